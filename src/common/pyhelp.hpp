@@ -1,0 +1,369 @@
+// Small header-only layer over the CPython 3.11 C API, shared by both extension modules.
+//
+// What it gives:
+//   - ov::object  an owning reference (built only through steal/borrow), ov::handle a
+//     non-owning one;
+//   - ov::name    an interned string declared as a static next to the code that uses it and
+//     created once at module initialisation (ov::init_names);
+//   - ov::kwnames a keyword-names tuple for vectorcall, also created at initialisation;
+//   - ov::global  a module-global lookup that behaves like Python's LOAD_GLOBAL;
+//   - ov::parse_args  argument binding for METH_FASTCALL | METH_KEYWORDS.
+//
+// Conventions: no C++ exception crosses into the interpreter; a failing function returns
+// nullptr or -1 with the Python exception set, and RAII releases what it held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace ov {
+
+// ---------------------------------------------------------------------------------------------
+// References
+
+// A non-owning reference: what a borrowed pointer is, with a name that says so.
+class handle {
+public:
+    handle() = default;
+    handle(PyObject* p) : p_(p) {}  // NOLINT(google-explicit-constructor)
+    PyObject* ptr() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+protected:
+    PyObject* p_ = nullptr;
+};
+
+// An owning reference. Never built from a raw pointer implicitly: say steal() for a new
+// reference handed over, borrow() for one that must be incremented.
+class object {
+public:
+    object() = default;
+    object(const object&) = delete;
+    object& operator=(const object&) = delete;
+    object(object&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    object& operator=(object&& o) noexcept {
+        // Take the new value before dropping the old: the drop may run Python code.
+        PyObject* old = p_;
+        p_ = o.p_;
+        o.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~object() { Py_XDECREF(p_); }
+
+    static object steal(PyObject* p) { return object(p); }
+    static object borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return object(p);
+    }
+
+    PyObject* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    operator handle() const { return handle(p_); }  // NOLINT(google-explicit-constructor)
+
+    // Hands the reference back to the caller (usually the interpreter).
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset() {
+        PyObject* old = p_;
+        p_ = nullptr;
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit object(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline object steal(PyObject* p) { return object::steal(p); }
+inline object borrow(PyObject* p) { return object::borrow(p); }
+
+// ---------------------------------------------------------------------------------------------
+// Interned names and keyword-name tuples
+
+class name;
+class kwnames;
+
+namespace detail {
+// Registries filled by the constructors of static ov::name / ov::kwnames objects of one
+// shared library (each extension module has its own copy: symbols are hidden).
+inline std::vector<name*>& name_registry() {
+    static std::vector<name*> r;
+    return r;
+}
+inline std::vector<kwnames*>& kwnames_registry() {
+    static std::vector<kwnames*> r;
+    return r;
+}
+}  // namespace detail
+
+// An interned str created once at module initialisation and kept for the life of the
+// process. Declare as a namespace-scope static; read with .get() or implicit conversion.
+class name {
+public:
+    explicit name(const char* text) : text_(text) { detail::name_registry().push_back(this); }
+    name(const name&) = delete;
+    name& operator=(const name&) = delete;
+
+    PyObject* get() const { return obj_; }
+    operator PyObject*() const { return obj_; }  // NOLINT(google-explicit-constructor)
+    const char* text() const { return text_; }
+
+    int init() {
+        if (obj_ != nullptr) return 0;
+        obj_ = PyUnicode_InternFromString(text_);
+        return obj_ != nullptr ? 0 : -1;
+    }
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;
+};
+
+// A tuple of interned keyword names for vectorcall, in the order the fields are passed.
+class kwnames {
+public:
+    kwnames(std::initializer_list<const char*> names) : names_(names) {
+        detail::kwnames_registry().push_back(this);
+    }
+    kwnames(const kwnames&) = delete;
+    kwnames& operator=(const kwnames&) = delete;
+
+    PyObject* get() const { return tuple_; }
+    operator PyObject*() const { return tuple_; }  // NOLINT(google-explicit-constructor)
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(names_.size()); }
+
+    int init() {
+        if (tuple_ != nullptr) return 0;
+        PyObject* t = PyTuple_New(size());
+        if (t == nullptr) return -1;
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+            PyObject* s = PyUnicode_InternFromString(names_[static_cast<size_t>(i)]);
+            if (s == nullptr) {
+                Py_DECREF(t);
+                return -1;
+            }
+            PyTuple_SET_ITEM(t, i, s);
+        }
+        tuple_ = t;
+        return 0;
+    }
+
+private:
+    std::vector<const char*> names_;
+    PyObject* tuple_ = nullptr;
+};
+
+// Creates every registered name and keyword tuple of this shared library. Idempotent.
+inline int init_names() {
+    for (name* n : detail::name_registry())
+        if (n->init() < 0) return -1;
+    for (kwnames* k : detail::kwnames_registry())
+        if (k->init() < 0) return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module globals
+
+// Cold path of global(): the interpreter's own wording.
+[[gnu::cold, gnu::noinline]] inline PyObject* raise_name_error(PyObject* key) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return nullptr;
+}
+
+// Looks `key` up as Python code of the module would: the module dict, then builtins.
+// Returns a new reference, or nullptr with NameError (or the dict's own error) set.
+inline PyObject* global(PyObject* module_dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(module_dict, key);
+    if (v != nullptr) return Py_NewRef(v);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins != nullptr) {
+        v = PyDict_GetItemWithError(builtins, key);
+        if (v != nullptr) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return raise_name_error(key);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Calls
+
+// Calls `callable` with positional `args` followed by the keyword values named by `kw`
+// (the last kw.size() entries of args are the keyword values). Returns a new reference.
+inline PyObject* vcall(PyObject* callable, std::initializer_list<PyObject*> args,
+                       PyObject* kw = nullptr) {
+    // One spare slot in front lets the callee prepend `self` without copying.
+    PyObject* buf[16];
+    size_t n = args.size();
+    if (n > 15) {
+        PyErr_SetString(PyExc_SystemError, "ov::vcall: too many arguments");
+        return nullptr;
+    }
+    size_t i = 1;
+    for (PyObject* a : args) buf[i++] = a;
+    size_t nkw = kw != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    return PyObject_Vectorcall(callable, buf + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kw);
+}
+
+// obj.method(args...) by interned name.
+inline PyObject* vcall_method(PyObject* obj, PyObject* method_name,
+                              std::initializer_list<PyObject*> args) {
+    PyObject* buf[16];
+    size_t n = args.size();
+    if (n > 15) {
+        PyErr_SetString(PyExc_SystemError, "ov::vcall_method: too many arguments");
+        return nullptr;
+    }
+    buf[0] = obj;
+    size_t i = 1;
+    for (PyObject* a : args) buf[i++] = a;
+    return PyObject_VectorcallMethod(method_name, buf, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Argument binding for METH_FASTCALL | METH_KEYWORDS
+
+namespace detail {
+
+[[gnu::cold, gnu::noinline]] inline int args_error_too_many(const char* fname, Py_ssize_t max,
+                                                            Py_ssize_t required,
+                                                            Py_ssize_t given) {
+    if (max == required)
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                     fname, max, max == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %zd to %zd positional arguments but %zd %s given", fname,
+                     required, max, given, given == 1 ? "was" : "were");
+    return -1;
+}
+
+[[gnu::cold, gnu::noinline]] inline int args_error_keyword(const char* fname, PyObject* key,
+                                                           bool duplicate) {
+    if (!PyUnicode_Check(key))
+        PyErr_Format(PyExc_TypeError, "keywords must be strings");
+    else if (duplicate)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, key);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                     key);
+    return -1;
+}
+
+[[gnu::cold, gnu::noinline]] inline int args_error_missing(const char* fname,
+                                                           std::initializer_list<const name*> params,
+                                                           Py_ssize_t required, PyObject** out) {
+    // Same wording as the interpreter: "f() missing 2 required positional arguments: 'a' and 'b'"
+    std::vector<const char*> missing;
+    Py_ssize_t i = 0;
+    for (const name* p : params) {
+        if (i >= required) break;
+        if (out[i] == nullptr) missing.push_back(p->text());
+        ++i;
+    }
+    object text = steal(PyUnicode_FromString(""));
+    if (!text) return -1;
+    for (size_t k = 0; k < missing.size(); ++k) {
+        const char* sep = k == 0 ? "" : (k + 1 == missing.size() ? (missing.size() > 2 ? ", and " : " and ") : ", ");
+        object piece = steal(PyUnicode_FromFormat("%s'%s'", sep, missing[k]));
+        if (!piece) return -1;
+        object joined = steal(PyUnicode_Concat(text.get(), piece.get()));
+        if (!joined) return -1;
+        text = std::move(joined);
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", fname,
+                 static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s",
+                 text.get());
+    return -1;
+}
+
+}  // namespace detail
+
+// Binds (args, nargs, kwnames) to the parameters `params` (interned names, in order), every
+// one of them positional-or-keyword. The first `required` parameters must be given; the
+// others are left nullptr when absent. out[] receives borrowed references. `fname` is the
+// qualified name used in error messages, e.g. "VornStrategy.on_query_asset".
+// Returns 0, or -1 with TypeError set worded as the interpreter words it.
+inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, std::initializer_list<const name*> params,
+                      Py_ssize_t required, PyObject** out) {
+    const Py_ssize_t max = static_cast<Py_ssize_t>(params.size());
+    if (nargs > max) return detail::args_error_too_many(fname, max, required, nargs);
+    Py_ssize_t i = 0;
+    for (; i < nargs; ++i) out[i] = args[i];
+    for (; i < max; ++i) out[i] = nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t pos = -1;
+            Py_ssize_t j = 0;
+            // Interned pointers first: keyword names from Python source are interned.
+            for (const name* p : params) {
+                if (p->get() == key) {
+                    pos = j;
+                    break;
+                }
+                ++j;
+            }
+            if (pos < 0 && PyUnicode_Check(key)) {
+                j = 0;
+                for (const name* p : params) {
+                    if (PyUnicode_Compare(p->get(), key) == 0) {
+                        pos = j;
+                        break;
+                    }
+                    ++j;
+                }
+            }
+            if (pos < 0) return detail::args_error_keyword(fname, key, false);
+            if (out[pos] != nullptr) return detail::args_error_keyword(fname, key, true);
+            out[pos] = args[nargs + k];
+        }
+    }
+    for (Py_ssize_t r = 0; r < required; ++r)
+        if (out[r] == nullptr) return detail::args_error_missing(fname, params, required, out);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text
+
+// Concatenates the given str objects (new references are not taken). Returns a new str.
+inline PyObject* join_str(std::initializer_list<PyObject*> parts) {
+    PyObject* buf[32];
+    size_t n = 0;
+    for (PyObject* p : parts) {
+        if (n == 32) {
+            PyErr_SetString(PyExc_SystemError, "ov::join_str: too many parts");
+            return nullptr;
+        }
+        buf[n++] = p;
+    }
+    object seq = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!seq) return nullptr;
+    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(buf[i]));
+    object empty = steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return nullptr;
+    return PyUnicode_Join(empty.get(), seq.get());
+}
+
+// format(v, "") : a str is returned unchanged, anything else formats itself.
+inline PyObject* format_default(PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
+    return PyObject_Format(v, nullptr);
+}
+
+}  // namespace ov
