@@ -5,8 +5,8 @@ VENV     ?= .venv
 VPY      := $(VENV)/bin/python
 PIP      := $(VPY) -m pip --disable-pip-version-check -q
 BUILDDIR ?= build/release
-# CI builds with warnings as errors.
-WERROR   := $(if $(CI),ON,OFF)
+# Warnings are errors (CI and local builds alike), so a warning never slips in unseen.
+WERROR   ?= ON
 PYTEST_ARGS ?=
 
 .PHONY: all build test bench replay sanitize lint clean

@@ -1,9 +1,189 @@
-#include "pyhelp.hpp"
+// Initialisation of the bridge module: its imports, in order, then its state, its query
+// functions and the strategy class. A failure of any step aborts the load with that error.
+#include "bridge.hpp"
+#include "ring_buffer.hpp"
+#include "strategy.hpp"
 
-static PyModuleDef tidewell_module = {PyModuleDef_HEAD_INIT, "orvane.tamsel.utils.tidewell", nullptr, -1,
-                                      nullptr};
+namespace tidewell {
+namespace {
+
+constexpr const char* module_name = "orvane.tamsel.utils.tidewell";
+
+// `from <module> import <names...>`: binds each name in the module's namespace.
+int import_from(PyObject* dict, const char* source, std::initializer_list<const char*> names) {
+    ov::object mod = ov::steal(PyImport_ImportModule(source));
+    if (!mod) return -1;
+    for (const char* n : names) {
+        ov::object v = ov::steal(PyObject_GetAttrString(mod.get(), n));
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, source);
+            return -1;
+        }
+        if (PyDict_SetItemString(dict, n, v.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// `import <source> as <as_name>` for a module bound under a name of its own.
+int import_as(PyObject* dict, const char* source, const char* as_name) {
+    ov::object mod = ov::steal(PyImport_ImportModule(source));
+    if (!mod) return -1;
+    return PyDict_SetItemString(dict, as_name, mod.get());
+}
+
+// `from <source> import *`: the names of the source's __all__ when it defines one, otherwise
+// every name of its namespace not beginning with an underscore.
+int import_star(PyObject* dict, const char* source) {
+    ov::object mod = ov::steal(PyImport_ImportModule(source));
+    if (!mod) return -1;
+    ov::object all = ov::steal(PyObject_GetAttrString(mod.get(), "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        PyObject* src = PyModule_GetDict(mod.get());  // borrowed
+        if (src == nullptr) return -1;
+        ov::object items = ov::steal(PyDict_Items(src));
+        if (!items) return -1;
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
+            PyObject* kv = PyList_GET_ITEM(items.get(), i);
+            PyObject* key = PyTuple_GET_ITEM(kv, 0);
+            if (!PyUnicode_Check(key)) continue;
+            if (PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_') continue;
+            if (PyDict_SetItem(dict, key, PyTuple_GET_ITEM(kv, 1)) < 0) return -1;
+        }
+        return 0;
+    }
+    ov::object seq = ov::steal(PySequence_Fast(all.get(), "__all__ must be a sequence"));
+    if (!seq) return -1;
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
+        PyObject* key = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", source,
+                         Py_TYPE(key)->tp_name);
+            return -1;
+        }
+        ov::object v = ov::steal(PyObject_GetAttr(mod.get(), key));
+        if (!v) return -1;
+        if (PyDict_SetItem(dict, key, v.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int set_new(PyObject* dict, const char* name, PyObject* value) {
+    if (value == nullptr) return -1;
+    int r = PyDict_SetItemString(dict, name, value);
+    Py_DECREF(value);
+    return r;
+}
+
+int init_module(PyObject* module) {
+    PyObject* d = PyModule_GetDict(module);  // borrowed
+    // 1 to 15: the framework's modules and the event core.
+    if (import_from(d, "orvane.tamsel.environment", {"Environment"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.core.events", {"EVENT", "Event"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.model.tick", {"TickObject"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.model.trade", {"Trade"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.model.l2_order", {"L2Order"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.model.l2_transaction", {"L2Transaction"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.utils.datetime_func",
+                    {"convert_int_to_whole_date", "convert_int_to_datetime"}) < 0)
+        return -1;
+    if (import_from(d, "orvane.tamsel.utils.trade_func",
+                    {"get_exchane_from_vorn_mdtype", "get_vorn_tdtype", "get_side_from_vorn_l2_order",
+                     "get_order_type_from_vorn_l2_order", "get_trade_type_from_vorn",
+                     "get_l2order_type_from_vorn"}) < 0)
+        return -1;
+    {
+        // system_log; and user_system_log, which the position answer's warning writes to, when
+        // the logger module has it (its absence must not fail the load).
+        ov::object logger = ov::steal(PyImport_ImportModule("orvane.tamsel.utils.logger"));
+        if (!logger) return -1;
+        if (import_from(d, "orvane.tamsel.utils.logger", {"system_log"}) < 0) return -1;
+        ov::object user_log = ov::steal(PyObject_GetAttrString(logger.get(), "user_system_log"));
+        if (user_log) {
+            if (PyDict_SetItemString(d, "user_system_log", user_log.get()) < 0) return -1;
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            return -1;
+        }
+    }
+    if (import_from(d, "orvane.tamsel.model.algo_parent_order", {"AlgoParentOrder"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.model.algo_child_order", {"AlgoChildOrder"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.model.algo_child_trade", {"AlgoChildTrade"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.const", {"ORDER_STATUS", "POSITION_DIRECTION", "SIDE"}) < 0)
+        return -1;
+    if (import_from(d, "orvane.tamsel.portfolio.account", {"Asset"}) < 0) return -1;
+    if (import_from(d, "orvane.tamsel.portfolio.position", {"Position"}) < 0) return -1;
+    // 16: the event queue's type, our native ring buffer.
+    if (set_new(d, "RB", reinterpret_cast<PyObject*>(ring_buffer_create_type(module))) < 0) return -1;
+    // 17 to 22: numpy, standard modules, the SDK.
+    if (import_as(d, "numpy", "np") < 0) return -1;
+    if (import_from(d, "collections", {"deque"}) < 0) return -1;
+    if (import_as(d, "copy", "copy") < 0) return -1;
+    if (import_from(d, "datetime", {"datetime", "time", "timedelta"}) < 0) return -1;
+    if (import_as(d, "pyvorn.strategy", "strategy") < 0) return -1;
+    if (import_star(d, "pyvorn.enums") < 0) return -1;
+
+    // State, in order.
+    if (set_new(d, "vorn_params", PyDict_New()) < 0) return -1;
+    {
+        ov::object rb_type = ov::steal(ov::global(d, ov::steal(PyUnicode_FromString("RB")).get()));
+        if (!rb_type) return -1;
+        ov::object kw = ov::steal(Py_BuildValue("{s:i,s:O}", "capacity", 1000000, "dtype",
+                                                reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+        if (!kw) return -1;
+        ov::object empty = ov::steal(PyTuple_New(0));
+        if (!empty) return -1;
+        if (set_new(d, "event_queue", PyObject_Call(rb_type.get(), empty.get(), kw.get())) < 0)
+            return -1;
+    }
+    for (const char* n : {"history_bar", "history_tick", "orders_dict", "algo_parent_orders",
+                          "algo_child_orders", "algo_child_trades"}) {
+        if (set_new(d, n, PyDict_New()) < 0) return -1;
+    }
+
+    // The query functions, then the class.
+    ov::object modname = ov::steal(PyUnicode_FromString(module_name));
+    if (!modname) return -1;
+    for (PyMethodDef* def = query_functions; def->ml_name != nullptr; ++def) {
+        if (set_new(d, def->ml_name, PyCFunction_NewEx(def, module, modname.get())) < 0) return -1;
+    }
+    ov::object strategy_mod = ov::borrow(PyDict_GetItemString(d, "strategy"));
+    if (!strategy_mod) {
+        PyErr_SetString(PyExc_ImportError, "pyvorn.strategy is not bound");
+        return -1;
+    }
+    ov::object base = ov::steal(PyObject_GetAttrString(strategy_mod.get(), "VornStrategy"));
+    if (!base) return -1;
+    return set_new(d, "VornStrategy", create_strategy_class(base.get(), modname.get()));
+}
+
+PyModuleDef tidewell_module = {PyModuleDef_HEAD_INIT, module_name, nullptr, -1, nullptr};
+
+}  // namespace
+}  // namespace tidewell
 
 PyMODINIT_FUNC PyInit_tidewell() {
-    if (ov::init_names() < 0) return nullptr;
-    return PyModule_Create(&tidewell_module);
+    using namespace tidewell;
+    if (g_bridge.module != nullptr) {
+        PyErr_SetString(PyExc_ImportError,
+                        "orvane.tamsel.utils.tidewell can be loaded only once per process");
+        return nullptr;
+    }
+    if (ov::init_names() < 0 || init_bridge_constants() < 0) return nullptr;
+    ov::object module = ov::steal(PyModule_Create(&tidewell_module));
+    if (!module) return nullptr;
+    // Callbacks reach the namespace through g_bridge; set it before anything can call them.
+    g_bridge.module = module.get();
+    g_bridge.dict = PyModule_GetDict(module.get());
+    if (init_module(module.get()) < 0) {
+        g_bridge.module = nullptr;
+        g_bridge.dict = nullptr;
+        return nullptr;
+    }
+    Py_INCREF(module.get());  // g_bridge's own reference, kept for the life of the process
+    return module.release();
 }

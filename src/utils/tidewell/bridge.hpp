@@ -1,0 +1,57 @@
+// Shared pieces of the bridge module: how callbacks reach the module, and the few operations
+// every callback repeats (global lookup, building and queueing events, market codes, times).
+#pragma once
+
+#include "pyhelp.hpp"
+
+namespace tidewell {
+
+// The bridge's C++ state. The module uses single-phase initialisation and this one
+// process-wide pointer: every callback (a method of VornStrategy, which receives the strategy
+// instance, not the module) reaches the module's namespace through g_bridge.dict.
+// Consequence: re-importing the module after `del sys.modules[...]` gives a copy of the
+// module dict while the callbacks keep reading the first module's dict; tests that need a
+// fresh load run in a child process.
+//
+// Invariant: module is a strong reference set once by PyInit and never released (the module
+// lives as long as the interpreter); dict is its namespace, borrowed from it.
+struct Bridge {
+    PyObject* module = nullptr;
+    PyObject* dict = nullptr;
+};
+extern Bridge g_bridge;
+
+// A module global looked up at each use, as Python code of the module would (module dict,
+// then builtins; NameError otherwise). New reference.
+inline PyObject* global(PyObject* key) { return ov::global(g_bridge.dict, key); }
+
+// EVENT.<member>, EVENT looked up as a global. New reference.
+PyObject* event_member(PyObject* member_name);
+
+// Builds Event(member, **fields) and appends it to event_queue. `values` are the keyword
+// fields' values in the order of the names in `kw` (an ov::kwnames tuple). The global Event
+// is looked up and called, then the global event_queue is looked up and appended to.
+int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObject* kw);
+
+// event_queue.append(ev), with a direct path when event_queue is the native ring buffer.
+int queue_append(PyObject* ev);
+
+// security_id + "." + get_exchane_from_vorn_mdtype(market_type), evaluated as Python would:
+// security_id is read and joined with "." before market_type is read. `record` is the SDK
+// record; `market_attr` the name of its market field (market_type, or market_id for positions).
+PyObject* market_code(PyObject* record, PyObject* market_attr);
+
+// convert_int_to_datetime(record.<time_attr> / 1000): the converter is looked up first, then
+// the SDK time is read and divided by 1000 with true division (the fraction is kept).
+PyObject* sdk_time(PyObject* record, PyObject* time_attr);
+
+// system_log.info(text)
+int log_info(PyObject* text);
+
+// Reads record.<attr>; thin wrapper that keeps call sites short.
+inline PyObject* attr(PyObject* record, PyObject* name) { return PyObject_GetAttr(record, name); }
+
+// The integer constants used by several callbacks, created at initialisation.
+PyObject* const_int(long v);  // borrowed; v in {-1, 0, 1000, 1000000000}
+
+}  // namespace tidewell

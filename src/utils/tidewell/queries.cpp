@@ -1,0 +1,103 @@
+// The four query functions through which the framework reads the latest and the recent bars
+// and ticks of a security from the bridge's caches. None of them changes any state.
+#include "bridge.hpp"
+#include "strategy.hpp"
+
+namespace tidewell {
+
+namespace {
+
+ov::name n_market_code{"market_code"};
+ov::name n_count{"count"};
+ov::name n_history_bar{"history_bar"};
+ov::name n_history_tick{"history_tick"};
+
+// The per-code queue of `cache_name` for `code`; a borrowed-free new reference, Py_None
+// (new reference) when the code is not cached, nullptr on error.
+PyObject* cached_queue(PyObject* cache_name, PyObject* code) {
+    ov::object cache = ov::steal(global(cache_name));
+    if (!cache) return nullptr;
+    int present = PySequence_Contains(cache.get(), code);
+    if (present < 0) return nullptr;
+    if (!present) return Py_NewRef(Py_None);
+    return PyObject_GetItem(cache.get(), code);
+}
+
+PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0) return nullptr;
+    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
+    if (!q || q.get() == Py_None) return q.release();
+    // The newest entry: q[-1]. A present code always has at least one entry.
+    return PySequence_GetItem(q.get(), -1);
+}
+
+// Entries of q from position count * -1 to the end, with list slicing's rules for the start
+// (negative counts from the end, clamped to the bounds), as a new list in queue order. Only
+// the tail is visited, so a short history of a long queue costs the length of the tail.
+PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0)
+        return nullptr;
+    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
+    if (!q || q.get() == Py_None) return q.release();
+    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], const_int(-1)));
+    if (!start_obj) return nullptr;
+    if (!PyIndex_Check(start_obj.get())) {
+        PyErr_SetString(PyExc_TypeError,
+                        "slice indices must be integers or None or have an __index__ method");
+        return nullptr;
+    }
+    Py_ssize_t start = PyNumber_AsSsize_t(start_obj.get(), nullptr);  // clamps huge values
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    Py_ssize_t n = PySequence_Size(q.get());
+    if (n < 0) return nullptr;
+    if (start < 0) {
+        start += n;
+        if (start < 0) start = 0;
+    } else if (start > n) {
+        start = n;
+    }
+    ov::object out = ov::steal(PyList_New(n - start));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = start; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(q.get(), i);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), i - start, item);
+    }
+    return out.release();
+}
+
+PyObject* get_current_bar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return current(n_history_bar, "get_current_bar", args, nargs, kw);
+}
+PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return current(n_history_tick, "get_current_tick", args, nargs, kw);
+}
+PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return history(n_history_tick, "history_ticks", args, nargs, kw);
+}
+PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return history(n_history_bar, "history_bars", args, nargs, kw);
+}
+
+#define QUERY_DEF(fn, doc) \
+    {#fn, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+
+}  // namespace
+
+PyMethodDef query_functions[] = {
+    QUERY_DEF(get_current_bar,
+              "get_current_bar(market_code)\n--\n\nThe most recent bar dictionary of the code, or None."),
+    QUERY_DEF(get_current_tick,
+              "get_current_tick(market_code)\n--\n\nThe most recent tick dictionary of the code, or None."),
+    QUERY_DEF(history_ticks,
+              "history_ticks(market_code, count)\n--\n\nThe code's ticks from position -count to the end, as a list, or None."),
+    QUERY_DEF(history_bars,
+              "history_bars(market_code, count)\n--\n\nThe code's bars from position -count to the end, as a list, or None."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tidewell
