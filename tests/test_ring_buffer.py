@@ -55,6 +55,7 @@ def filled(capacity, n_appends, pops=0):
 
 @pytest.mark.parametrize("args, kwargs, exc", [
     ((), {}, TypeError),
+    ((10,), {"dtype": float}, TypeError),
     ((0,), {}, ValueError),
     ((-5,), {}, ValueError),
     ((1.5,), {}, TypeError),
@@ -70,13 +71,8 @@ def filled(capacity, n_appends, pops=0):
     ((2**59,), {}, MemoryError),   # representable, but the allocation fails
 ])
 def test_constructor_rejects_bad_arguments(args, kwargs, exc):
-    with pytest.raises(exc):
+    with pytest.raises(exc, match="dtype must be object" if "dtype" in kwargs else None):
         RB(*args, **kwargs)
-
-
-def test_constructor_wording_for_dtype():
-    with pytest.raises(TypeError, match="dtype must be object"):
-        RB(4, dtype=float)
 
 
 @pytest.mark.parametrize("args, kwargs, capacity, overwrite", [
@@ -137,7 +133,7 @@ def test_no_overwrite_extend_stops_at_capacity():
     rb = RB(3, allow_overwrite=False)
     with pytest.raises(IndexError):
         rb.extend(range(10))
-    assert list(rb) == [0, 1, 2]
+    assert (list(rb), rb.dropped) == ([0, 1, 2], 0)
 
 
 def test_extend_with_itself():
@@ -167,11 +163,8 @@ def test_indexing_and_slicing_match_deque(n_appends, pops):
             rb[i]
     for s in SLICES:
         assert rb[s] == expected[s], s
-
-
-def test_subscript_rejects_other_keys():
     with pytest.raises(TypeError, match="integers or slices"):
-        RB(3)["a"]
+        rb["a"]
 
 
 class RingBufferVsDeque(RuleBasedStateMachine):
@@ -285,10 +278,6 @@ def test_popleft_many_rejects_bad_counts(n, exc):
     assert list(rb) == [1, 2]
 
 
-def test_popleft_many_on_empty_buffer():
-    assert RB(3).popleft_many(5) == []
-
-
 def _drop_by_append(rb):
     rb.extend([0] * rb.maxlen)
 
@@ -333,9 +322,16 @@ def test_deleting_the_buffer_releases_entries():
     assert ref() is None
 
 
-def test_gc_collects_a_cycle_through_the_buffer():
+class SubRB(RB):
+    pass
+
+
+@pytest.mark.parametrize("cls", [RB, SubRB])
+def test_gc_collects_a_cycle_through_the_buffer(cls):
     gc.collect()
-    rb = RB(3)
+    rb = cls(3)
+    if cls is SubRB:
+        rb.self_ref = rb  # a cycle through the subclass instance's __dict__ too
     holder = Obj()
     holder.rb = rb
     rb.append(holder)
@@ -362,14 +358,6 @@ def test_mutation_during_iteration_raises(mutate):
     mutate(rb)
     with pytest.raises(RuntimeError, match="mutated during iteration"):
         next(it)
-
-
-def test_reading_during_iteration_is_allowed():
-    rb, model = filled(4, 6)
-    seen = []
-    for x in rb:
-        seen.append((x, rb[-1], len(rb), rb[:1]))
-    assert seen == [(x, 5, 4, [2]) for x in model]
 
 
 def test_count_raises_when_comparison_mutates():
