@@ -395,6 +395,8 @@ class SessionReader:
         self.path = os.fspath(path)
         self.decoder = decoder if decoder is not None else Decoder()
         self._file = _open_binary(self.path)
+        self._raw = getattr(self._file, "fileobj", None) or self._file
+        self._size = os.fstat(self._raw.fileno()).st_size
         self._line = 0
         try:
             first = self._readline()
@@ -417,6 +419,19 @@ class SessionReader:
             return None
         self._line += 1
         return raw
+
+    def fraction(self) -> float:
+        """How much of the file has been read, 0 to 1 (of the compressed bytes for gzip)."""
+        if self._raw.closed:
+            return 1.0
+        return min(1.0, self._raw.tell() / self._size) if self._size else 1.0
+
+    def count_remaining(self) -> int:
+        """Reads the rest of the file without decoding it; the number of non-blank lines."""
+        n = 0
+        while (raw := self._readline()) is not None:
+            n += bool(raw.strip())
+        return n
 
     @property
     def line(self) -> int:
