@@ -239,9 +239,14 @@ class Decoder:
                 raise _Bad("$tuple must hold a JSON array")
             return tuple(v)
         if k == "$map":
-            if not isinstance(v, dict):
-                raise _Bad("$map must hold a JSON object")
-            return v
+            if isinstance(v, dict):
+                return v
+            if isinstance(v, list) and all(isinstance(p, list) and len(p) == 2 for p in v):
+                try:
+                    return {key: value for key, value in v}
+                except TypeError as exc:
+                    raise _Bad(f"$map key: {exc}") from None
+            raise _Bad("$map must hold a JSON object or a list of [key, value] pairs")
         if k == "$type":
             if not isinstance(v, str):
                 raise _Bad(f"$type must be a text, not {v!r}")
@@ -590,13 +595,13 @@ class Encoder:
         if t is tuple:
             return {"$tuple": [self.value(x) for x in v]}
         if t is dict:
-            enc = {str(k) if not isinstance(k, str) else k: self.value(x) for k, x in v.items()}
-            if len(enc) != len(v) or not all(isinstance(k, str) for k in v) or \
-                    any(k[:1] == "$" for k in enc):
+            if all(type(k) is str for k in v):
+                enc = {k: self.value(x) for k, x in v.items()}
+                if enc and not any(k[:1] == "$" for k in enc):
+                    return enc
                 return {"$map": enc}
-            if len(enc) == 0:
-                return {"$map": {}}
-            return enc
+            # keys that JSON cannot hold as object keys: a list of [key, value] pairs
+            return {"$map": [[self.value(k), self.value(x)] for k, x in v.items()]}
         tag = self.enum_tag(t) if (isinstance(v, enum.Enum) or hasattr(v, "name")) else None
         if tag is not None:
             return {tag: f"{t.__name__}.{v.name}"}
@@ -674,7 +679,7 @@ class SessionWriter:
         else:
             self.path = getattr(target, "name", "<stream>")
             raw = target
-        self._gz = gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=level, mtime=0) \
+        self._gz = gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=level, mtime=0) \
             if compress else None
         self._out = io.BufferedWriter(self._gz, 1 << 16) if self._gz is not None else raw
         self._dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False,

@@ -353,7 +353,8 @@ class Replay:
                            f"{self.path}:1", "callback")
                 self._drain()
                 self._deliver(reader, header)
-                self._fire_until(header.end)
+                if res.stopped is None:
+                    self._fire_until(header.end)
                 self._drain()
                 res.virtual_end = clock.now
         finally:
