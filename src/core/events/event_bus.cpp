@@ -210,8 +210,8 @@ PyMethodDef bus_methods[] = {
     {"add_listener", fastcall_keywords<bus_add_listener>(), METH_FASTCALL | METH_KEYWORDS,
      "add_listener($self, event_type, listener, user=False)\n--\n\n"
      "Register a handler function for the given event type.\n\n"
-     "Bound methods of objects that may be reclaimed at any time, such as orders, trades\n"
-     "and positions, must not be registered as event handlers."},
+     "Bound methods of objects that may be reclaimed at any time, such as\n"
+     "orders, trades and positions, must not be registered as event handlers."},
     {"prepend_listener", fastcall_keywords<bus_prepend_listener>(),
      METH_FASTCALL | METH_KEYWORDS, "prepend_listener($self, event_type, listener, user=False)\n--\n\n"},
     {"publish_event", fastcall_keywords<bus_publish_event>(), METH_FASTCALL | METH_KEYWORDS,
