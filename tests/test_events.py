@@ -364,6 +364,43 @@ def test_fallback_when_event_class_is_modified():
     ]
 
 
+def test_class_changes_that_alter_construction_are_honoured():
+    # Each step changes Event in a way the constructor must follow; harmless changes in
+    # between (pickling caches __slotnames__ on the class, a class constant) must not
+    # disturb it. Run apart: the changes are permanent.
+    out = run_child("""
+        import pickle
+        from orvane.tamsel.core.events import Event, EVENT
+
+        pickle.dumps(Event(EVENT.TICK, a=1))
+        Event.LIMIT = 10
+        print(repr(Event(EVENT.TICK, a=1)), "__slotnames__" in vars(Event))
+
+        Event.event_type = property(lambda self: "from property",
+                                    lambda self, v: self.__dict__.__setitem__("stored", v))
+        e = Event(EVENT.TICK, a=1)
+        print(e.event_type, sorted(vars(e)))
+        del Event.event_type
+
+        calls = []
+        def setattr_hook(self, name, value):
+            calls.append(name)
+            object.__setattr__(self, name, value)
+        Event.__setattr__ = setattr_hook
+        Event(EVENT.TICK, a=1)
+        print(calls)
+        del Event.__setattr__
+
+        print(repr(Event(EVENT.TICK, a=1)))
+    """)
+    assert out.splitlines() == [
+        "a:1 event_type:EVENT.TICK True",
+        "from property ['a', 'stored']",
+        "['__dict__', 'event_type']",
+        "a:1 event_type:EVENT.TICK",
+    ]
+
+
 def test_weakref_cleared_when_event_dies():
     e = Event(EVENT.TICK, a=1)
     ref = weakref.ref(e)

@@ -19,16 +19,23 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 //   - module_dict is a strong reference to the first module's __dict__ from the end of
 //     PyInit until that module is freed; nullptr before and after. Globals (defaultdict,
 //     EVENT, ...) are looked up in it at each use, never cached.
-//   - event_version_tag is Event's tp_version_tag taken once the class was complete, or 0
-//     when the interpreter could not give it one. Event's fast constructor runs only while
-//     the class still carries this tag, i.e. while no attribute of the class has been set.
+//   - event_class and event_init are strong references to Event and to its __init__
+//     descriptor. event_version_tag is a tp_version_tag of Event at which the class was
+//     checked to construct exactly as the fast constructor does (0: none). The fast
+//     constructor runs only while Event carries that tag. Any change to a class attribute
+//     replaces the tag; the class is then checked again once (see event.cpp) and either
+//     re-armed with its new tag or, while it keeps that tag, recorded in
+//     event_rejected_tag so the check is not repeated at every call.
 //   - enum_meta is a strong reference to the metaclass of EVENT (enum's EnumType) and
 //     enum_meta_version_tag its version tag at initialisation (0: none). While an
 //     enumeration's metaclass is enum_meta with that tag, its name lookup is known to be
 //     `cls._member_map_[name]`, and parse_event reads that dict directly.
 struct module_state {
     PyObject* module_dict = nullptr;
+    PyObject* event_class = nullptr;
+    PyObject* event_init = nullptr;
     unsigned int event_version_tag = 0;
+    unsigned int event_rejected_tag = 0;
     PyObject* enum_meta = nullptr;
     unsigned int enum_meta_version_tag = 0;
 };

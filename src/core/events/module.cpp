@@ -45,6 +45,9 @@ void module_free(void* m) {
     PyObject* dict = PyModule_GetDict(static_cast<PyObject*>(m));
     if (dict != nullptr && dict == state.module_dict) {
         state.event_version_tag = 0;
+        state.event_rejected_tag = 0;
+        Py_CLEAR(state.event_init);
+        Py_CLEAR(state.event_class);
         state.enum_meta_version_tag = 0;
         Py_CLEAR(state.enum_meta);
         Py_CLEAR(state.module_dict);
