@@ -80,7 +80,7 @@ def _generate(args: argparse.Namespace) -> int:
 def _replay(args: argparse.Namespace) -> int:
     from .format import SessionFormatError
     from .report import ProgressBar, check_plotting, plot, summary_text, write_json
-    from .runner import Replay, _Fatal
+    from .runner import Replay, ReplayAborted
 
     if args.drain_every < 1:
         print("tidesim-replay: --drain-every must be at least 1", file=sys.stderr)
@@ -102,7 +102,7 @@ def _replay(args: argparse.Namespace) -> int:
             bar.close()
         print(f"tidesim-replay: {exc}", file=sys.stderr)
         return 2
-    except _Fatal as exc:
+    except ReplayAborted as exc:
         if bar is not None:
             bar.close()
         print(f"tidesim-replay: {exc}", file=sys.stderr)

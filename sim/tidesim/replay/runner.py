@@ -208,8 +208,8 @@ def _plain(v: Any, depth: int) -> Any:
 # The replay
 
 
-class _Fatal(Exception):
-    """The replay cannot go on (the strategy cannot be built)."""
+class ReplayAborted(Exception):
+    """The replay cannot start: the strategy cannot be built from the session header."""
 
 
 class Replay:
@@ -228,7 +228,7 @@ class Replay:
     def __init__(self, path: str, *, keep_going: bool = False, drain_every: int = 1,
                  collect_events: bool = False, record_to: str | None = None,
                  listeners: Iterable[tuple[Any, Callable[[Any], Any], bool]] = (),
-                 report: TextIO | None = sys.stderr, progress: Callable[..., None] | None = None,
+                 report: TextIO | None | str = "stderr", progress: Callable[..., None] | None = None,
                  max_reported: int = MAX_REPORTED) -> None:
         if drain_every < 1:
             raise ValueError("drain_every must be at least 1")
@@ -238,7 +238,7 @@ class Replay:
         self.collect_events = collect_events
         self.record_to = record_to
         self.extra_listeners = list(listeners)
-        self.report = report
+        self.report = sys.stderr if report == "stderr" else report
         self.progress = progress
         self.max_reported = max_reported
         self.clock = None
@@ -347,7 +347,7 @@ class Replay:
                 try:
                     self.strategy = cls(config)
                 except Exception as exc:
-                    raise _Fatal(f"VornStrategy could not be built from the session header: "
+                    raise ReplayAborted(f"VornStrategy could not be built from the session header: "
                                  f"{type(exc).__name__}: {exc}") from exc
                 self._call("initialize", self.strategy.initialize, (config,), {},
                            f"{self.path}:1", "callback")
