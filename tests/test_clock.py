@@ -169,7 +169,8 @@ def test_a_trading_day_from_start_to_the_next_mornings_rearm(run_at):
     # The re-arm fires at 08:00 of the next day and arms that day in turn.
     next_day = DAY + datetime.timedelta(days=1)
     clock.advance_to(at(9, 30, day=next_day))
-    assert events()[3:] == [(EVENT.BEFORE_TRADING, at(9, day=next_day))]
+    assert events()[3:] == [(EVENT.BEFORE_TRADING, at(9, day=next_day)),
+                            (EVENT.OPEN_AUCTION, at(9, 24, day=next_day))]
     assert len(s.context.calls_of("add_timer_interval")) == 8
 
 

@@ -233,10 +233,11 @@ def test_accounts_are_read_through_items_in_the_mappings_order():
     assert s.context.calls_of("add_td_broker") == [(TDType.OES,), (TDType.SIM,)]
 
 
-@pytest.mark.parametrize("accounts, error", [(None, AttributeError), ([("a", "1_sim")], AttributeError)])
-def test_accounts_that_are_not_a_mapping_fail(accounts, error):
-    s = strategy(accounts=accounts)
-    with pytest.raises(error):
+@pytest.mark.parametrize("accounts", [None, [("a", "1_sim")], "1_sim"])
+def test_accounts_that_are_not_a_mapping_fail(accounts):
+    s = strategy()
+    s.config.base.accounts = accounts
+    with pytest.raises(AttributeError, match="items"):
         s.initialize(None)
     assert "subscribe" not in call_names(s)
 

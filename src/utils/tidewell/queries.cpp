@@ -17,6 +17,14 @@ ov::name n_history_tick{"history_tick"};
 PyObject* cached_queue(PyObject* cache_name, PyObject* code) {
     ov::object cache = ov::steal(global(cache_name));
     if (!cache) return nullptr;
+    // A plain dict and a plain str key run no Python code in either the membership test or the
+    // lookup, so one lookup gives the same answer as the two.
+    if (PyDict_CheckExact(cache.get()) && PyUnicode_CheckExact(code)) {
+        PyObject* q = PyDict_GetItemWithError(cache.get(), code);
+        if (q != nullptr) return Py_NewRef(q);
+        if (PyErr_Occurred()) return nullptr;
+        return Py_NewRef(Py_None);
+    }
     int present = PySequence_Contains(cache.get(), code);
     if (present < 0) return nullptr;
     if (!present) return Py_NewRef(Py_None);
@@ -50,7 +58,10 @@ int plain_queue(PyObject* q, bool* plain) {
 PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0) return nullptr;
+    if (nargs == 1 && kwnames == nullptr)  // the usual call, by position
+        a[0] = args[0];
+    else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
+        return nullptr;
     ov::object q = ov::steal(cached_queue(cache_name, a[0]));
     if (!q || q.get() == Py_None) return q.release();
     // The newest entry: q[-1]. A present code always has at least one entry; an empty queue
@@ -68,8 +79,12 @@ PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args
 PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
-    if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0)
+    if (nargs == 2 && kwnames == nullptr) {  // the usual call, by position
+        a[0] = args[0];
+        a[1] = args[1];
+    } else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
         return nullptr;
+    }
     ov::object q = ov::steal(cached_queue(cache_name, a[0]));
     if (!q || q.get() == Py_None) return q.release();
     bool plain = false;
