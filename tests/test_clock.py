@@ -6,7 +6,6 @@ import datetime
 import numpy
 import pytest
 
-import tidesim
 from tidesim.clock import VirtualClock, patch_time
 from tidesim.framework.config import make_config, trading_days
 from tidesim.framework.utils import logger
@@ -27,7 +26,6 @@ def at(hour, minute=0, second=0, microsecond=0, day=DAY):
 
 @pytest.fixture(autouse=True)
 def clean_state():
-    tidesim.reset()
     yield
     tw.event_queue.clear()
     tw.orders_dict.clear()
