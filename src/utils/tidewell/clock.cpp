@@ -184,7 +184,7 @@ TIDEWELL_METHOD(create_time_listener) {
                 ov::join_str({day_text.get(), n_text_not_trade_day.get(), calendar_text.get()}));
             if (!line) return nullptr;
             if (log_info(line.get()) < 0) return nullptr;
-            Py_RETURN_NONE;
+            return Py_NewRef(Py_None);
         }
     }
 
@@ -204,7 +204,7 @@ TIDEWELL_METHOD(create_time_listener) {
     if (arm_day_timer(self, now.get(), current_time.get(), 15, 30, 15, 30, after_trading_late_ns,
                       n_send_after_trading_event) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(send_day_event) {
@@ -215,14 +215,14 @@ TIDEWELL_METHOD(send_day_event) {
     (void)self;
     // calendar_dt and trading_dt are the same object.
     if (emit_event(a[0], {a[1], a[1]}, kw_day_event) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(send_before_trading_event) {
     if (no_arguments("VornStrategy.send_before_trading_event", args, nargs, kwnames) < 0)
         return nullptr;
     if (send_now(self, n_BEFORE_TRADING) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(send_after_trading_event) {
@@ -234,14 +234,14 @@ TIDEWELL_METHOD(send_after_trading_event) {
     if (!orders) return nullptr;
     ov::object r = ov::steal(ov::vcall_method(orders.get(), n_clear, {}));
     if (!r) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(send_open_auction_event) {
     if (no_arguments("VornStrategy.send_open_auction_event", args, nargs, kwnames) < 0)
         return nullptr;
     if (send_now(self, n_OPEN_AUCTION) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(set_timer) {
@@ -282,7 +282,7 @@ TIDEWELL_METHOD(set_timer) {
     }
     if (add_timer(self, [&]() { return interval_ns(time_diff.get()); }, n_set_timer) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tidewell

@@ -367,7 +367,7 @@ TIDEWELL_METHOD(strategy_init) {
             return nullptr;
     }
     if (PyObject_SetAttr(self, n_config, config) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(initialize) {
@@ -389,7 +389,7 @@ TIDEWELL_METHOD(initialize) {
     if (subscribe_bars(self) < 0) return nullptr;
     ov::object r = ov::steal(ov::vcall_method(self, n_set_timer, {}));
     if (!r) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_initialize) {
@@ -397,7 +397,7 @@ TIDEWELL_METHOD(on_initialize) {
     if (ov::parse_args("VornStrategy.on_initialize", args, nargs, kwnames, {}, 0, none) < 0)
         return nullptr;
     (void)self;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_switch_day) {
@@ -414,7 +414,7 @@ TIDEWELL_METHOD(on_switch_day) {
         ov::object r = ov::steal(ov::vcall_method(c.get(), n_clear, {}));
         if (!r) return nullptr;
     }
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tidewell
