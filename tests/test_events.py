@@ -1,6 +1,9 @@
 """EVENT, Event and parse_event of orvane.tamsel.core.events."""
+import ast
 import collections
 import enum
+import inspect
+import pathlib
 import gc
 import pickle
 import subprocess
@@ -59,6 +62,25 @@ def test_module_namespace_in_initialisation_order():
     assert events.defaultdict is collections.defaultdict
     assert events.__doc__ is None
     assert parse_event.__module__ == "orvane.tamsel.core.events"
+
+
+STUB = pathlib.Path(__file__).resolve().parent.parent / "stubs" / "events.pyi"
+
+
+def test_stub_matches_the_module():
+    tree = ast.parse(STUB.read_text())
+    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    members = [(a.targets[0].id, a.value.value) for a in classes["EVENT"].body
+               if isinstance(a, ast.Assign)]
+    assert members == [(m.name, m.value) for m in EVENT]
+    stubbed = {("EventBus", f.name): [a.arg for a in f.args.args[1:]]
+               for f in classes["EventBus"].body if isinstance(f, ast.FunctionDef)}
+    for (cls, name), params in stubbed.items():
+        runtime = inspect.signature(getattr(events.EventBus(), name))
+        assert list(runtime.parameters) == params, name
+    functions = [f.name for f in tree.body if isinstance(f, ast.FunctionDef)]
+    assert functions == ["parse_event"]
+    assert list(inspect.signature(parse_event).parameters) == ["event_str"]
 
 
 # --------------------------------------------------------------------------------------------
