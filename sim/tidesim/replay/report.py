@@ -79,15 +79,11 @@ def summary_text(res: ReplayResult) -> str:
     out += _table(rows, ["event", "count"], {1})
     out.append("")
     out.append("Callbacks by kind (latency of the bridge's handling, microseconds)")
-    errors_by_name: dict[str, int] = {}
-    for p in res.problems:
-        if p.kind in ("callback", "timer"):
-            errors_by_name[p.name] = errors_by_name.get(p.name, 0) + 1
     rows = []
     for name, (n, p50, p99) in res.latency_percentiles().items():
-        kind = "timer" if name in res.timers else ""
-        rows.append([name + (" (timer)" if kind else ""), f"{n:,}", _us(p50), _us(p99)])
-    out += _table(rows, ["callback", "calls", "p50 us", "p99 us"], {1, 2, 3})
+        label = name + (" (timer)" if name in res.timers else "")
+        rows.append([label, f"{n:,}", _us(p50), _us(p99), f"{res.errors_by_name.get(name, 0):,}"])
+    out += _table(rows, ["callback", "calls", "p50 us", "p99 us", "raised"], {1, 2, 3, 4})
     out.append("")
     out.append(f"event queue: high-water mark {res.queue_high_water:,}, dropped {res.queue_dropped:,}")
     finals = res.order_book.final_states()
@@ -126,7 +122,8 @@ def summary_json(res: ReplayResult) -> dict[str, Any]:
         "callbacks": dict(sorted(res.callbacks.items())),
         "timers": dict(sorted(res.timers.items())),
         "events": dict(sorted(res.events.items())),
-        "latency_ns": {name: {"count": n, "p50": num(p50), "p99": num(p99)}
+        "latency_ns": {name: {"count": n, "p50": num(p50), "p99": num(p99),
+                              "raised": res.errors_by_name.get(name, 0)}
                        for name, (n, p50, p99) in res.latency_percentiles().items()},
         "queue": {"high_water": res.queue_high_water, "dropped": res.queue_dropped},
         "orders": {"final_states": res.order_book.final_states(),

@@ -128,6 +128,7 @@ class ReplayResult:
     events_per_minute: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     problems: list[Problem] = dataclasses.field(default_factory=list)
     problem_counts: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    errors_by_name: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     after_end: int = 0  # entries later than the session end, not delivered
     stopped: SessionFormatError | None = None  # the bad input the replay stopped at
     wall_s: float = 0.0
@@ -254,6 +255,8 @@ class Replay:
         text = exc if isinstance(exc, str) else f"{type(exc).__name__}: {exc}"
         p = Problem(kind, where, name, when, text)
         res.problem_counts[kind] += 1
+        if name:
+            res.errors_by_name[name] += 1
         if len(res.problems) < self.max_reported:
             res.problems.append(p)
             if self.report is not None:
