@@ -14,8 +14,8 @@ import sys
 
 import pytest
 
-from tidesim.replay.format import (SessionFormatError, SessionHeader, SessionReader, SessionWriter,
-                                   make_record)
+from tidesim.replay.format import (Decoder, SessionFormatError, SessionHeader, SessionReader,
+                                   SessionWriter, make_record)
 from tidesim.replay.generator import generate_session
 from tidesim.replay.runner import Replay
 
@@ -373,3 +373,83 @@ def test_cli_plot_needs_matplotlib(tmp_path):
         assert not png.exists()
     else:
         assert out.returncode == 0 and png.stat().st_size > 0
+
+
+@pytest.mark.parametrize("snap_time, first", [("09:00:00.000", "BEFORE_TRADING"), ("08:59:59.999", "TICK")])
+def test_a_timer_due_at_an_entrys_time_fires_before_it(tmp_path, bridge, snap_time, first):
+    path = write_session(tmp_path / "s.jsonl", [snap_line(snap_time)])
+    res = Replay(path, collect_events=True, report=None).run()
+    assert res.ok, res.problems
+    assert [s[0] for s in res.signatures][:2] == [first, ({"TICK", "BEFORE_TRADING"} - {first}).pop()]
+
+
+@pytest.mark.parametrize("settings, md_type, algo_brokers", [
+    ({}, "AMD", 0),
+    ({"md_type": "VoMD", "algo_account": "9_atx", "order_way": {"$enum": "MarketType.SSE"}}, "VoMD", 1),
+], ids=["defaults", "all-settings"])
+def test_the_strategy_is_configured_from_the_header(tmp_path, bridge, settings, md_type, algo_brokers):
+    from pyvorn.enums import MarketType, MDType
+    header = SessionHeader(DAY, at(8, 30), at(9, 30), {"accounts": {"stock": "1001_sim"},
+                                                      "trading_calendar": [DAY.isoformat()]},
+                           [], {}).to_json()
+    header["config"].update(settings)
+    replay = Replay(write_session(tmp_path / "s.jsonl", [], header), report=None)
+    res = replay.run()
+    assert res.ok, res.problems
+    calls = replay.strategy.context.calls_of
+    assert calls("add_md_broker") == [(MDType[md_type],)]
+    assert len(calls("add_algo_broker")) == algo_brokers
+    assert calls("set_order_way") == ([(MarketType.SSE,)] if "order_way" in settings else [])
+    assert dict(res.events) == {"BEFORE_TRADING": 1, "OPEN_AUCTION": 1}
+
+
+def test_recorder_writes_each_callback_before_it_runs_and_each_order_once(tmp_path, bridge):
+    """With a plain strategy base: the recording keeps a callback that raises, keyword
+    arguments, and the orders the framework placed, before the first report on them."""
+    from tidesim.framework.config import make_config
+    from tidesim.framework.model.order import Order
+    from tidesim.replay.recorder import SessionRecorder, recording_strategy
+
+    class Base:
+        def __init__(self, config):
+            self.config = config
+
+        def initialize(self, config):
+            pass
+
+        def on_order(self, order):
+            raise RuntimeError("the strategy failed")
+
+        def on_query_asset(self, asset_res, request_id, code, msg):
+            pass
+
+    clock = [at(8, 30)]
+    rec = SessionRecorder(tmp_path / "r.jsonl.gz", now=lambda: clock[0], universe=["000001.XSHE"],
+                          instruments={"000001.XSHE": {"symbol": "A"}})
+    strategy = recording_strategy(Base, rec)(make_config({"stock": "1_sim"}, md_type="AMD"))
+    strategy.initialize(None)
+    clock[0] = at(9, 30)
+    bridge.orders_dict[77] = Order(order_id=5, quantity=300)
+    with pytest.raises(RuntimeError):
+        strategy.on_order(make_record("OrderReport", {"client_order_id": 77}))
+    clock[0] = at(9, 31)
+    strategy.on_query_asset(make_record("AssetResult", {"fund_account_id": "1"}), request_id=4,
+                            code=0, msg="ok")
+    bridge.orders_dict[77] = Order(order_id=6)  # a new order under a key seen before
+    with pytest.raises(RuntimeError):
+        strategy.on_order(make_record("OrderReport", {"client_order_id": 77}))
+    rec.close()
+    reader = SessionReader(tmp_path / "r.jsonl.gz")
+    assert reader.header.start == at(8, 30) and reader.header.config["md_type"] == "AMD"
+    assert reader.header.instruments == {"000001.XSHE": {"symbol": "A"}}
+    got = [(e.time, e.kind, e.name, e.args[:1] if e.kind == "act" else len(e.args), sorted(e.kwargs))
+           for e in reader]
+    assert got == [(at(9, 30), "act", "place_order", (77,), []),
+                   (at(9, 30), "cb", "on_order", 1, []),
+                   (at(9, 31), "cb", "on_query_asset", 1, ["code", "msg", "request_id"]),
+                   (at(9, 31), "act", "place_order", (77,), []),
+                   (at(9, 31), "cb", "on_order", 1, [])]
+    # the acts carry the whole order, rebuilt as the framework's order on reading
+    decoder = Decoder(acts=Replay("unused")._framework_object)
+    orders = [e.args[1] for e in SessionReader(tmp_path / "r.jsonl.gz", decoder) if e.kind == "act"]
+    assert orders == [Order(order_id=5, quantity=300), Order(order_id=6)]
