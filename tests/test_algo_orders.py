@@ -6,7 +6,6 @@ import types
 
 import pytest
 
-import tidesim
 from orvane.tamsel.utils import tidewell as tw
 from tidesim.pyvorn import records as R
 
@@ -27,7 +26,6 @@ def caches():
 
 @pytest.fixture(autouse=True)
 def clean():
-    tidesim.reset()
     take_events()
     for c in caches():
         c.clear()

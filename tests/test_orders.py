@@ -5,7 +5,6 @@ import types
 
 import pytest
 
-import tidesim
 from orvane.tamsel.utils import tidewell as tw
 from tidesim.framework.model.order import Order
 from tidesim.framework.utils import logger
@@ -26,7 +25,6 @@ def take_events():
 
 @pytest.fixture(autouse=True)
 def clean():
-    tidesim.reset()
     take_events()
     tw.orders_dict.clear()
     yield
@@ -307,13 +305,19 @@ class Formats:
         return "str"
 
 
-def test_log_line_exact(strategy):
-    strategy.on_order(OrderReport(client_order_id="c-9", security_id=Formats(), order_price=10.5,
-                                  order_status=OST.PartiallyFilled, order_qty=300, trade_qty=100,
-                                  total_trade_value=1050.0, error_msg="ok", last_match_qty=100))
+@pytest.mark.parametrize("security_id, error_msg, shown_id", [
+    (Formats(), "ok", "fmt[]"),
+    ("平安银行", "ok", "平安银行"),          # wider characters than the literals
+    ("000001", "拒绝 \U0001F600", "000001"),  # wider still, after a narrower part
+])
+def test_log_line_exact(strategy, security_id, error_msg, shown_id):
+    strategy.on_order(OrderReport(client_order_id="c-9", security_id=security_id,
+                                  order_price=10.5, order_status=OST.PartiallyFilled,
+                                  order_qty=300, trade_qty=100, total_trade_value=1050.0,
+                                  error_msg=error_msg, last_match_qty=100))
     assert order_lines() == [
-        "on_order:c-9, symbol: fmt[], price:10.5, status:OrderStatusType.PartiallyFilled, "
-        "order_qty:300, trade_qty:100, total_trade_value: 1050.0, error_msg:ok, "
+        f"on_order:c-9, symbol: {shown_id}, price:10.5, status:OrderStatusType.PartiallyFilled, "
+        f"order_qty:300, trade_qty:100, total_trade_value: 1050.0, error_msg:{error_msg}, "
         "last_match_qty: 100"]
 
 

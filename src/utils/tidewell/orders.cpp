@@ -11,6 +11,8 @@
 #include "bridge.hpp"
 #include "callbacks.hpp"
 
+#include <cstring>
+
 namespace tidewell {
 
 namespace {
@@ -201,7 +203,8 @@ int find_order(PyObject* record, PyObject** out) {
         if (!cid) return -1;
         ov::object orders = ov::steal(global(n_orders_dict));
         if (!orders) return -1;
-        int found = PySequence_Contains(orders.get(), cid.get());
+        int found = PyDict_CheckExact(orders.get()) ? PyDict_Contains(orders.get(), cid.get())
+                                                    : PySequence_Contains(orders.get(), cid.get());
         if (found <= 0) return found;
     }
     ov::object orders = ov::steal(global(n_orders_dict));
@@ -225,6 +228,36 @@ PyObject* order_account(PyObject* ov_order) {
     return ov::vcall(get_account.get(), {code.get()});
 }
 
+// Concatenates `n` str objects into a new str: one allocation and one copy per part, without
+// the intermediate sequence that PyUnicode_Join needs.
+PyObject* concat(PyObject* const* parts, Py_ssize_t n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+        length += len;
+        const Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (c > max_char) max_char = c;
+    }
+    PyObject* out = PyUnicode_New(length, max_char);
+    if (out == nullptr) return nullptr;
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len == 0) continue;
+        if (PyUnicode_KIND(parts[i]) == PyUnicode_KIND(out)) {
+            memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
+                   PyUnicode_DATA(parts[i]), static_cast<size_t>(len) * PyUnicode_KIND(out));
+        } else if (PyUnicode_CopyCharacters(out, at, parts[i], 0, len) < 0) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        at += len;
+    }
+    return out;
+}
+
 // system_log.info(<the report's log line>). Each value in its default text form, read and
 // formatted in line order.
 int log_report(PyObject* order) {
@@ -232,21 +265,23 @@ int log_report(PyObject* order) {
     if (!log) return -1;
     ov::object info = ov::steal(PyObject_GetAttr(log.get(), n_info));
     if (!info) return -1;
-    const ov::name* fields[9] = {&n_client_order_id, &n_security_id,     &n_order_price,
-                                 &n_order_status,    &n_order_qty,       &n_trade_qty,
-                                 &n_total_trade_value, &n_error_msg,     &n_last_match_qty};
+    static const ov::name* const literals[9] = {
+        &l_on_order,  &l_symbol,    &l_price,             &l_status,        &l_order_qty,
+        &l_trade_qty, &l_total_trade_value, &l_error_msg, &l_last_match_qty};
+    static const ov::name* const fields[9] = {
+        &n_client_order_id, &n_security_id, &n_order_price,       &n_order_status,  &n_order_qty,
+        &n_trade_qty,       &n_total_trade_value, &n_error_msg,   &n_last_match_qty};
     ov::object text[9];
+    PyObject* parts[18];
     for (int i = 0; i < 9; ++i) {
         ov::object v = ov::steal(PyObject_GetAttr(order, *fields[i]));
         if (!v) return -1;
         text[i] = ov::steal(ov::format_default(v.get()));
         if (!text[i]) return -1;
+        parts[2 * i] = literals[i]->get();
+        parts[2 * i + 1] = text[i].get();
     }
-    ov::object line = ov::steal(ov::join_str({
-        l_on_order, text[0].get(), l_symbol, text[1].get(), l_price, text[2].get(), l_status,
-        text[3].get(), l_order_qty, text[4].get(), l_trade_qty, text[5].get(),
-        l_total_trade_value, text[6].get(), l_error_msg, text[7].get(), l_last_match_qty,
-        text[8].get()}));
+    ov::object line = ov::steal(concat(parts, 18));
     if (!line) return -1;
     ov::object r = ov::steal(ov::vcall(info.get(), {line.get()}));
     return r ? 0 : -1;
