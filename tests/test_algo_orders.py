@@ -232,3 +232,22 @@ def test_update_id_read_afresh_for_test_lookup_and_store(strategy, monkeypatch, 
     getattr(strategy, method)(record)
     # membership with 7, look-up with 8, store under 9
     assert cache == {7: "seven", 8: "eight", 9: Built(previous="eight")}
+
+
+def test_previous_record_read_with_the_caches_get(strategy, monkeypatch, update):
+    method, _, Record, cache_name, cls_name, _, _ = update
+
+    class Cache(dict):
+        def get(self, key, default=None):
+            return ("via get", key)
+
+    class Built(types.SimpleNamespace):
+        @classmethod
+        def from_vorn(cls, rec, previous):
+            return cls(previous=previous)
+
+    cache = Cache({6: "stored"})
+    monkeypatch.setattr(tw, cache_name, cache)
+    monkeypatch.setattr(tw, cls_name, Built)
+    getattr(strategy, method)(Record(sys_quote_id=6))
+    assert cache[6] == Built(previous=("via get", 6))

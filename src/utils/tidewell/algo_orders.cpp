@@ -125,6 +125,26 @@ PyObject* deep_copy(PyObject* obj) {
     return ov::vcall_method(mod.get(), n_deepcopy, {obj});
 }
 
+// cache.get(record.sys_quote_id), the cache looked up as a global and the id read afresh.
+// New reference.
+PyObject* cache_get(PyObject* record, PyObject* cache_name) {
+    ov::object cache = ov::steal(global(cache_name));
+    if (!cache) return nullptr;
+    if (PyDict_CheckExact(cache.get())) {
+        // dict.get on a plain dict: the item, or None when absent.
+        ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
+        if (!id) return nullptr;
+        PyObject* v = PyDict_GetItemWithError(cache.get(), id.get());
+        if (v != nullptr) return Py_NewRef(v);
+        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    }
+    ov::object get = ov::steal(PyObject_GetAttr(cache.get(), n_get));
+    if (!get) return nullptr;
+    ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
+    if (!id) return nullptr;
+    return ov::vcall(get.get(), {id.get()});
+}
+
 // The record updates' four steps: previous record from the cache (membership test, then
 // `get`), Class.from_vorn(record, previous), store under the id, then queue a deep copy. The
 // id is read afresh for the test, the look-up and the store.
@@ -136,16 +156,11 @@ int update_record(PyObject* record, PyObject* cache_name, PyObject* class_name, 
         if (!id) return -1;
         ov::object cache = ov::steal(global(cache_name));
         if (!cache) return -1;
-        int present = PySequence_Contains(cache.get(), id.get());
+        int present = PyDict_CheckExact(cache.get()) ? PyDict_Contains(cache.get(), id.get())
+                                                     : PySequence_Contains(cache.get(), id.get());
         if (present < 0) return -1;
         if (present) {
-            ov::object cache2 = ov::steal(global(cache_name));
-            if (!cache2) return -1;
-            ov::object get = ov::steal(PyObject_GetAttr(cache2.get(), n_get));
-            if (!get) return -1;
-            ov::object id2 = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
-            if (!id2) return -1;
-            previous = ov::steal(ov::vcall(get.get(), {id2.get()}));
+            previous = ov::steal(cache_get(record, cache_name));
             if (!previous) return -1;
         } else {
             previous = ov::borrow(Py_None);
