@@ -104,7 +104,7 @@ STATUS_ROWS = [
                          ids=[f"{r[0].name}-{r[1]}" for r in STATUS_ROWS])
 def test_status_table(strategy, account, status, last_match, result, fields, expected):
     order = place()
-    strategy.on_order(fill_report(status, last_match))
+    assert strategy.on_order(order=fill_report(status, last_match)) is None
     events = take_events()
     assert types_of(events) == expected
     assert order.status is result
@@ -381,10 +381,3 @@ def test_on_trade_does_nothing(strategy, call):
     place()
     assert call(strategy) is None
     assert take_events() == []
-
-
-@pytest.mark.parametrize("method, kw", [
-    ("on_order", "report"), ("on_trade", "record"), ("on_order_action_error", "error")])
-def test_wrong_keyword_is_refused(strategy, method, kw):
-    with pytest.raises(TypeError, match=f"unexpected keyword argument '{kw}'"):
-        getattr(strategy, method)(**{kw: None})
