@@ -321,6 +321,22 @@ def test_log_line_exact(strategy, security_id, error_msg, shown_id):
         "last_match_qty: 100"]
 
 
+class Price(float):
+    def __format__(self, spec):
+        return f"P{float(self)}"
+
+
+@pytest.mark.parametrize("price, shown", [
+    (10.5, "10.5"), (float("nan"), "nan"), (float("-inf"), "-inf"), (-0.0, "-0.0"),
+    (1e22, "1e+22"), (0.1 + 0.2, "0.30000000000000004"), (Price(2.5), "P2.5"), (7, "7"),
+    (True, "True"),
+])
+def test_log_line_price_text(strategy, price, shown):
+    strategy.on_order(OrderReport(client_order_id=99, order_price=price))
+    (line,) = order_lines()
+    assert line.split(", ")[2] == f"price:{shown}"
+
+
 # ---------------------------------------------------------------------------------------------
 # Reading globals and fields at each use
 

@@ -258,6 +258,14 @@ PyObject* concat(PyObject* const* parts, Py_ssize_t n) {
     return out;
 }
 
+// A value's default text form, format(v, ""). An exact float formats itself with an empty
+// specification exactly as its str(), so that is taken directly, without looking up and
+// binding float.__format__; everything else goes through the general protocol.
+PyObject* text_of(PyObject* v) {
+    if (PyFloat_CheckExact(v)) return PyObject_Str(v);
+    return ov::format_default(v);
+}
+
 // system_log.info(<the report's log line>). Each value in its default text form, read and
 // formatted in line order.
 int log_report(PyObject* order) {
@@ -276,7 +284,7 @@ int log_report(PyObject* order) {
     for (int i = 0; i < 9; ++i) {
         ov::object v = ov::steal(PyObject_GetAttr(order, *fields[i]));
         if (!v) return -1;
-        text[i] = ov::steal(ov::format_default(v.get()));
+        text[i] = ov::steal(text_of(v.get()));
         if (!text[i]) return -1;
         parts[2 * i] = literals[i]->get();
         parts[2 * i + 1] = text[i].get();
