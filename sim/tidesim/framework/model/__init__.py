@@ -1,0 +1,1 @@
+"""Framework data model stand-ins."""

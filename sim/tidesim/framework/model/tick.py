@@ -1,0 +1,10 @@
+"""Tick record."""
+from .._records import FieldRecord
+
+
+class TickObject(FieldRecord):
+    """A tick: the security's instrument and the tick dictionary, kept as given (not copied)."""
+    _fields = ("instrument", "tick_dict")
+
+    def __init__(self, instrument, tick_dict, /) -> None:
+        super().__init__(instrument, tick_dict)

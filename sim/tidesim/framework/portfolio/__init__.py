@@ -1,0 +1,1 @@
+"""Framework portfolio stand-ins."""

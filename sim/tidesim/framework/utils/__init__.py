@@ -1,0 +1,1 @@
+"""Framework utility stand-ins: time and SDK-code converters, loggers."""

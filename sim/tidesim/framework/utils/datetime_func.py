@@ -1,0 +1,47 @@
+"""Converters from the SDK's numeric times to date-times.
+
+The SDK writes times as YYYYMMDDHHMMSSmmm; the bridge divides them by 1000, so what arrives
+here is seconds in the form YYYYMMDDHHMMSS with the milliseconds as the fraction. Note that a
+binary float this large resolves only about 1/256 s: the quotient of a 17-digit time already
+carries an error of up to 2 ms, which no converter can undo. An exact number (int, Fraction,
+Decimal) converts exactly.
+"""
+from __future__ import annotations
+
+import datetime
+import math
+import operator
+
+
+def _from_seconds_text(whole: int, original) -> datetime.datetime:
+    """datetime of the integer YYYYMMDDHHMMSS."""
+    try:
+        if whole < 0:
+            raise ValueError
+        ymd, hms = divmod(whole, 1000000)
+        year, md = divmod(ymd, 10000)
+        hour, ms = divmod(hms, 10000)
+        return datetime.datetime(year, md // 100, md % 100, hour, ms // 100, ms % 100)
+    except ValueError:
+        raise ValueError(f"{original!r} is not a time of the form YYYYMMDDHHMMSS") from None
+
+
+def convert_int_to_datetime(value) -> datetime.datetime:
+    """The date-time of `value`, seconds in the form YYYYMMDDHHMMSS with an optional fraction,
+    rounded to the millisecond. 20261208093003.125 gives 2026-12-08 09:30:03.125."""
+    try:
+        whole = operator.index(value)
+        millis = 0
+    except TypeError:
+        if isinstance(value, float) and not math.isfinite(value):
+            raise ValueError(f"{value!r} is not a time of the form YYYYMMDDHHMMSS") from None
+        whole = math.floor(value)
+        millis = round((value - whole) * 1000)  # the subtraction is exact for a float
+    return _from_seconds_text(whole, value) + datetime.timedelta(milliseconds=millis)
+
+
+def convert_int_to_whole_date(value) -> datetime.datetime:
+    """Midnight of the date of `value`, an integer YYYYMMDDHHMMSS (a float is refused)."""
+    whole = operator.index(value)
+    day = _from_seconds_text(whole, value)
+    return datetime.datetime(day.year, day.month, day.day)

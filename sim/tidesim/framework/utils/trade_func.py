@@ -1,0 +1,83 @@
+"""Converters from the SDK's codes to the framework's values. A code these tables do not know
+raises ValueError; a character argument that is not a one-character str raises TypeError."""
+from __future__ import annotations
+
+from ...pyvorn.enums import MarketType, TDType
+from ..const import SIDE
+
+_EXCHANGE = {MarketType.SZSE: "XSHE", MarketType.SSE: "XSHG"}
+
+# Level-2 order characters by market: the two exchanges code orders differently.
+_L2_SIDE = {
+    MarketType.SZSE: {"1": SIDE.BUY, "2": SIDE.SELL},
+    MarketType.SSE: {"B": SIDE.BUY, "S": SIDE.SELL},
+}
+_L2_PRICE_TYPE = {
+    MarketType.SZSE: {"1": "market", "2": "limit", "U": "best_own"},
+    MarketType.SSE: {"A": "limit", "D": "limit"},
+}
+_L2_ORDER_KIND = {
+    MarketType.SZSE: {"1": "new", "2": "new", "U": "new"},
+    MarketType.SSE: {"A": "new", "D": "cancel"},
+}
+_TRADE_TYPE = {"F": "trade", "4": "cancel"}
+
+
+def _unknown(what: str, value) -> ValueError:
+    return ValueError(f"unknown {what}: {value!r}")
+
+
+def _char(value) -> str:
+    if not isinstance(value, str) or len(value) != 1:
+        raise TypeError(f"expected a one-character str, not {value!r}")
+    return value
+
+
+def _by_market(tables: dict, char, market_type, what: str):
+    char = _char(char)
+    try:
+        table = tables[market_type]
+    except (KeyError, TypeError):
+        raise _unknown("market type", market_type) from None
+    try:
+        return table[char]
+    except KeyError:
+        raise _unknown(f"{what} for {market_type.name}", char) from None
+
+
+def get_exchane_from_vorn_mdtype(market_type) -> str:
+    """The exchange suffix of a market code: "XSHE" for SZSE, "XSHG" for SSE."""
+    try:
+        return _EXCHANGE[market_type]
+    except (KeyError, TypeError):
+        raise _unknown("market type", market_type) from None
+
+
+def get_vorn_tdtype(dest: str) -> TDType:
+    """The trading-broker type named by an upper-case destination ("SIM", "XTP", "OES")."""
+    if not isinstance(dest, str):
+        raise TypeError(f"destination must be str, not {type(dest).__name__}")
+    try:
+        return TDType[dest]
+    except KeyError:
+        raise _unknown("trading destination", dest) from None
+
+
+def get_side_from_vorn_l2_order(char, market_type) -> SIDE:
+    return _by_market(_L2_SIDE, char, market_type, "order side")
+
+
+def get_order_type_from_vorn_l2_order(char, market_type) -> str:
+    return _by_market(_L2_PRICE_TYPE, char, market_type, "order type")
+
+
+def get_l2order_type_from_vorn(char, market_type) -> str:
+    return _by_market(_L2_ORDER_KIND, char, market_type, "order type")
+
+
+def get_trade_type_from_vorn(char) -> str:
+    char = _char(char)
+    try:
+        return _TRADE_TYPE[char]
+    except KeyError:
+        raise _unknown("trade type", char) from None
