@@ -153,20 +153,22 @@ def test_snapshot_queue_created_once_per_code_through_module_deque(strategy, mon
     assert sorted(tidewell.history_tick) == [CODE, "000002.XSHE"]
 
 
-def test_failed_instrument_lookup_leaves_the_snapshot_cached(strategy):
-    Environment.get_instance().configure([])  # no instrument for the code
-    with pytest.raises(KeyError):
-        strategy.on_snapshot(Snapshot())
-    assert len(tidewell.history_tick[CODE]) == 1
-    assert take_events() == []
+def _no_instrument(monkeypatch):
+    Environment.get_instance().configure([])  # the stand-in raises KeyError for the code
 
 
-def test_failing_tick_object_leaves_the_snapshot_cached(strategy, monkeypatch):
+def _broken_tick_object(monkeypatch):
     def broken(instrument, tick):
-        raise RuntimeError("tick object")
+        raise KeyError("tick object")
 
     monkeypatch.setattr(tidewell, "TickObject", broken)
-    with pytest.raises(RuntimeError, match="tick object"):
+
+
+@pytest.mark.parametrize("break_it", [_no_instrument, _broken_tick_object])
+def test_failure_after_the_cache_write_leaves_the_snapshot_cached(strategy, monkeypatch,
+                                                                  break_it):
+    break_it(monkeypatch)
+    with pytest.raises(KeyError):
         strategy.on_snapshot(Snapshot())
     assert len(tidewell.history_tick[CODE]) == 1
     assert take_events() == []

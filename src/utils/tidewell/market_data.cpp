@@ -208,6 +208,17 @@ template <typename MakeQueue>
 int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueue make_queue) {
     ov::object cache = ov::steal(global(cache_name));
     if (!cache) return -1;
+    if (PyDict_CheckExact(cache.get())) {
+        // The usual case, a code already seen: one lookup gives what the membership test and
+        // the subscript would both find, as nothing can run between them.
+        PyObject* queue = PyDict_GetItemWithError(cache.get(), code);  // borrowed
+        if (queue != nullptr) {
+            ov::object q = ov::borrow(queue);
+            ov::object r = ov::steal(ov::vcall_method(q.get(), n_append, {entry}));
+            return r ? 0 : -1;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
     int present = PySequence_Contains(cache.get(), code);
     if (present < 0) return -1;
     if (present == 0) {
