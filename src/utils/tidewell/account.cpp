@@ -215,7 +215,7 @@ TIDEWELL_METHOD(on_login) {
     if (!ok) return nullptr;
     int success = PyObject_IsTrue(ok.get());
     if (success < 0) return nullptr;
-    if (!success) Py_RETURN_NONE;
+    if (!success) return Py_NewRef(Py_None);
     if (PyObject_SetAttr(self, n_logged_in, Py_True) < 0) return nullptr;
     {
         ov::object context = ov::steal(PyObject_GetAttr(self, n_context));
@@ -229,7 +229,7 @@ TIDEWELL_METHOD(on_login) {
         if (call_with_attr(context.get(), n_query_position, login, n_fund_account_id) < 0)
             return nullptr;
     }
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_query_asset) {
@@ -268,7 +268,7 @@ TIDEWELL_METHOD(on_query_asset) {
         if (emit_event(member.get(), {request_id, account.get(), code, msg},
                        kw_rid_account_code_msg) < 0)
             return nullptr;
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     }
 
     // Asset(fund_account_id, available_t1, frozen_all, market_value, total_asset,
@@ -288,7 +288,7 @@ TIDEWELL_METHOD(on_query_asset) {
     if (!asset) return nullptr;
     if (emit_event(member.get(), {request_id, account.get(), asset.get()}, kw_rid_account_asset) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_query_position) {
@@ -319,12 +319,12 @@ TIDEWELL_METHOD(on_query_position) {
         ov::object member = ov::steal(event_member(n_QUERY_ACCOUNT));
         if (!member) return nullptr;
         if (emit_event(member.get(), {request_id, code, msg}, kw_rid_code_msg) < 0) return nullptr;
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     }
 
     // Only an exact list with entries yields an event; anything else (a tuple, None, an empty
     // list) is dropped silently.
-    if (!PyList_CheckExact(answer) || PyList_GET_SIZE(answer) <= 0) Py_RETURN_NONE;
+    if (!PyList_CheckExact(answer) || PyList_GET_SIZE(answer) <= 0) return Py_NewRef(Py_None);
 
     ov::object positions = ov::steal(PyList_New(0));
     if (!positions) return nullptr;
@@ -346,7 +346,7 @@ TIDEWELL_METHOD(on_query_position) {
     ov::object member = ov::steal(event_member(n_QUERY_POSITION));
     if (!member) return nullptr;
     if (emit_event(member.get(), {request_id, positions.get()}, kw_rid_positions) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tidewell

@@ -301,7 +301,7 @@ TIDEWELL_METHOD(on_snapshot) {
     ov::object tick_obj = ov::steal(ov::vcall(tick_cls.get(), {instrument.get(), tick.get()}));
     if (!tick_obj) return nullptr;
     if (emit_event(member.get(), {dt.get(), dt.get(), tick_obj.get()}, kw_tick) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_tick_order) {
@@ -344,7 +344,7 @@ TIDEWELL_METHOD(on_tick_order) {
     if (!record) return nullptr;
 
     if (emit_l2_event(n_L2_ORDER, dt.get(), record.get(), kw_l2_order) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_tick_trade) {
@@ -404,7 +404,7 @@ TIDEWELL_METHOD(on_tick_trade) {
 
     if (emit_l2_event(n_L2_TRANSACTION, dt.get(), record.get(), kw_l2_transaction) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_bar) {
@@ -479,7 +479,7 @@ TIDEWELL_METHOD(on_bar) {
         if (!size) return nullptr;
         int complete = py_equal(cnt.get(), size.get());
         if (complete < 0) return nullptr;
-        if (!complete) Py_RETURN_NONE;
+        if (!complete) return Py_NewRef(Py_None);
     }
 
     // One BAR event for the bar time, dated by its whole date (the time's integer part).
@@ -495,7 +495,7 @@ TIDEWELL_METHOD(on_bar) {
     if (!member) return nullptr;
     if (emit_event(member.get(), {d.get(), d.get()}, kw_bar) < 0) return nullptr;
     if (PyObject_SetAttr(self, n_bar_cnt, const_int(0)) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tidewell
