@@ -48,9 +48,8 @@ def collect() -> list[Row]:
         pb.clear_caches()
 
     def pair(name, args, number=20000):
-        ours = pb.measure(getattr(native, name), args, native_reset, number)
-        base = pb.measure(getattr(plain, name), args, plain_reset, number)
-        return ours, base
+        return pb.measure([(getattr(native, name), args, native_reset),
+                           (getattr(plain, name), args, plain_reset)], number)
 
     rows = []
     with pb.native_globals(tidewell, values):
@@ -74,8 +73,8 @@ def collect() -> list[Row]:
                     on_snapshot(s)
             return run
 
-        ours = pb.measure(feed(native), (), native_reset, 40) / CODES
-        base = pb.measure(feed(plain), (), plain_reset, 40) / CODES
+        ours, base = (t / CODES for t in pb.measure(
+            [(feed(native), (), native_reset), (feed(plain), (), plain_reset)], 40))
         rows.append(Row(GROUP, f"snapshots/s into the queue, {CODES} codes: "
                                f"{1e3 / ours:.2f}M vs {1e3 / base:.2f}M", ours, BASELINE, base))
 

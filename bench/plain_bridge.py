@@ -320,29 +320,33 @@ def positions(n: int = 3):
 # ---------------------------------------------------------------------------------------------
 # Timing
 
-def measure(call, args: tuple, reset, number: int = 20000, repeat: int = 7) -> float:
-    """Best time of one `call(*args)` in ns over `repeat` runs of `number` calls.
+def measure(runs, number: int = 20000, repeat: int = 9) -> list[float]:
+    """Best time of one call, in ns, for each of `runs`: (call, args, reset) triples.
 
-    `reset()` runs before each run, outside the timing: it gives the callback an empty queue
-    and empty caches, so no run works against a fuller queue than another. The collector is
-    off while timing, as timeit has it.
+    The runs take turns, one batch of `number` calls each per round, so that a change of load
+    on the machine touches them alike; each keeps its best round. `reset()` runs before each
+    batch, outside the timing: it gives the callback an empty queue and empty caches, so no
+    batch works against a fuller queue than another. The collector is off while timing, as
+    timeit has it.
     """
-    best = math.inf
+    best = [math.inf] * len(runs)
     enabled = gc.isenabled()
     try:
         for _ in range(repeat):
-            reset()
-            gc.collect()
-            gc.disable()
-            loop = itertools.repeat(None, number)
-            t0 = time.perf_counter_ns()
-            for _ in loop:
-                call(*args)
-            best = min(best, time.perf_counter_ns() - t0)
-            if enabled:
-                gc.enable()
+            for i, (call, args, reset) in enumerate(runs):
+                reset()
+                gc.collect()
+                gc.disable()
+                loop = itertools.repeat(None, number)
+                t0 = time.perf_counter_ns()
+                for _ in loop:
+                    call(*args)
+                best[i] = min(best[i], time.perf_counter_ns() - t0)
+                if enabled:
+                    gc.enable()
     finally:
         if enabled:
             gc.enable()
-        reset()
-    return best / number
+        for _, _, reset in runs:
+            reset()
+    return [b / number for b in best]

@@ -79,6 +79,7 @@ Field position_state_fields[] = {
     {ov::name{"market_value"}, ov::name{"market_value"}},
     {ov::name{"daily_pnl"}, ov::name{"profit_loss"}},
 };
+DictShape position_state_shape;
 
 // str(record.<attr>)
 PyObject* attr_str(PyObject* record, PyObject* name) {
@@ -125,7 +126,11 @@ PyObject* make_position(PyObject* pos) {
 
     ov::object set_state = ov::steal(PyObject_GetAttr(position.get(), n_set_state));
     if (!set_state) return nullptr;
-    ov::object state = ov::steal(PyDict_New());
+    ov::object state = ov::steal(position_state_shape.make([](PyObject* d) {
+        for (Field& f : position_state_fields)
+            if (PyDict_SetItem(d, f.key, Py_None) < 0) return -1;
+        return 0;
+    }));
     if (!state) return nullptr;
     for (Field& f : position_state_fields) {
         ov::object v = ov::steal(PyObject_GetAttr(pos, f.attr));

@@ -120,28 +120,17 @@ ov::name k_market_code{"market_code"};
 ov::name k_datetime{"datetime"};
 ov::name k_orig_time{"orig_time"};
 
-// Record dictionaries are made by copying a template that already holds their keys, in
-// order, each with the value None, then replacing the values: a copy of a compact dictionary
-// is one block copy, where growing a fresh one key by key resizes it three times on the way
-// to twenty keys. The templates are private to this file and never handed out.
-struct DictShape {
-    PyObject* tmpl = nullptr;
-
-    // A new dictionary holding the shape's keys (values None), or nullptr with an error set.
-    template <size_t N>
-    PyObject* make(std::initializer_list<PyObject*> leading, Field (&fields)[N]) {
-        if (tmpl == nullptr) {
-            ov::object t = ov::steal(PyDict_New());
-            if (!t) return nullptr;
-            for (PyObject* k : leading)
-                if (PyDict_SetItem(t.get(), k, Py_None) < 0) return nullptr;
-            for (Field& f : fields)
-                if (PyDict_SetItem(t.get(), f.key, Py_None) < 0) return nullptr;
-            tmpl = t.release();
-        }
-        return PyDict_Copy(tmpl);
-    }
-};
+// Inserts the keys of a record dictionary, in order: two leading keys, then the fields' keys.
+template <size_t N>
+auto record_keys(PyObject* first, PyObject* second, Field (&fields)[N]) {
+    return [first, second, &fields](PyObject* d) {
+        if (PyDict_SetItem(d, first, Py_None) < 0 || PyDict_SetItem(d, second, Py_None) < 0)
+            return -1;
+        for (Field& f : fields)
+            if (PyDict_SetItem(d, f.key, Py_None) < 0) return -1;
+        return 0;
+    };
+}
 
 DictShape tick_shape;
 DictShape bar_shape;
@@ -271,7 +260,7 @@ TIDEWELL_METHOD(on_snapshot) {
     ov::object code = ov::steal(market_code(snapshot, n_market_type));
     if (!code) return nullptr;
 
-    ov::object tick = ov::steal(tick_shape.make({k_market_code, k_datetime}, tick_fields));
+    ov::object tick = ov::steal(tick_shape.make(record_keys(k_market_code, k_datetime, tick_fields)));
     if (!tick) return nullptr;
     if (PyDict_SetItem(tick.get(), k_market_code, code.get()) < 0) return nullptr;
     if (PyDict_SetItem(tick.get(), k_datetime, dt.get()) < 0) return nullptr;
@@ -414,7 +403,7 @@ TIDEWELL_METHOD(on_bar) {
 
     ov::object code = ov::steal(market_code(bar, n_market_type));
     if (!code) return nullptr;
-    ov::object entry = ov::steal(bar_shape.make({k_market_code, k_orig_time}, bar_fields));
+    ov::object entry = ov::steal(bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
     if (!entry) return nullptr;
     if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return nullptr;
     {
