@@ -6,6 +6,10 @@ attribute reads, the record dictionaries, the caches, building the event and que
 native callbacks see the stand-ins through their module globals, replaced for the length of the
 run and restored afterwards; the baseline uses a Python Event class and numpy_ringbuffer's
 RingBuffer. Each repetition starts from an empty queue and empty caches.
+
+The "body only" rows give the plain bridge the native Event and the native queue too, so the
+two sides differ only in the callback itself: C API calls against CPython 3.11's specialised
+bytecode doing the same attribute reads, dictionary building and calls.
 """
 from __future__ import annotations
 
@@ -18,6 +22,7 @@ from common import Row  # noqa: E402
 
 GROUP = "tidewell callbacks"
 BASELINE = "plain Python, numpy_ringbuffer"
+BODY_BASELINE = "plain Python, native Event and queue"
 CODES = 500  # distinct securities in the throughput run
 
 
@@ -84,5 +89,29 @@ def collect() -> list[Row]:
         rows.append(Row(GROUP, "on_query_asset (success)", ours, BASELINE, base))
         ours, base = pair("on_query_position", (pb.positions(3), 8, 0, "ok"))
         rows.append(Row(GROUP, "on_query_position, 3 positions", ours, BASELINE, base))
+
+        # The callback bodies alone: the plain bridge given the native Event and the native
+        # queue, so that both sides differ only in how the callback itself is written.
+        from orvane.tamsel.core.events import Event
+
+        saved = pb.Event, pb.event_queue
+        pb.Event, pb.event_queue = Event, tidewell.event_queue
+
+        def shared_queue_reset():
+            native_reset()
+            pb.clear_caches()
+
+        try:
+            for name, args in [
+                ("on_snapshot", (pb.snapshot(1),)),
+                ("on_tick_order", (pb.tick_order(1),)),
+                ("on_tick_trade", (pb.tick_trade(1),)),
+                ("on_bar", (pb.bar(1),)),
+            ]:
+                ours, base = pb.measure([(getattr(native, name), args, native_reset),
+                                         (getattr(plain, name), args, shared_queue_reset)])
+                rows.append(Row(GROUP, f"{name}, body only", ours, BODY_BASELINE, base))
+        finally:
+            pb.Event, pb.event_queue = saved
     native_reset()
     return rows
