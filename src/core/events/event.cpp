@@ -4,8 +4,9 @@
 // Construction has two routes with the same result:
 //   - the fast constructor, installed as Event's tp_vectorcall: allocates the instance,
 //     builds its dict directly and installs it. It runs only for Event itself and only
-//     while the class is unchanged (version tag guard), because assigning Event.__init__ or
-//     __new__ does not reset tp_vectorcall on 3.11;
+//     while the class constructs as it was made to (version tag guard, see
+//     rearm_fast_path), because assigning Event.__init__ or __new__ does not reset
+//     tp_vectorcall on 3.11;
 //   - the ordinary type call (object.__new__, then __init__), used by subclasses (they do
 //     not inherit tp_vectorcall) and by Event once the class was modified. __init__ is
 //     therefore complete on its own.
