@@ -17,7 +17,6 @@ namespace {
 ov::name n_history_tick{"history_tick"};
 ov::name n_history_bar{"history_bar"};
 ov::name n_deque{"deque"};
-ov::name n_maxlen{"maxlen"};
 ov::name n_append{"append"};
 ov::name n_Environment{"Environment"};
 ov::name n_get_instance{"get_instance"};
@@ -39,7 +38,6 @@ ov::name n_get_side{"get_side_from_vorn_l2_order"};
 ov::name n_get_order_type{"get_order_type_from_vorn_l2_order"};
 ov::name n_get_l2order_type{"get_l2order_type_from_vorn"};
 ov::name n_get_trade_type{"get_trade_type_from_vorn"};
-ov::name n_convert_int_to_datetime{"convert_int_to_datetime"};
 ov::name n_convert_int_to_whole_date{"convert_int_to_whole_date"};
 ov::name n_current_trade_dt{"current_trade_dt"};
 ov::name n_bar_cnt{"bar_cnt"};
