@@ -203,7 +203,7 @@ TIDEWELL_METHOD(on_algo_login) {
     static const ov::name* const fields[4] = {&n_client_seq_id, &n_trader_id, &n_error_code,
                                               &n_error_msg};
     if (queue_result(n_ALGO_LOGIN, res, fields, kw_login) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_create_algo_parent_order_res) {
@@ -215,7 +215,7 @@ TIDEWELL_METHOD(on_create_algo_parent_order_res) {
     static const ov::name* const fields[4] = {&n_client_seq_id, &n_sys_quote_id, &n_error_code,
                                               &n_error_msg};
     if (queue_result(n_PARENT_ORDER_CREATE, res, fields, kw_create) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_cancel_algo_parent_order_res) {
@@ -226,7 +226,7 @@ TIDEWELL_METHOD(on_cancel_algo_parent_order_res) {
         return nullptr;
     if (queue_result(n_PARENT_ORDER_CANCEL, res, parent_result_fields, kw_parent_result) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 // Pause or resume result: PARENT_ORDER_PAUSE or PARENT_ORDER_RESUME by the control type,
@@ -247,13 +247,13 @@ TIDEWELL_METHOD(on_control_algo_parent_order_res) {
     if (r) {
         if (queue_result(n_PARENT_ORDER_PAUSE, res, parent_result_fields, kw_parent_result) < 0)
             return nullptr;
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     }
     r = control_is(type.get(), control_types.get(), n_Resume);
     if (r < 0) return nullptr;
     if (r && queue_result(n_PARENT_ORDER_RESUME, res, parent_result_fields, kw_parent_result) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_algo_parent_order_update) {
@@ -265,7 +265,7 @@ TIDEWELL_METHOD(on_algo_parent_order_update) {
     if (update_record(rec, n_algo_parent_orders, n_AlgoParentOrder, n_PARENT_ORDER_UPDATE,
                       kw_parent_update) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_algo_child_order_update) {
@@ -277,7 +277,7 @@ TIDEWELL_METHOD(on_algo_child_order_update) {
     if (update_record(rec, n_algo_child_orders, n_AlgoChildOrder, n_CHILD_ORDER_UPDATE,
                       kw_child_update) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_algo_child_order_trade) {
@@ -289,7 +289,7 @@ TIDEWELL_METHOD(on_algo_child_order_trade) {
     if (update_record(rec, n_algo_child_trades, n_AlgoChildTrade, n_CHILD_ORDER_TRADE,
                       kw_child_trade) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tidewell

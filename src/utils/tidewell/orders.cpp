@@ -475,7 +475,7 @@ TIDEWELL_METHOD(on_order) {
     if (ov::parse_args("VornStrategy.on_order", args, nargs, kwnames, {&n_order}, 1, &order) < 0)
         return nullptr;
     if (handle_order(order) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 // The separate trade report carries nothing the bridge uses: fills come from on_order.
@@ -484,7 +484,7 @@ TIDEWELL_METHOD(on_trade) {
     PyObject* trade;
     if (ov::parse_args("VornStrategy.on_trade", args, nargs, kwnames, {&n_trade}, 1, &trade) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 // A refused order action, reported as a refused cancellation of a known order; the order
@@ -498,13 +498,13 @@ TIDEWELL_METHOD(on_order_action_error) {
     PyObject* found = nullptr;
     int r = find_order(error, &found);
     if (r < 0) return nullptr;
-    if (r == 0) Py_RETURN_NONE;
+    if (r == 0) return Py_NewRef(Py_None);
     ov::object ov_order = ov::steal(found);
     ov::object account = ov::steal(order_account(ov_order.get()));
     if (!account) return nullptr;
     if (queue_order_event(n_ORDER_CANCELLATION_REJECT, account.get(), ov_order.get()) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tidewell
