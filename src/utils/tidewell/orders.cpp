@@ -259,7 +259,7 @@ PyObject* concat(PyObject* const* parts, Py_ssize_t n) {
 }
 
 // A value's default text form, format(v, ""). An exact float formats itself with an empty
-// specification exactly as its str(), so that is taken directly, without looking up and
+// format string exactly as its str(), so that is taken directly, without looking up and
 // binding float.__format__; everything else goes through the general protocol.
 PyObject* text_of(PyObject* v) {
     if (PyFloat_CheckExact(v)) return PyObject_Str(v);
