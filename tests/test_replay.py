@@ -349,7 +349,7 @@ def test_cli_reports_a_record_without_a_field_and_goes_on(tmp_path):
 
 @pytest.mark.parametrize("args, code, needle", [
     (["--no-progress"], 2, "stopped at bad input"),
-    (["--keep-going", "--progress"], 1, "\r["),
+    (["--keep-going", "--progress"], 1, "] 100.0% 1 entries"),
 ], ids=["stops", "keep-going"])
 def test_cli_exit_status_and_messages(tmp_path, args, code, needle):
     lines = [snap_line("09:30:00.010"), '{"t": "2026-01-05T09:30:01", "cb": "on_nothing"}']

@@ -126,11 +126,17 @@ class _Writer:
         self.acts = 0
 
     def sdk_time(self, ms: int) -> int:
-        """YYYYMMDDHHMMSSmmm of a time of the session's day given in ms since midnight."""
+        """YYYYMMDDHHMMSSmmm of a time of the session's day given in ms since midnight.
+
+        Never ends in 999 ms: the bridge divides SDK times by 1000 into a float, which at this
+        magnitude resolves 1/256 s, so HHMMSS.999 becomes (HHMMSS+1).000 and a time at second
+        59 reads as second 60, which the framework's converter refuses. Real recordings can hold
+        such times (the replay then reports the converter's error); a synthetic day shifts them
+        by a millisecond so that it replays cleanly."""
         h, rest = divmod(ms, MS_HOUR)
         m, rest = divmod(rest, MS_MIN)
         s, milli = divmod(rest, 1000)
-        return self.sdk_day + h * 10_000_000 + m * 100_000 + s * 1000 + milli
+        return self.sdk_day + h * 10_000_000 + m * 100_000 + s * 1000 + min(milli, 998)
 
     def local(self, ms: int) -> str:
         h, rest = divmod(ms, MS_HOUR)
