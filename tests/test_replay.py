@@ -453,3 +453,12 @@ def test_recorder_writes_each_callback_before_it_runs_and_each_order_once(tmp_pa
     decoder = Decoder(acts=Replay("unused")._framework_object)
     orders = [e.args[1] for e in SessionReader(tmp_path / "r.jsonl.gz", decoder) if e.kind == "act"]
     assert orders == [Order(order_id=5, quantity=300), Order(order_id=6)]
+
+
+def test_a_recording_never_overwrites_the_session_it_replays(tmp_path, bridge):
+    from tidesim.replay.runner import ReplayAborted
+    path = write_session(tmp_path / "s.jsonl", [snap_line("09:30:00.010")])
+    before = pathlib.Path(path).read_bytes()
+    with pytest.raises(ReplayAborted, match="overwrite"):
+        Replay(path, record_to=os.path.join(tmp_path, ".", "s.jsonl"), report=None).run()
+    assert pathlib.Path(path).read_bytes() == before

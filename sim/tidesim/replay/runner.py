@@ -21,6 +21,7 @@ import datetime as _dt
 import importlib
 import inspect
 import math
+import os
 import sys
 import time as _time
 from array import array
@@ -313,6 +314,8 @@ class Replay:
         from ..framework.utils import logger
         from ..pyvorn import context as sdk_context
 
+        if self.record_to is not None and _same_file(self.record_to, self.path):
+            raise ReplayAborted(f"the recording would overwrite the session it replays: {self.path}")
         bridge = self.bridge = importlib.import_module(BRIDGE_MODULE)
         events = importlib.import_module(EVENTS_MODULE)
         reader = SessionReader(self.path, Decoder(acts=self._framework_object))
@@ -331,7 +334,7 @@ class Replay:
 
         clock = self.clock = ReplayClock(header.start)
         saved_clock = sdk_context.get_default_clock()
-        dropped0 = bridge.event_queue.dropped
+        dropped0 = getattr(bridge.event_queue, "dropped", 0)
         recorder = None
         try:
             self._environment(header)
@@ -351,7 +354,7 @@ class Replay:
                     self.strategy = cls(config)
                 except Exception as exc:
                     raise ReplayAborted(f"VornStrategy could not be built from the session header: "
-                                 f"{type(exc).__name__}: {exc}") from exc
+                                        f"{type(exc).__name__}: {exc}") from exc
                 self._call("initialize", self.strategy.initialize, (config,), {},
                            f"{self.path}:1", "callback")
                 self._drain()
@@ -366,7 +369,7 @@ class Replay:
             if recorder is not None:
                 recorder.close()
             res.wall_s = _time.perf_counter() - wall0
-            res.queue_dropped = bridge.event_queue.dropped - dropped0
+            res.queue_dropped = getattr(bridge.event_queue, "dropped", 0) - dropped0
         return res
 
     def _listen(self, bus, EVENT) -> None:
@@ -517,6 +520,13 @@ class Replay:
             except Exception as exc:
                 name = getattr(getattr(ev, "event_type", None), "name", "?")
                 self._problem("listener", f"{now:%H:%M:%S.%f}", name, now, exc)
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
 
 
 def replay(path: str, **options: Any) -> ReplayResult:
