@@ -560,12 +560,24 @@ class Encoder:
         if getter is None:
             getter = self._field_getter(t, obj)
             self._fields[t] = getter
-        return {k: self.value(v) for k, v in getter(obj).items()}
+        out = getter(obj)
+        value = self.value
+        for k, v in out.items():
+            tv = type(v)
+            # plain values are kept as they are; everything else is encoded
+            if not (tv is str or tv is int or v is None or (tv is float and _finite(v))):
+                out[k] = value(v)
+        return out
 
     @staticmethod
     def _field_getter(t: type, sample: Any) -> Callable[[Any], dict]:
         if hasattr(sample, "__dict__") and not isinstance(sample, type):
-            return lambda o: {k: v for k, v in vars(o).items() if not k.startswith("_")}
+            def public_vars(o: Any) -> dict:
+                d = vars(o).copy()
+                for k in [k for k in d if k[:1] == "_"]:
+                    del d[k]
+                return d
+            return public_vars
         slots = [s for c in t.__mro__ for s in getattr(c, "__slots__", ()) if not s.startswith("_")]
         if slots:
             return lambda o: {s: getattr(o, s) for s in slots if hasattr(o, s)}
@@ -591,7 +603,11 @@ class Encoder:
         if t is float:
             return v if math.isfinite(v) else {"$float": repr(v)}
         if t is list:
-            return [self.value(x) for x in v]
+            for x in v:
+                tx = type(x)
+                if not (tx is int or tx is str or (tx is float and _finite(x))):
+                    return [self.value(x) for x in v]
+            return v
         if t is tuple:
             return {"$tuple": [self.value(x) for x in v]}
         if t is dict:
@@ -641,6 +657,7 @@ class Encoder:
 
 
 _PLAIN = (str, int, float, bool, list, tuple, dict, bytes, bytearray, type(None), _dt.date)
+_finite = math.isfinite
 
 
 def _is_record(v: Any) -> bool:
@@ -681,7 +698,8 @@ class SessionWriter:
             raw = target
         self._gz = gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=level, mtime=0) \
             if compress else None
-        self._out = io.BufferedWriter(self._gz, 1 << 16) if self._gz is not None else raw
+        # small chunks: each reaches the compressor soon, so no single write pays for a big block
+        self._out = io.BufferedWriter(self._gz, 1 << 13) if self._gz is not None else raw
         self._dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False,
                                        allow_nan=False).encode
         self.encoder = Encoder()
