@@ -21,7 +21,7 @@ CHILD = pathlib.Path(__file__).with_name("child_properties.py")
 GROUPS = ["startup", "clock", "market_data", "account", "orders", "algo", "queries"]
 # Bounded so that the suite stays within minutes; the sanitizer run is several times slower
 # per example.
-EXAMPLES = int(os.environ.get("ORVANE_PROPERTY_EXAMPLES", 25 if SANITIZED else 100))
+EXAMPLES = int(os.environ.get("ORVANE_PROPERTY_EXAMPLES", 20 if SANITIZED else 60))
 
 
 @pytest.mark.parametrize("group", GROUPS)
