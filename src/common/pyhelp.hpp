@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -294,13 +295,18 @@ namespace detail {
 // Binds (args, nargs, kwnames) to the parameters `params` (interned names, in order), every
 // one of them positional-or-keyword. The first `required` parameters must be given; the
 // others are left nullptr when absent. out[] receives borrowed references. `fname` is the
-// qualified name used in error messages, e.g. "VornStrategy.on_query_asset".
+// qualified name used in error messages, e.g. "VornStrategy.on_query_asset"; a qualified
+// name marks a method, whose counts in the messages include `self`, as the interpreter's do.
 // Returns 0, or -1 with TypeError set worded as the interpreter words it.
 inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::initializer_list<const name*> params,
                       Py_ssize_t required, PyObject** out) {
     const Py_ssize_t max = static_cast<Py_ssize_t>(params.size());
-    if (nargs > max) return detail::args_error_too_many(fname, max, required, nargs);
+    if (nargs > max) {
+        // A qualified name ("Class.method") is a method: count `self` as Python does.
+        const Py_ssize_t self = std::strchr(fname, '.') != nullptr ? 1 : 0;
+        return detail::args_error_too_many(fname, max + self, required + self, nargs + self);
+    }
     Py_ssize_t i = 0;
     for (; i < nargs; ++i) out[i] = args[i];
     for (; i < max; ++i) out[i] = nullptr;

@@ -51,6 +51,25 @@ int log_info(PyObject* text);
 // Reads record.<attr>; thin wrapper that keeps call sites short.
 inline PyObject* attr(PyObject* record, PyObject* name) { return PyObject_GetAttr(record, name); }
 
+// A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
+// order, each with the value None, for the caller to fill by replacing values. It is a copy of
+// a template built at first use by fill(template) (which inserts the keys): copying a compact
+// dictionary is one block copy, where growing a fresh one key by key resizes it on the way.
+// The template is private to its shape and never handed out.
+struct DictShape {
+    PyObject* tmpl = nullptr;
+
+    template <typename Fill>
+    PyObject* make(Fill fill) {
+        if (tmpl == nullptr) {
+            ov::object t = ov::steal(PyDict_New());
+            if (!t || fill(t.get()) < 0) return nullptr;
+            tmpl = t.release();
+        }
+        return PyDict_Copy(tmpl);
+    }
+};
+
 // The integer constants used by several callbacks, created at initialisation.
 PyObject* const_int(long v);  // borrowed; v in {-1, 0, 1000, 1000000000}
 

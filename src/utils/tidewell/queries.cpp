@@ -12,47 +12,103 @@ ov::name n_count{"count"};
 ov::name n_history_bar{"history_bar"};
 ov::name n_history_tick{"history_tick"};
 
-// The per-code queue of `cache_name` for `code`; a borrowed-free new reference, Py_None
+// The per-code queue of `cache_name` for `code` (new reference); Py_None
 // (new reference) when the code is not cached, nullptr on error.
 PyObject* cached_queue(PyObject* cache_name, PyObject* code) {
     ov::object cache = ov::steal(global(cache_name));
     if (!cache) return nullptr;
+    // A plain dict and a plain str key run no Python code in either the membership test or the
+    // lookup, so one lookup gives the same answer as the two.
+    if (PyDict_CheckExact(cache.get()) && PyUnicode_CheckExact(code)) {
+        PyObject* q = PyDict_GetItemWithError(cache.get(), code);
+        if (q != nullptr) return Py_NewRef(q);
+        if (PyErr_Occurred()) return nullptr;
+        return Py_NewRef(Py_None);
+    }
     int present = PySequence_Contains(cache.get(), code);
     if (present < 0) return nullptr;
     if (!present) return Py_NewRef(Py_None);
     return PyObject_GetItem(cache.get(), code);
 }
 
+// Queues whose item access is the plain sequence protocol with no Python code behind it: the
+// interpreter's deque and list. Anything else is read as Python code would read it.
+PyTypeObject* g_deque_type = nullptr;  // collections.deque, fetched at the first query
+
+int plain_queue(PyObject* q, bool* plain) {
+    if (PyList_CheckExact(q)) {
+        *plain = true;
+        return 0;
+    }
+    if (g_deque_type == nullptr) {
+        ov::object mod = ov::steal(PyImport_ImportModule("collections"));
+        if (!mod) return -1;
+        ov::object t = ov::steal(PyObject_GetAttrString(mod.get(), "deque"));
+        if (!t) return -1;
+        if (!PyType_Check(t.get())) {
+            PyErr_SetString(PyExc_TypeError, "collections.deque is not a type");
+            return -1;
+        }
+        g_deque_type = reinterpret_cast<PyTypeObject*>(t.release());  // kept for the process
+    }
+    *plain = Py_IS_TYPE(q, g_deque_type);
+    return 0;
+}
+
 PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0) return nullptr;
+    if (nargs == 1 && kwnames == nullptr)  // the usual call, by position
+        a[0] = args[0];
+    else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
+        return nullptr;
     ov::object q = ov::steal(cached_queue(cache_name, a[0]));
     if (!q || q.get() == Py_None) return q.release();
-    // The newest entry: q[-1]. A present code always has at least one entry.
-    return PySequence_GetItem(q.get(), -1);
+    // The newest entry: q[-1]. A present code always has at least one entry; an empty queue
+    // raises the queue's own IndexError.
+    bool plain = false;
+    if (plain_queue(q.get(), &plain) < 0) return nullptr;
+    if (plain) return PySequence_GetItem(q.get(), -1);
+    return PyObject_GetItem(q.get(), const_int(-1));
 }
 
 // Entries of q from position count * -1 to the end, with list slicing's rules for the start
-// (negative counts from the end, clamped to the bounds), as a new list in queue order. Only
-// the tail is visited, so a short history of a long queue costs the length of the tail.
+// (negative counts from the end, clamped to the bounds), as a new list in queue order:
+// list(q)[count * -1:]. For a deque or list only the tail is visited, so a short history of a
+// long queue costs the length of the tail.
 PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
-    if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0)
-        return nullptr;
-    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
-    if (!q || q.get() == Py_None) return q.release();
-    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], const_int(-1)));
-    if (!start_obj) return nullptr;
-    if (!PyIndex_Check(start_obj.get())) {
-        PyErr_SetString(PyExc_TypeError,
-                        "slice indices must be integers or None or have an __index__ method");
+    if (nargs == 2 && kwnames == nullptr) {  // the usual call, by position
+        a[0] = args[0];
+        a[1] = args[1];
+    } else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
         return nullptr;
     }
-    Py_ssize_t start = PyNumber_AsSsize_t(start_obj.get(), nullptr);  // clamps huge values
-    if (start == -1 && PyErr_Occurred()) return nullptr;
-    Py_ssize_t n = PySequence_Size(q.get());
+    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
+    if (!q || q.get() == Py_None) return q.release();
+    bool plain = false;
+    if (plain_queue(q.get(), &plain) < 0) return nullptr;
+    // Anything but a deque or list is copied by iteration first, as list(q) does.
+    ov::object copied;
+    if (!plain) {
+        copied = ov::steal(PySequence_List(q.get()));
+        if (!copied) return nullptr;
+    }
+    PyObject* seq = plain ? q.get() : copied.get();
+    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], const_int(-1)));
+    if (!start_obj) return nullptr;
+    Py_ssize_t start = 0;  // a None start is the beginning
+    if (start_obj.get() != Py_None) {
+        if (!PyIndex_Check(start_obj.get())) {
+            PyErr_SetString(PyExc_TypeError,
+                            "slice indices must be integers or None or have an __index__ method");
+            return nullptr;
+        }
+        start = PyNumber_AsSsize_t(start_obj.get(), nullptr);  // clamps huge values
+        if (start == -1 && PyErr_Occurred()) return nullptr;
+    }
+    Py_ssize_t n = PySequence_Size(seq);
     if (n < 0) return nullptr;
     if (start < 0) {
         start += n;
@@ -63,7 +119,7 @@ PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args
     ov::object out = ov::steal(PyList_New(n - start));
     if (!out) return nullptr;
     for (Py_ssize_t i = start; i < n; ++i) {
-        PyObject* item = PySequence_GetItem(q.get(), i);
+        PyObject* item = PySequence_GetItem(seq, i);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(out.get(), i - start, item);
     }

@@ -1,0 +1,273 @@
+// Event: the record of one event, an ordinary class whose whole state is the instance
+// __dict__ (keyword fields in call order, then `event_type`).
+//
+// Construction has two routes with the same result:
+//   - the fast constructor, installed as Event's tp_vectorcall: allocates the instance,
+//     builds its dict directly and installs it. It runs only for Event itself and only
+//     while the class constructs as it was made to (version tag guard, see
+//     rearm_fast_path), because assigning Event.__init__ or __new__ does not reset
+//     tp_vectorcall on 3.11;
+//   - the ordinary type call (object.__new__, then __init__), used by subclasses (they do
+//     not inherit tp_vectorcall) and by Event once the class was modified. __init__ is
+//     therefore complete on its own.
+#include "events.hpp"
+
+namespace events {
+
+namespace {
+
+ov::name n_event_type("event_type");
+ov::name n_dict("__dict__");
+ov::name n_items("items");
+ov::name n_colon(":");
+ov::name n_blank(" ");
+ov::name n_init("__init__");
+
+constexpr const char kInit[] = "Event.__init__";
+
+bool is_event_type_key(PyObject* key) {
+    if (key == n_event_type.get()) return true;
+    // An interned key other than our interned name is another string. Keywords from source
+    // code are interned; only those built at run time (e.g. **mapping) need comparing.
+    return PyUnicode_Check(key) && !PyUnicode_CHECK_INTERNED(key) &&
+           PyUnicode_GET_LENGTH(key) == 10 && PyUnicode_Compare(key, n_event_type) == 0;
+}
+
+[[gnu::cold, gnu::noinline]] int raise_multiple_event_type() {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'event_type'", kInit);
+    return -1;
+}
+
+[[gnu::cold, gnu::noinline]] int raise_missing_event_type() {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() missing 1 required positional argument: 'event_type'", kInit);
+    return -1;
+}
+
+// Binds the arguments of `Event(event_type, **fields)` (self excluded). On success sets
+// *event_type (borrowed) and *skip, the index of `event_type` among the keywords or -1.
+int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** event_type, Py_ssize_t* skip) {
+    if (nargs > 1) {
+        method_too_many_positional(kInit, 1, 1, nargs);
+        return -1;
+    }
+    *event_type = nargs == 1 ? args[0] : nullptr;
+    *skip = -1;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!is_event_type_key(PyTuple_GET_ITEM(kwnames, k))) continue;
+        if (*event_type != nullptr) return raise_multiple_event_type();
+        *event_type = args[nargs + k];
+        *skip = k;
+    }
+    if (*event_type == nullptr) return raise_missing_event_type();
+    return 0;
+}
+
+// A fresh dict of the keyword fields in call order, leaving out keyword `skip`, followed by
+// `event_type` when it is given. Returns a new reference.
+PyObject* build_fields(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t skip,
+                       PyObject* event_type) {
+    ov::object fields = ov::steal(PyDict_New());
+    if (!fields) return nullptr;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (k == skip) continue;
+        if (PyDict_SetItem(fields.get(), PyTuple_GET_ITEM(kwnames, k), kwvalues[k]) < 0)
+            return nullptr;
+    }
+    if (event_type != nullptr && PyDict_SetItem(fields.get(), n_event_type, event_type) < 0)
+        return nullptr;
+    return fields.release();
+}
+
+// The ordinary type call, `type.__call__(cls, *args, **kwargs)`: object.__new__ then
+// whatever __init__ the class has now. Calling the metatype's tp_call directly (not
+// PyObject_Call) keeps it from coming back to the fast constructor.
+[[gnu::noinline]] PyObject* call_through_type(PyObject* cls, PyObject* const* args,
+                                              Py_ssize_t nargs, PyObject* kwnames) {
+    ov::object posargs = ov::steal(PyTuple_New(nargs));
+    if (!posargs) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(posargs.get(), i, Py_NewRef(args[i]));
+    ov::object kwargs;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0) {
+        kwargs = ov::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                return nullptr;
+    }
+    ternaryfunc call = Py_TYPE(cls)->tp_call;
+    if (call == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(cls)->tp_name);
+        return nullptr;
+    }
+    return call(cls, posargs.get(), kwargs.get());
+}
+
+// Whether `Event(...)` still means exactly what the fast constructor does: object.__new__,
+// then our __init__ storing through the generic attribute protocol with no class attribute
+// named `event_type` in the way. Called when Event's version tag moved. Changes that keep
+// this true are common and harmless: pickling or copying an event makes copyreg cache
+// `__slotnames__` on the class, and user code may add class constants. Each of them
+// replaces the version tag, so the class is checked here once per new tag, and the fast
+// constructor re-armed when it passes.
+[[gnu::noinline]] bool rearm_fast_path(PyTypeObject* tp) {
+    const unsigned int current = tp->tp_version_tag;
+    if (current != 0 && current == state.event_rejected_tag) return false;
+    if (reinterpret_cast<PyObject*>(tp) != state.event_class) return false;
+    // MRO (Event, object): a base with descriptors of its own would change the rules.
+    bool same = tp->tp_new == PyBaseObject_Type.tp_new &&
+                tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_mro != nullptr &&
+                PyTuple_GET_SIZE(tp->tp_mro) == 2;
+    if (same) {
+        PyObject* init = PyDict_GetItemWithError(tp->tp_dict, n_init);
+        PyObject* field = init != nullptr ? PyDict_GetItemWithError(tp->tp_dict, n_event_type)
+                                          : nullptr;
+        if (PyErr_Occurred()) PyErr_Clear();  // a failed look-up only means "not now"
+        same = init == state.event_init && field == nullptr;
+    }
+    const unsigned int tag = version_tag_of(reinterpret_cast<PyObject*>(tp));
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (same && tag != 0) {
+        state.event_version_tag = tag;
+        return true;
+    }
+    state.event_rejected_tag = tag;
+    return false;
+}
+
+// tp_vectorcall of Event.
+PyObject* event_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const unsigned int tag = state.event_version_tag;
+    if (tag == 0 || tp->tp_version_tag != tag) [[unlikely]] {
+        if (!rearm_fast_path(tp)) return call_through_type(cls, args, nargs, kwnames);
+    }
+
+    PyObject* event_type;
+    Py_ssize_t skip;
+    if (bind_arguments(args, nargs, kwnames, &event_type, &skip) < 0) return nullptr;
+    ov::object fields = ov::steal(build_fields(args + nargs, kwnames, skip, event_type));
+    if (!fields) return nullptr;
+    ov::object self = ov::steal(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    if (PyObject_GenericSetDict(self.get(), fields.get(), nullptr) < 0) return nullptr;
+    return self.release();
+}
+
+// Event.__init__(self, event_type, **kwargs): the instance dict becomes a fresh dict of the
+// keyword fields, then `event_type` is set. Both go through attribute assignment, so a
+// subclass's __setattr__ or descriptors see them as in Python code.
+PyObject* event_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    PyObject* event_type;
+    Py_ssize_t skip;
+    if (bind_arguments(args, nargs, kwnames, &event_type, &skip) < 0) return nullptr;
+    ov::object fields = ov::steal(build_fields(args + nargs, kwnames, skip, nullptr));
+    if (!fields) return nullptr;
+    if (PyObject_SetAttr(self, n_dict, fields.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, n_event_type, event_type) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+[[gnu::cold, gnu::noinline]] int raise_unpack_error(PyObject* item, Py_ssize_t got) {
+    if (got < 0)
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(item)->tp_name);
+    else if (got < 2)
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+    else
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+}
+
+// `k, v = item` with the interpreter's errors. Sets new references in *key and *value.
+int unpack_pair(PyObject* item, ov::object* key, ov::object* value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        *key = ov::borrow(PyTuple_GET_ITEM(item, 0));
+        *value = ov::borrow(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    ov::object it = ov::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        return raise_unpack_error(item, -1);
+    }
+    ov::object parts[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        parts[i] = ov::steal(PyIter_Next(it.get()));
+        if (!parts[i]) return PyErr_Occurred() ? -1 : raise_unpack_error(item, i);
+    }
+    ov::object extra = ov::steal(PyIter_Next(it.get()));
+    if (extra) return raise_unpack_error(item, 3);
+    if (PyErr_Occurred()) return -1;
+    *key = std::move(parts[0]);
+    *value = std::move(parts[1]);
+    return 0;
+}
+
+// Event.__repr__: " ".join("{}:{}".format(k, v) for k, v in self.__dict__.items()).
+// Errors raised while formatting a value pass to the caller.
+PyObject* event_repr(PyObject* self, PyObject* /*unused*/) {
+    ov::object dict = ov::steal(PyObject_GetAttr(self, n_dict));
+    if (!dict) return nullptr;
+    ov::object items = ov::steal(PyObject_CallMethodNoArgs(dict.get(), n_items));
+    if (!items) return nullptr;
+    ov::object it = ov::steal(PyObject_GetIter(items.get()));
+    if (!it) return nullptr;
+    ov::object pieces = ov::steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    for (;;) {
+        ov::object item = ov::steal(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        ov::object key, value;
+        if (unpack_pair(item.get(), &key, &value) < 0) return nullptr;
+        ov::object key_text = ov::steal(ov::format_default(key.get()));
+        if (!key_text) return nullptr;
+        ov::object value_text = ov::steal(ov::format_default(value.get()));
+        if (!value_text) return nullptr;
+        ov::object piece = ov::steal(ov::join_str({key_text.get(), n_colon, value_text.get()}));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
+    }
+    return PyUnicode_Join(n_blank, pieces.get());
+}
+
+PyMethodDef event_methods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(event_init)),
+     METH_FASTCALL | METH_KEYWORDS, "__init__($self, event_type, **kwargs)\n--\n\n"},
+    {"__repr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(event_repr)),
+     METH_NOARGS, "__repr__($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_event_class(PyObject* module_name) {
+    return new_plain_class("Event", module_name, event_methods);
+}
+
+int arm_event_fast_path(PyObject* event_class) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(event_class);
+    // 3.11 has no type slot for tp_vectorcall; the field is set once the class exists.
+    tp->tp_vectorcall = event_vectorcall;
+    PyObject* init = PyDict_GetItemWithError(tp->tp_dict, n_init);
+    if (init == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Event has no __init__");
+        return -1;
+    }
+    Py_XSETREF(state.event_init, Py_NewRef(init));
+    Py_XSETREF(state.event_class, Py_NewRef(event_class));
+    state.event_version_tag = version_tag_of(event_class);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace events

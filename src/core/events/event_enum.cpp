@@ -1,0 +1,168 @@
+// EVENT, the closed set of event types, and parse_event, the lookup of a type by its name.
+#include "events.hpp"
+
+namespace events {
+
+namespace {
+
+ov::name n_enum_base("Enum");
+ov::name n_prepare("__prepare__");
+ov::name n_module("__module__");
+ov::name n_qualname("__qualname__");
+ov::name n_event_enum("EVENT");
+ov::name n_upper("upper");
+ov::name n_event_str("event_str");
+ov::name n_member_map("_member_map_");
+
+struct member {
+    const char* name;
+    const char* value;
+};
+
+// In definition order, which is the enumeration's iteration order. A value is the member's
+// name in lower case, except for PRE_OPEN_AUCTION, OPEN_AUCTION and STRATEGY_HOLD_CANCELLED:
+// their values are spelled differently and are part of the contract (lookup by value uses
+// them), so they must not be "corrected".
+constexpr member kMembers[] = {
+    {"POST_SYSTEM_INIT", "post_system_init"},
+    {"BEFORE_SYSTEM_RESTORED", "before_system_restored"},
+    {"POST_SYSTEM_RESTORED", "post_system_restored"},
+    {"POST_USER_INIT", "post_user_init"},
+    {"POST_UNIVERSE_CHANGED", "post_universe_changed"},
+    {"PRE_BEFORE_TRADING", "pre_before_trading"},
+    {"BEFORE_TRADING", "before_trading"},
+    {"POST_BEFORE_TRADING", "post_before_trading"},
+    {"PRE_OPEN_AUCTION", "pre_open_oction"},
+    {"OPEN_AUCTION", "auction"},
+    {"POST_OPEN_AUCTION", "post_open_auction"},
+    {"PRE_BAR", "pre_bar"},
+    {"BAR", "bar"},
+    {"POST_BAR", "post_bar"},
+    {"PRE_TICK", "pre_tick"},
+    {"TICK", "tick"},
+    {"POST_TICK", "post_tick"},
+    {"L2_ORDER", "l2_order"},
+    {"L2_TRANSACTION", "l2_transaction"},
+    {"PRE_SCHEDULED", "pre_scheduled"},
+    {"POST_SCHEDULED", "post_scheduled"},
+    {"PRE_AFTER_TRADING", "pre_after_trading"},
+    {"AFTER_TRADING", "after_trading"},
+    {"POST_AFTER_TRADING", "post_after_trading"},
+    {"PRE_SETTLEMENT", "pre_settlement"},
+    {"SETTLEMENT", "settlement"},
+    {"POST_SETTLEMENT", "post_settlement"},
+    {"ORDER_PENDING_NEW", "order_pending_new"},
+    {"ORDER_CREATION_PASS", "order_creation_pass"},
+    {"ORDER_CREATION_REJECT", "order_creation_reject"},
+    {"ORDER_PENDING_CANCEL", "order_pending_cancel"},
+    {"ORDER_CANCELLATION_PASS", "order_cancellation_pass"},
+    {"ORDER_CANCELLATION_REJECT", "order_cancellation_reject"},
+    {"ORDER_UNSOLICITED_UPDATE", "order_unsolicited_update"},
+    {"TRADE", "trade"},
+    {"ALGO_LOGIN", "algo_login"},
+    {"PARENT_ORDER_CREATE", "parent_order_create"},
+    {"PARENT_ORDER_CANCEL", "parent_order_cancel"},
+    {"PARENT_ORDER_PAUSE", "parent_order_pause"},
+    {"PARENT_ORDER_RESUME", "parent_order_resume"},
+    {"PARENT_ORDER_UPDATE", "parent_order_update"},
+    {"CHILD_ORDER_UPDATE", "child_order_update"},
+    {"CHILD_ORDER_TRADE", "child_order_trade"},
+    {"ON_LINE_PROFILER_RESULT", "on_line_profiler_result"},
+    {"DO_PERSIST", "do_persist"},
+    {"DO_RESTORE", "do_restore"},
+    {"STRATEGY_HOLD_SET", "strategy_hold_set"},
+    {"STRATEGY_HOLD_CANCELLED", "strategy_hold_canceled"},
+    {"HEARTBEAT", "heartbeat"},
+    {"BEFORE_STRATEGY_RUN", "before_strategy_run"},
+    {"POST_STRATEGY_RUN", "post_strategy_run"},
+    {"LOGIN", "login"},
+    {"QUERY_ACCOUNT", "query_account"},
+    {"QUERY_POSITION", "query_position"},
+    {"USER", "user"},
+};
+static_assert(sizeof(kMembers) / sizeof(kMembers[0]) == 55);
+
+// `enumeration[name]`. For an enumeration whose metaclass is still the one EVENT was made
+// with, unchanged since, the subscript is EnumType.__getitem__, i.e. `cls._member_map_[name]`:
+// the member is read from that dict without running the Python method. Anything else, and
+// a name that is not found, takes the full protocol (which raises KeyError(name)).
+PyObject* member_by_name(PyObject* enumeration, PyObject* name) {
+    const unsigned int tag = state.enum_meta_version_tag;
+    PyTypeObject* meta = Py_TYPE(enumeration);
+    if (tag != 0 && reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
+        meta->tp_version_tag == tag) {
+        // `cls._member_map_` is found in the class's own dict: the metaclass defines no
+        // descriptor of that name, and an enumeration class always has one of its own.
+        PyObject* class_dict = reinterpret_cast<PyTypeObject*>(enumeration)->tp_dict;
+        PyObject* members = PyDict_GetItemWithError(class_dict, n_member_map);
+        if (members != nullptr && PyDict_CheckExact(members)) {
+            PyObject* member = PyDict_GetItemWithError(members, name);
+            if (member != nullptr) return Py_NewRef(member);
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetItem(enumeration, name);
+}
+
+// parse_event(event_str): EVENT[event_str.upper()], by name only. `EVENT` is read from the
+// module globals first, as the expression evaluates it; nothing is caught.
+PyObject* parse_event(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    PyObject* event_str;
+    if (nargs == 1 && kwnames == nullptr) {
+        event_str = args[0];
+    } else if (ov::parse_args("parse_event", args, nargs, kwnames, {&n_event_str}, 1,
+                              &event_str) < 0) {
+        return nullptr;
+    }
+    ov::object enumeration = ov::steal(ov::global(PyModule_GetDict(module), n_event_enum));
+    if (!enumeration) return nullptr;
+    ov::object name = ov::steal(ov::vcall_method(event_str, n_upper, {}));
+    if (!name) return nullptr;
+    return member_by_name(enumeration.get(), name.get());
+}
+
+PyMethodDef parse_event_def = {
+    "parse_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_event)),
+    METH_FASTCALL | METH_KEYWORDS, "parse_event(event_str)\n--\n\n"};
+
+}  // namespace
+
+// Created as a class statement `class EVENT(Enum): ...` would create it: the namespace
+// from the metaclass's __prepare__, filled with __module__, __qualname__ and the members in
+// order, then the metaclass called with (name, bases, namespace).
+PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
+    ov::object base = ov::steal(ov::global(module_dict, n_enum_base));
+    if (!base) return nullptr;
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    ov::object bases = ov::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return nullptr;
+    ov::object ns =
+        ov::steal(ov::vcall_method(metaclass, n_prepare, {n_event_enum.get(), bases.get()}));
+    if (!ns) return nullptr;
+    if (PyObject_SetItem(ns.get(), n_module, module_name) < 0) return nullptr;
+    if (PyObject_SetItem(ns.get(), n_qualname, n_event_enum) < 0) return nullptr;
+    for (const member& m : kMembers) {
+        ov::object key = ov::steal(PyUnicode_InternFromString(m.name));
+        if (!key) return nullptr;
+        ov::object value = ov::steal(PyUnicode_FromString(m.value));
+        if (!value) return nullptr;
+        if (PyObject_SetItem(ns.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return ov::vcall(metaclass, {n_event_enum.get(), bases.get(), ns.get()});
+}
+
+int arm_name_lookup_fast_path(PyObject* event_enum) {
+    auto* meta = reinterpret_cast<PyObject*>(Py_TYPE(event_enum));
+    const unsigned int tag = version_tag_of(meta);
+    if (PyErr_Occurred()) return -1;
+    Py_XSETREF(state.enum_meta, Py_NewRef(meta));
+    state.enum_meta_version_tag = tag;
+    return 0;
+}
+
+PyObject* create_parse_event(PyObject* module, PyObject* module_name) {
+    return PyCFunction_NewEx(&parse_event_def, module, module_name);
+}
+
+}  // namespace events

@@ -1,0 +1,73 @@
+// Declarations shared by the files of the event core module (orvane.tamsel.core.events).
+#pragma once
+
+#include "pyhelp.hpp"
+
+namespace events {
+
+inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
+
+// C++-side state of the module.
+//
+// The module uses single-phase initialisation, so there is one state per process, reached
+// through this one pointer-sized struct. Consequence: re-importing the module after
+// `del sys.modules[...]` gives a new module whose dict is a copy of the first one; the
+// classes and functions in it are the same objects and keep reading the globals of the
+// first module. Tests that need a fresh load run in a child process.
+//
+// Invariants:
+//   - module_dict is a strong reference to the first module's __dict__ from the end of
+//     PyInit until that module is freed; nullptr before and after. Globals (defaultdict,
+//     EVENT, ...) are looked up in it at each use, never cached.
+//   - event_class and event_init are strong references to Event and to its __init__
+//     descriptor. event_version_tag is a tp_version_tag of Event at which the class was
+//     checked to construct exactly as the fast constructor does (0: none). The fast
+//     constructor runs only while Event carries that tag. Any change to a class attribute
+//     replaces the tag; the class is then checked again once (see event.cpp) and either
+//     re-armed with its new tag or, while it keeps that tag, recorded in
+//     event_rejected_tag so the check is not repeated at every call.
+//   - enum_meta is a strong reference to the metaclass of EVENT (enum's EnumType) and
+//     enum_meta_version_tag its version tag at initialisation (0: none). While an
+//     enumeration's metaclass is enum_meta with that tag, its name lookup is known to be
+//     `cls._member_map_[name]`, and parse_event reads that dict directly.
+struct module_state {
+    PyObject* module_dict = nullptr;
+    PyObject* event_class = nullptr;
+    PyObject* event_init = nullptr;
+    unsigned int event_version_tag = 0;
+    unsigned int event_rejected_tag = 0;
+    PyObject* enum_meta = nullptr;
+    unsigned int enum_meta_version_tag = 0;
+};
+
+extern module_state state;
+
+// Creates an ordinary class as a class statement `class <name>:` at module level would
+// (metaclass `type`, base `object`, `__module__` the module's name, no docstring), then
+// installs `methods` (a table ended by an entry whose ml_name is nullptr, kept alive for
+// the process) on it as real method descriptors. Returns a new reference.
+PyObject* new_plain_class(const char* name, PyObject* module_name, PyMethodDef* methods);
+
+// Each returns a new reference, or nullptr with an exception set.
+PyObject* create_event_class(PyObject* module_name);
+PyObject* create_event_bus_class(PyObject* module_name);
+PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name);
+PyObject* create_parse_event(PyObject* module, PyObject* module_name);
+
+// Called once Event is complete: installs the fast constructor and records the class's
+// version tag (see module_state).
+int arm_event_fast_path(PyObject* event_class);
+
+// Called once EVENT exists: records its metaclass and the metaclass's version tag.
+int arm_name_lookup_fast_path(PyObject* event_enum);
+
+// Gives `type` a version tag if it has none yet and returns it (0 if it cannot have one).
+unsigned int version_tag_of(PyObject* type);
+
+// TypeError for too many positional arguments to a method, counting `self` as the
+// interpreter does for a Python method ("f() takes 2 positional arguments but 3 were
+// given"). `max` and `required` exclude self; `given` is the number passed besides self.
+[[gnu::cold]] PyObject* method_too_many_positional(const char* fname, Py_ssize_t max,
+                                                   Py_ssize_t required, Py_ssize_t given);
+
+}  // namespace events
