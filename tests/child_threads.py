@@ -22,7 +22,7 @@ from tidesim.framework.config import make_config  # noqa: E402
 from tidesim.framework.environment import Environment  # noqa: E402
 from tidesim.framework.model.order import Order  # noqa: E402
 from tidesim.pyvorn import records  # noqa: E402
-from tidesim.pyvorn.enums import MarketType, OrderStatusType  # noqa: E402
+from tidesim.pyvorn.enums import OrderStatusType  # noqa: E402
 
 import orvane.tamsel.utils.tidewell as tw  # noqa: E402
 

@@ -23,7 +23,7 @@ import datetime as _dt
 import gc
 import os
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable
 
 SANITIZED = os.environ.get("ORVANE_SANITIZED") == "1"
@@ -188,7 +188,7 @@ def fields_of(rec) -> dict:
 
 
 class Patcher:
-    """Sets attributes and dictionary items, and puts every one back on restore()."""
+    """Sets and deletes attributes, and puts every one back on restore()."""
 
     _ABSENT = object()
 
@@ -196,7 +196,10 @@ class Patcher:
         self._undo: list[Callable[[], None]] = []
 
     def setattr(self, obj, name: str, value) -> None:
-        old = obj.__dict__.get(name, self._ABSENT) if hasattr(obj, "__dict__") else getattr(obj, name)
+        if hasattr(obj, "__dict__"):
+            old = obj.__dict__.get(name, self._ABSENT)
+        else:
+            old = getattr(obj, name)
         setattr(obj, name, value)
         if old is self._ABSENT:
             self._undo.append(lambda: delattr(obj, name))
@@ -217,10 +220,6 @@ def bridge():
     """The bridge module (the stand-ins must be installed first)."""
     import orvane.tamsel.utils.tidewell as tidewell
     return tidewell
-
-
-def drain(queue) -> None:
-    queue.clear()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -359,7 +358,7 @@ class World:
     def cleanup(self) -> None:
         """Empties what the calls legitimately fill: the event queue and the caches (except
         those a row keeps as its set-up), and the strategy's timers."""
-        drain(self.queue)
+        self.queue.clear()
         for c in self.containers.values():
             if not any(c is k for k in self.keep):
                 c.clear()

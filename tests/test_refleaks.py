@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from helpers_hardening import (PUBLIC_FUNCTIONS, ROWS, SANITIZED, Boom, Patcher, Raiser, World,
+from helpers_hardening import (PUBLIC_FUNCTIONS, ROWS, SANITIZED, Patcher, Raiser, World,
                                bridge, global_candidates, measure)
 
 # Calls per measured path: a leak of one object per call stands far above the noise.
