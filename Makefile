@@ -30,6 +30,12 @@ build: $(VENV)/.deps
 test: build
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
 
+# Replays the bundled trading day through the bridge and prints the summary.
+# REPLAY_ARGS passes options on, e.g. make replay REPLAY_ARGS="--json".
+REPLAY_ARGS ?=
+replay: build
+	$(VPY) -m tidesim.replay $(REPLAY_ARGS)
+
 $(VENV)/.bench: $(VENV)/.deps
 	$(PIP) install --no-build-isolation -Cbuild-dir=$(BUILDDIR) ".[bench]"
 	touch $@

@@ -230,6 +230,9 @@ def test_patch_time_follows_the_clock_and_restores_globals():
     (Fraction(20261208093003123, 1000), dt.datetime(2026, 12, 8, 9, 30, 3, 123000)),
     (Fraction(20261208093059999_6, 10000), dt.datetime(2026, 12, 8, 9, 31, 0)),  # carries
     (20261208093003, dt.datetime(2026, 12, 8, 9, 30, 3)),
+    # …59.999 divided by 1000 is the float …60.0: the minute carries instead of failing.
+    (20261208093059999 / 1000, dt.datetime(2026, 12, 8, 9, 31, 0)),
+    (20261208235959999 / 1000, dt.datetime(2026, 12, 9, 0, 0, 0)),
 ])
 def test_convert_int_to_datetime(value, expected):
     assert convert_int_to_datetime(value) == expected

@@ -37,6 +37,11 @@ def convert_int_to_datetime(value) -> datetime.datetime:
             raise ValueError(f"{value!r} is not a time of the form YYYYMMDDHHMMSS") from None
         whole = math.floor(value)
         millis = round((value - whole) * 1000)  # the subtraction is exact for a float
+        if whole % 100 == 60:
+            # A time just before a full minute (…59.999) can round up to the float …60.0:
+            # read it as the last second of that minute plus the carried second.
+            whole -= 1
+            millis += 1000
     return _from_seconds_text(whole, value) + datetime.timedelta(milliseconds=millis)
 
 
