@@ -1,6 +1,7 @@
 """EventBus: registration in two tiers and dispatch with the stop rule of the system tier."""
 import collections
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -359,6 +360,8 @@ def test_no_reference_leaks(setup, action):
     assert (sys.getrefcount(SENTINEL), sys.getrefcount(event)) == before
 
 
+@pytest.mark.skipif(os.environ.get("ORVANE_SANITIZED") == "1",
+                    reason="the sanitizer's quarantine holds freed memory: RSS grows")
 def test_memory_stays_flat_over_a_million_events():
     code = """
         import gc
