@@ -116,7 +116,7 @@ PyObject* make_position(PyObject* pos) {
     if (!code) return nullptr;
     ov::object direction_enum = ov::steal(global(n_POSITION_DIRECTION));
     if (!direction_enum) return nullptr;
-    ov::object direction = ov::steal(PyObject_GetAttr(direction_enum.get(), n_LONG));
+    ov::object direction = ov::steal(class_attr(direction_enum.get(), n_LONG));
     if (!direction) return nullptr;
     ov::object init_qty = ov::steal(PyObject_GetAttr(pos, n_init_qty));
     if (!init_qty) return nullptr;

@@ -111,7 +111,7 @@ PyObject* control_type_of(PyObject* record) {
 
 // value == AlgoControlType.<member>
 int control_is(PyObject* value, PyObject* control_types, PyObject* member) {
-    ov::object m = ov::steal(PyObject_GetAttr(control_types, member));
+    ov::object m = ov::steal(class_attr(control_types, member));
     if (!m) return -1;
     ov::object r = ov::steal(PyObject_RichCompare(value, m.get(), Py_EQ));
     if (!r) return -1;

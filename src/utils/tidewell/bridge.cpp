@@ -2,6 +2,9 @@
 
 #include "ring_buffer.hpp"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace tidewell {
 
 Bridge g_bridge;
@@ -38,10 +41,100 @@ int init_bridge_constants() {
     return 0;
 }
 
+namespace {
+
+ov::name n_getattribute{"__getattribute__"};
+
+// Names verified for class_attr, by metaclass version tag.
+//
+// Invariant: an entry {name, tag, ok} (name an interned ov::name, alive for the process; tag
+// non-zero) records whether, for the metaclass whose version tag is `tag`, both hold: its
+// attribute look-up is type's (its tp_getattro is type's, or its __getattribute__ resolves
+// through its MRO to type's own, so that a hook such as enum's __getattr__ runs only when
+// that look-up fails), and `name` is no data descriptor in its MRO. Both facts depend only on
+// the dicts of the metaclass and its bases; any change to them replaces the tag, and tags are
+// never reused, so a stale entry can only miss. A failed check is kept too (ok false), so
+// that a class that fails it is not checked again at every look-up.
+struct VerifiedName {
+    PyObject* name;
+    unsigned int meta_tag;
+    bool ok;
+};
+constexpr size_t kVerifiedSlots = 64;
+VerifiedName g_verified[kVerifiedSlots];
+
+VerifiedName& verified_slot(PyObject* name) {
+    return g_verified[(reinterpret_cast<uintptr_t>(name) / alignof(std::max_align_t)) %
+                      kVerifiedSlots];
+}
+
+// The first entry named `name` in the dicts of `type`'s MRO (borrowed), or nullptr (with an
+// error set if a look-up failed).
+PyObject* mro_entry(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) continue;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (dict == nullptr) continue;
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (v != nullptr || PyErr_Occurred()) return v;
+    }
+    return nullptr;
+}
+
+// Checks the facts of VerifiedName for `meta` and `name` and records them on success. Called
+// after a generic look-up through the class, which gives the metaclass a version tag.
+void verify_name(PyTypeObject* meta, PyObject* name) {
+    if (!PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    const unsigned int tag = meta->tp_version_tag;
+    bool ok = true;
+    if (meta->tp_getattro != PyType_Type.tp_getattro) {
+        PyObject* own = PyDict_GetItemWithError(PyType_Type.tp_dict, n_getattribute);
+        ok = own != nullptr && mro_entry(meta, n_getattribute) == own;
+    }
+    if (ok) {
+        PyObject* meta_attr = mro_entry(meta, name);
+        ok = meta_attr == nullptr ? !PyErr_Occurred() : !PyDescr_IsData(meta_attr);
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();  // a failed check only means "not now"
+        return;
+    }
+    // The checks ran no Python code (exact-str keys in type dicts), so the tag still holds.
+    if (tag != 0 && meta->tp_version_tag == tag) verified_slot(name) = {name, tag, ok};
+}
+
+}  // namespace
+
+PyObject* class_attr(PyObject* owner, PyObject* name) {
+    if (PyType_Check(owner)) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(owner);
+        PyTypeObject* meta = Py_TYPE(owner);
+        const VerifiedName& slot = verified_slot(name);
+        const bool known = slot.name == name && slot.meta_tag == meta->tp_version_tag &&
+                           PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG);
+        if (known && slot.ok && cls->tp_dict != nullptr &&
+            cls->tp_mro != nullptr && PyTuple_GET_SIZE(cls->tp_mro) > 0 &&
+            PyTuple_GET_ITEM(cls->tp_mro, 0) == owner) {
+            // The class's own dict comes first in its MRO; an entry there that is no
+            // descriptor is returned as is by type's look-up.
+            PyObject* v = PyDict_GetItemWithError(cls->tp_dict, name);
+            if (v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr) return Py_NewRef(v);
+            if (v == nullptr && PyErr_Occurred()) PyErr_Clear();  // as type's look-up does
+        }
+        PyObject* v = PyObject_GetAttr(owner, name);
+        if (v != nullptr && !known) verify_name(meta, name);
+        return v;
+    }
+    return PyObject_GetAttr(owner, name);
+}
+
 PyObject* event_member(PyObject* member_name) {
     ov::object ev = ov::steal(global(n_EVENT));
     if (!ev) return nullptr;
-    return PyObject_GetAttr(ev.get(), member_name);
+    return class_attr(ev.get(), member_name);
 }
 
 int queue_append(PyObject* ev) {

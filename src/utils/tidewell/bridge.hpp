@@ -25,6 +25,15 @@ extern Bridge g_bridge;
 // then builtins; NameError otherwise). New reference.
 inline PyObject* global(PyObject* key) { return ov::global(g_bridge.dict, key); }
 
+// owner.<name>, with the interpreter's result, for the member look-ups the callbacks repeat
+// (EVENT.TICK, OrderStatusType.Sended, ...). When `owner` is a class whose metaclass looks
+// attributes up as `type` does, and the name was found to be no data descriptor of the
+// metaclass at the metaclass's current version tag, the entry of the class's own __dict__
+// is the answer whenever it is not a descriptor; anything else takes PyObject_GetAttr. This
+// skips the metaclass's Python __getattr__ hook machinery (enum's) on the common path.
+// New reference.
+PyObject* class_attr(PyObject* owner, PyObject* name);
+
 // EVENT.<member>, EVENT looked up as a global. New reference.
 PyObject* event_member(PyObject* member_name);
 

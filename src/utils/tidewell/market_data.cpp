@@ -360,7 +360,7 @@ TIDEWELL_METHOD(on_tick_trade) {
         if (is_buy < 0) return nullptr;
         ov::object side_enum = ov::steal(global(n_SIDE));
         if (!side_enum) return nullptr;
-        side = ov::steal(PyObject_GetAttr(side_enum.get(), is_buy ? n_BUY : n_SELL));
+        side = ov::steal(class_attr(side_enum.get(), is_buy ? n_BUY : n_SELL));
         if (!side) return nullptr;
     }
 

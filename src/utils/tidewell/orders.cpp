@@ -132,7 +132,7 @@ int status_is(PyObject* order, PyObject* member) {
     if (!st) return -1;
     ov::object types = ov::steal(global(n_OrderStatusType));
     if (!types) return -1;
-    ov::object m = ov::steal(PyObject_GetAttr(types.get(), member));
+    ov::object m = ov::steal(class_attr(types.get(), member));
     if (!m) return -1;
     return compare(st.get(), m.get(), Py_EQ);
 }
@@ -151,7 +151,7 @@ int status_in(PyObject* order, std::initializer_list<const ov::name*> members) {
 PyObject* order_status_member(PyObject* member) {
     ov::object cls = ov::steal(global(n_ORDER_STATUS));
     if (!cls) return nullptr;
-    return PyObject_GetAttr(cls.get(), member);
+    return class_attr(cls.get(), member);
 }
 
 // ov_order.status = ORDER_STATUS.<member>
