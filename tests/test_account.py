@@ -10,6 +10,7 @@ import pytest
 
 from orvane.tamsel.core.events import EVENT
 from orvane.tamsel.utils import tidewell
+from bridge_support import bare_strategy, fields, take_events
 from tidesim.framework.const import POSITION_DIRECTION
 from tidesim.framework.portfolio.account import Asset
 from tidesim.framework.portfolio.position import Position
@@ -28,23 +29,7 @@ def clean_queue():
 
 @pytest.fixture
 def strategy():
-    # The callbacks need only the state the constructor sets up; building it directly keeps
-    # these tests independent of start-up configuration.
-    s = tidewell.VornStrategy.__new__(tidewell.VornStrategy)
-    s.context = SimContext()
-    s.logged_in = False
-    s.current_trade_dt = 0
-    s.bar_cnt = 0
-    return s
-
-
-def take_events():
-    q = tidewell.event_queue
-    return q.popleft_many(len(q))
-
-
-def fields(event):
-    return {k: v for k, v in vars(event).items() if k != "event_type"}
+    return bare_strategy()
 
 
 def log_lines():

@@ -16,9 +16,9 @@ import pytest
 
 from orvane.tamsel.core.events import EVENT
 from orvane.tamsel.utils import tidewell
+from bridge_support import bare_strategy, take_events
 from tidesim.framework.const import SIDE
 from tidesim.framework.environment import Environment
-from tidesim.pyvorn.context import SimContext
 from tidesim.pyvorn.enums import MarketType
 from tidesim.pyvorn.records import Bar, Snapshot, TickOrder, TickTrade
 
@@ -39,19 +39,7 @@ def clean_bridge():
 
 @pytest.fixture
 def strategy():
-    # The callbacks need only the state the constructor sets up; building it directly keeps
-    # these tests independent of start-up configuration.
-    s = tidewell.VornStrategy.__new__(tidewell.VornStrategy)
-    s.context = SimContext()
-    s.logged_in = False
-    s.current_trade_dt = 0
-    s.bar_cnt = 0
-    return s
-
-
-def take_events():
-    q = tidewell.event_queue
-    return q.popleft_many(len(q))
+    return bare_strategy()
 
 
 def fields(event):

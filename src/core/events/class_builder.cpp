@@ -64,16 +64,7 @@ unsigned int version_tag_of(PyObject* type) {
 PyObject* method_too_many_positional(const char* fname, Py_ssize_t max, Py_ssize_t required,
                                      Py_ssize_t given) {
     // Counts include `self`, as in the interpreter's message for a Python method.
-    max += 1;
-    required += 1;
-    given += 1;
-    if (max == required)
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     fname, max, max == 1 ? "" : "s", given, given == 1 ? "was" : "were");
-    else
-        PyErr_Format(PyExc_TypeError,
-                     "%s() takes from %zd to %zd positional arguments but %zd %s given", fname,
-                     required, max, given, given == 1 ? "was" : "were");
+    ov::detail::args_error_too_many(fname, max + 1, required + 1, given + 1);
     return nullptr;
 }
 

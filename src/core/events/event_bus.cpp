@@ -46,6 +46,15 @@ PyObject* get_listeners(PyObject* bus, PyObject* tier, PyObject* event_type) {
     return get_entry(mapping.get(), event_type);
 }
 
+// `bus.<tier>[event.event_type]`, evaluated in that order, as the dispatch reads it.
+PyObject* listeners_of(PyObject* bus, PyObject* tier, PyObject* event) {
+    ov::object mapping = ov::steal(PyObject_GetAttr(bus, tier));
+    if (!mapping) return nullptr;
+    ov::object event_type = ov::steal(PyObject_GetAttr(event, n_event_type));
+    if (!event_type) return nullptr;
+    return get_entry(mapping.get(), event_type.get());
+}
+
 // Truth of a listener's result; the common results are answered without a call.
 inline int is_true(PyObject* result) {
     if (result == Py_None || result == Py_False) return 0;
@@ -175,26 +184,13 @@ PyObject* bus_publish_event(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (ov::parse_args(kPublish, args, nargs, kwnames, {&n_event}, 1, &event) < 0)
             return nullptr;
     }
-    ov::object system;
-    {
-        ov::object mapping = ov::steal(PyObject_GetAttr(self, n_listeners));
-        if (!mapping) return nullptr;
-        ov::object event_type = ov::steal(PyObject_GetAttr(event, n_event_type));
-        if (!event_type) return nullptr;
-        system = ov::steal(get_entry(mapping.get(), event_type.get()));
-        if (!system) return nullptr;
-    }
+    ov::object system = ov::steal(listeners_of(self, n_listeners, event));
+    if (!system) return nullptr;
     if (call_listeners(system.get(), event, true) < 0) return nullptr;
 
-    ov::object user;
-    {
-        ov::object mapping = ov::steal(PyObject_GetAttr(self, n_user_listeners));
-        if (!mapping) return nullptr;
-        ov::object event_type = ov::steal(PyObject_GetAttr(event, n_event_type));
-        if (!event_type) return nullptr;
-        user = ov::steal(get_entry(mapping.get(), event_type.get()));
-        if (!user) return nullptr;
-    }
+    // The event's type is read again: a system listener may have changed it.
+    ov::object user = ov::steal(listeners_of(self, n_user_listeners, event));
+    if (!user) return nullptr;
     if (call_listeners(user.get(), event, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
