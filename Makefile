@@ -14,11 +14,12 @@ PYTEST_ARGS ?=
 all: test
 
 # The environment is (re)made when pyproject.toml or the development distribution changes.
-$(VENV)/.deps: pyproject.toml sim/pyproject.toml
+$(VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install --upgrade pip
 	$(PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
 	$(PIP) install --no-build-isolation -Cbuild-dir=$(BUILDDIR) -Ccmake.define.ORVANE_WERROR=$(WERROR) ".[test]"
+	$(PIP) install -e rec
 	$(PIP) install -e sim
 	touch $@
 
@@ -61,11 +62,12 @@ ASAN_LIB   = $(shell $(CXX) -print-file-name=libasan.so)
 ASAN_BUILD := --no-build-isolation -Cbuild-dir=build/asan -Ccmake.define.ORVANE_SANITIZE=ON \
 	-Ccmake.build-type=Debug
 
-$(ASAN_VENV)/.deps: pyproject.toml sim/pyproject.toml
+$(ASAN_VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	test -x $(ASAN_PY) || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_PIP) install --upgrade pip
 	$(ASAN_PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
 	$(ASAN_PIP) install $(ASAN_BUILD) ".[test]"
+	$(ASAN_PIP) install -e rec
 	$(ASAN_PIP) install -e sim
 	touch $@
 
