@@ -141,6 +141,9 @@ class Decoder:
         self._json = msgspec.json.Decoder()
         # (callback or act name, argument position) -> the fields that held an object last time
         self._object_fields: dict[tuple[str, int], tuple[str, ...]] = {}
+        # callback -> (record type, fields holding tagged values, number of "{" in the line)
+        self._plans: dict[str, tuple[str, tuple[str, ...], int]] = {}
+        self._tags: dict[tuple[str, Any], Any] = {}
 
     # -- values ------------------------------------------------------------------------------
 
@@ -253,6 +256,32 @@ class Decoder:
 
     def entry(self, line: int, raw: bytes) -> Entry:
         """One entry line (bytes) decoded."""
+        # The common line: {"t": ..., "cb": ..., "args": [one record]} whose record holds
+        # tagged values in the fields remembered for its callback and nowhere else.
+        try:
+            obj = self._json.decode(raw)
+            plan = self._plans.get(obj["cb"])
+            if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
+                rec = obj["args"][0]
+                if type(rec) is dict:
+                    cache = self._tags
+                    for k in plan[1]:
+                        (tag, v), = rec[k].items()
+                        hit = cache.get((tag, v))
+                        rec[k] = hit if hit is not None else self._cached_tag(tag, v)
+                    return Entry(line, _fromiso(obj["t"]), "cb", obj["cb"],
+                                 (self.records(plan[0], rec),), {})
+        except Exception:
+            pass
+        return self._entry(line, raw)
+
+    def _cached_tag(self, tag: str, v: Any) -> Any:
+        value = self._tag(tag, v, 2)
+        if tag == "$enum" or tag == "$const":
+            self._tags[(tag, v)] = value
+        return value
+
+    def _entry(self, line: int, raw: bytes) -> Entry:
         obj = self.parse(raw)
         if type(obj) is not dict:
             raise _Bad("an entry must be a JSON object")
@@ -290,49 +319,12 @@ class Decoder:
             if params is None:
                 raise _Bad(f"unknown framework act {name!r}")
             kind, factory = "act", self.acts
-        if not kwargs:
-            a = self._quick_args(name, params, args, raw, factory)
-            if a is not None:
-                return Entry(line, time, kind, name, a, {})
-        return Entry(line, time, kind, name, *self._full_args(name, params, args, kwargs, factory))
-
-    def _quick_args(self, name: str, params: tuple, args: list, raw: bytes,
-                    factory: Callable[[str, dict], Any]) -> tuple | None:
-        """The arguments built with the fields remembered to hold objects, or None when the
-        line may hold more objects than those (then the full walk decides)."""
-        objects = 1  # the entry itself
-        found = []
-        remembered = self._object_fields
-        for i, a in enumerate(args):
-            ta = type(a)
-            if ta is dict:
-                if "$type" in a or not a or (len(a) == 1 and next(iter(a))[:1] == "$") \
-                        or i >= len(params) or params[i][1] is None:
-                    return None
-                objects += 1
-                keys = remembered.get((name, i))
-                if keys is None:
-                    return None
-                for k in keys:
-                    v = a.get(k)
-                    if type(v) is not dict or len(v) != 1:
-                        return None
-                    objects += 1
-                found.append((i, a, keys))
-            elif ta is list:
-                return None
-        if raw.count(b"{") != objects:
-            return None
-        tag = self._tag
-        out = list(args)
-        for i, a, keys in found:
-            for k in keys:
-                for tk, tv in a[k].items():
-                    if tk[:1] != "$":
-                        return None
-                    a[k] = tag(tk, tv, 2)
-            out[i] = factory(params[i][1], a)
-        return tuple(out)
+        entry = Entry(line, time, kind, name, *self._full_args(name, params, args, kwargs, factory))
+        if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 and type(args[0]) is dict \
+                and params and params[0][1] is not None and not _has_type(args[0]):
+            keys = self._object_fields.get((name, 0), ())
+            self._plans[name] = (params[0][1], keys, 2 + len(keys))
+        return entry
 
     def _full_args(self, name: str, params: tuple, args: list, kwargs: dict,
                    factory: Callable[[str, dict], Any]) -> tuple[tuple, dict]:
@@ -361,6 +353,16 @@ class Decoder:
             types_by_name = dict(params)
             kwargs = {k: _implied(v, types_by_name.get(k), factory) for k, v in kwargs.items()}
         return tuple(out), kwargs
+
+
+def _has_type(d: dict) -> bool:
+    return "$type" in d or (len(d) == 1 and next(iter(d))[:1] == "$")
+
+
+def _fromiso(t: Any) -> _dt.datetime:
+    if type(t) is not str:
+        raise TypeError
+    return _dt.datetime.fromisoformat(t)
 
 
 def _implied(v: Any, rtype: str | None, factory: Callable[[str, dict], Any]) -> Any:

@@ -7,4 +7,5 @@ class TickObject(FieldRecord):
     _fields = ("instrument", "tick_dict")
 
     def __init__(self, instrument, tick_dict, /) -> None:
-        super().__init__(instrument, tick_dict)
+        self.instrument = instrument
+        self.tick_dict = tick_dict

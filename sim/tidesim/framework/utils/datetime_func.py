@@ -29,6 +29,19 @@ def _from_seconds_text(whole: int, original) -> datetime.datetime:
 def convert_int_to_datetime(value) -> datetime.datetime:
     """The date-time of `value`, seconds in the form YYYYMMDDHHMMSS with an optional fraction,
     rounded to the millisecond. 20261208093003.125 gives 2026-12-08 09:30:03.125."""
+    if type(value) is float and 0.0 <= value < 1e14:
+        # the common case, a float of the bridge: the same arithmetic without the detours
+        whole = int(value)  # == math.floor for a non-negative number
+        millis = round((value - whole) * 1000)
+        if millis < 1000 and whole % 100 < 60:
+            ymd, hms = divmod(whole, 1000000)
+            year, md = divmod(ymd, 10000)
+            hour, ms = divmod(hms, 10000)
+            try:
+                return datetime.datetime(year, md // 100, md % 100, hour, ms // 100, ms % 100,
+                                         millis * 1000)
+            except ValueError:
+                pass  # reported below, as for every other value
     try:
         whole = operator.index(value)
         millis = 0

@@ -33,8 +33,23 @@ def _char(value) -> str:
     return value
 
 
+# The same tables by the identity of the market type: an enumeration member hashes in Python,
+# an identity look-up does not (members are equal only to themselves).
+_BY_ID: dict[int, dict] = {}
+
+
 def _by_market(tables: dict, char, market_type, what: str):
-    char = _char(char)
+    if type(char) is not str or len(char) != 1:
+        char = _char(char)
+    by_id = _BY_ID.get(id(tables))
+    if by_id is None:
+        by_id = _BY_ID[id(tables)] = {id(k): v for k, v in tables.items()}
+    table = by_id.get(id(market_type))
+    if table is not None:
+        try:
+            return table[char]
+        except KeyError:
+            raise _unknown(f"{what} for {market_type.name}", char) from None
     try:
         table = tables[market_type]
     except (KeyError, TypeError):
@@ -47,6 +62,10 @@ def _by_market(tables: dict, char, market_type, what: str):
 
 def get_exchane_from_vorn_mdtype(market_type) -> str:
     """The exchange suffix of a market code: "XSHE" for SZSE, "XSHG" for SSE."""
+    if market_type is MarketType.SZSE:
+        return "XSHE"
+    if market_type is MarketType.SSE:
+        return "XSHG"
     try:
         return _EXCHANGE[market_type]
     except (KeyError, TypeError):
