@@ -142,6 +142,14 @@ class Encoder:
                 raise Unencodable(f"the enumeration {t.__qualname__} is neither the SDK's nor the "
                                   "framework's")
             return {tag: f"{t.__name__}.{v.name}"}
+        np_kind = _numpy_kind(t)
+        if np_kind == "scalar":
+            return {"$npscalar": [v.dtype.str, self.value(v.item(), d)]}
+        if np_kind == "array":
+            if v.dtype.kind == "V":
+                raise Unencodable(f"numpy arrays of structured dtype {v.dtype} are not supported")
+            return {"$ndarray": {"dtype": v.dtype.str, "shape": list(v.shape),
+                                 "data": self.value(v.ravel().tolist(), d)}}
         if isinstance(v, _dt.datetime):
             return {"$datetime": v.isoformat()}
         if isinstance(v, _dt.date):
@@ -171,14 +179,6 @@ class Encoder:
             return self.value(float(v), d)
         if isinstance(v, str):
             return str(v)
-        np_kind = _numpy_kind(t)
-        if np_kind == "scalar":
-            return {"$npscalar": [v.dtype.str, self.value(v.item(), d)]}
-        if np_kind == "array":
-            if v.dtype.kind == "V":
-                raise Unencodable(f"numpy arrays of structured dtype {v.dtype} are not supported")
-            return {"$ndarray": {"dtype": v.dtype.str, "shape": list(v.shape),
-                                 "data": self.value(v.ravel().tolist(), d)}}
         if isinstance(v, (list, tuple)):
             return self.value(list(v) if isinstance(v, list) else tuple(v), d)
         if isinstance(v, (complex, type)) or callable(v) and not hasattr(v, "__dict__"):
@@ -410,14 +410,17 @@ def _guarded(enc: Callable[[Any], Any], writer: SessionWriter) -> Callable[[Any]
             return out
         except Exception as exc:
             # a record: keep the fields that can be held
-            if top and is_record(v):
+            fields = None
+            if top and getattr(type(v), "captured_fields", False):  # copied by the recorder
+                fields = {k: x for k, x in v.items() if k[:1] != "_"}
+            elif top and is_record(v):
                 try:
                     fields = field_getter(type(v), v)(v)
                 except Exception:
                     fields = None
-                if fields is not None:
-                    return {str(k): one(x, False) for k, x in fields.items()}
-            if top and type(v) is list:
+            if fields is not None:
+                return {str(k): one(x, False) for k, x in fields.items()}
+            if top and isinstance(v, list):
                 return [one(x) for x in v]
             writer.errors += 1
             return unrecorded(exc)

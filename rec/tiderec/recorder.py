@@ -67,6 +67,7 @@ class _Fields(dict):
     """The fields of a record, copied on the SDK's thread (its public ones are written)."""
 
     __slots__ = ()
+    captured_fields = True
 
 
 class _Control:

@@ -45,6 +45,7 @@ def _parser() -> argparse.ArgumentParser:
                     help="the consumer empties the event queue after every N entries (default 1)")
     rp.add_argument("--record", metavar="OUT",
                     help="also record the callbacks the strategy receives into a new session file")
+    rp.add_argument("--force", action="store_true", help="let --record overwrite an existing file")
     rp.add_argument("--quiet", action="store_true", help="no summary (problems are still reported)")
 
     gp = sub.add_parser("generate", help="write a deterministic synthetic session")
@@ -91,12 +92,19 @@ def _replay(args: argparse.Namespace) -> int:
         except ImportError as exc:
             print(f"tidesim-replay: {exc}", file=sys.stderr)
             return 2
+    if args.record:
+        from tiderec.encoding import RecordingTargetError, check_target
+        try:
+            check_target(args.record, overwrite=args.force)
+        except RecordingTargetError as exc:
+            print(f"tidesim-replay: --record: {exc}", file=sys.stderr)
+            return 2
     path = args.session or default_session()
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     bar = ProgressBar(sys.stderr) if show else None
     try:
         result = Replay(path, keep_going=args.keep_going, drain_every=args.drain_every,
-                        record_to=args.record, progress=bar).run()
+                        record_to=args.record, record_overwrite=args.force, progress=bar).run()
     except (SessionFormatError, OSError) as exc:
         if bar is not None:
             bar.close()

@@ -221,7 +221,8 @@ class Replay:
     drain_every: the consumer empties event_queue after every this many entries (and after
         timers); larger values let the queue grow, as a slow consumer would.
     collect_events: keep the signature of every published event (for comparisons).
-    record_to: also record the replayed callbacks into a new session file.
+    record_to: also record the replayed callbacks into a new session file
+        (record_overwrite: even when that file exists).
     listeners: extra (EVENT member or name, callable, user flag) registrations on the bus.
     report: where problems are described as they happen (stderr by default; None: silent).
     progress: a callable(ReplayProgress) polled during the run, or None.
@@ -231,7 +232,7 @@ class Replay:
                  collect_events: bool = False, record_to: str | None = None,
                  listeners: Iterable[tuple[Any, Callable[[Any], Any], bool]] = (),
                  report: TextIO | None | str = "stderr", progress: Callable[..., None] | None = None,
-                 max_reported: int = MAX_REPORTED) -> None:
+                 max_reported: int = MAX_REPORTED, record_overwrite: bool = False) -> None:
         if drain_every < 1:
             raise ValueError("drain_every must be at least 1")
         self.path = str(path)
@@ -239,6 +240,7 @@ class Replay:
         self.drain_every = drain_every
         self.collect_events = collect_events
         self.record_to = record_to
+        self.record_overwrite = record_overwrite
         self.extra_listeners = list(listeners)
         self.report = sys.stderr if report == "stderr" else report
         self.progress = progress
@@ -347,7 +349,8 @@ class Replay:
             cls = bridge.VornStrategy
             if self.record_to is not None:
                 from .recorder import SessionRecorder, recording_strategy
-                recorder = SessionRecorder(self.record_to, now=lambda: clock.now, end=header.end)
+                recorder = SessionRecorder(self.record_to, now=lambda: clock.now, end=header.end,
+                                           overwrite=self.record_overwrite)
                 cls = recording_strategy(cls, recorder)
             with patch_time(bridge, clock):
                 try:
