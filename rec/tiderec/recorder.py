@@ -176,6 +176,8 @@ class SessionRecorder:
         self._thread: threading.Thread | None = None
         self._started = False
         self._known_orders: dict[Any, Any] = {}
+        self._known_count = 0
+        self._hooks: dict[str, Callable[[Any, tuple, dict], None]] = {}
         self._orders_dict: dict | None = None
         self.closed = False
         self.dropped: collections.Counter = collections.Counter()  # callbacks not kept, by name
@@ -242,25 +244,53 @@ class SessionRecorder:
     def record(self, strategy: Any, name: str, args: tuple, kwargs: dict) -> None:
         """Captures one delivered callback, preceded by the acts of orders placed since the
         last look, and hands them to the writer thread."""
-        if not self._started:
-            if self.closed:
-                return
-            self.start(strategy)
+        self.hook(name)(strategy, args, kwargs)
+
+    def hook(self, name: str) -> Callable[[Any, tuple, dict], None]:
+        """The capture of callback `name`, as one function with what it needs at hand: the
+        part of recording that runs on the SDK's thread."""
+        hook = self._hooks.get(name)
+        if hook is not None:
+            return hook
+        q = self._queue
+        limit = self._max
+        captors = _captors
+        clock = _time.time if self._wall else self._now
+        order_report = name in _ORDER_CALLBACKS
+
+        def hook(strategy: Any, args: tuple, kwargs: dict) -> None:
             if not self._started:
+                if self.closed:
+                    return
+                self.start(strategy)
+                if not self._started:
+                    return
+            now = clock()
+            od = self._orders_dict
+            if od is None:
+                od = self._find_orders()
+            if od is not None and (order_report or len(od) != self._known_count):
+                self._orders(now, od, name, args)
+            if len(args) == 1:
+                a = args[0]
+                c = captors.get(type(a))
+                caps = [c(a) if c is not None else _capture(a)]
+            else:
+                caps = [_capture(a) for a in args]
+            item = (now, name, caps, {k: _capture(v) for k, v in kwargs.items()} if kwargs else None)
+            if len(q) >= limit and not self._full(name):
                 return
-        now = _time.time() if self._wall else self._now()
-        od = self._orders_dict
-        if od is None:
-            mod = sys.modules.get(BRIDGE_MODULE)
-            if mod is not None:
-                od = self._orders_dict = mod.orders_dict
-        if od is not None and (len(od) != len(self._known_orders) or name in _ORDER_CALLBACKS):
-            self._orders(now, od, name, args)
-        item = (now, name, [_capture(a) for a in args],
-                {k: _capture(v) for k, v in kwargs.items()} if kwargs else None)
-        if len(self._queue) >= self._max and not self._full(name):
-            return
-        self._queue.append(item)
+            q.append(item)
+
+        self._hooks[name] = hook
+        return hook
+
+    def _find_orders(self) -> dict | None:
+        mod = sys.modules.get(BRIDGE_MODULE)
+        if mod is None:
+            return None
+        od = self._orders_dict = mod.orders_dict
+        return od
 
     def _orders(self, now: Any, od: dict, name: str, args: tuple) -> None:
         """Queues a place_order act for every entry of the bridge's orders_dict not seen yet
@@ -280,6 +310,7 @@ class SessionRecorder:
                         continue
                     self._queue.append(item)
             self._known_orders = dict(od)
+            self._known_count = len(od)
 
     def _full(self, name: str) -> bool:
         """The hand-off is full: waits for room (True) or counts a drop (False)."""
@@ -324,7 +355,7 @@ class SessionRecorder:
                     w.write_line(encode(item))
                     w.entries += 1
                     n += 1
-                    if n & 63 == 0:
+                    if n & 15 == 0:
                         if self._waiting:
                             with self._room:
                                 self._room.notify_all()
@@ -408,6 +439,7 @@ class SessionRecorder:
                     self._writer.close()
                 return
             self.closed = True
+            self._started = False  # the hooks stop capturing
             thread = self._thread
         if thread is None:
             self._writer.close()
@@ -486,7 +518,23 @@ for _name in SDK_CALLBACKS:
 del _name
 
 
+def _bound_recording_method(name: str, hook: Callable[[Any, tuple, dict], None],
+                            base_method: Callable[..., Any]) -> Callable[..., Any]:
+    def method(self, *args: Any, **kwargs: Any) -> Any:
+        hook(self, args, kwargs)
+        return base_method(self, *args, **kwargs)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"Records the {name} callback, then delivers it to the strategy."
+    return method
+
+
 def recording_strategy(base: type, recorder: SessionRecorder) -> type:
-    """A subclass of `base` (same name) that records every SDK callback into `recorder`."""
-    return type(base.__name__, (RecordingMixin, base), {"session_recorder": recorder,
-                                                        "__module__": __name__})
+    """A subclass of `base` (same name) that records every SDK callback into `recorder`.
+    Each callback of the class calls its capture and the base's method directly."""
+    namespace: dict[str, Any] = {"session_recorder": recorder, "__module__": __name__}
+    for name in SDK_CALLBACKS:
+        base_method = getattr(base, name, None)
+        if base_method is not None:
+            namespace[name] = _bound_recording_method(name, recorder.hook(name), base_method)
+    return type(base.__name__, (RecordingMixin, base), namespace)

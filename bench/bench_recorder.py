@@ -1,0 +1,207 @@
+"""What recording costs on the SDK's thread: each callback through the plain strategy and
+through `recording_strategy`, side by side in one run (ours = recorded, baseline = plain; the
+speed-up column is then plain/recorded, 1.00x meaning free).
+
+- With the near-free stand-ins of plain_bridge, so that the bridge's own handling is all the
+  plain side costs: the recorder's added time is compared with it in the label.
+- With the development stand-ins, the records of a generated session, as a replay delivers
+  them: the ratio recorded/plain is in the label.
+- Two threads calling back at a sustained rate: p50/p99 of one callback, plain and recorded.
+- The writer thread's work per entry (encoding and compression), msgspec against the standard
+  library's json for the same values.
+"""
+from __future__ import annotations
+
+import datetime as dt
+import json
+import os
+import tempfile
+import threading
+import time
+import types
+import zlib
+
+import tidesim
+
+tidesim.install()
+
+import plain_bridge as pb  # noqa: E402
+from common import Row, ns_per_op  # noqa: E402
+
+from tiderec.format import Decoder, SessionReader  # noqa: E402
+from tiderec.recorder import SessionRecorder, recording_strategy  # noqa: E402
+
+GROUP = "recorder"
+PLAIN = "plain strategy"
+CONFIG = types.SimpleNamespace(base=types.SimpleNamespace(accounts={"stock": "1_sim"},
+                                                          trading_calendar=[]))
+
+
+def _recorder(tmp: str, name: str) -> SessionRecorder:
+    rec = SessionRecorder(os.path.join(tmp, name), universe=["000001.XSHE"],
+                          instruments={"000001.XSHE": {}}, max_pending=1_000_000)
+    rec.start(types.SimpleNamespace(config=CONFIG))
+    return rec
+
+
+def _twin(cls, rec: SessionRecorder, plain):
+    """An instance of the recording subclass of cls with the plain instance's state."""
+    recorded = recording_strategy(cls, rec).__new__(recording_strategy(cls, rec))
+    recorded.__dict__.update(plain.__dict__)
+    return recorded
+
+
+def _pair(plain, recorded, rec, name, args, reset, number=20000):
+    def reset_recorded():
+        rec.flush()  # the writer catches up outside the timing
+        reset()
+    return pb.measure([(getattr(recorded, name), args, reset_recorded),
+                       (getattr(plain, name), args, reset)], number)
+
+
+def _near_free(tmp: str) -> list[Row]:
+    from orvane.tamsel.core.events import EVENT
+    from orvane.tamsel.utils import tidewell
+
+    values = pb.standins(universe_size=1)
+    pb.install(values, EVENT)
+    plain = tidewell.VornStrategy.__new__(tidewell.VornStrategy)
+    plain.context = pb.context()
+    plain.logged_in = False
+    plain.current_trade_dt = 0
+    plain.bar_cnt = 0
+    rec = _recorder(tmp, "near-free.jsonl.gz")
+    recorded = _twin(tidewell.VornStrategy, rec, plain)
+
+    def reset():
+        tidewell.event_queue.clear()
+        tidewell.history_tick.clear()
+        tidewell.history_bar.clear()
+
+    rows = []
+    with pb.native_globals(tidewell, values):
+        for name, args in [("on_snapshot", (pb.snapshot(1),)), ("on_tick_order", (pb.tick_order(1),)),
+                           ("on_tick_trade", (pb.tick_trade(1),)), ("on_bar", (pb.bar(1),)),
+                           ("on_login", (pb.login(),)), ("on_query_asset", (pb.asset(), 7, 0, "ok")),
+                           ("on_query_position", (pb.positions(3), 8, 0, "ok"))]:
+            ours, base = _pair(plain, recorded, rec, name, args, reset)
+            rows.append(Row(GROUP, f"{name}, near-free stand-ins: recording adds {ours - base:,.0f} ns "
+                                   f"to the bridge's own {base:,.0f} ns", ours, PLAIN, base))
+        rows.extend(_two_threads(plain, recorded, rec, reset))
+    rec.close()
+    reset()
+    return rows
+
+
+def _two_threads(plain, recorded, rec, reset, rate=10_000, seconds=1.5) -> list[Row]:
+    """Two threads, each calling on_snapshot `rate` times a second; per-call latency."""
+    def run(strategy):
+        lat: list[int] = []
+        start = threading.Barrier(2)
+
+        def worker(code):
+            snap = pb.snapshot(code)
+            on_snapshot = strategy.on_snapshot
+            perf = time.perf_counter_ns
+            period = 1e9 / rate
+            start.wait()
+            t_next = perf()
+            mine = []
+            for _ in range(int(rate * seconds)):
+                while perf() < t_next:
+                    pass
+                t0 = perf()
+                on_snapshot(snap)
+                mine.append(perf() - t0)
+                t_next += period
+            lat.extend(mine)
+
+        reset()
+        threads = [threading.Thread(target=worker, args=(k,)) for k in (1, 2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        lat.sort()
+        return lat[len(lat) // 2], lat[int(len(lat) * 0.99)]
+
+    p50, p99 = run(plain)
+    rp50, rp99 = run(recorded)
+    rec.flush()
+    label = (f"on_snapshot p99 under 2 threads x {rate:,}/s: recorded {rp99:,} ns vs plain {p99:,} ns "
+             f"(p50 {rp50:,} vs {p50:,}; dropped {sum(rec.dropped.values())})")
+    return [Row(GROUP, label, rp99, PLAIN + " p99", p99)]
+
+
+def _development(tmp: str) -> list[Row]:
+    """The bridge on the development stand-ins, fed records of a generated session."""
+    from tidesim.replay.generator import generate_session
+    from tidesim.replay.runner import Replay
+
+    path = os.path.join(tmp, "dev.jsonl.gz")
+    generate_session(path, securities=2, seed=4, l2_rate=0.5, orders=10, data_until=dt.time(9, 40))
+    replay = Replay(path, report=None)
+    replay.run()  # leaves the environment configured and the strategy built
+    bridge = replay.bridge
+    plain = replay.strategy
+    samples = {}
+    orders = {}
+    for e in SessionReader(path, Decoder(acts=replay._framework_object)):
+        if e.kind == "act":
+            orders[e.args[0]] = e.args[1]
+        elif e.name not in samples:
+            samples[e.name] = e
+    rec = _recorder(tmp, "dev-recorded.jsonl.gz")
+    recorded = _twin(type(plain), rec, plain)
+
+    def reset():
+        bridge.event_queue.clear()
+
+    rows = []
+    for name in ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar", "on_order",
+                 "on_query_asset", "on_query_position"):
+        e = samples[name]
+        if name == "on_order":
+            key = e.args[0].client_order_id
+            bridge.orders_dict[key] = orders[key]
+        ours, base = _pair(plain, recorded, rec, name, e.args, reset, number=5000)
+        rows.append(Row(GROUP, f"{name}, development stand-ins: recorded/plain {ours / base:.2f}",
+                        ours, PLAIN, base))
+    rec.close()
+    bridge.orders_dict.clear()
+    reset()
+    return rows
+
+
+def _writer_work(tmp: str) -> list[Row]:
+    """Per snapshot entry on the writer thread: the line encoded (msgspec vs json), and the
+    share of a 256 KiB block's compression."""
+    from tiderec.encoding import Encoder, SessionWriter
+    import msgspec
+
+    w = SessionWriter(os.path.join(tmp, "w.jsonl.gz"), None)
+    snap = pb.snapshot(1)
+    enc = Encoder()
+    fields = enc.fields(snap)
+    line = {"t": "2026-01-05T09:30:00.000", "cb": "on_snapshot", "args": [fields]}
+    dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False).encode
+    mencode = msgspec.json.Encoder().encode
+    ours = ns_per_op(lambda: w.encode_entry("2026-01-05T09:30:00.000", "cb", "on_snapshot", (snap,), None))
+    base = ns_per_op(lambda: dumps({"t": "2026-01-05T09:30:00.000", "cb": "on_snapshot",
+                                    "args": [enc.fields(snap)]}).encode())
+    raw = mencode(line) + b"\n"
+    block = raw * (262144 // len(raw))
+    per_line = ns_per_op(lambda: zlib.compress(block, 6, 31), number=20) / (262144 // len(raw))
+    w.close()
+    return [Row(GROUP, "writer thread: encode one snapshot entry (msgspec)", ours,
+                "stdlib json", base),
+            Row(GROUP, f"writer thread: compress one snapshot line in a 256 KiB gzip block "
+                       f"({len(raw)} bytes)", per_line)]
+
+
+def collect() -> list[Row]:
+    with tempfile.TemporaryDirectory() as tmp:
+        rows = _near_free(tmp)
+        rows += _development(tmp)
+        rows += _writer_work(tmp)
+    return rows
