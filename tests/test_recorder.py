@@ -460,3 +460,18 @@ def test_writer_blocks_are_independent_gzip_members(tmp_path):
     data = path.read_bytes()
     assert data.count(b"\x1f\x8b\x08") > 10  # many members ...
     assert len(gzip.decompress(data).splitlines()) == 101  # ... that read as one stream
+
+
+def test_wall_clock_times_are_local_and_ordered(tmp_path):
+    path = tmp_path / "wall.jsonl"
+    rec = SessionRecorder(path, universe=[], instruments={})
+    strategy = recording_strategy(Plain, rec)()
+    before = dt.datetime.now()
+    strategy.initialize()
+    for i in range(200):
+        strategy.on_snapshot(make_record("Snapshot", {"seq": i}))
+    rec.close()
+    after = dt.datetime.now()
+    times = [e.time for e in SessionReader(path)]
+    assert len(times) == 200 and times == sorted(times)
+    assert before <= times[0] and times[-1] <= after

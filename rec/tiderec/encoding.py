@@ -23,6 +23,7 @@ from .schema import FRAMEWORK_ACTS, SDK_CALLBACKS, SessionHeader
 
 _MISSING = object()
 _finite = math.isfinite
+_NUMBERS = frozenset({int, float})
 
 
 class RecordingTargetError(ValueError):
@@ -121,6 +122,9 @@ class Encoder:
             raise Unencodable("nested too deep (a value that contains itself?)")
         d = depth + 1
         if t is list:
+            kinds = set(map(type, v))  # a list of plain numbers is checked without a loop
+            if kinds <= _NUMBERS and (float not in kinds or _finite(sum(v))):
+                return v
             for x in v:
                 tx = type(x)
                 if not (tx is int or tx is str or (tx is float and _finite(x))):

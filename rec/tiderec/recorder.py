@@ -40,7 +40,7 @@ import time as _time
 import weakref
 from typing import IO, Any, Callable
 
-from .encoding import SessionWriter, field_getter, format_time, is_record
+from .encoding import SessionWriter, field_getter, is_record
 from .schema import SDK_CALLBACKS, SessionHeader
 
 BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
@@ -178,6 +178,8 @@ class SessionRecorder:
         self._known_orders: dict[Any, Any] = {}
         self._known_count = 0
         self._hooks: dict[str, Callable[[Any, tuple, dict], None]] = {}
+        self._second = -1
+        self._second_text = ""
         self._orders_dict: dict | None = None
         self.closed = False
         self.dropped: collections.Counter = collections.Counter()  # callbacks not kept, by name
@@ -387,9 +389,18 @@ class SessionRecorder:
             with self._room:
                 self._room.notify_all()
 
+    def _wall_text(self, now: float) -> str:
+        """A wall-clock time as local ISO text to the microsecond (the seconds part is made
+        once per second)."""
+        sec = int(now)
+        if sec != self._second:
+            self._second = sec
+            self._second_text = _dt.datetime.fromtimestamp(sec).isoformat(timespec="seconds")
+        return f"{self._second_text}.{min(999999, round((now - sec) * 1e6)):06d}"
+
     def _encode_item(self, item: tuple) -> bytes:
         now, name, args, kwargs = item
-        t = format_time(_dt.datetime.fromtimestamp(now)) if type(now) is float else now
+        t = self._wall_text(now) if type(now) is float else now
         if name is None:
             return self._writer.encode_entry(t, "act", "place_order", args, None, self._top)
         return self._writer.encode_entry(t, "cb", name, args, kwargs, self._top)
