@@ -1,4 +1,8 @@
-"""Session files: a header line, then one entry per line, each a JSON object; the file may be
+"""The session decoder as it was before the msgspec one: the standard library's json with an
+object hook per JSON object, records built by keyword. Kept, unchanged, as the baseline of the
+decoding rows of bench_replay.
+
+Session files: a header line, then one entry per line, each a JSON object; the file may be
 gzip-compressed (recognised by its magic bytes, whatever its name).
 
 This module reads and writes the format. It imports nothing from the stand-ins: the SDK's

@@ -26,7 +26,7 @@ from typing import Any, Callable, Iterator
 import msgspec
 
 from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, SessionFormatError,
-                     SessionHeader, _Bad, make_record)
+                     SessionHeader, _Bad, adopt_record)
 
 _MISSING = object()
 _CHUNK = 1 << 20
@@ -132,7 +132,7 @@ class Decoder:
     `acts` builds the framework's objects of the acts (e.g. the order of place_order) the same
     way; `resolve` resolves "$enum"/"$const" names."""
 
-    def __init__(self, records: Callable[[str, dict], Any] = make_record,
+    def __init__(self, records: Callable[[str, dict], Any] = adopt_record,
                  acts: Callable[[str, dict], Any] | None = None,
                  resolve: Callable[[str, Any], Any] | None = None) -> None:
         self.records = records
@@ -141,9 +141,11 @@ class Decoder:
         self._json = msgspec.json.Decoder()
         # (callback or act name, argument position) -> the fields that held an object last time
         self._object_fields: dict[tuple[str, int], tuple[str, ...]] = {}
-        # callback -> (record type, fields holding tagged values, number of "{" in the line)
-        self._plans: dict[str, tuple[str, tuple[str, ...], int]] = {}
+        # callback -> (record type, fields holding tagged values, number of "{" in the line,
+        # record factory)
+        self._plans: dict[str, tuple] = {}
         self._tags: dict[tuple[str, Any], Any] = {}
+        self._quick = self.entry = self._make_quick()  # type: ignore[method-assign]
 
     # -- values ------------------------------------------------------------------------------
 
@@ -256,24 +258,37 @@ class Decoder:
 
     def entry(self, line: int, raw: bytes) -> Entry:
         """One entry line (bytes) decoded."""
-        # The common line: {"t": ..., "cb": ..., "args": [one record]} whose record holds
-        # tagged values in the fields remembered for its callback and nowhere else.
-        try:
-            obj = self._json.decode(raw)
-            plan = self._plans.get(obj["cb"])
-            if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
-                rec = obj["args"][0]
-                if type(rec) is dict:
-                    cache = self._tags
-                    for k in plan[1]:
-                        (tag, v), = rec[k].items()
-                        hit = cache.get((tag, v))
-                        rec[k] = hit if hit is not None else self._cached_tag(tag, v)
-                    return Entry(line, _fromiso(obj["t"]), "cb", obj["cb"],
-                                 (self.records(plan[0], rec),), {})
-        except Exception:
-            pass
-        return self._entry(line, raw)
+        return self._quick(line, raw)
+
+    def _make_quick(self) -> Callable[[int, bytes], Entry]:
+        """The decoding of the common line, {"t": ..., "cb": ..., "args": [one record]}, whose
+        record holds tagged values in the fields remembered for its callback and nowhere
+        else (the count of "{" proves it); any other line takes the full walk."""
+        decode = self._json.decode
+        plans = self._plans
+        cache = self._tags
+        cached_tag = self._cached_tag
+        full = self._entry
+        fromiso = _dt.datetime.fromisoformat
+
+        def entry(line: int, raw: bytes) -> Entry:
+            try:
+                obj = decode(raw)
+                name = obj["cb"]
+                plan = plans.get(name)
+                if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
+                    rec = obj["args"][0]
+                    t = obj["t"]
+                    if type(rec) is dict and type(t) is str:
+                        for k in plan[1]:
+                            (tag, v), = rec[k].items()
+                            hit = cache.get((tag, v))
+                            rec[k] = hit if hit is not None else cached_tag(tag, v)
+                        return Entry(line, fromiso(t), "cb", name, (plan[3](plan[0], rec),), {})
+            except Exception:
+                pass
+            return full(line, raw)
+        return entry
 
     def _cached_tag(self, tag: str, v: Any) -> Any:
         value = self._tag(tag, v, 2)
@@ -323,7 +338,7 @@ class Decoder:
         if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 and type(args[0]) is dict \
                 and params and params[0][1] is not None and not _has_type(args[0]):
             keys = self._object_fields.get((name, 0), ())
-            self._plans[name] = (params[0][1], keys, 2 + len(keys))
+            self._plans[name] = (params[0][1], keys, 2 + len(keys), self.records)
         return entry
 
     def _full_args(self, name: str, params: tuple, args: list, kwargs: dict,

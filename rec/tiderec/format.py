@@ -22,10 +22,10 @@ from .encoding import (Encoder, RecordingTargetError, SessionWriter, Unencodable
                        encode_value, format_time)
 from .schema import (FORMAT, FRAMEWORK_ACTS, READABLE_VERSIONS, SDK_CALLBACKS, TIMER_CALLBACKS,
                      VERSION, Entry, SessionFormatError, SessionHeader, SessionRecord, _Bad,
-                     make_record, record_type)
+                     adopt_record, make_record, record_type)
 
 __all__ = ["Decoder", "Resolver", "SessionReader", "read_header", "trailer_problem", "Encoder",
            "RecordingTargetError", "SessionWriter", "Unencodable", "check_target", "encode_value",
            "format_time", "FORMAT", "FRAMEWORK_ACTS", "READABLE_VERSIONS", "SDK_CALLBACKS",
            "TIMER_CALLBACKS", "VERSION", "Entry", "SessionFormatError", "SessionHeader",
-           "SessionRecord", "_Bad", "make_record", "record_type"]
+           "SessionRecord", "_Bad", "adopt_record", "make_record", "record_type"]

@@ -1,12 +1,13 @@
 """What a session holds: the callbacks and acts an entry may name, the header, the records
 read back, and the error that names a bad file and line. Shared by the decoder and the
-encoder; imports nothing beyond the standard library."""
+encoder."""
 from __future__ import annotations
 
 import datetime as _dt
-import types
 from dataclasses import dataclass, field
 from typing import Any
+
+import msgspec
 
 FORMAT = "tidesim-session"
 # Version 2 adds tagged values ($decimal, $time, $timedelta, $set, $frozenset, $bytearray,
@@ -73,13 +74,19 @@ class _Bad(Exception):
 # Records
 
 
-class SessionRecord(types.SimpleNamespace):
+class SessionRecord:
     """An SDK record read from a session: its fields are its attributes, exactly those that the
     file gives (a field missing from the line is missing from the record, as the SDK would
     deliver it). Records compare by type name and fields."""
 
-    __slots__ = ()
+    __slots__ = ("__dict__",)
     record_type = "Record"
+
+    def __init__(self, **fields: Any) -> None:
+        self.__dict__.update(fields)
+
+    def __reduce__(self):
+        return make_record, (self.record_type, dict(self.__dict__))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, SessionRecord):
@@ -109,19 +116,29 @@ def record_type(name: str) -> type[SessionRecord]:
 
 
 def make_record(type_name: str, fields: dict[str, Any]) -> SessionRecord:
+    """A record of that type with those fields (the dictionary is copied)."""
+    for k in fields:
+        if type(k) is not str:
+            raise _Bad(f"{type_name} field names must be texts, not {k!r}")
+    return adopt_record(type_name, dict(fields))
+
+
+_new = object.__new__
+
+
+def adopt_record(type_name: str, fields: dict[str, Any]) -> SessionRecord:
+    """A record whose attribute dictionary is `fields` itself (for dictionaries made for it)."""
     cls = _record_types.get(type_name) or record_type(type_name)
-    try:
-        return cls(**fields)
-    except TypeError as exc:  # a field name that is not text
-        raise _Bad(f"{type_name} field names must be texts: {exc}") from None
+    rec = _new(cls)
+    rec.__dict__ = fields
+    return rec
 
 
 # ---------------------------------------------------------------------------------------------
 # Entries and the header
 
 
-@dataclass(slots=True)
-class Entry:
+class Entry(msgspec.Struct):
     """One delivered callback ("cb") or framework act ("act") at its local time."""
 
     line: int
