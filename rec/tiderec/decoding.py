@@ -29,7 +29,7 @@ from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, Sess
                      SessionHeader, _Bad, adopt_record)
 
 _MISSING = object()
-_CHUNK = 1 << 20
+_CHUNK = 1 << 18  # compressed bytes read at a time: a few MB of text at most
 _MAX_DEPTH = 200
 
 
