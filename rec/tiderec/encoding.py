@@ -24,6 +24,7 @@ from .schema import FRAMEWORK_ACTS, SDK_CALLBACKS, SessionHeader
 _MISSING = object()
 _finite = math.isfinite
 _NUMBERS = frozenset({int, float})
+_SCALARS = frozenset({str, int, float, bool, type(None)})
 
 
 class RecordingTargetError(ValueError):
@@ -72,6 +73,8 @@ class Encoder:
     record: its public instance attributes (or slots, or public non-callable attributes).
     A value that cannot be held raises Unencodable."""
 
+    careful = True
+
     def __init__(self) -> None:
         self._enum_tags: dict[type, str | None] = {}
         self._fields: dict[type, Callable[[Any], dict]] = {}
@@ -103,13 +106,22 @@ class Encoder:
         return self.encode_fields(getter(obj))
 
     def encode_fields(self, out: dict[str, Any]) -> dict[str, Any]:
-        """A new-made dictionary of a record's fields, its values encoded in place."""
-        value = self.value
-        for k, v in out.items():
-            tv = type(v)
-            # plain values are kept as they are; everything else is encoded
-            if not (tv is str or tv is int or v is None or (tv is float and _finite(v))):
-                out[k] = value(v)
+        """A new-made dictionary of a record's fields, its values encoded in place.
+
+        Unless `careful` is set, floats among the fields are left as they are, unchecked: a
+        non-finite one comes out of msgspec as null, and the writer, seeing a null in the
+        line, encodes the line again with `careful` set."""
+        if self.careful:
+            value = self.value
+            for k, v in out.items():
+                tv = type(v)
+                # plain values are kept as they are; everything else is encoded
+                if not (tv is str or tv is int or v is None or (tv is float and _finite(v))):
+                    out[k] = value(v)
+        elif not set(map(type, out.values())) <= _SCALARS:
+            value = self.value
+            for k in [k for k, v in out.items() if type(v) not in _SCALARS]:
+                out[k] = value(out[k])
         return out
 
     def value(self, v: Any, depth: int = 0) -> Any:
@@ -344,7 +356,18 @@ class SessionWriter:
         """One entry line. `top` encodes an argument (default: the encoder's top_level)."""
         enc = top or self.encoder.top_level
         line: dict[str, Any] = {"t": time if isinstance(time, str) else format_time(time), kind: name}
+        encoder = self.encoder
         try:
+            encoder.careful = False
+            if args:
+                line["args"] = [enc(a) for a in args]
+            if kwargs:
+                line["kw"] = {k: enc(v) for k, v in kwargs.items()}
+            out = self._encode(line)
+            if b"null" not in out:
+                return out
+            # a None, or a non-finite float that msgspec wrote as null: encode with care
+            encoder.careful = True
             if args:
                 line["args"] = [enc(a) for a in args]
             if kwargs:
@@ -353,6 +376,8 @@ class SessionWriter:
         except (Unencodable, TypeError, ValueError, OverflowError, RecursionError, UnicodeError,
                 msgspec.EncodeError):
             pass
+        finally:
+            encoder.careful = True
         # some value cannot be held: each one that cannot is written as "$unrecorded"
         guarded = _guarded(enc, self)
         if args:

@@ -408,7 +408,11 @@ class SessionRecorder:
     def _top(self, v: Any) -> Any:
         t = type(v)
         if t is _Fields:
-            return self._writer.encoder.encode_fields({k: x for k, x in v.items() if k[:1] != "_"})
+            if "\0_" in "\0" + "\0".join(v):  # a private attribute among the fields
+                v = {k: x for k, x in v.items() if k[:1] != "_"}
+            else:
+                v = dict(v)
+            return self._writer.encoder.encode_fields(v)
         if t is list:
             return [self._top(x) if type(x) is _Fields else self._writer.encoder.value(x) for x in v]
         return self._writer.encoder.top_level(v)
