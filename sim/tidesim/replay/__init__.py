@@ -1,8 +1,9 @@
 """Session replay: drive a whole trading day through the bridge, offline and deterministically.
 
-- `format`: the session file format (reader, writer, value encoding);
+- `format`: the session file format (reader, writer, value encoding), and `recorder`, which
+  records what a strategy receives: both are the production distribution's modules
+  (`tiderec.format`, `tiderec.recorder`) under their older names;
 - `generator`: deterministic synthetic days;
-- `recorder`: records what a strategy receives (no stand-ins involved);
 - `runner`: the replay itself; `report`: summary, JSON, plot; `__main__`: the command line.
 
 Names are imported on first use, so that importing the recorder pulls in neither the

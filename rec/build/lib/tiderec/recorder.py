@@ -1,0 +1,555 @@
+"""Recording what a strategy receives, so that a production day can be replayed offline.
+
+    recorder = SessionRecorder("/var/log/strategy/2026-01-05.jsonl.gz")
+    RecordingVornStrategy = recording_strategy(VornStrategy, recorder)
+    strategy = RecordingVornStrategy(config)   # where the framework built VornStrategy(config)
+    ...
+    recorder.close()                            # at the end of the day (also on exit)
+
+Each callback that the SDK delivers is captured, with its local time, before the strategy's
+own method runs (so a callback that raises is on record too). Capturing is all the SDK's
+thread does: the time, and a copy of each record's fields. A writer thread of the recorder
+encodes, compresses (without holding the interpreter's lock) and writes, in blocks that each
+stand alone, at least every `flush_interval` seconds.
+
+The hand-off between the two is bounded (`max_pending` captured callbacks). When the writer
+falls that far behind, a callback is dropped and counted by name (`on_full="drop"`, the
+default: the SDK's thread is never held), or the SDK's thread waits for room
+(`on_full="block"`). The first drop is logged once through the framework's system_log; the
+counts are written in the file's closing trailer, which a replay reports as a problem.
+
+The session header is written when `initialize` runs: the configuration read from the
+strategy's `config.base`, the universe and the instruments from the framework environment (or
+as given), and the start time. Orders that the framework puts into the bridge's `orders_dict`
+are written as place_order acts the first time the recorder sees them, which is always before
+the SDK's first report on them reaches the bridge.
+
+This module imports nothing from the stand-ins, the bridge or the framework: the modules it
+consults are looked up by their names in sys.modules when needed.
+"""
+from __future__ import annotations
+
+import atexit
+import collections
+import datetime as _dt
+import operator
+import os
+import sys
+import threading
+import time as _time
+import weakref
+from typing import IO, Any, Callable
+
+from .encoding import SessionWriter, field_getter, is_record
+from .schema import SDK_CALLBACKS, SessionHeader
+
+BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
+ENVIRONMENT_MODULE = "orvane.tamsel.environment"
+LOGGER_MODULE = "orvane.tamsel.utils.logger"
+_OPTIONAL_SETTINGS = ("md_type", "order_way", "algo_account")
+_ORDER_CALLBACKS = frozenset({"on_order", "on_order_action_error"})
+_IMMUTABLE = (int, float, str, bool, bytes, type(None), complex, frozenset)
+
+
+def _day_text(d: Any) -> str:
+    """A trading-calendar entry as YYYY-MM-DD (numpy day dates, dates and texts)."""
+    if isinstance(d, _dt.datetime):
+        return d.date().isoformat()
+    if isinstance(d, _dt.date):
+        return d.isoformat()
+    astype = getattr(d, "astype", None)
+    if astype is not None:
+        return str(astype("datetime64[D]"))
+    return str(d)[:10]
+
+
+class _Fields(dict):
+    """The fields of a record, copied on the SDK's thread (its public ones are written)."""
+
+    __slots__ = ()
+    captured_fields = True
+
+
+class _Control:
+    """A request to the writer thread, queued behind the callbacks captured before it."""
+
+    __slots__ = ("what", "done")
+
+    def __init__(self, what: str) -> None:
+        self.what = what
+        self.done = threading.Event()
+
+
+def _keep(v: Any) -> Any:
+    return v
+
+
+def _captor(t: type, sample: Any) -> Callable[[Any], Any]:
+    """How to capture an argument of type t on the SDK's thread: values that cannot change
+    are kept, containers copied one level, records copied field by field."""
+    if issubclass(t, _IMMUTABLE) or hasattr(sample, "__members__") or hasattr(t, "__members__"):
+        return _keep
+    if t is list:
+        return _capture_list
+    if t is dict:
+        return dict
+    if not is_record(sample):
+        return _keep  # dates, enumeration members, numpy values, ...: encoded as they are
+    if hasattr(sample, "__dict__") and not isinstance(sample, type):
+        return lambda o: _Fields(vars(o))
+    getter = field_getter(t, sample)
+    names = tuple(getter(sample))
+    if names:
+        get_all = operator.attrgetter(*names)
+        if len(names) == 1:
+            return lambda o: _Fields(((names[0], get_all(o)),))
+
+        def by_name(o: Any) -> _Fields:
+            try:
+                return _Fields(zip(names, get_all(o)))
+            except AttributeError:  # a field this object lacks
+                return _Fields(getter(o))
+        return by_name
+    return lambda o: _Fields(getter(o))
+
+
+_captors: dict[type, Callable[[Any], Any]] = {}
+
+
+def _capture(v: Any) -> Any:
+    t = type(v)
+    c = _captors.get(t)
+    if c is None:
+        c = _captors[t] = _captor(t, v)
+    return c(v)
+
+
+def _capture_list(v: list) -> list:
+    return [_capture(x) for x in v]
+
+
+class SessionRecorder:
+    """Records the callbacks of one strategy into a session file (gzip when the name ends in
+    ".gz"). Thread-safe: the SDK may call back on several threads; each line is written whole,
+    each thread's callbacks in the order it delivered them.
+
+    The target is checked when the recorder is made: a missing or unwritable directory, a
+    directory, or an existing file (unless `overwrite`) raise RecordingTargetError at once.
+
+    `now` gives the local time of each entry (the wall clock by default); `universe` and
+    `instruments` ({market code: {field: value}}) override what the environment reports;
+    `end` is the virtual end written into the header (15:31 of the day by default).
+    `max_pending`, `on_full` ("drop" or "block") and `flush_interval` (seconds, at most 1)
+    govern the hand-off to the writer thread, as described in the module's documentation.
+    """
+
+    def __init__(self, target: str | os.PathLike | IO[bytes], *,
+                 now: Callable[[], _dt.datetime] | None = None,
+                 universe: list[str] | None = None,
+                 instruments: dict[str, dict[str, Any]] | None = None,
+                 end: _dt.datetime | None = None, compress: bool | None = None,
+                 overwrite: bool = False, max_pending: int = 100_000, on_full: str = "drop",
+                 flush_interval: float = 0.5, block_size: int = 1 << 18) -> None:
+        if on_full not in ("drop", "block"):
+            raise ValueError(f"on_full must be 'drop' or 'block', not {on_full!r}")
+        if max_pending < 1:
+            raise ValueError("max_pending must be at least 1")
+        if not 0 < flush_interval <= 1:
+            raise ValueError("flush_interval must be more than 0 and at most 1 second")
+        self._writer = SessionWriter(target, None, compress=compress, overwrite=overwrite,
+                                     block_size=block_size)
+        self.path = self._writer.path
+        self._wall = now is None
+        self._now = now or _dt.datetime.now
+        self._universe = universe
+        self._instruments = instruments
+        self._end = end
+        self._max = max_pending
+        self._block = on_full == "block"
+        self._interval = flush_interval
+        self._queue: collections.deque = collections.deque()
+        self._wake = threading.Event()
+        self._room = threading.Condition()
+        self._waiting = 0
+        self._lock = threading.RLock()
+        self._drop_lock = threading.Lock()
+        self._thread: threading.Thread | None = None
+        self._started = False
+        self._known_orders: dict[Any, Any] = {}
+        self._known_count = 0
+        self._hooks: dict[str, Callable[[Any, tuple, dict], None]] = {}
+        self._second = -1
+        self._second_text = ""
+        self._orders_dict: dict | None = None
+        self.closed = False
+        self.dropped: collections.Counter = collections.Counter()  # callbacks not kept, by name
+        self.writer_error: BaseException | None = None
+        atexit.register(_close_at_exit, weakref.ref(self))
+
+    # -- header ------------------------------------------------------------------------------
+
+    def start(self, strategy: Any) -> None:
+        """Writes the header (once) from the strategy's configuration and the environment,
+        and starts the writer thread."""
+        with self._lock:
+            if self._started or self.closed:
+                return
+            start = self._now()
+            day = start.date()
+            base = strategy.config.base
+            config: dict[str, Any] = {"accounts": dict(base.accounts.items())}
+            for name in _OPTIONAL_SETTINGS:
+                try:
+                    config[name] = getattr(base, name)
+                except Exception:
+                    pass
+            try:
+                calendar = base.trading_calendar
+            except AttributeError:
+                calendar = []
+            config["trading_calendar"] = sorted({_day_text(d) for d in calendar})
+            universe, instruments = self._environment()
+            end = self._end or SessionHeader.default_end(day)
+            header = SessionHeader(day, start, max(end, start), config, universe, instruments,
+                                   {"recorder": __name__, "pid": os.getpid()})
+            self._writer.write_header(header)
+            self._writer.flush()
+            self._thread = threading.Thread(target=self._run, name="session-recorder", daemon=True)
+            self._thread.start()
+            self._started = True
+
+    def _environment(self) -> tuple[list[str], dict[str, dict[str, Any]]]:
+        universe = self._universe
+        instruments = self._instruments
+        env = None
+        if universe is None or instruments is None:
+            mod = sys.modules.get(ENVIRONMENT_MODULE)
+            if mod is not None:
+                env = mod.Environment.get_instance()
+        if universe is None:
+            universe = [str(c) for c in env.get_universe()] if env is not None else []
+        if instruments is None:
+            instruments = {}
+            if env is not None:
+                for code in universe:
+                    try:
+                        inst = env.data_proxy.instruments(code)
+                    except Exception:
+                        continue
+                    fields = field_getter(type(inst), inst)(inst)
+                    fields.pop("market_code", None)
+                    instruments[code] = fields
+        return list(universe), dict(instruments)
+
+    # -- on the SDK's thread -----------------------------------------------------------------
+
+    def record(self, strategy: Any, name: str, args: tuple, kwargs: dict) -> None:
+        """Captures one delivered callback, preceded by the acts of orders placed since the
+        last look, and hands them to the writer thread."""
+        self.hook(name)(strategy, args, kwargs)
+
+    def hook(self, name: str) -> Callable[[Any, tuple, dict], None]:
+        """The capture of callback `name`, as one function with what it needs at hand: the
+        part of recording that runs on the SDK's thread."""
+        hook = self._hooks.get(name)
+        if hook is not None:
+            return hook
+        q = self._queue
+        limit = self._max
+        captors = _captors
+        clock = _time.time if self._wall else self._now
+        order_report = name in _ORDER_CALLBACKS
+
+        def hook(strategy: Any, args: tuple, kwargs: dict) -> None:
+            if not self._started:
+                if self.closed:
+                    return
+                self.start(strategy)
+                if not self._started:
+                    return
+            now = clock()
+            od = self._orders_dict
+            if od is None:
+                od = self._find_orders()
+            if od is not None and (order_report or len(od) != self._known_count):
+                self._orders(now, od, name, args)
+            if len(args) == 1:
+                a = args[0]
+                c = captors.get(type(a))
+                caps = [c(a) if c is not None else _capture(a)]
+            else:
+                caps = [_capture(a) for a in args]
+            item = (now, name, caps, {k: _capture(v) for k, v in kwargs.items()} if kwargs else None)
+            if len(q) >= limit and not self._full(name):
+                return
+            q.append(item)
+
+        self._hooks[name] = hook
+        return hook
+
+    def _find_orders(self) -> dict | None:
+        mod = sys.modules.get(BRIDGE_MODULE)
+        if mod is None:
+            return None
+        od = self._orders_dict = mod.orders_dict
+        return od
+
+    def _orders(self, now: Any, od: dict, name: str, args: tuple) -> None:
+        """Queues a place_order act for every entry of the bridge's orders_dict not seen yet
+        (under the lock: two threads never write the same order twice). Before an order
+        report, the key it names is looked at even when the size did not change (a new order
+        under a key seen before)."""
+        with self._lock:
+            known = self._known_orders
+            if len(od) == len(known):
+                key = getattr(args[0], "client_order_id", None) if args else None
+                if key is not None and od.get(key, None) is known.get(key, None):
+                    return
+            for key, order in list(od.items()):
+                if known.get(key) is not order:
+                    item = (now, None, [key, _capture(order)], None)
+                    if len(self._queue) >= self._max and not self._full("place_order"):
+                        continue
+                    self._queue.append(item)
+            self._known_orders = dict(od)
+            self._known_count = len(od)
+
+    def _full(self, name: str) -> bool:
+        """The hand-off is full: waits for room (True) or counts a drop (False)."""
+        if self._block and not self.closed:
+            with self._room:
+                self._waiting += 1
+                try:
+                    self._wake.set()
+                    while len(self._queue) >= self._max and not self.closed \
+                            and self.writer_error is None:
+                        self._room.wait(0.05)
+                finally:
+                    self._waiting -= 1
+            return True
+        with self._drop_lock:
+            first = not self.dropped
+            self.dropped[name] += 1
+        self._wake.set()
+        if first:
+            _log_once(f"session recorder: the writer fell behind ({self._max} callbacks pending); "
+                      f"dropping callbacks from now on, counted by name in {self.path}")
+        return False
+
+    # -- the writer thread -------------------------------------------------------------------
+
+    def _run(self) -> None:
+        q = self._queue
+        w = self._writer
+        encode = self._encode_item
+        last_block = _time.monotonic()
+        try:
+            while True:
+                self._wake.wait(self._interval / 2)
+                self._wake.clear()
+                n = 0
+                control = None
+                while q:
+                    item = q.popleft()
+                    if type(item) is _Control:
+                        control = item
+                        break
+                    w.write_line(encode(item))
+                    w.entries += 1
+                    n += 1
+                    if n & 15 == 0:
+                        if self._waiting:
+                            with self._room:
+                                self._room.notify_all()
+                        _time.sleep(0)  # let the SDK's threads in between
+                if self._waiting:
+                    with self._room:
+                        self._room.notify_all()
+                if control is not None:
+                    if control.what == "close":
+                        self._finish()
+                        control.done.set()
+                        return
+                    w.flush()
+                    last_block = _time.monotonic()
+                    control.done.set()
+                    self._wake.set()  # the rest of the queue, at once
+                elif _time.monotonic() - last_block >= self._interval:
+                    w.flush()
+                    last_block = _time.monotonic()
+        except BaseException as exc:  # the disk is full, the file was closed under us, ...
+            self.writer_error = exc
+            _log_once(f"session recorder: writing {self.path} failed: {type(exc).__name__}: {exc}; "
+                      "nothing more is recorded")
+            self.closed = True
+            while q:
+                item = q.popleft()
+                if type(item) is _Control:
+                    item.done.set()
+            with self._room:
+                self._room.notify_all()
+
+    def _wall_text(self, now: float) -> str:
+        """A wall-clock time as local ISO text to the microsecond (the seconds part is made
+        once per second)."""
+        sec = int(now)
+        if sec != self._second:
+            self._second = sec
+            self._second_text = _dt.datetime.fromtimestamp(sec).isoformat(timespec="seconds")
+        return f"{self._second_text}.{min(999999, round((now - sec) * 1e6)):06d}"
+
+    def _encode_item(self, item: tuple) -> bytes:
+        now, name, args, kwargs = item
+        t = self._wall_text(now) if type(now) is float else now
+        if name is None:
+            return self._writer.encode_entry(t, "act", "place_order", args, None, self._top)
+        return self._writer.encode_entry(t, "cb", name, args, kwargs, self._top)
+
+    def _top(self, v: Any) -> Any:
+        t = type(v)
+        if t is _Fields:
+            if "\0_" in "\0" + "\0".join(v):  # a private attribute among the fields
+                v = {k: x for k, x in v.items() if k[:1] != "_"}
+            else:
+                v = dict(v)
+            return self._writer.encoder.encode_fields(v)
+        if t is list:
+            return [self._top(x) if type(x) is _Fields else self._writer.encoder.value(x) for x in v]
+        return self._writer.encoder.top_level(v)
+
+    def _finish(self) -> None:
+        w = self._writer
+        info: dict[str, Any] = {"entries": w.entries}
+        if self.dropped:
+            info["dropped"] = dict(sorted(self.dropped.items()))
+        if w.errors:
+            info["errors"] = w.errors
+        w.write_trailer(info)
+        w.close()
+
+    # -- control -----------------------------------------------------------------------------
+
+    def _request(self, what: str, timeout: float | None) -> bool:
+        c = _Control(what)
+        self._queue.append(c)
+        self._wake.set()
+        return c.done.wait(timeout)
+
+    def flush(self, timeout: float | None = 10.0) -> None:
+        """Writes everything captured so far to the file (one or more whole blocks)."""
+        with self._lock:
+            if self.closed:
+                return
+            if self._thread is None:
+                self._writer.flush()
+                return
+        self._request("flush", timeout)
+
+    def close(self, timeout: float | None = 30.0) -> None:
+        """Writes what is left and the trailer, and closes the file. Rotating to the next
+        day's file is: close this recorder, make one for the new file."""
+        with self._lock:
+            if self.closed:
+                if self._thread is None and not self._writer._closed:
+                    self._writer.close()
+                return
+            self.closed = True
+            self._started = False  # the hooks stop capturing
+            thread = self._thread
+        if thread is None:
+            self._writer.close()
+            return
+        with self._room:
+            self._room.notify_all()
+        self._request("close", timeout)
+        thread.join(timeout)
+
+    @property
+    def entries(self) -> int:
+        """Entries written so far (callbacks and acts)."""
+        return self._writer.entries
+
+    @property
+    def errors(self) -> int:
+        """Values that could not be recorded (written as "$unrecorded" in their place)."""
+        return self._writer.errors
+
+    @property
+    def pending(self) -> int:
+        """Captured callbacks not yet encoded."""
+        return len(self._queue)
+
+    def __enter__(self) -> SessionRecorder:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _log_once(text: str) -> None:
+    mod = sys.modules.get(LOGGER_MODULE)
+    log = getattr(mod, "system_log", None) if mod is not None else None
+    if log is None:
+        print(text, file=sys.stderr)
+        return
+    (getattr(log, "warning", None) or log.info)(text)
+
+
+def _close_at_exit(ref: weakref.ref) -> None:
+    rec = ref()
+    if rec is not None:
+        rec.close()
+
+
+class RecordingMixin:
+    """Put before the strategy class: `class S(RecordingMixin, VornStrategy)`, with the class
+    or instance attribute `session_recorder` naming a SessionRecorder. Every callback the SDK
+    delivers is recorded, then passed on to the strategy; the strategy's timer methods are
+    not recorded (a replay fires them from its own clock)."""
+
+    session_recorder: SessionRecorder | None = None
+
+    def initialize(self, *args: Any, **kwargs: Any) -> Any:
+        rec = self.session_recorder
+        if rec is not None:
+            rec.start(self)
+        return super().initialize(*args, **kwargs)  # type: ignore[misc]
+
+
+def _recording_method(name: str) -> Callable[..., Any]:
+    def method(self, *args: Any, **kwargs: Any) -> Any:
+        rec = self.session_recorder
+        if rec is not None:
+            rec.record(self, name, args, kwargs)
+        return getattr(super(RecordingMixin, self), name)(*args, **kwargs)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"Records the {name} callback, then delivers it to the strategy."
+    return method
+
+
+for _name in SDK_CALLBACKS:
+    setattr(RecordingMixin, _name, _recording_method(_name))
+del _name
+
+
+def _bound_recording_method(name: str, hook: Callable[[Any, tuple, dict], None],
+                            base_method: Callable[..., Any]) -> Callable[..., Any]:
+    def method(self, *args: Any, **kwargs: Any) -> Any:
+        hook(self, args, kwargs)
+        return base_method(self, *args, **kwargs)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"Records the {name} callback, then delivers it to the strategy."
+    return method
+
+
+def recording_strategy(base: type, recorder: SessionRecorder) -> type:
+    """A subclass of `base` (same name) that records every SDK callback into `recorder`.
+    Each callback of the class calls its capture and the base's method directly."""
+    namespace: dict[str, Any] = {"session_recorder": recorder, "__module__": __name__}
+    for name in SDK_CALLBACKS:
+        base_method = getattr(base, name, None)
+        if base_method is not None:
+            namespace[name] = _bound_recording_method(name, recorder.hook(name), base_method)
+    return type(base.__name__, (RecordingMixin, base), namespace)
