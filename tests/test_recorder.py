@@ -475,3 +475,24 @@ def test_wall_clock_times_are_local_and_ordered(tmp_path):
     times = [e.time for e in SessionReader(path)]
     assert len(times) == 200 and times == sorted(times)
     assert before <= times[0] and times[-1] <= after
+
+
+def test_a_failing_disk_stops_the_recording_not_the_strategy(tmp_path):
+    from tidesim.framework.utils import logger
+    tidesim.install()
+    logger.clear_lines()
+    rec = recorder(tmp_path / "full.jsonl.gz", flush_interval=0.05)
+    strategy = recording_strategy(Plain, rec)()
+    strategy.initialize()
+
+    def full(line):
+        raise OSError(28, "No space left on device")
+    rec._writer.write_line = full
+    strategy.on_snapshot(make_record("Snapshot", {"seq": 0}))
+    rec._thread.join(10)
+    assert isinstance(rec.writer_error, OSError) and rec.closed
+    for i in range(100):  # the strategy goes on; nothing more is captured
+        strategy.on_snapshot(make_record("Snapshot", {"seq": i}))
+    assert rec.pending == 0
+    assert [m for _, _, m in logger.lines if "No space left" in m] != []
+    rec.close()

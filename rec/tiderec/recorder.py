@@ -382,6 +382,7 @@ class SessionRecorder:
             _log_once(f"session recorder: writing {self.path} failed: {type(exc).__name__}: {exc}; "
                       "nothing more is recorded")
             self.closed = True
+            self._started = False  # the hooks stop capturing
             while q:
                 item = q.popleft()
                 if type(item) is _Control:
