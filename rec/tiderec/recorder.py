@@ -383,6 +383,10 @@ class SessionRecorder:
                       "nothing more is recorded")
             self.closed = True
             self._started = False  # the hooks stop capturing
+            try:
+                w.close()
+            except BaseException:
+                pass  # the file itself is closed in any case
             while q:
                 item = q.popleft()
                 if type(item) is _Control:
