@@ -496,3 +496,32 @@ def test_a_failing_disk_stops_the_recording_not_the_strategy(tmp_path):
     assert rec.pending == 0
     assert [m for _, _, m in logger.lines if "No space left" in m] != []
     rec.close()
+
+
+def test_a_record_that_changes_shape_is_written_as_it_is(tmp_path):
+    """The writer remembers each callback's record shape; records that differ from it (a value
+    that cannot be held, a NaN, a None, a field more or less) are still written faithfully."""
+    from pyvorn.enums import MarketType
+    records = [{"m": MarketType.SZSE, "px": [1.5, 2.5], "q": 1},
+               {"m": Foreign.A, "px": [1.5], "q": 2},
+               {"m": MarketType.SSE, "px": [math.nan], "q": 3},
+               {"m": MarketType.SSE, "px": [1.0], "q": None},
+               {"m": MarketType.SSE, "px": [1.0], "q": 5, "extra": (1, 2)},
+               {"m": MarketType.SZSE, "px": [], "q": math.inf},
+               {"m": MarketType.SZSE, "px": [2.0], "q": 7}]
+    tidesim.install()
+    rec = recorder(tmp_path / "shapes.jsonl.gz")
+    strategy = recording_strategy(Plain, rec)()
+    strategy.initialize()
+    for fields in records:
+        strategy.on_snapshot(make_record("Snapshot", fields))
+    rec.close()
+    assert rec.errors == 1
+    problems = []
+    got = [vars(e.args[0]) for e in SessionReader(tmp_path / "shapes.jsonl.gz").entries(
+        on_error=problems.append)]
+    assert [p.line for p in problems] == [3, 9]  # the entry, then the trailer's count
+    expected = [r for r in records if r["q"] != 2]
+    assert len(got) == len(expected)
+    for g, r in zip(got, expected):
+        assert g.keys() == r.keys() and repr(g) == repr(r)

@@ -76,6 +76,7 @@ class Encoder:
     careful = True
 
     def __init__(self) -> None:
+        self._members: dict[int, dict] = {}
         self._enum_tags: dict[type, str | None] = {}
         self._fields: dict[type, Callable[[Any], dict]] = {}
 
@@ -135,7 +136,7 @@ class Encoder:
         d = depth + 1
         if t is list:
             kinds = set(map(type, v))  # a list of plain numbers is checked without a loop
-            if kinds <= _NUMBERS and (float not in kinds or _finite(sum(v))):
+            if kinds <= _NUMBERS and (float not in kinds or not self.careful or _finite(sum(v))):
                 return v
             for x in v:
                 tx = type(x)
@@ -152,7 +153,13 @@ class Encoder:
                 return {"$map": enc}
             # keys that JSON cannot hold as object keys: a list of [key, value] pairs
             return {"$map": [[self.value(k, d), self.value(x, d)] for k, x in v.items()]}
+        hit = self._members.get(id(v))
+        if hit is not None:
+            return hit
         tag = self.enum_tag(t) if (isinstance(v, enum.Enum) or hasattr(v, "name")) else None
+        if tag and isinstance(v, enum.Enum):  # members live as long as their class: by identity
+            hit = self._members[id(v)] = {tag: f"{t.__name__}.{v.name}"}
+            return hit
         if tag is not None:
             if not tag:
                 raise Unencodable(f"the enumeration {t.__qualname__} is neither the SDK's nor the "

@@ -40,7 +40,7 @@ import time as _time
 import weakref
 from typing import IO, Any, Callable
 
-from .encoding import SessionWriter, field_getter, is_record
+from .encoding import _SCALARS, SessionWriter, field_getter, format_time, is_record
 from .schema import SDK_CALLBACKS, SessionHeader
 
 BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
@@ -178,6 +178,8 @@ class SessionRecorder:
         self._known_orders: dict[Any, Any] = {}
         self._known_count = 0
         self._hooks: dict[str, Callable[[Any, tuple, dict], None]] = {}
+        self._shapes: dict[str, tuple] = {}
+        self._json = self._writer._encode
         self._second = -1
         self._second_text = ""
         self._orders_dict: dict | None = None
@@ -406,9 +408,47 @@ class SessionRecorder:
     def _encode_item(self, item: tuple) -> bytes:
         now, name, args, kwargs = item
         t = self._wall_text(now) if type(now) is float else now
+        if kwargs is None and len(args) == 1 and type(args[0]) is _Fields and name is not None:
+            try:
+                fields = self._quick_fields(name, args[0])
+            except Exception:  # a value that needs the careful path
+                fields = None
+            if fields is not None:
+                line = self._json({"t": t if type(t) is str else format_time(t), "cb": name,
+                                   "args": [fields]})
+                if b"null" not in line:  # else: a None, or a float that is not finite
+                    return line
         if name is None:
             return self._writer.encode_entry(t, "act", "place_order", args, None, self._top)
         return self._writer.encode_entry(t, "cb", name, args, kwargs, self._top)
+
+    def _quick_fields(self, name: str, d: _Fields) -> dict | None:
+        """The fields of a callback's one record encoded by its remembered shape: the fields
+        that held plain values last time are checked all at once by their types, the others
+        encoded one by one. None when the record has another shape (then it is learned)."""
+        plan = self._shapes.get(name)
+        if plan is not None and len(d) == plan[2]:
+            try:
+                plain = plan[0](d)
+            except KeyError:
+                plain = None
+            if plain is not None and set(map(type, plain)) <= _SCALARS:
+                out = dict(d)
+                value = self._writer.encoder.value
+                self._writer.encoder.careful = False
+                try:
+                    for k in plan[1]:
+                        out[k] = value(out[k])
+                finally:
+                    self._writer.encoder.careful = True
+                return out
+        if "\0_" in "\0" + "\0".join(d):
+            return None
+        special = tuple(k for k, v in d.items() if type(v) not in _SCALARS)
+        others = [k for k in d if k not in special]
+        if len(others) >= 2:
+            self._shapes[name] = (operator.itemgetter(*others), special, len(d))
+        return None
 
     def _top(self, v: Any) -> Any:
         t = type(v)
