@@ -411,6 +411,16 @@ def test_overwrite_is_explicit(tmp_path):
     target.write_text("old")
     SessionRecorder(target, overwrite=True).close()
     assert target.read_text() == ""
+    # on the command line: --force
+    session = tmp_path / "s.jsonl"
+    header = SessionHeader(DAY, at(8, 30), at(9, 0), {"accounts": {"stock": "1_sim"}},
+                           ["000001.XSHE"], {"000001.XSHE": {}}).to_json()
+    session.write_text(json.dumps(header) + "\n")
+    target.write_text("old")
+    out = subprocess.run([sys.executable, "-m", "tidesim.replay", str(session), "--record",
+                          str(target), "--force", "--quiet"], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert SessionReader(target).header.start == at(8, 30)
 
 
 def test_files_of_the_first_version_still_read(tmp_path):
