@@ -20,9 +20,11 @@ import json
 import os
 from typing import IO, Any, Iterator
 
+import msgspec
+
 MAX_DEPTH = 50
 
-_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False).encode
+_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 
 
 def signature(event: Any) -> tuple:
@@ -55,13 +57,14 @@ def _plain(v: Any, depth: int) -> Any:
 
 def plain_json(v: Any, depth: int = 0) -> Any:
     """A value as JSON-ready data with the same reductions as the digest uses. Values JSON
-    cannot hold as they are become one-key objects: {"$float": "nan"}, {"$enum": "Type.Member"},
+    cannot hold as they are become one-key objects (NaN and infinities are written as JSON
+    extensions NaN and Infinity): {"$enum": "Type.Member"},
     {"$tuple": [...]}, {"$map": [[k, v], ...]}, {"$datetime": iso}, {"$type": name, "fields"...}."""
     t = type(v)
     if v is None or t is str or t is bool or t is int:
         return v
     if t is float:
-        return v if v == v and v not in (float("inf"), float("-inf")) else {"$float": repr(v)}
+        return v
     if depth > MAX_DEPTH:
         return {"$deep": t.__qualname__}
     if t is list:
@@ -102,12 +105,31 @@ def plain_json(v: Any, depth: int = 0) -> Any:
     return {"$object": t.__qualname__}  # nothing comparable but its type
 
 
+def _object_hook(v: Any) -> Any:
+    """What the encoder cannot write itself: objects by their type name and attributes."""
+    t = type(v)
+    d = getattr(v, "__dict__", None)
+    if d is not None and not isinstance(v, type) and not hasattr(v, "ndim"):
+        return {"$type": t.__qualname__, "fields": d}
+    return plain_json(v)
+
+
+_fast_encode = msgspec.json.Encoder(enc_hook=_object_hook).encode
+
+
 def event_json(event: Any) -> tuple[str, str]:
-    """(event type name, the event's reduction as compact JSON text)."""
+    """(event type name, the event's reduction as compact JSON text).
+
+    The fast path writes lists, dicts, numbers, text, dates and enumeration members (by value)
+    natively and objects through `_object_hook`; a value it refuses (a key JSON cannot hold, a
+    cycle) takes the slower `plain_json` path, which is as deterministic."""
     fields = dict(vars(event))
     etype = fields.pop("event_type", None)
     name = getattr(etype, "name", str(etype))
-    body = _dumps({k: plain_json(v) for k, v in fields.items()})
+    try:
+        body = _fast_encode(fields).decode()
+    except (TypeError, ValueError, RecursionError, OverflowError):
+        body = _dumps({k: plain_json(v) for k, v in fields.items()})
     return name, body
 
 
