@@ -120,8 +120,8 @@ class CutResult:
 
 def cut(src: str, dst: str, selection: Selection) -> CutResult:
     """Writes the header and the selected entries of `src` to `dst` (gzip when the name ends in
-    ".gz"), each entry line as it was. The header's universe and instruments are narrowed to
-    the selected securities. Written to a temporary name first, so a failure leaves nothing
+    ".gz"), each entry line as it was. The header keeps its universe and instruments (orders
+    and positions may concern any security) and notes the cut in its "source". Written to a temporary name first, so a failure leaves nothing
     that looks like a session behind."""
     res = CutResult()
     tmp = f"{dst}.part"
@@ -135,13 +135,7 @@ def cut(src: str, dst: str, selection: Selection) -> CutResult:
             if type(header) is not dict or header.get("format") != "tidesim-session":
                 raise SessionFormatError(src, 1, "the first line must be the session header")
             if selection.codes is not None:
-                universe = header.get("universe") or []
-                selection.check_universe(universe, src)
-                if universe:
-                    header["universe"] = [c for c in universe if c in selection.codes]
-                if isinstance(header.get("instruments"), dict):
-                    header["instruments"] = {c: v for c, v in header["instruments"].items()
-                                             if c in selection.codes}
+                selection.check_universe(header.get("universe") or [], src)
             source = header.get("source") if isinstance(header.get("source"), dict) else {}
             header["source"] = {**source, "cut_from": os.path.basename(src), "cut": {
                 "securities": sorted(selection.codes) if selection.codes is not None else None,
