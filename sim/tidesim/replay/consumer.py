@@ -81,22 +81,37 @@ class Consumer:
 
     def _publish_kept(self, batch: list, now: _dt.datetime) -> None:
         sigs, stream, publish = self.signatures, self.stream, self.publish
-        sources = self.sources or []
+        sources = self.sources
+        if sources is None:  # a digest only: no need to know what caused each event
+            add = stream.add if stream is not None else None
+            for ev in batch:
+                if sigs is not None:
+                    sigs.append(signature(ev))
+                if add is not None:
+                    add(ev, "")
+                try:
+                    publish(ev)
+                except Exception as exc:
+                    self._listener_failed(ev, now, exc)
+            return
         si = 0
-        timer_source = f"timer at {now:%H:%M:%S.%f}"
+        timer_source = None
         for i, ev in enumerate(batch):
             if sigs is not None:
                 sigs.append(signature(ev))
             if stream is not None:
                 while si < len(sources) and sources[si][0] <= i:
                     si += 1
-                stream.add(ev, sources[si][1] if si < len(sources) else timer_source)
+                if si < len(sources):
+                    source = sources[si][1]
+                else:  # after every delivered entry's events: a timer's
+                    source = timer_source = timer_source or f"timer at {now:%H:%M:%S.%f}"
+                stream.add(ev, source)
             try:
                 publish(ev)
             except Exception as exc:
                 self._listener_failed(ev, now, exc)
-        if self.sources:
-            self.sources.clear()
+        sources.clear()
 
     def _listener_failed(self, ev: Any, now: _dt.datetime, exc: Exception) -> None:
         name = getattr(getattr(ev, "event_type", None), "name", "?")

@@ -117,20 +117,25 @@ def _object_hook(v: Any) -> Any:
 _fast_encode = msgspec.json.Encoder(enc_hook=_object_hook).encode
 
 
-def event_json(event: Any) -> tuple[str, str]:
-    """(event type name, the event's reduction as compact JSON text).
+def event_bytes(event: Any) -> tuple[str, bytes]:
+    """(event type name, the event's reduction as compact JSON, UTF-8).
 
     The fast path writes lists, dicts, numbers, text, dates and enumeration members (by value)
     natively and objects through `_object_hook`; a value it refuses (a key JSON cannot hold, a
     cycle) takes the slower `plain_json` path, which is as deterministic."""
-    fields = dict(vars(event))
+    fields = vars(event).copy()
     etype = fields.pop("event_type", None)
-    name = getattr(etype, "name", str(etype))
+    name = getattr(etype, "name", None) or str(etype)
     try:
-        body = _fast_encode(fields).decode()
+        return name, _fast_encode(fields)
     except (TypeError, ValueError, RecursionError, OverflowError):
-        body = _dumps({k: plain_json(v) for k, v in fields.items()})
-    return name, body
+        return name, _dumps({k: plain_json(v) for k, v in fields.items()}).encode()
+
+
+def event_json(event: Any) -> tuple[str, str]:
+    """(event type name, the event's reduction as compact JSON text)."""
+    name, body = event_bytes(event)
+    return name, body.decode()
 
 
 class EventStream:
@@ -141,23 +146,25 @@ class EventStream:
     def __init__(self, path: str | os.PathLike | None = None) -> None:
         self._hash = hashlib.blake2b(digest_size=16)
         self.count = 0
-        self._out: IO[str] | None = None
+        self._out: IO[bytes] | None = None
+        self._prefix: dict[str, bytes] = {}
         if path is not None:
             path = os.fspath(path)
-            raw = gzip.open(path, "wt", encoding="utf-8") if path.endswith(".gz") \
-                else open(path, "w", encoding="utf-8")
-            self._out = raw
+            self._out = gzip.open(path, "wb") if path.endswith(".gz") else open(path, "wb")
 
     def add(self, event: Any, source: str) -> None:
-        name, body = event_json(event)
+        name, body = event_bytes(event)
+        prefix = self._prefix.get(name)
+        if prefix is None:
+            prefix = self._prefix[name] = name.encode() + b"\x00"
         update = self._hash.update
-        update(name.encode())
-        update(b"\x00")
-        update(body.encode())
+        update(prefix)
+        update(body)
         update(b"\n")
         self.count += 1
         if self._out is not None:
-            self._out.write(f'{{"event":{_dumps(name)},"source":{_dumps(source)},"fields":{body}}}\n')
+            self._out.write(b'{"event":%s,"source":%s,"fields":%s}\n'
+                            % (_dumps(name).encode(), _dumps(source).encode(), body))
 
     def hexdigest(self) -> str:
         return self._hash.hexdigest()

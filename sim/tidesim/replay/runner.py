@@ -105,8 +105,8 @@ class Replay:
     digest: compute `result.digest`, a digest of the published event stream.
     events_to: write the published event stream to this file, one event a line.
     record_to: also record the replayed callbacks into a new session file.
-    listeners: extra (EVENT member or name, callable, user flag) registrations on the bus,
-        system-tier ones before the example listeners.
+    listeners: extra (EVENT member, its name or "*" for every type, callable, user flag)
+        registrations on the bus, system-tier ones before the example listeners.
     select: a Selection of the market data to deliver (None: all).
     allow_undelivered: entries outside the session's start and end are not a problem.
     split_latency: time the stand-ins' calls inside each callback apart from the bridge's.
@@ -202,8 +202,10 @@ class Replay:
         def count(event, _counts=counts):
             _counts[event.event_type.name] += 1
 
-        extra = [(EVENT[e] if isinstance(e, str) else e, fn, user)
-                 for e, fn, user in self.extra_listeners]
+        extra = []
+        for e, fn, user in self.extra_listeners:
+            members = list(EVENT) if e == "*" else [EVENT[e] if isinstance(e, str) else e]
+            extra += [(m, fn, user) for m in members]
         for etype, fn, user in extra:
             if not user:
                 bus.add_listener(etype, fn, False)
