@@ -4,20 +4,25 @@ The bridge reads the framework's converters, record classes and the environment 
 module globals at every use. For the replay those globals are replaced by timed wrappers that
 add the time spent inside them to a meter; the replay reads the meter around each callback and
 so separates the bridge's own time from the stand-ins'. The wrappers' own cost (calibrated
-once, per call) is counted with the stand-ins, not with the bridge. Methods called on objects
-the stand-ins return (an environment's look-ups, say) stay in the bridge's share.
+once, per call) is counted with the stand-ins, not with the bridge. The environment the bridge
+looks up, the loggers and the virtual clock's shims (its `datetime` class and numpy view) are
+proxied too, so their work counts as the stand-ins'; methods called on other objects the
+stand-ins return stay in the bridge's share.
 """
 from __future__ import annotations
 
 import contextlib
 import enum
+import logging
 import time as _time
 import types
 from typing import Any, Callable, Iterator
 
 STANDIN_PACKAGE = "tidesim."
-# patched separately by the virtual clock
-CLOCK_GLOBALS = frozenset({"datetime", "time", "timedelta", "np"})
+# the standard library's own classes, which the virtual clock puts back as they are
+CLOCK_GLOBALS = frozenset({"time", "timedelta"})
+# class methods that return a shared service object (whose methods are then timed too)
+SINGLETON_ACCESSORS = frozenset({"get_instance"})
 
 
 class Meter:
@@ -67,16 +72,75 @@ class TimedClass:
         return self._call(*args, **kwargs)
 
     def __getattr__(self, name: str) -> Any:
+        t0 = _time.perf_counter_ns()  # the look-up through the proxy is the stand-ins' time too
         value = getattr(self._cls, name)
         if callable(value) and not isinstance(value, type):
             cached = self._methods.get(name)
-            if cached is None or cached.__wrapped__ != value:
-                cached = self._methods[name] = _timed(value, self._meter)
-            return cached
+            if cached is None or not _same(cached.__wrapped__, value):
+                timed = _timed(value, self._meter)
+                if name in SINGLETON_ACCESSORS:
+                    timed = _proxied_result(timed, self._meter)
+                cached = self._methods[name] = timed
+            value = cached
+        self._meter.ns += _time.perf_counter_ns() - t0
         return value
 
     def __instancecheck__(self, obj: Any) -> bool:
         return isinstance(obj, self._cls)
+
+
+def _same(a: Any, b: Any) -> bool:
+    """The same object, or the same method of the same object (bound anew at each access)."""
+    if a is b:
+        return True
+    return type(a) is types.MethodType and type(b) is types.MethodType \
+        and a.__func__ is b.__func__ and a.__self__ is b.__self__
+
+
+class TimedObject:
+    """Stands in for a stand-in service object (the environment the bridge looks up): its
+    methods are timed, and its attributes that are stand-in objects are proxied the same way.
+    Never handed to anything but the bridge, which only calls into it."""
+
+    def __init__(self, obj: Any, meter: Meter) -> None:
+        self.__dict__["_obj"] = obj
+        self.__dict__["_meter"] = meter
+        self.__dict__["_cache"] = {}
+
+    def __getattr__(self, name: str) -> Any:
+        t0 = _time.perf_counter_ns()  # the look-up through the proxy is the stand-ins' time too
+        try:
+            return self._wrapped_attribute(name)
+        finally:
+            self._meter.ns += _time.perf_counter_ns() - t0
+
+    def _wrapped_attribute(self, name: str) -> Any:
+        value = getattr(self._obj, name)
+        cached = self._cache.get(name)
+        if cached is not None and _same(cached[0], value):
+            return cached[1]
+        if callable(value) and not isinstance(value, type):
+            wrapped = _timed(value, self._meter)
+        elif (getattr(type(value), "__module__", "") or "").startswith(STANDIN_PACKAGE) \
+                and hasattr(value, "__dict__") and not isinstance(value, type):
+            wrapped = TimedObject(value, self._meter)
+        else:
+            return value
+        self._cache[name] = (value, wrapped)
+        return wrapped
+
+
+def _proxied_result(timed: Callable[..., Any], meter: Meter) -> Callable[..., Any]:
+    proxies: dict[int, tuple[Any, TimedObject]] = {}
+
+    def call(*args: Any, **kwargs: Any) -> Any:
+        obj = timed(*args, **kwargs)
+        hit = proxies.get(id(obj))
+        if hit is None or hit[0] is not obj:
+            hit = proxies[id(obj)] = (obj, TimedObject(obj, meter))
+        return hit[1]
+    call.__wrapped__ = timed.__wrapped__  # type: ignore[attr-defined]
+    return call
 
 
 def _calibrate(meter: Meter) -> float:
@@ -103,19 +167,25 @@ def _calibrate(meter: Meter) -> float:
 
 
 def timed_globals(module: types.ModuleType, meter: Meter) -> dict[str, Any]:
-    """The replacements for the stand-in functions and classes among `module`'s globals."""
+    """The replacements for the stand-ins among `module`'s globals: the stand-in functions and
+    classes, the virtual clock's shims (its datetime class and numpy view), and the loggers."""
     out: dict[str, Any] = {}
     for name, value in vars(module).items():
         if name.startswith("_") or name in CLOCK_GLOBALS:
+            continue
+        if isinstance(value, logging.Logger):
+            out[name] = TimedObject(value, meter)
             continue
         owner = getattr(value, "__module__", None) or ""
         if not owner.startswith(STANDIN_PACKAGE):
             continue
         if isinstance(value, types.FunctionType):
             out[name] = _timed(value, meter)
-        elif isinstance(value, type) and not issubclass(value, enum.Enum) \
-                and not hasattr(value, "__members__"):
-            out[name] = TimedClass(value, meter)
+        elif isinstance(value, type):
+            if not issubclass(value, enum.Enum) and not hasattr(value, "__members__"):
+                out[name] = TimedClass(value, meter)
+        elif not isinstance(value, types.ModuleType) and hasattr(value, "__dict__"):
+            out[name] = TimedObject(value, meter)  # a service object, such as the clock's numpy
     return out
 
 
