@@ -336,19 +336,41 @@ def test_undelivered_entries_are_a_problem_unless_allowed(tmp_path):
     assert lenient.ok and lenient.exit_code == 0 and lenient.after_end == 2
 
 
-def test_latency_is_split_and_the_bridge_globals_are_put_back(day):
+def test_latency_is_split_on_a_sample_and_the_bridge_globals_are_put_back(day):
     import orvane.tamsel.utils.tidewell as tw
+    from tidesim.replay.runner import SAMPLE_ALL, SAMPLE_EVERY
     before = dict(tw.__dict__)
     res = Replay(day.path, report=None).run()
     assert res.ok
-    assert {k: v for k, v in tw.__dict__.items()} == before  # every wrapper removed
+    assert tw.__dict__ == before  # every wrapper removed
     total, own = res.latency_percentiles(), res.bridge_percentiles()
     assert set(total) == set(own) and "on_snapshot" in total
-    for name in total:
-        assert own[name][0] == total[name][0]
-        assert own[name][1] <= total[name][1]
-    # snapshots convert their SDK time through a stand-in: some stand-in time is measured
-    assert sum(res.standin_ns["on_snapshot"]) > 0
+    for name, (calls, _, _) in total.items():
+        sampled = sum(1 for k in range(1, calls + 1) if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0)
+        assert own[name][0] == sampled, name
+    # each sampled snapshot converted its SDK time through a timed stand-in
+    assert res.standin_calls["on_snapshot"] >= own["on_snapshot"][0]
+    # without the split, nothing is sampled and the stand-ins are never wrapped
+    plain = Replay(day.path, report=None, split_latency=False).run()
+    assert plain.bridge_percentiles() == {} and not plain.standin_calls
+    assert plain.latency_percentiles().keys() == total.keys()
+
+
+def test_a_global_replaced_during_a_callback_stays_replaced(tmp_path):
+    """The timing puts back only its own wrappers: a test or tool that swaps a bridge global
+    mid-run keeps its replacement."""
+    import orvane.tamsel.utils.tidewell as tw
+    original = tw.convert_int_to_datetime
+    marker = lambda value: original(value)  # noqa: E731
+
+    def swap(event):
+        tw.__dict__["convert_int_to_datetime"] = marker
+    path = session(tmp_path / "s.jsonl", INIT)
+    try:
+        res = Replay(path, report=None, listeners=[("BEFORE_TRADING", swap, True)]).run()
+        assert res.ok and tw.convert_int_to_datetime is marker
+    finally:
+        tw.__dict__["convert_int_to_datetime"] = original
 
 
 # ---------------------------------------------------------------------------------------------

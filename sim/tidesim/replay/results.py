@@ -100,9 +100,11 @@ class ReplayResult:
     acts: int = 0
     timers: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     events: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    # per callback kind: the whole time of each call, and the part of it spent in the stand-ins
+    # per callback kind: the whole time of each call; and for a sample of the calls (see
+    # Replay's split_latency) the bridge's own time, the stand-ins' calls subtracted
     latency_ns: dict[str, array] = dataclasses.field(default_factory=dict)
-    standin_ns: dict[str, array] = dataclasses.field(default_factory=dict)
+    bridge_ns: dict[str, array] = dataclasses.field(default_factory=dict)
+    standin_calls: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     queue_high_water: int = 0
     queue_dropped: int = 0
     events_per_minute: collections.Counter = dataclasses.field(default_factory=collections.Counter)
@@ -151,16 +153,9 @@ class ReplayResult:
         return _percentiles(self.latency_ns)
 
     def bridge_percentiles(self) -> dict[str, tuple[int, float, float]]:
-        """Per callback kind: (count, p50 ns, p99 ns) of the bridge's own time: each call's time
-        less the time spent in the stand-ins it called."""
-        own = {}
-        for name, total in self.latency_ns.items():
-            standin = self.standin_ns.get(name)
-            if standin is None or len(standin) != len(total):
-                own[name] = total
-            else:
-                own[name] = array("q", (max(t - s, 0) for t, s in zip(total, standin)))
-        return _percentiles(own)
+        """Per callback kind: (calls sampled, p50 ns, p99 ns) of the bridge's own time: a call's
+        time less the time spent in the stand-ins it called."""
+        return _percentiles(self.bridge_ns)
 
 
 def _percentiles(samples_by_name: dict[str, array]) -> dict[str, tuple[int, float, float]]:

@@ -35,7 +35,7 @@ from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionRe
 from .results import (MAX_REPORTED, OrderBook, OrderState, Problem, ReplayResult,  # noqa: F401
                       Tally, percentile, stderr_report)
 from .selection import Selection
-from .standin_timing import timing_standins
+from .standin_timing import StandinTiming
 
 BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
 EVENTS_MODULE = "orvane.tamsel.core.events"
@@ -48,6 +48,9 @@ ORDER_EVENTS = ("ORDER_CREATION_PASS", "ORDER_PENDING_CANCEL", "ORDER_CANCELLATI
                 "ORDER_CANCELLATION_REJECT", "ORDER_UNSOLICITED_UPDATE", "TRADE")
 
 _percentile = percentile  # the name earlier versions exported
+
+SAMPLE_ALL = 256
+SAMPLE_EVERY = 8
 
 
 class ReplayAborted(Exception):
@@ -109,7 +112,9 @@ class Replay:
         registrations on the bus, system-tier ones before the example listeners.
     select: a Selection of the market data to deliver (None: all).
     allow_undelivered: entries outside the session's start and end are not a problem.
-    split_latency: time the stand-ins' calls inside each callback apart from the bridge's.
+    split_latency: time the stand-ins' calls inside callbacks apart from the bridge's: every
+        call of a kind's first SAMPLE_ALL, then every SAMPLE_EVERY-th (the timed stand-ins are
+        in place only around those calls, so the others run as they would without).
     report: where problems are described as they happen (stderr by default; None: silent;
         a stream, or a callable taking one line).
     progress: a callable(entries, fraction of the file read, virtual time) polled during the
@@ -147,7 +152,7 @@ class Replay:
         self.bridge = None
         self.consumer: Consumer = None  # type: ignore[assignment]
         self.tally: Tally = None  # type: ignore[assignment]
-        self._meter = None
+        self._timing: StandinTiming | None = None
 
     # -- set-up ------------------------------------------------------------------------------
 
@@ -271,7 +276,8 @@ class Replay:
                     cls = recording_strategy(cls, recorder)
                 stack.enter_context(patch_time(bridge, clock))
                 if self.split_latency:
-                    self._meter = stack.enter_context(timing_standins(bridge))
+                    self._timing = StandinTiming(bridge)
+                    stack.callback(self._timing.off)
                 try:
                     self.strategy = cls(config)
                 except Exception as exc:
@@ -321,24 +327,42 @@ class Replay:
     # -- delivery ----------------------------------------------------------------------------
 
     def call(self, name: str, fn: Callable, args: tuple, kwargs: dict, where: str, kind: str) -> None:
-        """Calls one callback or timer, timing it and reporting its exception."""
+        """Calls one callback or timer, timing it (the stand-ins' share too) and reporting its
+        exception."""
         res = self.result
-        lat = res.latency_ns.get(name)
-        if lat is None:
-            lat = res.latency_ns[name] = array("q")
-            res.standin_ns[name] = array("q")
-        standin = res.standin_ns[name]
-        meter = self._meter
-        s0 = meter.charged() if meter is not None else 0
-        t0 = _time.perf_counter_ns()
+        if name not in res.latency_ns:
+            res.latency_ns[name] = array("q")
+            res.bridge_ns[name] = array("q")
+        self._timed_call(name, fn, args, kwargs, where, kind, self.clock.now, self._timing)
+
+    def _timed_call(self, name: str, fn: Callable, args: tuple, kwargs: dict, where: str,
+                    kind: str, when: _dt.datetime, timing: StandinTiming | None) -> None:
+        """One call with the timed stand-ins in place: its whole time (less the timing's own
+        cost) and the bridge's share of it."""
+        res = self.result
+        perf = _time.perf_counter_ns
+        meter = timing.meter if timing is not None else None
+        if meter is not None:
+            timing.on()
+            s0, c0 = meter.ns, meter.calls
+        t0 = perf()
         try:
             fn(*args, **kwargs)
         except Exception as exc:
-            lat.append(_time.perf_counter_ns() - t0)
-            self.tally.problem(kind, where, name, self.clock.now, exc)
+            elapsed = perf() - t0
+            self.tally.problem(kind, where, name, when, exc)
         else:
-            lat.append(_time.perf_counter_ns() - t0)
-        standin.append(int(meter.charged() - s0) if meter is not None else 0)
+            elapsed = perf() - t0
+        if meter is None:
+            res.latency_ns[name].append(elapsed)
+            return
+        timing.off()
+        calls = meter.calls - c0
+        res.standin_calls[name] += calls
+        standin = meter.ns - s0 + calls * meter.overhead_ns
+        overhead = calls * meter.overhead_ns
+        res.latency_ns[name].append(max(int(elapsed - overhead), 0))
+        res.bridge_ns[name].append(max(int(elapsed - standin), 0))
 
     def _bad(self, exc: SessionFormatError, note: str = " (skipped)") -> None:
         if not self.keep_going:
@@ -368,9 +392,9 @@ class Replay:
         callbacks = res.callbacks
         progress = self.progress
         path = self.path
-        latency, standins = res.latency_ns, res.standin_ns
+        latency = res.latency_ns
         perf = _time.perf_counter_ns
-        meter = self._meter
+        timing = self._timing
         consumer = self.consumer
         drain = consumer.drain
         queue = bridge.event_queue
@@ -425,19 +449,22 @@ class Replay:
                         fn = methods[name] = getattr(strategy, name)
                         if name not in latency:
                             latency[name] = array("q")
-                            standins[name] = array("q")
-                    lat = latency[name]
-                    s0 = meter.charged() if meter is not None else 0
-                    t0 = perf()
-                    try:
-                        fn(*entry.args, **entry.kwargs)
-                    except Exception as exc:
-                        lat.append(perf() - t0)
-                        problem("callback", f"{path}:{entry.line}", name, t, exc)
-                    else:
-                        lat.append(perf() - t0)
-                    if meter is not None:
-                        standins[name].append(int(meter.charged() - s0))
+                            res.bridge_ns[name] = array("q")
+                    if timing is not None:
+                        k = callbacks[name]
+                        if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0:
+                            self._timed_call(name, fn, entry.args, entry.kwargs,
+                                             f"{path}:{entry.line}", "callback", t, timing)
+                            fn = None
+                    if fn is not None:
+                        t0 = perf()
+                        try:
+                            fn(*entry.args, **entry.kwargs)
+                        except Exception as exc:
+                            latency[name].append(perf() - t0)
+                            problem("callback", f"{path}:{entry.line}", name, t, exc)
+                        else:
+                            latency[name].append(perf() - t0)
                 else:
                     self._act(entry, bridge)
                 n += 1

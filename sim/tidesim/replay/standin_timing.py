@@ -189,19 +189,41 @@ def timed_globals(module: types.ModuleType, meter: Meter) -> dict[str, Any]:
     return out
 
 
+class StandinTiming:
+    """Timed stand-ins for `module`, put in place only around the calls being measured (`on()`
+    and `off()`), so that calls not measured pay nothing for them. `on()` replaces a global
+    only while it is still the original, `off()` puts back only its own replacements: a global
+    that something else replaced meanwhile stays as that left it."""
+
+    def __init__(self, module: types.ModuleType) -> None:
+        self.meter = Meter()
+        self.meter.overhead_ns = _calibrate(self.meter)
+        self._dict = module.__dict__
+        self._replacements = timed_globals(module, self.meter)
+        self._pairs = [(name, self._dict[name], timed) for name, timed in self._replacements.items()]
+        self.active = False
+
+    def on(self) -> None:
+        d = self._dict
+        for name, original, timed in self._pairs:
+            if d.get(name) is original:
+                d[name] = timed
+        self.active = True
+
+    def off(self) -> None:
+        d = self._dict
+        for name, original, timed in self._pairs:
+            if d.get(name) is timed:
+                d[name] = original
+        self.active = False
+
+
 @contextlib.contextmanager
 def timing_standins(module: types.ModuleType) -> Iterator[Meter]:
-    """Replaces the stand-in globals of `module` with timed ones for the duration; puts back
-    exactly what was there (a global replaced meanwhile by someone else stays replaced)."""
-    meter = Meter()
-    meter.overhead_ns = _calibrate(meter)
-    replacements = timed_globals(module, meter)
-    d = module.__dict__
-    saved = {name: d[name] for name in replacements}
-    d.update(replacements)
+    """Replaces the stand-in globals of `module` with timed ones for the duration."""
+    timing = StandinTiming(module)
+    timing.on()
     try:
-        yield meter
+        yield timing.meter
     finally:
-        for name, original in saved.items():
-            if d.get(name) is replacements[name]:
-                d[name] = original
+        timing.off()
