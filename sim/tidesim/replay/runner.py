@@ -69,6 +69,11 @@ def _replay_clock(base: type, on_timer: Callable[[Callable[[], Any]], None]) -> 
             """advance_to(t) for a plain naive t no earlier than now with no timer due by t."""
             self._now = t
 
+        def pending_heap(self) -> list:
+            """The heap of pending timers, (due, seq, callback), earliest first: read-only, for
+            a cheap "is one due?" test in the delivery loop."""
+            return self._heap
+
     return ReplayClock
 
 
@@ -402,6 +407,9 @@ class Replay:
         select = self.select
         problem = self.tally.problem
         methods: dict[str, Any] = {}
+        seen: dict[str, int] = {}  # callbacks delivered by name (added to the result at the end)
+        heap = clock.pending_heap()
+        first = None
         self._first_early = self._first_late = 0
         prev = start
         n = 0
@@ -428,22 +436,22 @@ class Replay:
                     self._first_late = entry.line
                     res.after_end = 1 + reader.count_remaining()
                     break
-                if res.first_entry is None:
-                    res.first_entry = t
+                if first is None:
+                    first = t
                 if select is not None and entry.kind == "cb" and not select.keeps(
                         entry.name, t, entry.args[0] if entry.args else
                         next(iter(entry.kwargs.values()), None)):
                     res.filtered += 1
                     continue
-                nd = clock.next_due()
-                if nd is not None and nd <= t:
+                if heap and heap[0][0] <= t:  # a timer falls due by this entry
                     timers.until(t)
                 else:
                     clock.move_to(t)
                 prev = t
                 if entry.kind == "cb":
                     name = entry.name
-                    callbacks[name] += 1
+                    k = seen.get(name, 0) + 1
+                    seen[name] = k
                     fn = methods.get(name)
                     if fn is None:
                         fn = methods[name] = getattr(strategy, name)
@@ -451,7 +459,6 @@ class Replay:
                             latency[name] = array("q")
                             res.bridge_ns[name] = array("q")
                     if timing is not None:
-                        k = callbacks[name]
                         if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0:
                             self._timed_call(name, fn, entry.args, entry.kwargs,
                                              f"{path}:{entry.line}", "callback", t, timing)
@@ -470,7 +477,7 @@ class Replay:
                 n += 1
                 if mark is not None:
                     mark(f"{path}:{entry.line}")
-                if n % drain_every == 0 and len(queue):
+                if len(queue) and (drain_every == 1 or n % drain_every == 0):
                     drain()
                 if progress is not None and n & 1023 == 0:
                     progress(n, reader.fraction(), t)
@@ -479,8 +486,10 @@ class Replay:
             self.tally.say(str(exc))
             self.tally.say("stopped at bad input (use --keep-going to report and go on)")
         finally:
+            callbacks.update(seen)
+            res.first_entry = first
             res.entries = n
-            res.acts = n - sum(callbacks.values())
+            res.acts = n - sum(seen.values())
             res.last_entry = prev if n else None
             if progress is not None:
                 progress(n, reader.fraction(), clock.now)
