@@ -151,6 +151,21 @@ def test_bad_input_and_arguments_are_clear_errors(tmp_path, capsys, monkeypatch,
         assert set(os.listdir(tmp_path)) == before
 
 
+def test_problem_lines_do_not_run_into_the_progress_bar(tmp_path, capsys):
+    # the bar is drawn after the first 1,024 entries, before the second bad line
+    path = session(tmp_path / "s.jsonl", '{"t": "2026-01-05T09:30:00", "cb": "on_nothing"}',
+                   *[INIT] * 1100, '{"t": "2026-01-05T09:31:00", "cb": "on_nothing"}')
+    code, _, err = run_cli([path, "--keep-going", "--progress", "--quiet"], capsys)
+    assert code == 1
+    reports = [i for i in range(len(err)) if err.startswith("replay: ", i)]
+    assert len(reports) == 2
+    # each report starts a line of its own (the bar is cleared first) and ends it
+    for i in reports:
+        assert i == 0 or err[i - 1] in "\r\n"
+        assert err[i:].split("\n", 1)[0].endswith("(skipped)")
+    assert "] 100.0% 1,100 entries" in err
+
+
 def test_generate_failing_midway_leaves_no_file(tmp_path, monkeypatch):
     from tidesim.replay import gen_market
 
