@@ -199,18 +199,21 @@ TOP_CALLBACKS = 6
 
 def _stacked(ax, res: ReplayResult, names: list[str], minutes: list, title: str) -> None:
     import matplotlib.ticker as mticker
+    import matplotlib.pyplot as plt
     bottom = [0] * len(minutes)
     width = 1 / (24 * 60)
-    for name in names:
+    colours = plt.get_cmap("tab20").colors
+    for i, name in enumerate(names):
         heights = [res.events_by_minute_type.get((m, name), 0) for m in minutes]
         if any(heights):
-            ax.bar(minutes, heights, width=width, bottom=bottom, label=name, align="edge")
+            ax.bar(minutes, heights, width=width, bottom=bottom, label=name, align="edge",
+                   color=colours[i % len(colours)])
             bottom = [b + h for b, h in zip(bottom, heights)]
     ax.set_title(title)
     ax.set_ylabel("events per minute")
     ax.yaxis.set_major_locator(mticker.MaxNLocator(integer=True))
     if any(bottom):
-        ax.legend(fontsize=7, ncol=3, loc="upper right")
+        ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.005, 1.0), borderaxespad=0)
     else:
         ax.text(0.5, 0.5, "none", transform=ax.transAxes, ha="center", va="center")
 
@@ -224,7 +227,7 @@ def plot(res: ReplayResult, path: str) -> None:
     import matplotlib.dates as mdates
     import matplotlib.pyplot as plt
 
-    fig, (ax1, ax2, ax3) = plt.subplots(3, 1, figsize=(11, 11), constrained_layout=True)
+    fig, (ax1, ax2, ax3) = plt.subplots(3, 1, figsize=(13, 11), constrained_layout=True)
     minutes = sorted({m for m, _ in res.events_by_minute_type})
     names = sorted({n for _, n in res.events_by_minute_type},
                    key=lambda n: -sum(v for (m, k), v in res.events_by_minute_type.items() if k == n))
