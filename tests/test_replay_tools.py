@@ -440,3 +440,28 @@ def test_summary_names_both_latency_columns_and_the_plot_is_written(tmp_path, da
     by_type = {name for _, name in res.events_by_minute_type}
     assert {"TICK", "TRADE", "LOGIN"} <= by_type
     assert sum(res.events_by_minute_type.values()) == sum(res.events.values())
+
+
+@pytest.mark.parametrize("values", [
+    [5_000], [0, 1, 2, 3], list(range(1, 2001)), [1_000] * 98 + [10_000_000, 20_000_000],
+    [int(1.07 ** k) for k in range(300)],
+], ids=["one", "tiny", "uniform", "outliers", "log-spread"])
+def test_latency_histogram_percentiles_within_one_percent_and_merge(values):
+    from tidesim.replay.results import LatencyHistogram, percentile
+    h = LatencyHistogram()
+    for v in values:
+        h.append(v)
+    exact = sorted(values)
+    assert len(h) == len(values) and (h.min, h.max) == (exact[0], exact[-1])
+    for p in (0, 50, 99, 100):
+        want = exact[round((len(exact) - 1) * p / 100)] if p in (0, 100) else percentile(exact, p)
+        lo = max(v for v in exact if v <= want) if p not in (0, 100) else want
+        hi = min(v for v in exact if v >= want) if p not in (0, 100) else want
+        # within a bucket (1 %) of the values around the exact rank
+        assert lo / 1.0101 - 1 <= h.percentile(p) <= hi * 1.0101 + 1, p
+    halves = LatencyHistogram(), LatencyHistogram()
+    for i, v in enumerate(values):
+        halves[i % 2].append(v)
+    halves[0].merge(halves[1])
+    assert halves[0].counts == h.counts and len(halves[0]) == len(h)
+    assert (halves[0].min, halves[0].max) == (h.min, h.max)

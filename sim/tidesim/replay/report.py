@@ -145,9 +145,14 @@ def summary_json(res: ReplayResult) -> dict[str, Any]:
         "timers": dict(sorted(res.timers.items())),
         "events": dict(sorted(res.events.items())),
         "latency_ns": {name: {"count": n, "p50": num(p50), "p99": num(p99),
-                              "bridge_p50": num(own[name][1]), "bridge_p99": num(own[name][2]),
+                              "bridge_p50": num(own[name][1]) if name in own else None,
+                              "bridge_p99": num(own[name][2]) if name in own else None,
                               "raised": res.errors_by_name.get(name, 0)}
                        for name, (n, p50, p99) in res.latency_percentiles().items()},
+        "latency_histograms": {name: {"all": h.to_json(),
+                                      "bridge": res.bridge_ns[name].to_json()
+                                      if name in res.bridge_ns else None}
+                               for name, h in sorted(res.latency_ns.items()) if len(h)},
         "queue": {"high_water": res.queue_high_water, "dropped": res.queue_dropped},
         "orders": {"final_states": res.order_book.final_states(),
                    "by_client_order_id": {str(s.key): {"order_id": s.order_id,
@@ -246,14 +251,14 @@ def plot(res: ReplayResult, path: str) -> None:
 
     kinds = sorted(((k, v) for k, v in res.latency_ns.items() if len(v)), key=lambda kv: -len(kv[1]))
     top, left_out = kinds[:TOP_CALLBACKS], kinds[TOP_CALLBACKS:]
-    all_us = [x / 1000 for _, v in top for x in v]
-    if all_us:
-        lo_us, hi_us = max(min(all_us), 0.05), max(all_us)
-        hi_us = max(hi_us, lo_us * 1.01)
+    if top:
+        lo_us = max(min(h.min for _, h in top) / 1000, 0.05)
+        hi_us = max(max(h.max for _, h in top) / 1000, lo_us * 1.01)
         bins = [lo_us * (hi_us / lo_us) ** (i / 60) for i in range(61)]
-        for name, v in top:
-            ax3.hist([x / 1000 for x in v], bins=bins, histtype="step", linewidth=1.4,
-                     label=f"{name} ({len(v):,})")
+        for name, h in top:
+            values, counts = zip(*h.buckets())
+            ax3.hist([v / 1000 for v in values], bins=bins, weights=counts, histtype="step",
+                     linewidth=1.4, label=f"{name} ({len(h):,})")
         ax3.set_xscale("log")
         ax3.set_yscale("log")
         ax3.legend(fontsize=8)

@@ -26,14 +26,13 @@ import importlib
 import inspect
 import os
 import time as _time
-from array import array
 from typing import Any, Callable, Iterable, TextIO
 
 from .consumer import Consumer
 from .digest import EventStream, signature  # noqa: F401  (signature: part of this module's API)
 from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader, make_record
-from .results import (MAX_REPORTED, OrderBook, OrderState, Problem, ReplayResult,  # noqa: F401
-                      Tally, percentile, stderr_report)
+from .results import (MAX_REPORTED, LatencyHistogram, OrderBook, OrderState,  # noqa: F401
+                      Problem, ReplayResult, Tally, percentile, stderr_report)
 from .selection import Selection
 from .standin_timing import StandinTiming
 
@@ -336,8 +335,8 @@ class Replay:
         exception."""
         res = self.result
         if name not in res.latency_ns:
-            res.latency_ns[name] = array("q")
-            res.bridge_ns[name] = array("q")
+            res.latency_ns[name] = LatencyHistogram()
+            res.bridge_ns[name] = LatencyHistogram()
         self._timed_call(name, fn, args, kwargs, where, kind, self.clock.now, self._timing)
 
     def _timed_call(self, name: str, fn: Callable, args: tuple, kwargs: dict, where: str,
@@ -456,8 +455,8 @@ class Replay:
                     if fn is None:
                         fn = methods[name] = getattr(strategy, name)
                         if name not in latency:
-                            latency[name] = array("q")
-                            res.bridge_ns[name] = array("q")
+                            latency[name] = LatencyHistogram()
+                            res.bridge_ns[name] = LatencyHistogram()
                     if timing is not None:
                         if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0:
                             self._timed_call(name, fn, entry.args, entry.kwargs,
