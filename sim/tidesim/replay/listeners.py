@@ -15,7 +15,7 @@ ALL_EVENTS = "*"
 
 
 class ListenerSpecError(ValueError):
-    """A listener specification that cannot be resolved; the message says why."""
+    """A listener argument that cannot be resolved; the message says why."""
 
 
 def parse_spec(spec: str) -> tuple[str, str, str]:
@@ -56,7 +56,7 @@ def load_function(module: str, function: str) -> Callable[[Any], Any]:
 
 
 def resolve(specs: list[str], user: bool, EVENT: Any) -> list[tuple[Any, Callable[[Any], Any], bool]]:
-    """(EVENT member, function, user tier) registrations for the specifications, in order;
+    """(EVENT member, function, user tier) registrations for the arguments, in order;
     `*` expands to every member."""
     out = []
     for spec in specs:
