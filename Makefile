@@ -20,7 +20,7 @@ $(VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	$(PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
 	$(PIP) install --no-build-isolation -Cbuild-dir=$(BUILDDIR) -Ccmake.define.ORVANE_WERROR=$(WERROR) ".[test]"
 	$(PIP) install -e rec
-	$(PIP) install -e sim
+	$(PIP) install -e "sim[plot]"
 	touch $@
 
 # Incremental: CMake and Ninja keep their state in $(BUILDDIR); pip then installs the wheel.

@@ -1,142 +1,329 @@
 """Command line of the session replay.
 
     tidesim-replay [SESSION] [--keep-going] [--json] [--plot FILE.png] [--progress|--no-progress]
-                   [--drain-every N] [--record OUT]
-    tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--l2-rate R]
-                   [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
+                   [--drain-every N] [--record OUT] [--events FILE] [--allow-undelivered]
+                   [--listener EVENT=MODULE:FUNCTION] [--system-listener EVENT=MODULE:FUNCTION]
+                   [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+    tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--days N]
+                   [--l2-rate R] [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
+    tidesim-replay diff A B
+    tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
 
 Without SESSION the bundled default day is replayed. Exit status: 0 when every entry was
 delivered and nothing raised; 1 when the replay completed but callbacks, timers or listeners
-raised (or, with --keep-going, bad lines were skipped); 2 when it stopped at bad input or could
-not start.
+raised, entries fell outside the session's day (unless --allow-undelivered), or, with
+--keep-going, bad lines were skipped; 2 when it stopped at bad input, could not start, or an
+argument was refused; 130 when interrupted (the summary then covers what was delivered).
+`diff` exits 0 when the event streams are equal and 1 when they differ.
 """
 from __future__ import annotations
 
 import argparse
 import datetime as _dt
+import os
 import sys
 from importlib import resources
+from typing import Any, Callable
 
-COMMANDS = ("replay", "generate")
+COMMANDS = ("replay", "generate", "diff", "cut")
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+EXIT_CLOSED_PIPE = 141  # as a tool ended by SIGPIPE: the reader of stdout went away
 
 
 def default_session() -> str:
     return str(resources.files("tidesim") / "data" / "session.jsonl.gz")
 
 
+def _fail(message: str, command: str = "") -> int:
+    print(f"tidesim-replay{' ' + command if command else ''}: {message}", file=sys.stderr)
+    return EXIT_USAGE
+
+
+def _arg(parse: Callable[[str], Any], what: str) -> Callable[[str], Any]:
+    """An argparse type that reports a refused value with its reason."""
+    def convert(text: str) -> Any:
+        try:
+            return parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc) or f"bad {what}: {text!r}") from None
+    convert.__name__ = what
+    return convert
+
+
+def _positive(text: str) -> int:
+    n = int(text)
+    if n < 1:
+        raise ValueError(f"must be at least 1, not {n}")
+    return n
+
+
+def _non_negative(text: str) -> int:
+    n = int(text)
+    if n < 0:
+        raise ValueError(f"must be at least 0, not {n}")
+    return n
+
+
+def _rate(text: str) -> float:
+    r = float(text)
+    if not r >= 0 or r == float("inf"):
+        raise ValueError(f"must be a finite number >= 0, not {text}")
+    return r
+
+
+def _selection_args(p: argparse.ArgumentParser) -> None:
+    from .selection import parse_codes, parse_hhmm
+    p.add_argument("--securities", dest="codes", type=_arg(parse_codes, "securities"),
+                   metavar="CODE[,CODE...]",
+                   help="deliver only these securities' market data (orders and accounts always)")
+    p.add_argument("--from", dest="start", type=_arg(parse_hhmm, "time"), metavar="HH:MM",
+                   help="deliver market data from this virtual time on")
+    p.add_argument("--to", dest="end", type=_arg(parse_hhmm, "time"), metavar="HH:MM",
+                   help="deliver market data before this virtual time only")
+
+
 def _parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(
         prog="tidesim-replay",
         description="Replay a recorded or generated trading day through the bridge, offline and "
-                    "deterministically, or generate a synthetic day.")
+                    "deterministically; generate synthetic days; compare event streams; cut "
+                    "sessions.")
     sub = ap.add_subparsers(dest="command")
     rp = sub.add_parser("replay", help="replay a session (the default command)")
     rp.add_argument("session", nargs="?", help="session file (.jsonl or .jsonl.gz); default: the bundled day")
     rp.add_argument("--keep-going", action="store_true",
                     help="report bad lines and go on instead of stopping at the first")
-    rp.add_argument("--json", action="store_true", help="print the summary as JSON on stdout")
+    rp.add_argument("--json", action="store_true",
+                    help="print the summary as JSON on stdout (with the event stream's digest)")
     rp.add_argument("--plot", metavar="FILE.png",
-                    help="write events per minute and the latency distribution (needs matplotlib)")
+                    help="write events per minute by type and the callback times (png, svg, pdf, ...)")
     prog = rp.add_mutually_exclusive_group()
     prog.add_argument("--progress", dest="progress", action="store_true", default=None,
                       help="show a progress bar on stderr (default: only when stderr is a terminal)")
     prog.add_argument("--no-progress", dest="progress", action="store_false")
-    rp.add_argument("--drain-every", type=int, default=1, metavar="N",
+    rp.add_argument("--drain-every", type=_arg(_positive, "count"), default=1, metavar="N",
                     help="the consumer empties the event queue after every N entries (default 1)")
     rp.add_argument("--record", metavar="OUT",
                     help="also record the callbacks the strategy receives into a new session file")
     rp.add_argument("--force", action="store_true", help="let --record overwrite an existing file")
+    rp.add_argument("--events", metavar="FILE",
+                    help="write the published events, one a line with the session line that "
+                         "caused it (compare two with `tidesim-replay diff`)")
+    rp.add_argument("--allow-undelivered", action="store_true",
+                    help="entries before the session's start or after its end are not a problem")
+    rp.add_argument("--listener", action="append", default=[], metavar="EVENT=MODULE:FUNCTION",
+                    help="call FUNCTION with every EVENT (a member name, or '*' for all), in the "
+                         "user tier; MODULE is imported from the working directory and PYTHONPATH")
+    rp.add_argument("--system-listener", action="append", default=[],
+                    metavar="EVENT=MODULE:FUNCTION",
+                    help="likewise in the system tier, before the example listeners")
+    _selection_args(rp)
     rp.add_argument("--quiet", action="store_true", help="no summary (problems are still reported)")
 
-    gp = sub.add_parser("generate", help="write a deterministic synthetic session")
-    gp.add_argument("out", help="output file (.jsonl.gz is compressed)")
-    gp.add_argument("--securities", type=int, default=4)
+    gp = sub.add_parser("generate", help="write deterministic synthetic sessions")
+    gp.add_argument("out", help="output file (.jsonl.gz is compressed); with --days a directory")
+    gp.add_argument("--securities", type=_arg(_positive, "count"), default=4)
     gp.add_argument("--seed", type=int, default=1)
-    gp.add_argument("--day", type=_dt.date.fromisoformat, default=_dt.date(2026, 1, 5))
-    gp.add_argument("--l2-rate", type=float, default=0.3,
+    gp.add_argument("--day", type=_arg(_dt.date.fromisoformat, "date"), default=_dt.date(2026, 1, 5),
+                    help="the (first) trading day, YYYY-MM-DD (default 2026-01-05)")
+    gp.add_argument("--days", type=_arg(_positive, "count"), default=None, metavar="N",
+                    help="write N consecutive trading days into the directory OUT as "
+                         "YYYY-MM-DD.jsonl.gz, each with its own seed derived from --seed")
+    gp.add_argument("--l2-rate", type=_arg(_rate, "rate"), default=0.3,
                     help="level-2 messages per security per second (default 0.3)")
-    gp.add_argument("--orders", type=int, default=100)
-    gp.add_argument("--algo-parents", type=int, default=3)
-    gp.add_argument("--levels", type=int, default=10, help="price levels per snapshot")
-    gp.add_argument("--until", type=_dt.time.fromisoformat, default=_dt.time(15, 0),
+    gp.add_argument("--orders", type=_arg(_non_negative, "count"), default=100)
+    gp.add_argument("--algo-parents", type=_arg(_non_negative, "count"), default=3)
+    gp.add_argument("--levels", type=_arg(_positive, "count"), default=10,
+                    help="price levels per snapshot")
+    gp.add_argument("--until", type=_arg(_dt.time.fromisoformat, "time"), default=_dt.time(15, 0),
                     help="end the market data early (HH:MM), for a short day")
+
+    dp = sub.add_parser("diff", help="compare two event files written by --events")
+    dp.add_argument("a")
+    dp.add_argument("b")
+
+    cp = sub.add_parser("cut", help="write a subset of a session's market data as a new session")
+    cp.add_argument("src", metavar="IN")
+    cp.add_argument("dst", metavar="OUT")
+    _selection_args(cp)
     return ap
 
 
+# ---------------------------------------------------------------------------------------------
+# generate
+
+
 def _generate(args: argparse.Namespace) -> int:
-    from .generator import generate_session
+    from .checks import UsageError, check_output_dir, check_output_file
+    from .generator import generate_days, generate_session, is_trading_day
+    if not is_trading_day(args.day):
+        return _fail(f"--day {args.day} ({args.day:%A}) is not a trading day of the generated "
+                     "calendar (weekends and holidays are not)", "generate")
+    options = dict(securities=args.securities, l2_rate=args.l2_rate, orders=args.orders,
+                   algo_parents=args.algo_parents, levels=args.levels, data_until=args.until)
     try:
-        g = generate_session(args.out, securities=args.securities, seed=args.seed, day=args.day,
-                             l2_rate=args.l2_rate, orders=args.orders,
-                             algo_parents=args.algo_parents, levels=args.levels,
-                             data_until=args.until)
-    except (ValueError, OSError) as exc:
-        print(f"tidesim-replay generate: {exc}", file=sys.stderr)
-        return 2
+        if args.days is not None:
+            check_output_dir(args.out, "OUTDIR")
+            os.makedirs(args.out, exist_ok=True)
+            days = generate_days(args.out, args.days, first_day=args.day, seed=args.seed, **options)
+            for g in days:
+                print(f"wrote {g.path}: {g.entries:,} entries", file=sys.stderr)
+            return 0
+        check_output_file(args.out, "OUT")
+        g = generate_session(args.out, seed=args.seed, day=args.day, **options)
+    except (UsageError, ValueError, OSError) as exc:
+        return _fail(str(exc), "generate")
     print(f"wrote {g.path}: {g.entries:,} entries ({g.acts} acts), "
           f"{len(g.expected_orders)} orders", file=sys.stderr)
     return 0
 
 
-def _replay(args: argparse.Namespace) -> int:
+# ---------------------------------------------------------------------------------------------
+# diff and cut
+
+
+def _diff(args: argparse.Namespace) -> int:
+    from .diff import diff_event_files, write_diff
+    from .digest import EventFileError
+    try:
+        res = diff_event_files(args.a, args.b)
+    except (EventFileError, OSError) as exc:
+        return _fail(str(exc), "diff")
+    write_diff(res, sys.stdout)
+    return 0 if res.equal else 1
+
+
+def _selection(args: argparse.Namespace):
+    from .selection import Selection
+    return Selection(args.codes, args.start, args.end)
+
+
+def _cut(args: argparse.Namespace) -> int:
+    import tidesim
+    tidesim.install()
+    from .checks import UsageError, check_not_input, check_output_file
     from .format import SessionFormatError
-    from .report import ProgressBar, check_plotting, plot, summary_text, write_json
+    from .selection import cut
+    try:
+        select = _selection(args)
+        check_output_file(args.dst, "OUT")
+        check_not_input(args.dst, args.src, "OUT")
+        res = cut(args.src, args.dst, select)
+    except (UsageError, SessionFormatError, ValueError, OSError) as exc:
+        return _fail(str(exc), "cut")
+    print(f"wrote {args.dst}: {res.written:,} of {res.read:,} entries "
+          f"({res.left_out:,} market data entries left out)", file=sys.stderr)
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# replay
+
+
+def _listeners(args: argparse.Namespace) -> list:
+    import importlib
+
+    import tidesim
+    from .listeners import resolve
+    tidesim.install()
+    if not args.listener and not args.system_listener:
+        return []
+    EVENT = importlib.import_module("orvane.tamsel.core.events").EVENT
+    return resolve(args.system_listener, False, EVENT) + resolve(args.listener, True, EVENT)
+
+
+def _check_replay_args(args: argparse.Namespace, path: str) -> None:
+    from .checks import check_not_input, check_output_file, check_plot_target
+    if args.plot:
+        check_plot_target(args.plot)
+    for target, what, overwrite in ((args.record, "--record", args.force),
+                                    (args.events, "--events", True)):
+        if target:
+            check_output_file(target, what, overwrite)
+            check_not_input(target, path, what)
+    if args.record and args.events and os.path.abspath(args.record) == os.path.abspath(args.events):
+        from .checks import UsageError
+        raise UsageError("--record and --events name the same file")
+
+
+def _replay(args: argparse.Namespace) -> int:
+    from .checks import UsageError
+    from .format import SessionFormatError
+    from .listeners import ListenerSpecError
+    from .report import ProgressBar, plot, summary_text, write_json
     from .runner import Replay, ReplayAborted
 
-    if args.drain_every < 1:
-        print("tidesim-replay: --drain-every must be at least 1", file=sys.stderr)
-        return 2
-    if args.plot:
-        try:
-            check_plotting()
-        except ImportError as exc:
-            print(f"tidesim-replay: {exc}", file=sys.stderr)
-            return 2
-    if args.record:
-        from tiderec.encoding import RecordingTargetError, check_target
-        try:
-            check_target(args.record, overwrite=args.force)
-        except RecordingTargetError as exc:
-            print(f"tidesim-replay: --record: {exc}", file=sys.stderr)
-            return 2
     path = args.session or default_session()
+    try:
+        _check_replay_args(args, path)
+        select = _selection(args)
+        listeners = _listeners(args)
+    except (UsageError, ListenerSpecError, ValueError) as exc:
+        return _fail(str(exc))
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     bar = ProgressBar(sys.stderr) if show else None
     try:
         result = Replay(path, keep_going=args.keep_going, drain_every=args.drain_every,
-                        record_to=args.record, record_overwrite=args.force, progress=bar).run()
-    except (SessionFormatError, OSError) as exc:
+                        record_to=args.record, record_overwrite=args.force,
+                        events_to=args.events,
+                        digest=bool(args.json or args.events), listeners=listeners,
+                        select=select, allow_undelivered=args.allow_undelivered,
+                        report=bar.write if bar is not None else "stderr", progress=bar).run()
+    except (SessionFormatError, OSError, ReplayAborted) as exc:
+        return _fail(str(exc))
+    finally:
         if bar is not None:
             bar.close()
-        print(f"tidesim-replay: {exc}", file=sys.stderr)
-        return 2
-    except ReplayAborted as exc:
-        if bar is not None:
-            bar.close()
-        print(f"tidesim-replay: {exc}", file=sys.stderr)
-        return 2
-    if bar is not None:
-        bar.close()
     if args.json:
         write_json(result, sys.stdout)
     elif not args.quiet:
         print(summary_text(result))
+    sys.stdout.flush()
     if args.plot:
-        plot(result, args.plot)
+        try:
+            plot(result, args.plot)
+        except (OSError, ValueError) as exc:  # the directory went away meanwhile, say
+            print(f"tidesim-replay: the plot could not be written: {exc}", file=sys.stderr)
+            return max(result.exit_code, 1)
         print(f"plot written to {args.plot}", file=sys.stderr)
     if args.record:
         print(f"recording written to {args.record}", file=sys.stderr)
+    if args.events:
+        print(f"events written to {args.events}", file=sys.stderr)
     return result.exit_code
+
+
+def _quiet_stdout() -> None:
+    """After the reader of stdout went away: send whatever is still to be written nowhere, so
+    that the interpreter's final flush does not fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def main(argv: list[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or (argv[0] not in COMMANDS and argv[0] not in ("-h", "--help")):
         argv.insert(0, "replay")
-    args = _parser().parse_args(argv)
-    if args.command == "generate":
-        return _generate(args)
-    return _replay(args)
+    try:
+        args = _parser().parse_args(argv)
+        if args.command == "generate":
+            return _generate(args)
+        if args.command == "diff":
+            return _diff(args)
+        if args.command == "cut":
+            return _cut(args)
+        return _replay(args)
+    except KeyboardInterrupt:
+        print("tidesim-replay: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        _quiet_stdout()
+        return EXIT_CLOSED_PIPE
 
 
 if __name__ == "__main__":

@@ -11,23 +11,30 @@ that count.
 
 Like the SDK, the replay does not stop when the bridge raises out of a callback: the exception
 is reported with the entry that caused it and counted. Bad input (a malformed line, an unknown
-callback, a time going backwards) stops the replay unless `keep_going` is set.
+callback, a time going backwards) stops the replay unless `keep_going` is set. Entries before
+the session's start or after its end are not delivered; they are a problem unless
+`allow_undelivered` is set. Ctrl-C stops the replay with what it has (`interrupted`).
+
+This module holds the delivery; the virtual clock's timers, the consumer (consumer.py), the
+bookkeeping (results.py) and the event stream (digest.py) are parts of their own.
 """
 from __future__ import annotations
 
-import collections
-import dataclasses
+import contextlib
 import datetime as _dt
 import importlib
 import inspect
-import math
 import os
-import sys
 import time as _time
-from array import array
 from typing import Any, Callable, Iterable, TextIO
 
+from .consumer import Consumer
+from .digest import EventStream, signature  # noqa: F401  (signature: part of this module's API)
 from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader, make_record
+from .results import (MAX_REPORTED, LatencyHistogram, OrderBook, OrderState,  # noqa: F401
+                      Problem, ReplayResult, Tally, percentile, stderr_report)
+from .selection import Selection
+from .standin_timing import StandinTiming
 
 BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
 EVENTS_MODULE = "orvane.tamsel.core.events"
@@ -39,179 +46,60 @@ BRIDGE_STATE = ("history_bar", "history_tick", "orders_dict", "algo_parent_order
 ORDER_EVENTS = ("ORDER_CREATION_PASS", "ORDER_PENDING_CANCEL", "ORDER_CANCELLATION_PASS",
                 "ORDER_CANCELLATION_REJECT", "ORDER_UNSOLICITED_UPDATE", "TRADE")
 
-MAX_REPORTED = 20  # problems described one by one on the report stream; the rest are counted
+_percentile = percentile  # the name earlier versions exported
 
-
-@dataclasses.dataclass
-class Problem:
-    """One reported problem: an exception out of a callback, a timer or a listener, or a bad
-    line of the session."""
-
-    kind: str  # "callback", "timer", "listener", "act", "input"
-    where: str  # file:line, or the virtual time for timers and listeners
-    name: str  # callback, timer or event name ("" for input)
-    time: _dt.datetime | None
-    error: str  # "TypeError: ..."
-
-    def __str__(self) -> str:
-        what = f"{self.kind} {self.name}" if self.name else self.kind
-        when = f" at {self.time}" if self.time is not None and self.kind != "input" else ""
-        return f"{self.where}: {what}{when}: {self.error}"
-
-
-@dataclasses.dataclass
-class OrderState:
-    """The framework's view of one order, kept by the order-book listener."""
-
-    key: Any  # the client order id it was placed under
-    order_id: Any
-    market_code: str
-    side: Any
-    quantity: Any
-    status: Any = None
-    filled_quantity: Any = 0
-    avg_price: Any = 0.0
-    trades: int = 0
-    events: int = 0
-    cancel_rejects: int = 0
-
-    @property
-    def status_name(self) -> str:
-        return getattr(self.status, "name", str(self.status))
-
-
-class OrderBook:
-    """System listener for the order and trade events: applies each event's copy of the order
-    to the framework's record of that order (placed orders are registered by the replay when
-    it puts them into orders_dict). Returns None, so later system listeners still run."""
-
-    def __init__(self) -> None:
-        self.orders: dict[Any, OrderState] = {}
-        self.unknown_events = 0
-
-    def placed(self, key: Any, order: Any) -> None:
-        self.orders[order.order_id] = OrderState(key, order.order_id, order.market_code, order.side,
-                                                 order.quantity, order.status)
-
-    def __call__(self, event: Any) -> None:
-        order = event.order
-        state = self.orders.get(order.order_id)
-        if state is None:
-            self.unknown_events += 1
-            state = self.orders[order.order_id] = OrderState(None, order.order_id, order.market_code,
-                                                             order.side, order.quantity)
-        state.events += 1
-        state.status = order.status
-        state.filled_quantity = order.filled_quantity
-        state.avg_price = order.avg_price
-        if event.__dict__.get("trade") is not None:
-            state.trades += 1
-        elif event.event_type.name == "ORDER_CANCELLATION_REJECT":
-            state.cancel_rejects += 1
-        return None
-
-    def final_states(self) -> dict[str, int]:
-        return dict(collections.Counter(s.status_name for s in self.orders.values()))
-
-
-@dataclasses.dataclass
-class ReplayResult:
-    path: str
-    header: SessionHeader
-    entries: int = 0  # entries delivered (callbacks and acts)
-    callbacks: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    acts: int = 0
-    timers: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    events: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    latency_ns: dict[str, array] = dataclasses.field(default_factory=dict)
-    queue_high_water: int = 0
-    queue_dropped: int = 0
-    events_per_minute: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    problems: list[Problem] = dataclasses.field(default_factory=list)
-    problem_counts: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    errors_by_name: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    after_end: int = 0  # entries later than the session end, not delivered
-    stopped: SessionFormatError | None = None  # the bad input the replay stopped at
-    wall_s: float = 0.0
-    virtual_end: _dt.datetime | None = None
-    order_book: OrderBook = dataclasses.field(default_factory=OrderBook)
-    signatures: list | None = None
-
-    @property
-    def entries_per_s(self) -> float:
-        return self.entries / self.wall_s if self.wall_s > 0 else 0.0
-
-    @property
-    def ok(self) -> bool:
-        return self.stopped is None and not self.problem_counts
-
-    @property
-    def exit_code(self) -> int:
-        """0: every entry delivered cleanly; 1: completed with problems; 2: stopped at bad input."""
-        if self.stopped is not None:
-            return 2
-        return 1 if self.problem_counts else 0
-
-    def latency_percentiles(self) -> dict[str, tuple[int, float, float]]:
-        """Per callback kind: (count, p50 ns, p99 ns)."""
-        out = {}
-        for name, samples in sorted(self.latency_ns.items()):
-            if samples:
-                s = sorted(samples)
-                out[name] = (len(s), _percentile(s, 50), _percentile(s, 99))
-        return out
-
-
-def _percentile(sorted_values: list, p: float) -> float:
-    """Linear interpolation between closest ranks (numpy's default)."""
-    if not sorted_values:
-        return math.nan
-    k = (len(sorted_values) - 1) * p / 100.0
-    lo = math.floor(k)
-    hi = min(lo + 1, len(sorted_values) - 1)
-    return sorted_values[lo] + (sorted_values[hi] - sorted_values[lo]) * (k - lo)
-
-
-# ---------------------------------------------------------------------------------------------
-# Event signatures: what "the same events" means for a round trip
-
-
-def signature(event: Any) -> tuple:
-    """(event type name, field names, field values) of an event, values reduced to plain data:
-    objects by their type name and attributes (so records compare by the values they were built
-    from, and live objects such as accounts by their state, not their identity)."""
-    fields = dict(vars(event))
-    etype = fields.pop("event_type", None)
-    return (getattr(etype, "name", etype), tuple(fields), tuple(_plain(v, 0) for v in fields.values()))
-
-
-def _plain(v: Any, depth: int) -> Any:
-    if depth > 50:
-        return ("<deep>", repr(v))
-    t = type(v)
-    if v is None or t in (str, int, bool, bytes):
-        return v
-    if t is float:
-        return ("nan",) if v != v else v
-    if t in (list, tuple, collections.deque):
-        return (t.__name__, tuple(_plain(x, depth + 1) for x in v))
-    if t is dict:
-        return ("dict", tuple((k, _plain(x, depth + 1)) for k, x in v.items()))
-    if isinstance(v, (_dt.date, _dt.time, _dt.timedelta)) or hasattr(v, "__members__") \
-            or hasattr(t, "__members__"):
-        return v
-    d = getattr(v, "__dict__", None)
-    if d is not None and not isinstance(v, type):
-        return (t.__qualname__, tuple((k, _plain(x, depth + 1)) for k, x in d.items()))
-    return v
-
-
-# ---------------------------------------------------------------------------------------------
-# The replay
+SAMPLE_ALL = 256
+SAMPLE_EVERY = 8
 
 
 class ReplayAborted(Exception):
     """The replay cannot start: the strategy cannot be built from the session header."""
+
+
+def _replay_clock(base: type, on_timer: Callable[[Callable[[], Any]], None]) -> type:
+    """A virtual clock whose timers run through `on_timer` (which times them and reports their
+    exceptions), with a cheap move for the common case of no timer due."""
+
+    class ReplayClock(base):  # type: ignore[misc, valid-type]
+        def schedule(self, due, callback):
+            super().schedule(due, lambda: on_timer(callback))
+
+        def move_to(self, t: _dt.datetime) -> None:
+            """advance_to(t) for a plain naive t no earlier than now with no timer due by t."""
+            self._now = t
+
+        def pending_heap(self) -> list:
+            """The heap of pending timers, (due, seq, callback), earliest first: read-only, for
+            a cheap "is one due?" test in the delivery loop."""
+            return self._heap
+
+    return ReplayClock
+
+
+class Timers:
+    """The virtual clock's timers: fires those due up to a time, one due time at a time, so
+    that each timer's events are published before the next."""
+
+    def __init__(self, replay: Replay) -> None:
+        from ..clock import VirtualClock
+        self.replay = replay
+        self.clock = _replay_clock(VirtualClock, self.fire)(replay.result.header.start)
+
+    def fire(self, callback: Callable[[], Any]) -> None:
+        name = getattr(callback, "__name__", repr(callback))
+        self.replay.result.timers[name] += 1
+        now = self.clock.now
+        self.replay.call(name, callback, (), {}, f"timer {now:%H:%M:%S.%f}", "timer")
+
+    def until(self, t: _dt.datetime) -> None:
+        clock = self.clock
+        nd = clock.next_due()
+        drain = self.replay.consumer.drain
+        while nd is not None and nd <= t:
+            clock.advance_to(nd)
+            drain()
+            nd = clock.next_due()
+        clock.advance_to(t)
 
 
 class Replay:
@@ -221,17 +109,31 @@ class Replay:
     drain_every: the consumer empties event_queue after every this many entries (and after
         timers); larger values let the queue grow, as a slow consumer would.
     collect_events: keep the signature of every published event (for comparisons).
+    digest: compute `result.digest`, a digest of the published event stream.
+    events_to: write the published event stream to this file, one event a line.
     record_to: also record the replayed callbacks into a new session file
         (record_overwrite: even when that file exists).
-    listeners: extra (EVENT member or name, callable, user flag) registrations on the bus.
-    report: where problems are described as they happen (stderr by default; None: silent).
-    progress: a callable(ReplayProgress) polled during the run, or None.
+    listeners: extra (EVENT member, its name or "*" for every type, callable, user flag)
+        registrations on the bus, system-tier ones before the example listeners.
+    select: a Selection of the market data to deliver (None: all).
+    allow_undelivered: entries outside the session's start and end are not a problem.
+    split_latency: time the stand-ins' calls inside callbacks apart from the bridge's: every
+        call of a kind's first SAMPLE_ALL, then every SAMPLE_EVERY-th (the timed stand-ins are
+        in place only around those calls, so the others run as they would without).
+    report: where problems are described as they happen (stderr by default; None: silent;
+        a stream, or a callable taking one line).
+    progress: a callable(entries, fraction of the file read, virtual time) polled during the
+        run, or None.
     """
 
     def __init__(self, path: str, *, keep_going: bool = False, drain_every: int = 1,
-                 collect_events: bool = False, record_to: str | None = None,
+                 collect_events: bool = False, digest: bool = False,
+                 events_to: str | None = None, record_to: str | None = None,
                  listeners: Iterable[tuple[Any, Callable[[Any], Any], bool]] = (),
-                 report: TextIO | None | str = "stderr", progress: Callable[..., None] | None = None,
+                 select: Selection | None = None, allow_undelivered: bool = False,
+                 split_latency: bool = True,
+                 report: TextIO | Callable[[str], Any] | None | str = "stderr",
+                 progress: Callable[..., None] | None = None,
                  max_reported: int = MAX_REPORTED, record_overwrite: bool = False) -> None:
         if drain_every < 1:
             raise ValueError("drain_every must be at least 1")
@@ -239,34 +141,24 @@ class Replay:
         self.keep_going = keep_going
         self.drain_every = drain_every
         self.collect_events = collect_events
+        self.digest = digest
+        self.events_to = events_to
         self.record_to = record_to
         self.record_overwrite = record_overwrite
         self.extra_listeners = list(listeners)
-        self.report = sys.stderr if report == "stderr" else report
+        self.select = select if select is not None and select.active else None
+        self.allow_undelivered = allow_undelivered
+        self.split_latency = split_latency
+        self.report = stderr_report() if report == "stderr" else report
         self.progress = progress
         self.max_reported = max_reported
         self.clock = None
         self.strategy = None
         self.bus = None
         self.bridge = None
-
-    # -- problems ----------------------------------------------------------------------------
-
-    def _problem(self, kind: str, where: str, name: str, when: _dt.datetime | None,
-                 exc: BaseException | str) -> None:
-        res = self.result
-        text = exc if isinstance(exc, str) else f"{type(exc).__name__}: {exc}"
-        p = Problem(kind, where, name, when, text)
-        res.problem_counts[kind] += 1
-        if name:
-            res.errors_by_name[name] += 1
-        if len(res.problems) < self.max_reported:
-            res.problems.append(p)
-            if self.report is not None:
-                print(f"replay: {p}", file=self.report)
-        elif len(res.problems) == self.max_reported and self.report is not None:
-            res.problems.append(Problem("more", "", "", None, "further problems are only counted"))
-            print("replay: further problems are only counted (see the summary)", file=self.report)
+        self.consumer: Consumer = None  # type: ignore[assignment]
+        self.tally: Tally = None  # type: ignore[assignment]
+        self._timing: StandinTiming | None = None
 
     # -- set-up ------------------------------------------------------------------------------
 
@@ -285,10 +177,14 @@ class Replay:
     def _config(self, header: SessionHeader):
         from ..framework.config import ABSENT, make_config, trading_days
         c = header.config
-        return make_config(accounts=c["accounts"],
-                           md_type=c.get("md_type", ABSENT), order_way=c.get("order_way", ABSENT),
-                           algo_account=c.get("algo_account", ABSENT),
-                           trading_calendar=trading_days(*c.get("trading_calendar", [])))
+        try:
+            return make_config(accounts=c["accounts"],
+                               md_type=c.get("md_type", ABSENT), order_way=c.get("order_way", ABSENT),
+                               algo_account=c.get("algo_account", ABSENT),
+                               trading_calendar=trading_days(*c.get("trading_calendar", [])))
+        except (TypeError, ValueError, KeyError, AttributeError) as exc:
+            raise SessionFormatError(self.path, 1, f"header config: {type(exc).__name__}: {exc}") \
+                from None
 
     def _environment(self, header: SessionHeader) -> None:
         from ..framework.environment import Environment, reset
@@ -298,21 +194,46 @@ class Replay:
         for code, fields in header.instruments.items():
             try:
                 instruments.append(Instrument(**{**fields, "market_code": code}))
-            except TypeError as exc:
+            except (TypeError, ValueError) as exc:
                 raise SessionFormatError(self.path, 1, f"instrument {code!r}: {exc}") from None
-        Environment.get_instance().configure(instruments=instruments, universe=header.universe)
+        try:
+            Environment.get_instance().configure(instruments=instruments, universe=header.universe)
+        except (TypeError, ValueError) as exc:
+            raise SessionFormatError(self.path, 1, f"header universe: {exc}") from None
 
     def _reset_bridge(self, bridge) -> None:
         for name in BRIDGE_STATE:
             getattr(bridge, name).clear()
         bridge.event_queue.clear()
 
+    def _listen(self, bus, EVENT) -> None:
+        res = self.result
+        counts = res.events
+
+        def count(event, _counts=counts):
+            _counts[event.event_type.name] += 1
+
+        extra = []
+        for e, fn, user in self.extra_listeners:
+            members = list(EVENT) if e == "*" else [EVENT[e] if isinstance(e, str) else e]
+            extra += [(m, fn, user) for m in members]
+        for etype, fn, user in extra:
+            if not user:
+                bus.add_listener(etype, fn, False)
+        for member in EVENT:
+            bus.add_listener(member, count, True)
+        for name in ORDER_EVENTS:
+            bus.add_listener(EVENT[name], res.order_book)
+        for etype, fn, user in extra:
+            if user:
+                bus.add_listener(etype, fn, True)
+
     # -- the run -----------------------------------------------------------------------------
 
     def run(self) -> ReplayResult:
         import tidesim
         tidesim.install()
-        from ..clock import VirtualClock, patch_time
+        from ..clock import patch_time
         from ..framework.utils import logger
         from ..pyvorn import context as sdk_context
 
@@ -323,49 +244,71 @@ class Replay:
         reader = SessionReader(self.path, Decoder(acts=self._framework_object))
         header = reader.header
         res = self.result = ReplayResult(self.path, header)
+        self.tally = Tally(res, self.report, self.max_reported)
         if self.collect_events:
             res.signatures = []
+        if self.select is not None:
+            try:
+                self.select.check_universe(header.universe, self.path)
+            except SessionFormatError:
+                reader.close()
+                raise
         wall0 = _time.perf_counter()
-        runner = self
-
-        class ReplayClock(VirtualClock):
-            """Runs each timer through the replay, which times it and reports its exception."""
-
-            def schedule(self, due, callback):
-                super().schedule(due, lambda: runner._timer(callback))
-
-        clock = self.clock = ReplayClock(header.start)
+        timers = Timers(self)
+        clock = self.clock = timers.clock
         saved_clock = sdk_context.get_default_clock()
         dropped0 = getattr(bridge.event_queue, "dropped", 0)
         recorder = None
+        stream = None
         try:
-            self._environment(header)
-            logger.reset()
-            self._reset_bridge(bridge)
-            sdk_context.set_default_clock(clock)
-            bus = self.bus = events.EventBus()
-            self._listen(bus, events.EVENT)
-            config = self._config(header)
-            cls = bridge.VornStrategy
-            if self.record_to is not None:
-                from .recorder import SessionRecorder, recording_strategy
-                recorder = SessionRecorder(self.record_to, now=lambda: clock.now, end=header.end,
-                                           overwrite=self.record_overwrite)
-                cls = recording_strategy(cls, recorder)
-            with patch_time(bridge, clock):
+            with contextlib.ExitStack() as stack:
+                if self.digest or self.events_to is not None:
+                    stream = EventStream(self.events_to)
+                    stack.callback(stream.close)
+                self._environment(header)
+                logger.reset()
+                self._reset_bridge(bridge)
+                sdk_context.set_default_clock(clock)
+                bus = self.bus = events.EventBus()
+                self._listen(bus, events.EVENT)
+                self.consumer = Consumer(bridge.event_queue, bus, res, self.tally, clock, stream,
+                                         track_sources=self.events_to is not None)
+                self.timers = timers
+                config = self._config(header)
+                cls = bridge.VornStrategy
+                if self.record_to is not None:
+                    from .recorder import SessionRecorder, recording_strategy
+                    recorder = SessionRecorder(self.record_to, now=lambda: clock.now, end=header.end,
+                                               overwrite=self.record_overwrite)
+                    cls = recording_strategy(cls, recorder)
+                stack.enter_context(patch_time(bridge, clock))
+                if self.split_latency:
+                    self._timing = StandinTiming(bridge)
+                    stack.callback(self._timing.off)
                 try:
                     self.strategy = cls(config)
                 except Exception as exc:
-                    raise ReplayAborted(f"VornStrategy could not be built from the session header: "
-                                        f"{type(exc).__name__}: {exc}") from exc
-                self._call("initialize", self.strategy.initialize, (config,), {},
-                           f"{self.path}:1", "callback")
-                self._drain()
-                self._deliver(reader, header)
-                if res.stopped is None:
-                    self._fire_until(header.end)
-                self._drain()
+                    raise ReplayAborted(f"{self.path}:1: VornStrategy could not be built from the "
+                                        f"session header: {type(exc).__name__}: {exc}") from exc
+                try:
+                    self.call("initialize", self.strategy.initialize, (config,), {},
+                              f"{self.path}:1", "callback")
+                    if self.consumer.sources is not None:
+                        self.consumer.delivered(f"{self.path}:1 initialize")
+                    self.consumer.drain()
+                    self._deliver(reader, header, timers)
+                    if res.stopped is None:
+                        timers.until(header.end)
+                    self.consumer.drain()
+                except KeyboardInterrupt:
+                    res.interrupted = True
+                    self.tally.say("interrupted: the summary covers what was delivered so far")
+                self.consumer.finish()
                 res.virtual_end = clock.now
+                if res.undelivered and not self.allow_undelivered and not res.interrupted:
+                    self._undelivered_problem(header)
+                if stream is not None:
+                    res.digest = stream.hexdigest()
         finally:
             sdk_context.set_default_clock(saved_clock)
             reader.close()
@@ -375,119 +318,181 @@ class Replay:
             res.queue_dropped = getattr(bridge.event_queue, "dropped", 0) - dropped0
         return res
 
-    def _listen(self, bus, EVENT) -> None:
+    def _undelivered_problem(self, header: SessionHeader) -> None:
         res = self.result
-        counts = res.events
-
-        def count(event, _counts=counts):
-            _counts[event.event_type.name] += 1
-
-        for member in EVENT:
-            bus.add_listener(member, count, True)
-        for name in ORDER_EVENTS:
-            bus.add_listener(EVENT[name], res.order_book)
-        for etype, fn, user in self.extra_listeners:
-            bus.add_listener(EVENT[etype] if isinstance(etype, str) else etype, fn, user)
+        parts = []
+        if res.before_start:
+            parts.append(f"{res.before_start:,} before the start ({header.start}), "
+                         f"the first at line {self._first_early}")
+        if res.after_end:
+            parts.append(f"{res.after_end:,} after the end ({header.end}), "
+                         f"the first at line {self._first_late}")
+        self.tally.problem("undelivered", self.path, "", None,
+                           "entries outside the session's day were not delivered: "
+                           + "; ".join(parts) + " (--allow-undelivered accepts them)")
 
     # -- delivery ----------------------------------------------------------------------------
 
-    def _call(self, name: str, fn: Callable, args: tuple, kwargs: dict, where: str, kind: str) -> None:
-        lat = self.result.latency_ns.get(name)
-        if lat is None:
-            lat = self.result.latency_ns[name] = array("q")
-        t0 = _time.perf_counter_ns()
+    def call(self, name: str, fn: Callable, args: tuple, kwargs: dict, where: str, kind: str) -> None:
+        """Calls one callback or timer, timing it (the stand-ins' share too) and reporting its
+        exception."""
+        res = self.result
+        if name not in res.latency_ns:
+            res.latency_ns[name] = LatencyHistogram()
+            res.bridge_ns[name] = LatencyHistogram()
+        self._timed_call(name, fn, args, kwargs, where, kind, self.clock.now, self._timing)
+
+    def _timed_call(self, name: str, fn: Callable, args: tuple, kwargs: dict, where: str,
+                    kind: str, when: _dt.datetime, timing: StandinTiming | None) -> None:
+        """One call with the timed stand-ins in place: its whole time (less the timing's own
+        cost) and the bridge's share of it."""
+        res = self.result
+        perf = _time.perf_counter_ns
+        meter = timing.meter if timing is not None else None
+        if meter is not None:
+            timing.on()
+            s0, c0 = meter.ns, meter.calls
+        t0 = perf()
         try:
             fn(*args, **kwargs)
         except Exception as exc:
-            lat.append(_time.perf_counter_ns() - t0)
-            self._problem(kind, where, name, self.clock.now, exc)
+            elapsed = perf() - t0
+            self.tally.problem(kind, where, name, when, exc)
         else:
-            lat.append(_time.perf_counter_ns() - t0)
+            elapsed = perf() - t0
+        if meter is None:
+            res.latency_ns[name].append(elapsed)
+            return
+        timing.off()
+        calls = meter.calls - c0
+        res.standin_calls[name] += calls
+        standin = meter.ns - s0 + calls * meter.overhead_ns
+        overhead = calls * meter.overhead_ns
+        res.latency_ns[name].append(max(int(elapsed - overhead), 0))
+        res.bridge_ns[name].append(max(int(elapsed - standin), 0))
 
-    def _timer(self, callback: Callable) -> None:
-        name = getattr(callback, "__name__", repr(callback))
-        self.result.timers[name] += 1
-        self._call(name, callback, (), {}, f"timer {self.clock.now:%H:%M:%S.%f}", "timer")
-
-    def _fire_until(self, t: _dt.datetime) -> None:
-        clock = self.clock
-        nd = clock.next_due()
-        if nd is not None and nd <= t:
-            # one due time at a time, so that each timer's events are published before the next
-            while nd is not None and nd <= t:
-                clock.advance_to(nd)
-                self._drain()
-                nd = clock.next_due()
-        clock.advance_to(t)
-
-    def _bad(self, exc: SessionFormatError) -> None:
+    def _bad(self, exc: SessionFormatError, note: str = " (skipped)") -> None:
         if not self.keep_going:
             raise exc
-        self.result.problem_counts["input"] += 1
-        if len(self.result.problems) < self.max_reported:
-            self.result.problems.append(Problem("input", f"{exc.path}:{exc.line}", "", None, exc.message))
-            if self.report is not None:
-                print(f"replay: {exc} (skipped)", file=self.report)
+        self.tally.bad_input(exc, note)
 
-    def _deliver(self, reader: SessionReader, header: SessionHeader) -> None:
+    def _entries(self, reader: SessionReader):
+        """The reader's entries; a decoding failure that escapes the reader (a number too long
+        to convert, say) is turned into a bad line of its own instead of ending the run."""
+        while True:
+            it = reader.entries(on_error=self._bad)
+            try:
+                yield from it
+                return
+            except SessionFormatError:
+                raise
+            except (ValueError, TypeError, RecursionError, MemoryError, OverflowError) as exc:
+                self._bad(SessionFormatError(self.path, reader.line, f"{type(exc).__name__}: {exc}"))
+
+    def _deliver(self, reader: SessionReader, header: SessionHeader, timers: Timers) -> None:
         res = self.result
         clock = self.clock
         strategy = self.strategy
         bridge = self.bridge
-        end = header.end
+        start, end = header.start, header.end
         drain_every = self.drain_every
         callbacks = res.callbacks
         progress = self.progress
         path = self.path
         latency = res.latency_ns
         perf = _time.perf_counter_ns
+        timing = self._timing
+        consumer = self.consumer
+        drain = consumer.drain
+        queue = bridge.event_queue
+        mark = consumer.delivered if consumer.sources is not None else None
+        select = self.select
+        problem = self.tally.problem
+        methods: dict[str, Any] = {}
+        seen: dict[str, int] = {}  # callbacks delivered by name (added to the result at the end)
+        heap = clock.pending_heap()
+        first = None
+        self._first_early = self._first_late = 0
+        prev = start
         n = 0
         try:
-            for entry in reader.entries(on_error=self._bad):
+            for entry in self._entries(reader):
                 t = entry.time
-                if t < clock.now:
-                    what = "the session start" if t < header.start else "the entry before it"
-                    self._bad(SessionFormatError(path, entry.line,
-                                                 f"time {t} goes back before {what} ({clock.now})"))
-                    t = clock.now
+                try:
+                    early = t < prev
+                except TypeError:  # an offset-aware time against the naive clock
+                    self._bad(SessionFormatError(
+                        path, entry.line, f"time {t.isoformat()} has a UTC offset; session times "
+                                          "are local times without one"))
+                    continue
+                if early:
+                    if t < start:
+                        res.before_start += 1
+                        self._first_early = self._first_early or entry.line
+                        continue
+                    self._bad(SessionFormatError(
+                        path, entry.line, f"time {t} goes back before the previous entry's ({prev})"),
+                        note=f" (delivered at {prev})")
+                    t = prev
                 elif t > end:
+                    self._first_late = entry.line
                     res.after_end = 1 + reader.count_remaining()
                     break
-                if clock.next_due() is not None:
-                    self._fire_until(t)
+                if first is None:
+                    first = t
+                if select is not None and entry.kind == "cb" and not select.keeps(
+                        entry.name, t, entry.args[0] if entry.args else
+                        next(iter(entry.kwargs.values()), None)):
+                    res.filtered += 1
+                    continue
+                if heap and heap[0][0] <= t:  # a timer falls due by this entry
+                    timers.until(t)
                 else:
-                    clock.advance_to(t)
+                    clock.move_to(t)
+                prev = t
                 if entry.kind == "cb":
                     name = entry.name
-                    callbacks[name] += 1
-                    fn = getattr(strategy, name)
-                    lat = latency.get(name)
-                    if lat is None:
-                        lat = latency[name] = array("q")
-                    t0 = perf()
-                    try:
-                        fn(*entry.args, **entry.kwargs)
-                    except Exception as exc:
-                        lat.append(perf() - t0)
-                        self._problem("callback", f"{path}:{entry.line}", name, t, exc)
-                    else:
-                        lat.append(perf() - t0)
+                    k = seen.get(name, 0) + 1
+                    seen[name] = k
+                    fn = methods.get(name)
+                    if fn is None:
+                        fn = methods[name] = getattr(strategy, name)
+                        if name not in latency:
+                            latency[name] = LatencyHistogram()
+                            res.bridge_ns[name] = LatencyHistogram()
+                    if timing is not None:
+                        if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0:
+                            self._timed_call(name, fn, entry.args, entry.kwargs,
+                                             f"{path}:{entry.line}", "callback", t, timing)
+                            fn = None
+                    if fn is not None:
+                        t0 = perf()
+                        try:
+                            fn(*entry.args, **entry.kwargs)
+                        except Exception as exc:
+                            latency[name].append(perf() - t0)
+                            problem("callback", f"{path}:{entry.line}", name, t, exc)
+                        else:
+                            latency[name].append(perf() - t0)
                 else:
                     self._act(entry, bridge)
                 n += 1
-                if n % drain_every == 0:
-                    self._drain()
+                if mark is not None:
+                    mark(f"{path}:{entry.line}")
+                if len(queue) and (drain_every == 1 or n % drain_every == 0):
+                    drain()
                 if progress is not None and n & 1023 == 0:
                     progress(n, reader.fraction(), t)
         except SessionFormatError as exc:
             res.stopped = exc
-            if self.report is not None:
-                print(f"replay: {exc}", file=self.report)
-                print("replay: stopped at bad input (use --keep-going to report and go on)",
-                      file=self.report)
+            self.tally.say(str(exc))
+            self.tally.say("stopped at bad input (use --keep-going to report and go on)")
         finally:
+            callbacks.update(seen)
+            res.first_entry = first
             res.entries = n
-            res.acts = n - sum(callbacks.values())
+            res.acts = n - sum(seen.values())
+            res.last_entry = prev if n else None
             if progress is not None:
                 progress(n, reader.fraction(), clock.now)
 
@@ -500,29 +505,14 @@ class Replay:
                 bridge.orders_dict[key] = order
                 self.result.order_book.placed(key, order)
             except Exception as exc:
-                self._problem("act", f"{self.path}:{entry.line}", entry.name, entry.time, exc)
+                self.tally.problem("act", f"{self.path}:{entry.line}", entry.name, entry.time, exc)
 
+    # the names earlier versions used
     def _drain(self) -> None:
-        q = self.bridge.event_queue
-        n = len(q)
-        if not n:
-            return
-        res = self.result
-        if n > res.queue_high_water:
-            res.queue_high_water = n
-        batch = q.popleft_many(n)
-        now = self.clock.now
-        res.events_per_minute[now.replace(second=0, microsecond=0)] += len(batch)
-        publish = self.bus.publish_event
-        sigs = res.signatures
-        for ev in batch:
-            if sigs is not None:
-                sigs.append(signature(ev))
-            try:
-                publish(ev)
-            except Exception as exc:
-                name = getattr(getattr(ev, "event_type", None), "name", "?")
-                self._problem("listener", f"{now:%H:%M:%S.%f}", name, now, exc)
+        self.consumer.drain()
+
+    def _fire_until(self, t: _dt.datetime) -> None:
+        self.timers.until(t)
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -533,5 +523,7 @@ def _same_file(a: str, b: str) -> bool:
 
 
 def replay(path: str, **options: Any) -> ReplayResult:
-    """Replays one session file; see Replay for the options."""
+    """Replays one session file and returns its ReplayResult; see Replay for the options.
+    The digest of the published events is computed unless digest=False is passed."""
+    options.setdefault("digest", True)
     return Replay(path, **options).run()

@@ -1,0 +1,209 @@
+"""The published event stream as plain data: its digest, the event file, and the signatures
+that round-trip tests compare.
+
+An event is reduced to its type name and its fields in order, each value to plain data:
+records and other objects by their type name and attributes (so the stand-ins' records compare
+by the values they were built from, and live objects such as accounts by their state, never by
+identity or address), enumeration members by name, floats by their shortest repr. The digest
+is a BLAKE2b hash of those reductions, one per event in publication order: it does not depend
+on timing, on the consumer's batch size, on the machine or on the session's line numbers.
+"""
+from __future__ import annotations
+
+import collections
+import datetime as _dt
+import enum
+import gzip
+import hashlib
+import io
+import json
+import os
+from typing import IO, Any, Iterator
+
+import msgspec
+
+MAX_DEPTH = 50
+
+_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+
+
+def signature(event: Any) -> tuple:
+    """(event type name, field names, field values) of an event, values reduced to plain data."""
+    fields = dict(vars(event))
+    etype = fields.pop("event_type", None)
+    return (getattr(etype, "name", etype), tuple(fields), tuple(_plain(v, 0) for v in fields.values()))
+
+
+def _plain(v: Any, depth: int) -> Any:
+    if depth > MAX_DEPTH:
+        return ("<deep>", type(v).__qualname__)
+    t = type(v)
+    if v is None or t in (str, int, bool, bytes):
+        return v
+    if t is float:
+        return ("nan",) if v != v else v
+    if t in (list, tuple, collections.deque):
+        return (t.__name__, tuple(_plain(x, depth + 1) for x in v))
+    if t is dict:
+        return ("dict", tuple((k, _plain(x, depth + 1)) for k, x in v.items()))
+    if isinstance(v, (_dt.date, _dt.time, _dt.timedelta)) or hasattr(v, "__members__") \
+            or hasattr(t, "__members__"):
+        return v
+    d = getattr(v, "__dict__", None)
+    if d is not None and not isinstance(v, type):
+        return (t.__qualname__, tuple((k, _plain(x, depth + 1)) for k, x in d.items()))
+    return v
+
+
+def plain_json(v: Any, depth: int = 0) -> Any:
+    """A value as JSON-ready data with the same reductions as the digest uses. Values JSON
+    cannot hold as they are become one-key objects (NaN and infinities are written as JSON
+    extensions NaN and Infinity): {"$enum": "Type.Member"},
+    {"$tuple": [...]}, {"$map": [[k, v], ...]}, {"$datetime": iso}, {"$type": name, "fields"...}."""
+    t = type(v)
+    if v is None or t is str or t is bool or t is int:
+        return v
+    if t is float:
+        return v
+    if depth > MAX_DEPTH:
+        return {"$deep": t.__qualname__}
+    if t is list:
+        return [plain_json(x, depth + 1) for x in v]
+    if t is tuple or t is collections.deque:
+        return {"$" + t.__name__: [plain_json(x, depth + 1) for x in v]}
+    if t is dict:
+        if all(type(k) is str and k[:1] != "$" for k in v):
+            return {k: plain_json(x, depth + 1) for k, x in v.items()}
+        return {"$map": [[plain_json(k, depth + 1), plain_json(x, depth + 1)] for k, x in v.items()]}
+    if isinstance(v, enum.Enum) or hasattr(t, "__members__"):
+        return {"$enum": f"{t.__name__}.{getattr(v, 'name', v)}"}
+    if isinstance(v, _dt.datetime):
+        return {"$datetime": v.isoformat()}
+    if isinstance(v, (_dt.date, _dt.time, _dt.timedelta)):
+        return {"$" + type(v).__name__: str(v)}
+    if isinstance(v, (bytes, bytearray)):
+        return {"$bytes": v.hex()}
+    for base in (bool, int, float, str):  # subclasses (numpy's float64 among them)
+        if isinstance(v, base):
+            return plain_json(base(v), depth)
+    item = getattr(v, "item", None)  # numpy scalars and arrays
+    if item is not None and getattr(v, "ndim", None) == 0:
+        return plain_json(item(), depth + 1)
+    tolist = getattr(v, "tolist", None)
+    if tolist is not None and hasattr(v, "ndim"):
+        return {"$array": plain_json(tolist(), depth + 1)}
+    d = getattr(v, "__dict__", None)
+    if d is not None and not isinstance(v, type):
+        return {"$type": t.__qualname__,
+                "fields": {k: plain_json(x, depth + 1) for k, x in d.items()}}
+    slots = [s for c in t.__mro__ for s in getattr(c, "__slots__", ()) if hasattr(v, s)]
+    if slots:
+        return {"$type": t.__qualname__, "fields": {s: plain_json(getattr(v, s), depth + 1)
+                                                     for s in slots}}
+    if isinstance(v, type):
+        return {"$class": f"{v.__module__}.{v.__qualname__}"}
+    return {"$object": t.__qualname__}  # nothing comparable but its type
+
+
+def _object_hook(v: Any) -> Any:
+    """What the encoder cannot write itself: objects by their type name and attributes."""
+    t = type(v)
+    d = getattr(v, "__dict__", None)
+    if d is not None and not isinstance(v, type) and not hasattr(v, "ndim"):
+        return {"$type": t.__qualname__, "fields": d}
+    return plain_json(v)
+
+
+_fast_encode = msgspec.json.Encoder(enc_hook=_object_hook).encode
+
+
+def event_bytes(event: Any) -> tuple[str, bytes]:
+    """(event type name, the event's reduction as compact JSON, UTF-8).
+
+    The fast path writes lists, dicts, numbers, text, dates and enumeration members (by value)
+    natively and objects through `_object_hook`; a value it refuses (a key JSON cannot hold, a
+    cycle) takes the slower `plain_json` path, which is as deterministic."""
+    fields = vars(event).copy()
+    etype = fields.pop("event_type", None)
+    name = getattr(etype, "name", None) or str(etype)
+    try:
+        return name, _fast_encode(fields)
+    except (TypeError, ValueError, RecursionError, OverflowError):
+        return name, _dumps({k: plain_json(v) for k, v in fields.items()}).encode()
+
+
+def event_json(event: Any) -> tuple[str, str]:
+    """(event type name, the event's reduction as compact JSON text)."""
+    name, body = event_bytes(event)
+    return name, body.decode()
+
+
+class EventStream:
+    """Takes every published event in order: hashes it into the digest and, when `path` is
+    given, writes it as one line {"event": type, "source": what caused it, "fields": {...}}
+    (gzip-compressed when the name ends in ".gz")."""
+
+    def __init__(self, path: str | os.PathLike | None = None) -> None:
+        self._hash = hashlib.blake2b(digest_size=16)
+        self.count = 0
+        self._out: IO[bytes] | None = None
+        self._prefix: dict[str, bytes] = {}
+        if path is not None:
+            path = os.fspath(path)
+            self._out = gzip.open(path, "wb") if path.endswith(".gz") else open(path, "wb")
+
+    def add(self, event: Any, source: str) -> None:
+        name, body = event_bytes(event)
+        prefix = self._prefix.get(name)
+        if prefix is None:
+            prefix = self._prefix[name] = name.encode() + b"\x00"
+        update = self._hash.update
+        update(prefix)
+        update(body)
+        update(b"\n")
+        self.count += 1
+        if self._out is not None:
+            self._out.write(b'{"event":%s,"source":%s,"fields":%s}\n'
+                            % (_dumps(name).encode(), _dumps(source).encode(), body))
+
+    def hexdigest(self) -> str:
+        return self._hash.hexdigest()
+
+    def close(self) -> None:
+        if self._out is not None:
+            self._out.close()
+            self._out = None
+
+
+class EventFileError(ValueError):
+    """An event file that cannot be read: names the file and the line."""
+
+    def __init__(self, path: str, line: int, message: str) -> None:
+        super().__init__(f"{path}:{line}: {message}" if line else f"{path}: {message}")
+        self.path, self.line, self.message = path, line, message
+
+
+def read_events(path: str | os.PathLike) -> Iterator[tuple[int, str, str, str]]:
+    """(line number, event type, source, fields as canonical JSON text) of each event in an
+    event file written by `EventStream`."""
+    path = os.fspath(path)
+    with open(path, "rb") as raw:
+        gz = raw.peek(2)[:2] == b"\x1f\x8b"
+        f: IO[bytes] = gzip.GzipFile(fileobj=raw) if gz else raw  # type: ignore[assignment]
+        text = io.TextIOWrapper(f, encoding="utf-8", errors="strict")
+        n = 0
+        try:
+            for n, line in enumerate(text, 1):
+                if not line.strip():
+                    continue
+                try:
+                    obj = json.loads(line)
+                except ValueError as exc:
+                    raise EventFileError(path, n, f"not an event line: {exc}") from None
+                if type(obj) is not dict or type(obj.get("event")) is not str \
+                        or type(obj.get("fields")) is not dict:
+                    raise EventFileError(path, n, 'not an event line: expected {"event": ..., '
+                                                  '"source": ..., "fields": {...}}')
+                yield n, obj["event"], str(obj.get("source", "")), _dumps(obj["fields"])
+        except (OSError, EOFError, UnicodeDecodeError) as exc:
+            raise EventFileError(path, n + 1, f"cannot read: {exc}") from None
