@@ -2,6 +2,8 @@
 
     tidesim-replay [SESSION] [--keep-going] [--json] [--plot FILE.png] [--progress|--no-progress]
                    [--drain-every N] [--record OUT]
+    tidesim-replay SESSION SESSION ...|DIR [--workers N|--scheduler ADDRESS] [--keep-going]
+                   [--json] [--plot FILE.png] [--progress|--no-progress] [--drain-every N]
     tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--l2-rate R]
                    [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
 
@@ -9,11 +11,15 @@ Without SESSION the bundled default day is replayed. Exit status: 0 when every e
 delivered and nothing raised; 1 when the replay completed but callbacks, timers or listeners
 raised (or, with --keep-going, bad lines were skipped); 2 when it stopped at bad input or could
 not start.
+
+Several sessions, or a directory of them, are replayed one day per worker process of a Dask
+cluster (see `cluster`); exit status 1 then also means that some day failed.
 """
 from __future__ import annotations
 
 import argparse
 import datetime as _dt
+import os
 import sys
 from importlib import resources
 
@@ -31,7 +37,14 @@ def _parser() -> argparse.ArgumentParser:
                     "deterministically, or generate a synthetic day.")
     sub = ap.add_subparsers(dest="command")
     rp = sub.add_parser("replay", help="replay a session (the default command)")
-    rp.add_argument("session", nargs="?", help="session file (.jsonl or .jsonl.gz); default: the bundled day")
+    rp.add_argument("session", nargs="*",
+                    help="session file (.jsonl or .jsonl.gz); default: the bundled day. Several "
+                         "files or a directory: each day in its own worker process")
+    rp.add_argument("--workers", type=int, metavar="N",
+                    help="several sessions: worker processes of the local cluster "
+                         "(default: the machine's cores)")
+    rp.add_argument("--scheduler", metavar="ADDRESS",
+                    help="several sessions: use the running cluster whose scheduler is at ADDRESS")
     rp.add_argument("--keep-going", action="store_true",
                     help="report bad lines and go on instead of stopping at the first")
     rp.add_argument("--json", action="store_true", help="print the summary as JSON on stdout")
@@ -82,6 +95,10 @@ def _replay(args: argparse.Namespace) -> int:
     from .report import ProgressBar, check_plotting, plot, summary_text, write_json
     from .runner import Replay, ReplayAborted
 
+    if len(args.session) > 1 or any(os.path.isdir(s) for s in args.session):
+        from .cluster import run_command
+        return run_command(args)
+    args.session = args.session[0] if args.session else None
     if args.drain_every < 1:
         print("tidesim-replay: --drain-every must be at least 1", file=sys.stderr)
         return 2
