@@ -245,10 +245,13 @@ def test_cli_one_session_replays_in_process(days):
     (["--workers", "0"], "--workers must be at least 1"),
     (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "cannot be combined"),
     (["MISSING"], "MISSING: no such file or directory"),
-], ids=["record", "workers", "both", "missing"])
+    (["--scheduler", "nonsense://x"], "bad scheduler address 'nonsense://x'"),
+    (["--scheduler", "tcp://127.0.0.1:1"], "cannot reach the scheduler at tcp://127.0.0.1:1"),
+], ids=["record", "workers", "both", "missing", "address", "unreachable"])
 def test_cli_rejects_bad_arguments_before_starting_a_cluster(days, tmp_path, args, needle):
     paths, _ = days
     args = [str(tmp_path / a) if a == "MISSING" else a for a in args]
+    env = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"}
     out = subprocess.run([sys.executable, "-m", "tidesim.replay", paths[0], paths[1], *args],
-                         capture_output=True, text=True, timeout=120, cwd=tmp_path)
+                         capture_output=True, text=True, timeout=120, cwd=tmp_path, env=env)
     assert out.returncode == 2 and needle in out.stderr and "Traceback" not in out.stderr

@@ -44,6 +44,10 @@ class SessionsNotFound(ValueError):
     """A session argument names nothing that can be replayed."""
 
 
+class ClusterUnavailable(RuntimeError):
+    """The local cluster could not be started, or the scheduler could not be reached."""
+
+
 # ---------------------------------------------------------------------------------------------
 # Finding the sessions
 
@@ -284,10 +288,9 @@ class _Tally:
 
     def show(self, final: bool = False) -> None:
         if self.report is not None:
-            with self.lock:
+            with self.lock:  # also keeps the event thread's and this thread's drawing apart
                 entries = self.finished_entries + sum(self.running.values())
-                done = self.done
-            self.report(done, self.total_days, entries, final)
+                self.report(self.done, self.total_days, entries, final)
 
 
 def _local_cluster(workers: int):
@@ -296,6 +299,26 @@ def _local_cluster(workers: int):
     with dask.config.set(LOCAL_SCHEDULER_CONFIG):
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                             dashboard_address=None, silence_logs=logging.CRITICAL)
+
+
+def _connect(scheduler: str | None, workers: int | None) -> tuple[Any, Any]:
+    from distributed import Client
+    from distributed.comm import parse_address
+    from distributed.comm.registry import get_backend
+    if scheduler is not None:
+        try:
+            get_backend(parse_address(scheduler)[0])
+        except ValueError as exc:
+            raise ClusterUnavailable(f"bad scheduler address {scheduler!r}: {exc}") from None
+        try:
+            return Client(scheduler, set_as_default=False), None
+        except (OSError, TimeoutError) as exc:
+            raise ClusterUnavailable(f"cannot reach the scheduler at {scheduler}: {exc}") from None
+    try:
+        cluster = _local_cluster(workers or os.cpu_count() or 1)
+    except (OSError, TimeoutError, RuntimeError) as exc:
+        raise ClusterUnavailable(f"cannot start a local cluster: {type(exc).__name__}: {exc}") from None
+    return Client(cluster, set_as_default=False), cluster
 
 
 def replay_days(sessions: Sequence[str], *, workers: int | None = None,
@@ -311,18 +334,14 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
     progress: called as progress(days_done, days, entries, final) while the days run;
     options: passed on to each day's replay (keep_going, drain_every, listeners, ...).
     """
-    from distributed import Client, as_completed
+    from distributed import as_completed
 
     sessions = list(sessions)
     t0 = _time.perf_counter()
     cluster = None
     own_client = client is None
     if client is None:
-        if scheduler is not None:
-            client = Client(scheduler, set_as_default=False)
-        else:
-            cluster = _local_cluster(workers or os.cpu_count() or 1)
-            client = Client(cluster, set_as_default=False)
+        client, cluster = _connect(scheduler, workers)
     try:
         n_workers = len(client.scheduler_info(n_workers=-1)["workers"])
         start_s = _time.perf_counter() - t0
@@ -418,11 +437,10 @@ def run_command(args: Any, stdout: TextIO = sys.stdout, stderr: TextIO = sys.std
             bar.close()
         print("tidesim-replay: interrupted before any day finished", file=stderr)
         return 130
-    except (OSError, TimeoutError) as exc:
+    except ClusterUnavailable as exc:
         if bar is not None:
             bar.close()
-        where = f"the scheduler at {args.scheduler}" if args.scheduler else "a local cluster"
-        return fail(f"cannot start or reach {where}: {type(exc).__name__}: {exc}")
+        return fail(str(exc))
     if bar is not None:
         bar.close()
     for d in result.days:

@@ -1,0 +1,69 @@
+"""Multi-day replay on a local cluster: four generated days (20 securities until 10:15 each)
+replayed on 1 and on 2 worker processes, per entry. The baseline of one worker is the same
+four days replayed one after the other in this process (the cluster's own overhead); the
+baseline of two workers is one worker (the speed-up). The cluster's start, from nothing to
+workers ready, is measured on its own and excluded from the replay times."""
+from __future__ import annotations
+
+import datetime as dt
+import os
+import tempfile
+import time
+
+from common import Row
+
+from tidesim.replay.cluster import _local_cluster, replay_days, start_cost
+from tidesim.replay.generator import generate_session
+from tidesim.replay.runner import replay
+
+DAYS = [dt.date(2026, 1, 5), dt.date(2026, 1, 6), dt.date(2026, 1, 7), dt.date(2026, 1, 8)]
+RUNS = 2
+
+
+def _on_cluster(paths: list[str], workers: int) -> tuple[float, int, int]:
+    """Best replay wall time of the days on a cluster already started; entries; failed days."""
+    from distributed import Client
+    cluster = _local_cluster(workers)
+    try:
+        with Client(cluster, set_as_default=False) as client:
+            best, entries, failed = None, 0, 0
+            for _ in range(RUNS):
+                res = replay_days(paths, client=client)
+                entries = sum(d.summary["entries"] for d in res.days if d.summary is not None)
+                failed = sum(1 for d in res.days if d.failed)
+                best = res.wall_s if best is None else min(best, res.wall_s)
+    finally:
+        cluster.close()
+    return best, entries, failed
+
+
+def _in_process(paths: list[str]) -> tuple[float, int]:
+    t0 = time.perf_counter()
+    entries = sum(replay(p, report=None).entries for p in paths)
+    return time.perf_counter() - t0, entries
+
+
+def collect() -> list[Row]:
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = []
+        for i, day in enumerate(DAYS):
+            path = os.path.join(tmp, f"{day.isoformat()}.jsonl.gz")
+            generate_session(path, securities=20, seed=40 + i, day=day, l2_rate=0.3, orders=100,
+                             data_until=dt.time(10, 15))
+            paths.append(path)
+        seq_s, n = _in_process(paths)
+        one_s, n1, f1 = _on_cluster(paths, 1)
+        two_s, n2, f2 = _on_cluster(paths, 2)
+        if (n1, n2) != (n, n) or f1 or f2:
+            raise RuntimeError(f"days missing on the cluster: entries {n}, {n1}, {n2}; failed {f1}, {f2}")
+        start1, start2 = start_cost(1), start_cost(2)
+    what = f"4 days, {n:,} entries"
+    rows.append(Row("cluster", f"replay {what}, 1 worker: {one_s:.2f} s, per entry",
+                    one_s / n * 1e9, "same days in one process", seq_s / n * 1e9))
+    rows.append(Row("cluster", f"replay {what}, 2 workers: {two_s:.2f} s, per entry "
+                               f"({n / two_s:,.0f} entries/s)",
+                    two_s / n * 1e9, "1 worker", one_s / n * 1e9))
+    rows.append(Row("cluster", f"start a local cluster of 1 worker ({start1:.2f} s)", start1 * 1e9))
+    rows.append(Row("cluster", f"start a local cluster of 2 workers ({start2:.2f} s)", start2 * 1e9))
+    return rows
