@@ -211,8 +211,11 @@ def replay_day(index: int, path: str, options: dict[str, Any],
     with _REPLAY_LOCK:
         try:
             res = replay(path, report=None, progress=progress, **options)
-        except (SessionFormatError, ReplayAborted) as exc:
+        except SessionFormatError as exc:  # names the file and line itself
             out.failed = str(exc)
+            return out
+        except ReplayAborted as exc:
+            out.failed = f"{path}: {exc}"
             return out
         except OSError as exc:
             out.failed = f"{path}: {exc.strerror or exc}"
@@ -362,8 +365,11 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
                 i = futures[fut]
                 if fut.status == "finished":
                     outcome = fut.result()
-                else:
-                    exc = fut.exception()
+                else:  # erred (its workers died) or cancelled (the scheduler lost it)
+                    try:
+                        exc = fut.exception()
+                    except Exception as lost:
+                        exc = lost
                     outcome = DayOutcome(i, sessions[i], failed=_death_reason(exc))
                 outcomes[i] = outcome
                 tally.finished_day(outcome)
