@@ -125,6 +125,16 @@ def test_total_counts_every_day_and_lists_failed_ones(days):
     assert result.exit_code == 1 and DaysResult(singles, 1.0, 0.1, 1).exit_code == 0
 
 
+def test_plot_has_a_bar_per_day_failed_ones_included(days, tmp_path):
+    pytest.importorskip("matplotlib")
+    from tidesim.replay.days_report import plot
+    paths, singles = days
+    result = DaysResult([*singles, DayOutcome(3, "/data/broken.jsonl", failed="bad")], 1.0, 0.1, 2)
+    png = tmp_path / "days.png"
+    plot(result, str(png))
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
 # ---------------------------------------------------------------------------------------------
 # On a local cluster
 

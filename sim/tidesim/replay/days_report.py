@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import shutil
 import sys
 import time as _time
@@ -196,10 +197,12 @@ def plot(result: DaysResult, path: str) -> None:
     labels, rates, problems, failed = [], [], [], []
     for d in result.days:
         s = d.summary
-        labels.append(s["day"] if s is not None else d.session.rsplit("/", 1)[-1])
+        labels.append(s["day"] if s is not None else os.path.basename(d.session))
         rates.append(s["entries_per_s"] if s is not None else 0.0)
         problems.append(sum(s["problems"]["counts"].values()) if s is not None else 0)
         failed.append(d.failed is not None)
+    if len(set(labels)) < len(labels):  # the same day twice: tell them apart by file
+        labels = [os.path.basename(d.session) for d in result.days]
     x = range(len(labels))
     fig, (ax1, ax2) = plt.subplots(2, 1, figsize=(max(8, len(labels) * 0.5), 7),
                                    constrained_layout=True, sharex=True)
@@ -210,6 +213,8 @@ def plot(result: DaysResult, path: str) -> None:
     for i, f in enumerate(failed):
         if f:
             ax2.annotate("failed", (i, 0), ha="center", va="bottom", color="#b33", fontsize=8)
+    ax2.set_ylim(0, max(1, *problems) * 1.1)
+    ax2.yaxis.get_major_locator().set_params(integer=True)
     ax2.set_title("Problems by day")
     ax2.set_ylabel("problems")
     ax2.set_xticks(list(x))
