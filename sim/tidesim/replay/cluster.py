@@ -301,7 +301,7 @@ def _local_cluster(workers: int):
     from distributed import LocalCluster
     with dask.config.set(LOCAL_SCHEDULER_CONFIG):
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                            dashboard_address=None, silence_logs=logging.CRITICAL)
+                            dashboard_address=":0", silence_logs=logging.CRITICAL)
 
 
 def _connect(scheduler: str | None, workers: int | None) -> tuple[Any, Any]:
@@ -336,6 +336,9 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
     client: an existing `distributed.Client` instead of either (left open);
     progress: called as progress(days_done, days, entries, final) while the days run;
     options: passed on to each day's replay (keep_going, drain_every, listeners, ...).
+
+    The local cluster's worker processes are spawned: a script that calls this starts its
+    work under `if __name__ == "__main__":`.
     """
     from distributed import as_completed
 
