@@ -192,7 +192,8 @@ def test_a_killed_worker_s_day_is_retried_once_then_reported(days, tmp_path):
     assert marker.exists()  # the first day's worker did die once ...
     assert first.failed is None  # ... and the day completed on a fresh worker
     assert deterministic(first.summary) == deterministic(singles[0].summary)
-    assert second.summary is None and "worker process died" in second.failed
+    assert second.summary is None and second.failed.startswith(f"{paths[1]}: ")
+    assert "worker process died" in second.failed
     assert deterministic(third.summary) == deterministic(singles[2].summary)
     assert result.exit_code == 1
     total = total_summary(result)
@@ -231,8 +232,8 @@ def test_cli_bad_days_among_good_ones(days, tmp_path):
     assert garbage["exit_code"] == 2 and garbage["failed"].startswith(garbage["session"])
     failed = {os.path.basename(p["session"]): p["failed"] for p in doc["total"]["problems"]["by_day"]}
     assert set(failed) == {"2026-01-06-badline.jsonl", "2026-01-06-garbage.jsonl"}
-    for name in failed:
-        assert f"{d / name}" in out.stderr
+    for name, reason in failed.items():
+        assert reason.startswith(str(d / name)) and f"replay: {reason}" in out.stderr
     assert doc["total"]["entries"] == sum(x.get("entries", 0) for x in doc["days"])
 
 

@@ -161,7 +161,7 @@ class DayOutcome:
     session: str
     summary: dict[str, Any] | None = None
     histograms: dict[str, dict[int, int]] = dataclasses.field(default_factory=dict)
-    failed: str | None = None
+    failed: str | None = None  # the reason, beginning with the file's name
 
     @property
     def exit_code(self) -> int:
@@ -227,7 +227,7 @@ def replay_day(index: int, path: str, options: dict[str, Any],
         out.histograms = {name: histogram(samples) for name, samples in res.latency_ns.items()
                           if len(samples)}
         if res.stopped is not None:
-            out.failed = f"stopped at bad input: {res.stopped}"
+            out.failed = f"{res.stopped} (stopped at bad input)"
     return out
 
 
@@ -373,7 +373,8 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
                         exc = fut.exception()
                     except Exception as lost:
                         exc = lost
-                    outcome = DayOutcome(i, sessions[i], failed=_death_reason(exc))
+                    outcome = DayOutcome(i, sessions[i],
+                                         failed=f"{sessions[i]}: {_death_reason(exc)}")
                 outcomes[i] = outcome
                 tally.finished_day(outcome)
         except KeyboardInterrupt:
@@ -382,7 +383,7 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
         wall_s = _time.perf_counter() - t1
         if progress is not None:
             client.unsubscribe_topic(topic)
-        days = [outcomes.get(i) or DayOutcome(i, path, failed="not replayed: the run was interrupted")
+        days = [outcomes.get(i) or DayOutcome(i, path, failed=f"{path}: not replayed, the run was interrupted")
                 for i, path in enumerate(sessions)]
         return DaysResult(days, wall_s, start_s, n_workers, interrupted)
     finally:
@@ -454,7 +455,7 @@ def run_command(args: Any, stdout: TextIO = sys.stdout, stderr: TextIO = sys.std
         bar.close()
     for d in result.days:
         if d.failed:
-            print(f"replay: {d.session}: {d.failed}", file=stderr)
+            print(f"replay: {d.failed}", file=stderr)
     if args.json:
         days_report.write_json(result, stdout)
     elif not args.quiet:

@@ -169,12 +169,13 @@ def summary_text(result: DaysResult) -> str:
         out.append("final order states: no orders")
     problems = total["problems"]
     if problems["by_day"]:
-        out.append(f"problems: {problems['failed_days']} days failed"
+        out.append(f"problems: {problems['failed_days']} of {total['sessions']} days failed"
                    + "".join(f", {k} {v}" for k, v in problems["counts"].items()))
         for p in problems["by_day"]:
-            what = f"FAILED: {p['failed']}" if p["failed"] else \
-                ", ".join(f"{k} {v}" for k, v in p["counts"].items())
-            out.append(f"  {p['session']}: {what}")
+            if p["failed"]:
+                out.append(f"  FAILED {p['failed']}")
+            else:
+                out.append(f"  {p['session']}: " + ", ".join(f"{k} {v}" for k, v in p["counts"].items()))
     else:
         out.append("problems: none")
     if result.interrupted:
