@@ -125,6 +125,16 @@ def test_total_counts_every_day_and_lists_failed_ones(days):
     assert result.exit_code == 1 and DaysResult(singles, 1.0, 0.1, 1).exit_code == 0
 
 
+def test_days_given_to_threads_of_one_process_replay_one_at_a_time(days):
+    """As on a worker started with several threads: the bridge's state is process-wide, so the
+    replays must not overlap."""
+    from concurrent.futures import ThreadPoolExecutor
+    paths, singles = days
+    with ThreadPoolExecutor(3) as pool:
+        got = list(pool.map(lambda ip: replay_day(ip[0], ip[1], {}), enumerate(paths)))
+    assert [deterministic(g.summary) for g in got] == [deterministic(s.summary) for s in singles]
+
+
 def test_plot_has_a_bar_per_day_failed_ones_included(days, tmp_path):
     pytest.importorskip("matplotlib")
     from tidesim.replay.days_report import plot
