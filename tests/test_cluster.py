@@ -169,12 +169,14 @@ def test_days_on_workers_equal_their_single_replays(days, workers):
 
 
 class KillWorker:
-    """A user listener that kills its own worker process at the 30th tick of `day` (only the
-    first time, when `marker` names a file it creates). Never kills the test process itself."""
+    """A user listener that kills its own worker process at the 30th tick of `day`, as long as
+    fewer than `times` kills are logged (one line with the process id each) in `log`. Never
+    kills the test process itself."""
 
-    def __init__(self, day: dt.date, marker: str | None = None) -> None:
+    def __init__(self, day: dt.date, log: pathlib.Path, times: int) -> None:
         self.day = day
-        self.marker = marker
+        self.log = str(log)
+        self.times = times
         self.spare_pid = os.getpid()
         self.ticks = 0
 
@@ -182,12 +184,14 @@ class KillWorker:
         if event.calendar_dt.date() != self.day or os.getpid() == self.spare_pid:
             return
         self.ticks += 1
-        if self.ticks == 30:
-            if self.marker is not None:
-                if os.path.exists(self.marker):
-                    return
-                pathlib.Path(self.marker).touch()
+        if self.ticks == 30 and len(kills(self.log)) < self.times:
+            with open(self.log, "a") as f:
+                f.write(f"{os.getpid()}\n")
             os.kill(os.getpid(), signal.SIGKILL)
+
+
+def kills(log) -> list[str]:
+    return pathlib.Path(log).read_text().split() if os.path.exists(log) else []
 
 
 @needs_cluster
@@ -195,13 +199,16 @@ def test_a_killed_worker_s_day_is_retried_once_then_reported(days, tmp_path):
     import cloudpickle
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     paths, singles = days
-    marker = tmp_path / "killed-once"
-    listeners = [("TICK", KillWorker(DAYS[0], str(marker)), True), ("TICK", KillWorker(DAYS[1]), True)]
+    once, always = tmp_path / "once.log", tmp_path / "always.log"
+    listeners = [("TICK", KillWorker(DAYS[0], once, 1), True),
+                 ("TICK", KillWorker(DAYS[1], always, 100), True)]
     result = replay_days(paths, workers=2, listeners=listeners)
     first, second, third = result.days
-    assert marker.exists()  # the first day's worker did die once ...
-    assert first.failed is None  # ... and the day completed on a fresh worker
+    # the first day's worker died once, and the day completed on another worker process
+    assert len(kills(once)) == 1 and first.failed is None
     assert deterministic(first.summary) == deterministic(singles[0].summary)
+    # the second day killed two different worker processes, then it was given up
+    assert len(set(kills(always))) == 2
     assert second.summary is None and second.failed.startswith(f"{paths[1]}: ")
     assert "worker process died" in second.failed
     assert deterministic(third.summary) == deterministic(singles[2].summary)
