@@ -30,6 +30,7 @@ DEFAULT_SUFFIXES = (".jsonl", ".jsonl.gz")
 
 PROGRESS_TOPIC = "tidesim-replay-progress"
 PROGRESS_INTERVAL_S = 0.5
+WORKER_WAIT_S = 30.0  # how long an existing cluster without workers is given to get some
 
 # Scheduler settings of the local cluster: a task may be on a worker that dies once (it is then
 # run again elsewhere) but not twice; a worker holds only the task it runs, so that a worker's
@@ -350,6 +351,13 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
         client, cluster = _connect(scheduler, workers)
     try:
         n_workers = len(client.scheduler_info(n_workers=-1)["workers"])
+        if n_workers == 0:  # an existing cluster whose workers have not (yet) joined
+            try:
+                client.wait_for_workers(1, timeout=WORKER_WAIT_S)
+            except TimeoutError:
+                raise ClusterUnavailable(f"the scheduler at {scheduler or client.scheduler.address} "
+                                         f"has no workers (waited {WORKER_WAIT_S:.0f} s)") from None
+            n_workers = len(client.scheduler_info(n_workers=-1)["workers"])
         start_s = _time.perf_counter() - t0
         tally = _Tally(len(sessions), progress)
         topic = f"{PROGRESS_TOPIC}-{uuid.uuid4().hex}"
@@ -383,7 +391,8 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
         wall_s = _time.perf_counter() - t1
         if progress is not None:
             client.unsubscribe_topic(topic)
-        days = [outcomes.get(i) or DayOutcome(i, path, failed=f"{path}: not replayed, the run was interrupted")
+        days = [outcomes.get(i) or
+                DayOutcome(i, path, failed=f"{path}: not replayed, the run was interrupted")
                 for i, path in enumerate(sessions)]
         return DaysResult(days, wall_s, start_s, n_workers, interrupted)
     finally:
