@@ -4,6 +4,8 @@
                    [--drain-every N] [--record OUT] [--events FILE] [--allow-undelivered]
                    [--listener EVENT=MODULE:FUNCTION] [--system-listener EVENT=MODULE:FUNCTION]
                    [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+    tidesim-replay SESSION SESSION ...|DIR [--workers N|--scheduler ADDRESS] [--keep-going]
+                   [--json] [--plot FILE.png] [--progress|--no-progress] [--drain-every N]
     tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--days N]
                    [--l2-rate R] [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
     tidesim-replay diff A B
@@ -15,6 +17,9 @@ raised, entries fell outside the session's day (unless --allow-undelivered), or,
 --keep-going, bad lines were skipped; 2 when it stopped at bad input, could not start, or an
 argument was refused; 130 when interrupted (the summary then covers what was delivered).
 `diff` exits 0 when the event streams are equal and 1 when they differ.
+
+Several sessions, or a directory of them, are replayed one day per worker process of a Dask
+cluster (see `cluster`); exit status 1 then also means that some day failed.
 """
 from __future__ import annotations
 
@@ -91,7 +96,14 @@ def _parser() -> argparse.ArgumentParser:
                     "sessions.")
     sub = ap.add_subparsers(dest="command")
     rp = sub.add_parser("replay", help="replay a session (the default command)")
-    rp.add_argument("session", nargs="?", help="session file (.jsonl or .jsonl.gz); default: the bundled day")
+    rp.add_argument("session", nargs="*",
+                    help="session file (.jsonl or .jsonl.gz); default: the bundled day. Several "
+                         "files or a directory: each day in its own worker process")
+    rp.add_argument("--workers", type=int, metavar="N",
+                    help="several sessions: worker processes of the local cluster "
+                         "(default: the machine's cores)")
+    rp.add_argument("--scheduler", metavar="ADDRESS",
+                    help="several sessions: use the running cluster whose scheduler is at ADDRESS")
     rp.add_argument("--keep-going", action="store_true",
                     help="report bad lines and go on instead of stopping at the first")
     rp.add_argument("--json", action="store_true",
@@ -254,6 +266,10 @@ def _replay(args: argparse.Namespace) -> int:
     from .report import ProgressBar, plot, summary_text, write_json
     from .runner import Replay, ReplayAborted
 
+    if len(args.session) > 1 or any(os.path.isdir(s) for s in args.session):
+        from .cluster import run_command
+        return run_command(args)
+    args.session = args.session[0] if args.session else None
     path = args.session or default_session()
     try:
         _check_replay_args(args, path)
