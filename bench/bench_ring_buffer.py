@@ -13,7 +13,11 @@ import time
 import common
 from common import Row, ns_per_op
 
-from orvane.tamsel.utils import tidewell
+import tidesim
+
+tidesim.install()   # the bridge imports the SDK and framework modules: the stand-ins serve
+
+from orvane.tamsel.utils import tidewell  # noqa: E402
 
 N = 1_000_000
 BATCH = 10_000
