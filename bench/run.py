@@ -10,6 +10,12 @@ the difference divided by the difference in calls is the cost of one call, free 
 set-up. Hash randomisation is fixed and numpy's thread pool held to one thread, so the counts
 repeat exactly from run to run (--check verifies that). --rows narrows the rows (substrings of
 "group: operation vs baseline"), so that a few rows take a few minutes.
+
+Exact is not the same as independent of memory layout: CPython's type attribute cache is indexed
+by the addresses of the attribute names, so where the objects land decides which look-ups
+collide, and a different environment or command line (which shifts every later allocation) moves
+a row by several percent. --layouts K counts each side under K layouts (the environment padded
+by K different amounts) and reports the median, with the range when it is wider than 1 %.
 """
 from __future__ import annotations
 
@@ -20,6 +26,7 @@ import os
 import pathlib
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 
@@ -80,11 +87,14 @@ def count_child(module: str, target: int, calls: int) -> int:
     return 3
 
 
-def instructions(module: str, target: int, calls: int) -> int:
-    """Instructions executed by a whole child process that runs probe `target` `calls` times."""
+def instructions(module: str, target: int, calls: int, layout: int = 0) -> int:
+    """Instructions executed by a whole child process that runs probe `target` `calls` times,
+    under memory layout number `layout`."""
     # A fixed, minimal environment: the interpreter reads all of it at start-up, so any
     # variable that differs from one shell to the next would change the count.
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8", **COUNT_ENV}
+    if layout:
+        env["ORVANE_BENCH_LAYOUT"] = "." * (136 * layout)
     cmd = VALGRIND + [sys.executable, str(HERE / "run.py"), "--count-child", module,
                       str(target), str(calls)]
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=HERE.parent)
@@ -95,21 +105,34 @@ def instructions(module: str, target: int, calls: int) -> int:
     return int(found.group(1).replace(",", ""))
 
 
-def per_call(module: str, p: common.Probe, lengths: tuple[int, int], check: bool,
-             pool: concurrent.futures.Executor) -> tuple[float, bool]:
-    """Instructions per operation of one probe, and whether a repeated count came out equal."""
+def per_call(module: str, p: common.Probe, lengths: tuple[int, int], layouts: int, check: bool,
+             pool: concurrent.futures.Executor) -> tuple[list[float], bool]:
+    """Instructions per operation of one probe under each layout, and whether a repeated count
+    came out equal."""
     short, long_ = (common.calls_for(p.share, n) for n in lengths)
     if long_ <= short:
         raise RuntimeError(f"{module} probe {p.probe}: --calls too close for its share {p.share}")
-    runs = [pool.submit(instructions, module, p.probe, n) for n in (short, long_)]
-    if check:
-        runs.append(pool.submit(instructions, module, p.probe, short))
-    counts = [r.result() for r in runs]
-    if check and counts[2] != counts[0]:
-        print(f"{module} probe {p.probe} x{short}: {counts[0]:,} then {counts[2]:,} instructions",
+    runs = {(layout, n): pool.submit(instructions, module, p.probe, n, layout)
+            for layout in range(layouts) for n in (short, long_)}
+    again = pool.submit(instructions, module, p.probe, short) if check else None
+    per = [(runs[(layout, long_)].result() - runs[(layout, short)].result()) / (long_ - short) / p.per
+           for layout in range(layouts)]
+    first, repeated = runs[(0, short)].result(), again.result() if check else None
+    if check and repeated != first:
+        print(f"{module} probe {p.probe} x{short}: {first:,} then {repeated:,} instructions",
               file=sys.stderr)
-    same = not check or counts[2] == counts[0]
-    return (counts[1] - counts[0]) / (long_ - short) / p.per, same
+    return per, not check or repeated == first
+
+
+def cell(values: list[float] | None) -> str:
+    """The median of a side's counts, with their range when it is wider than 1 %."""
+    if values is None:
+        return ""
+    median = statistics.median(values)
+    text = f"{median:,.0f}"
+    if max(values) - min(values) > 0.01 * abs(median):
+        text += f" ({min(values):,.0f}-{max(values):,.0f})"
+    return text
 
 
 def plan(only: list[str], patterns: list[str]) -> list[tuple[str, common.Row]]:
@@ -130,7 +153,7 @@ def plan(only: list[str], patterns: list[str]) -> list[tuple[str, common.Row]]:
 
 
 def print_instructions(only: list[str], patterns: list[str], lengths: tuple[int, int],
-                       check: bool, jobs: int) -> int:
+                       layouts: int, check: bool, jobs: int) -> int:
     if shutil.which("valgrind") is None:
         print("valgrind is not installed (make bench-instructions installs it)", file=sys.stderr)
         return 2
@@ -149,15 +172,16 @@ def print_instructions(only: list[str], patterns: list[str], lengths: tuple[int,
                 if p is None:
                     counted.append(None)
                     continue
-                n, same = per_call(module, p, lengths, check, pool)
-                counted.append(n)
+                values, same = per_call(module, p, lengths, layouts, check, pool)
+                counted.append(values)
                 if not same:
                     unequal.append(f"{r.group}: {r.operation}")
             ours, base = counted
-            cells = [f"{v:,.0f}" if v is not None else "" for v in (ours, base)]
-            ratio = f"{base / ours:.2f}x" if ours and base is not None and ours > 0 else ""
-            print(f"| {r.group} | {r.operation} | {cells[0]} | {r.baseline if base is not None else ''} "
-                  f"| {cells[1]} | {ratio} |", flush=True)
+            ratio = ""
+            if ours is not None and base is not None and statistics.median(ours) > 0:
+                ratio = f"{statistics.median(base) / statistics.median(ours):.2f}x"
+            print(f"| {r.group} | {r.operation} | {cell(ours)} | {r.baseline if base is not None else ''} "
+                  f"| {cell(base)} | {ratio} |", flush=True)
     if check:
         if unequal:
             print("counts differed between two identical runs:\n  " + "\n  ".join(unequal),
@@ -181,6 +205,8 @@ def main() -> int:
                     help="the two numbers of calls counted per side (default 400,1200)")
     ap.add_argument("--check", action="store_true",
                     help="count the short run twice and fail unless both counts are equal")
+    ap.add_argument("--layouts", type=int, default=1, metavar="K",
+                    help="count under K memory layouts and report the median (default 1)")
     ap.add_argument("--jobs", type=int, default=1, help="valgrind runs at a time (default 1)")
     args = ap.parse_args()
     if not args.instructions:
@@ -190,7 +216,8 @@ def main() -> int:
         assert len(lengths) == 2 and 0 < lengths[0] < lengths[1]
     except (ValueError, AssertionError):
         ap.error("--calls takes two increasing positive numbers, e.g. 400,1200")
-    return print_instructions(args.only, args.rows, lengths, args.check, max(1, args.jobs))
+    return print_instructions(args.only, args.rows, lengths, max(1, args.layouts), args.check,
+                              max(1, args.jobs))
 
 
 if __name__ == "__main__":

@@ -277,6 +277,9 @@ def test_positions_read_like_the_model(positions, as_array, offset):
     (np.array([[0, 1]]), IndexError, "array of integers"),
     (np.array([9]), IndexError, "out of range"),
     ((0, 1), TypeError, "integers or slices"),
+    (np.float64(1.0), TypeError, "integers or slices"),
+    (np.array(1.0), TypeError, "integers or slices"),
+    (np.bool_(True), TypeError, "integers or slices"),
     ({0: 1}, TypeError, "integers or slices"),
 ])
 def test_bad_positions_raise_and_leave_the_buffer(key, exc, match):

@@ -395,6 +395,11 @@ ov::object array_positions(PyObject* key) {
                            PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0);
     long dims = PyLong_Check(ndim.get()) ? PyLong_AsLong(ndim.get()) : -1;
     if (dims == -1 && PyErr_Occurred()) return ov::object();
+    if (dims == 0) {
+        // A scalar that is no integer (a float, a bool): refused as any non-index key is.
+        raise_bad_index(key);
+        return ov::object();
+    }
     if (!integers || dims != 1) {
         PyErr_Format(PyExc_IndexError,
                      "RingBuffer positions must be a one-dimensional array of integers, not a "
