@@ -105,6 +105,13 @@ def instructions(module: str, target: int, calls: int, layout: int = 0) -> int:
     return int(found.group(1).replace(",", ""))
 
 
+def warm_up(module: str, target: int) -> None:
+    """Runs a module's child once, natively and uncounted: whatever the first run of a changed
+    tree writes to disk (compiled bytecode and the like) is then there for every counted run."""
+    subprocess.run([sys.executable, str(HERE / "run.py"), "--count-child", module, str(target), "1"],
+                   capture_output=True, cwd=HERE.parent, check=True)
+
+
 def per_call(module: str, p: common.Probe, lengths: tuple[int, int], layouts: int, check: bool,
              pool: concurrent.futures.Executor) -> tuple[list[float], bool]:
     """Instructions per operation of one probe under each layout, and whether a repeated count
@@ -162,6 +169,8 @@ def print_instructions(only: list[str], patterns: list[str], lengths: tuple[int,
         print("no row matches", file=sys.stderr)
         return 2
     unequal = []
+    for module in dict.fromkeys(m for m, _ in planned):
+        warm_up(module, next(p for m, r in planned if m == module for p in r.probes if p).probe)
     print("| group | operation | ours (instr/call) | baseline | baseline (instr/call) | ratio |")
     print("|---|---|---:|---|---:|---:|")
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
