@@ -95,8 +95,10 @@ def instructions(module: str, target: int, calls: int, layout: int = 0) -> int:
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8", **COUNT_ENV}
     if layout:
         env["ORVANE_BENCH_LAYOUT"] = "." * (136 * layout)
+    # Fixed-width numbers: the short and the long run must differ in nothing but the number of
+    # calls, not even in the length of their command lines (which would shift every allocation).
     cmd = VALGRIND + [sys.executable, str(HERE / "run.py"), "--count-child", module,
-                      str(target), str(calls)]
+                      f"{target:06d}", f"{calls:09d}"]
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=HERE.parent)
     found = re.search(r"I\s+refs:\s+([\d,]+)", proc.stderr)
     if proc.returncode != 0 or not found:
