@@ -9,7 +9,7 @@ BUILDDIR ?= build/release
 WERROR   ?= ON
 PYTEST_ARGS ?=
 
-.PHONY: all build test bench replay sanitize lint clean
+.PHONY: all build test bench bench-instructions replay sanitize lint clean
 
 all: test
 
@@ -41,8 +41,19 @@ $(VENV)/.bench: $(VENV)/.deps
 	$(PIP) install --no-build-isolation -Cbuild-dir=$(BUILDDIR) ".[bench]"
 	touch $@
 
+# BENCH_ARGS passes options on to bench/run.py: module names, --rows TEXT (only the rows whose
+# "group: operation vs baseline" contains TEXT), and for instruction counts --check (count
+# twice, fail unless equal), --calls SHORT,LONG and --jobs N.
+BENCH_ARGS ?=
 bench: build $(VENV)/.bench
-	$(VPY) bench/run.py
+	$(VPY) bench/run.py $(BENCH_ARGS)
+
+# Instructions per call under valgrind (cachegrind without cache simulation) beside the
+# baseline's, instead of times: counts that repeat exactly where times move by 20-30%. The whole
+# table takes a long while; narrow it, e.g. make bench-instructions BENCH_ARGS="--rows on_snapshot".
+bench-instructions: build $(VENV)/.bench
+	command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
+	$(VPY) bench/run.py --instructions $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .pytest_cache

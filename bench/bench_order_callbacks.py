@@ -20,6 +20,7 @@ import tidesim
 
 tidesim.install()
 
+import common  # noqa: E402
 from common import Row, ns_per_op  # noqa: E402
 
 from orvane.tamsel.utils import tidewell  # noqa: E402
@@ -206,6 +207,8 @@ ROUNDS = 3
 def interleaved(ours, base) -> tuple[float, float]:
     """Best time of each side over ROUNDS alternating measurements, so that a burst of load
     from elsewhere on the machine does not land on one side only."""
+    if common.counting():
+        return ns_per_op(ours), ns_per_op(base)
     o = b = float("inf")
     for _ in range(ROUNDS):
         o = min(o, ns_per_op(ours))

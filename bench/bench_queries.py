@@ -6,6 +6,7 @@ import sys
 from collections import deque
 import timeit
 
+import common
 from common import Row, ns_per_op
 
 import tidesim
@@ -37,6 +38,8 @@ def ns_per_call(stmt: str, namespace: dict, repeat: int = 5) -> float:
     write it, in nanoseconds. A lambda around such a short call would cost more than the call
     itself and hide the difference between the two sides."""
     timer = timeit.Timer(stmt, globals=namespace)
+    if common.counting():
+        return common.probe(timer.timeit)
     number, _ = timer.autorange()
     number = max(1, number // 2)
     return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9

@@ -20,6 +20,8 @@ import itertools
 import math
 import time
 import types
+
+import common
 from collections import deque
 
 from numpy_ringbuffer import RingBuffer
@@ -320,15 +322,28 @@ def positions(n: int = 3):
 # ---------------------------------------------------------------------------------------------
 # Timing
 
-def measure(runs, number: int = 20000, repeat: int = 9) -> list[float]:
+def _counted_run(call, args, reset):
+    """A probe's runner: one reset, then the calls (as one timed batch has them)."""
+
+    def run(n):
+        reset()
+        for _ in itertools.repeat(None, n):
+            call(*args)
+    return run
+
+
+def measure(runs, number: int = 20000, repeat: int = 9, share: float = 1.0) -> list[float]:
     """Best time of one call, in ns, for each of `runs`: (call, args, reset) triples.
 
     The runs take turns, one batch of `number` calls each per round, so that a change of load
     on the machine touches them alike; each keeps its best round. `reset()` runs before each
     batch, outside the timing: it gives the callback an empty queue and empty caches, so no
     batch works against a fuller queue than another. The collector is off while timing, as
-    timeit has it.
+    timeit has it. When counting instructions, each run is a probe making `share` of the
+    counted calls.
     """
+    if common.counting():
+        return [common.probe(_counted_run(call, args, reset), share) for call, args, reset in runs]
     best = [math.inf] * len(runs)
     enabled = gc.isenabled()
     try:

@@ -4,25 +4,34 @@
 import datetime as _datetime
 import sys
 from collections import deque
-from collections.abc import Iterable, Iterator, MutableMapping
+from collections.abc import Iterable, Iterator, MutableMapping, Sequence
 from typing import Any, SupportsIndex, overload
 
+import numpy
+import numpy.typing
 import pyvorn.strategy
 
 # A market code: the SDK's security id, ".", and the exchange suffix (e.g. "000001.XSHE").
 _MarketCode = str
 # A bar or tick dictionary as the market-data callbacks build them.
 _MarketData = dict[str, Any]
+# The element type the event queue accepts: object, however numpy spells it.
+_ObjectDType = type[object] | numpy.dtype[numpy.object_]
+# A one-dimensional array of integer positions.
+_Positions = numpy.ndarray[tuple[int], numpy.dtype[numpy.integer[Any]]]
 
-# The event queue's type (its own name is RingBuffer; the module binds it as RB).
-class RB:
-
+# The event queue's type (its own name is RingBuffer; the module binds it as RB). A sequence of
+# object references with a fixed capacity (0 allowed); numpy reads it as a one-dimensional
+# object array.
+class RB(Sequence[Any]):
     def __init__(
-        self, capacity: SupportsIndex, dtype: type = ..., allow_overwrite: bool = True
+        self, capacity: SupportsIndex, dtype: _ObjectDType = ..., allow_overwrite: bool = True
     ) -> None: ...
     def append(self, item: Any, /) -> None: ...
     def appendleft(self, item: Any, /) -> None: ...
     def extend(self, iterable: Iterable[Any], /) -> None: ...
+    # The items go in front in their own order: the first item becomes the head.
+    def extendleft(self, iterable: Iterable[Any], /) -> None: ...
     def pop(self) -> Any: ...
     def popleft(self) -> Any: ...
     def popleft_many(self, n: SupportsIndex, /) -> list[Any]: ...
@@ -32,11 +41,18 @@ class RB:
         self, value: Any, start: SupportsIndex = 0, stop: SupportsIndex = sys.maxsize, /
     ) -> int: ...
     def __len__(self) -> int: ...
+    # A list or a one-dimensional integer array of positions gives the entries at those
+    # positions, in the order listed.
+    @overload
+    def __getitem__(self, index: list[SupportsIndex] | _Positions, /) -> list[Any]: ...
     @overload
     def __getitem__(self, index: SupportsIndex, /) -> Any: ...
     @overload
     def __getitem__(self, index: slice, /) -> list[Any]: ...
     def __iter__(self) -> Iterator[Any]: ...
+    def __array__(
+        self, dtype: numpy.typing.DTypeLike | None = None, copy: bool | None = None
+    ) -> numpy.ndarray[tuple[int], numpy.dtype[Any]]: ...
     @property
     def dropped(self) -> int: ...
     @property
@@ -45,6 +61,10 @@ class RB:
     def maxlen(self) -> int: ...
     @property
     def allow_overwrite(self) -> bool: ...
+    @property
+    def dtype(self) -> numpy.dtype[numpy.object_]: ...
+    @property
+    def shape(self) -> tuple[int]: ...
 
 # Module state: created once at import and only ever changed in place.
 vorn_params: dict[str, Any]  # "vorn_md", "vorn_td", "vorn_context"

@@ -56,7 +56,6 @@ def filled(capacity, n_appends, pops=0):
 @pytest.mark.parametrize("args, kwargs, exc", [
     ((), {}, TypeError),
     ((10,), {"dtype": float}, TypeError),
-    ((0,), {}, ValueError),
     ((-5,), {}, ValueError),
     ((1.5,), {}, TypeError),
     (("10",), {}, TypeError),
@@ -231,6 +230,23 @@ class RingBufferVsDeque(RuleBasedStateMachine):
     @rule(s=st.slices(7))
     def read_slice(self, s):
         assert self.rb[s] == list(self.model)[s]
+
+    @rule(k=st.integers(0, 8))
+    def extendleft(self, k):
+        # The items go in front in their own order: deque.extendleft of the reversed items.
+        vs = [self._next() for _ in range(k)]
+        self.dropped += max(0, len(self.model) + k - 5)
+        self.rb.extendleft(vs)
+        self.model.extendleft(reversed(vs))
+
+    @rule(positions=st.lists(st.integers(-7, 6), max_size=6))
+    def read_positions(self, positions):
+        n = len(self.model)
+        if all(-n <= p < n for p in positions):
+            assert self.rb[positions] == [self.model[p] for p in positions]
+        else:
+            with pytest.raises(IndexError, match="out of range"):
+                self.rb[positions]
 
     @invariant()
     def same_contents(self):

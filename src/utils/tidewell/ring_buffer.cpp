@@ -10,13 +10,17 @@ namespace {
 // A fixed-capacity ring of object references.
 //
 // Invariants (true whenever Python code can run):
-//   - `slots` has `capacity` entries (capacity >= 1), allocated once by the constructor and
-//     freed by dealloc; it is never reallocated, so a full buffer's append costs no allocation.
-//   - 0 <= head < capacity and 0 <= len <= capacity.
+//   - `slots` has max(capacity, 1) entries (capacity >= 0), allocated once by the constructor
+//     and freed by dealloc; it is never reallocated, so a full buffer's append costs no
+//     allocation.
+//   - 0 <= head < max(capacity, 1) and 0 <= len <= capacity. A zero-capacity buffer is always
+//     empty and full at once: an append that may overwrite discards its item at once (as
+//     deque(maxlen=0) does), one that may not raises.
 //   - The live entries, oldest first, are slots[(head + i) % capacity] for 0 <= i < len, each
 //     holding a strong reference; every other slot is nullptr.
 //   - `state` changes whenever the contents change, so an iterator can tell it went stale.
-//   - `dropped` counts the entries discarded by overflow since construction.
+//   - `dropped` counts the entries discarded by overflow since construction (on a zero-capacity
+//     buffer, every item appended).
 //
 // Releasing a reference may run a destructor, and a destructor may run Python code that uses
 // this very buffer (or lets another thread in that does). So every operation re-establishes
@@ -84,8 +88,52 @@ inline PyObject* entry(const RingBuffer* rb, Py_ssize_t i) { return rb->slots[wr
     return nullptr;
 }
 
+[[gnu::cold, gnu::noinline]] PyObject* raise_bad_index(PyObject* key) {
+    PyErr_Format(PyExc_TypeError,
+                 "RingBuffer indices must be integers or slices, or a list or array of integers, "
+                 "not %.200s",
+                 Py_TYPE(key)->tp_name);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// numpy, for the array-facing part of the interface (dtype, __array__, arrays of positions).
+// It is imported on first use, never at module load: appending and reading need none of it.
+
+ov::object numpy_attr(const char* attr) {
+    ov::object np = ov::steal(PyImport_ImportModule("numpy"));
+    if (!np) return np;
+    return ov::steal(PyObject_GetAttrString(np.get(), attr));
+}
+
+// 1 when `dtype` names the element type object: the type itself, numpy's object_ scalar type or
+// a numpy dtype of kind "O"; 0 for anything else; -1 with an exception set. numpy is consulted
+// only when it is already loaded (without it, no numpy dtype can have been made).
+int dtype_is_object(PyObject* dtype) {
+    if (dtype == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) return 1;
+    ov::object numpy_name = ov::steal(PyUnicode_FromString("numpy"));
+    if (!numpy_name) return -1;
+    ov::object np = ov::steal(PyImport_GetModule(numpy_name.get()));
+    if (!np) return PyErr_Occurred() ? -1 : 0;
+    ov::object object_type = ov::steal(PyObject_GetAttrString(np.get(), "object_"));
+    if (!object_type) return -1;
+    if (dtype == object_type.get()) return 1;
+    ov::object dtype_type = ov::steal(PyObject_GetAttrString(np.get(), "dtype"));
+    if (!dtype_type) return -1;
+    int is_dtype = PyObject_IsInstance(dtype, dtype_type.get());
+    if (is_dtype <= 0) return is_dtype;
+    return PyObject_RichCompareBool(dtype, reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_EQ);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Core operations on a live buffer
+
+// An item appended to a zero-capacity buffer that overwrites: it is overflow the moment it
+// arrives, so only the count changes (the contents, and with them `state`, do not).
+[[gnu::cold, gnu::noinline]] int discard(RingBuffer* rb) {
+    ++rb->dropped;
+    return 0;
+}
 
 int push_back(RingBuffer* rb, PyObject* item) {
     if (rb->len < rb->capacity) {
@@ -95,6 +143,7 @@ int push_back(RingBuffer* rb, PyObject* item) {
         return 0;
     }
     if (!rb->allow_overwrite) return raise_full("append");
+    if (rb->capacity == 0) return discard(rb);
     // Full: the tail slot is the head slot. The new item takes it, the head moves on, and the
     // displaced oldest entry is released only once the buffer is whole again.
     PyObject* oldest = rb->slots[rb->head];
@@ -107,6 +156,7 @@ int push_back(RingBuffer* rb, PyObject* item) {
 }
 
 int push_front(RingBuffer* rb, PyObject* item) {
+    if (rb->capacity == 0) return rb->allow_overwrite ? discard(rb) : raise_full("appendleft");
     Py_ssize_t before = rb->head == 0 ? rb->capacity - 1 : rb->head - 1;
     if (rb->len < rb->capacity) {
         rb->slots[before] = Py_NewRef(item);
@@ -193,17 +243,21 @@ PyObject* rb_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|Op:RingBuffer", const_cast<char**>(kwlist),
                                      &capacity_obj, &dtype, &allow_overwrite))
         return nullptr;
-    if (dtype != nullptr && dtype != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        PyErr_Format(PyExc_TypeError,
-                     "RingBuffer holds object references only: dtype must be object, not %R", dtype);
-        return nullptr;
+    if (dtype != nullptr) {
+        int ok = dtype_is_object(dtype);
+        if (ok < 0) return nullptr;
+        if (ok == 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "RingBuffer holds object references only: dtype must be object, not %R", dtype);
+            return nullptr;
+        }
     }
     // Python's own integer conversion: TypeError for anything that is not an integer, and
     // OverflowError beyond the platform's index range.
     Py_ssize_t capacity = PyNumber_AsSsize_t(capacity_obj, PyExc_OverflowError);
     if (capacity == -1 && PyErr_Occurred()) return nullptr;
-    if (capacity < 1) {
-        PyErr_Format(PyExc_ValueError, "RingBuffer capacity must be at least 1, not %zd", capacity);
+    if (capacity < 0) {
+        PyErr_Format(PyExc_ValueError, "RingBuffer capacity must not be negative, not %zd", capacity);
         return nullptr;
     }
     if (static_cast<size_t>(capacity) > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*))
@@ -212,7 +266,9 @@ PyObject* rb_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     RingBuffer* rb = as_rb(self);
-    rb->slots = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(capacity), sizeof(PyObject*)));
+    // At least one slot, so that the slot arithmetic never needs a special case for capacity 0.
+    const size_t n_slots = capacity > 0 ? static_cast<size_t>(capacity) : 1;
+    rb->slots = static_cast<PyObject**>(PyMem_Calloc(n_slots, sizeof(PyObject*)));
     if (rb->slots == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -281,18 +337,109 @@ PyObject* rb_slice(RingBuffer* rb, PyObject* key) {
     }
 }
 
+// The entries at the positions listed in `positions` (a list; negative positions count from the
+// tail, as for a single index), as a new list in the order listed. Every position is converted
+// first (which may run __index__), then the result list is allocated (which may collect
+// garbage), and only then are the positions checked against the length and the entries read, so
+// that the length used is the one the entries are read under.
+PyObject* rb_take(RingBuffer* rb, PyObject* positions) {
+    // A copy of the list: __index__ of one position may change the caller's list.
+    ov::object keys = ov::steal(PySequence_Tuple(positions));
+    if (!keys) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(keys.get());
+    auto* at = static_cast<Py_ssize_t*>(PyMem_Malloc(static_cast<size_t>(n > 0 ? n : 1) * sizeof(Py_ssize_t)));
+    if (at == nullptr) return PyErr_NoMemory();
+    struct Free {
+        Py_ssize_t* p;
+        ~Free() { PyMem_Free(p); }
+    } release_at{at};
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(keys.get(), k);
+        // A bool would be read as a mask by array libraries and as a position by Python's own
+        // sequences: too ambiguous to guess.
+        if (PyBool_Check(key) || !PyIndex_Check(key)) return raise_bad_index(key);
+        at[k] = PyNumber_AsSsize_t(key, PyExc_IndexError);
+        if (at[k] == -1 && PyErr_Occurred()) return nullptr;
+    }
+    for (;;) {
+        bool retry;
+        PyObject* list = new_list_for(rb, n, &retry);
+        if (retry) continue;
+        if (list == nullptr) return nullptr;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            Py_ssize_t i = at[k] < 0 ? at[k] + rb->len : at[k];
+            if (i < 0 || i >= rb->len) {
+                Py_DECREF(list);  // the items set so far are owned by other references too
+                return raise_index_range();
+            }
+            PyList_SET_ITEM(list, k, Py_NewRef(entry(rb, i)));
+        }
+        return list;
+    }
+}
+
+// The positions held by a numpy array, as a list: the array must be one-dimensional and of an
+// integer type (a boolean mask or an array of floats is refused as an index).
+ov::object array_positions(PyObject* key) {
+    ov::object kind;
+    ov::object dtype = ov::steal(PyObject_GetAttrString(key, "dtype"));
+    if (dtype) kind = ov::steal(PyObject_GetAttrString(dtype.get(), "kind"));
+    ov::object ndim = ov::steal(PyObject_GetAttrString(key, "ndim"));
+    if (!kind || !ndim) {
+        PyErr_Clear();
+        raise_bad_index(key);
+        return ov::object();
+    }
+    const bool integers = PyUnicode_Check(kind.get()) &&
+                          (PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
+                           PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0);
+    long dims = PyLong_Check(ndim.get()) ? PyLong_AsLong(ndim.get()) : -1;
+    if (dims == -1 && PyErr_Occurred()) return ov::object();
+    if (dims == 0) {
+        // A scalar that is no integer (a float, a bool): refused as any non-index key is.
+        raise_bad_index(key);
+        return ov::object();
+    }
+    if (!integers || dims != 1) {
+        PyErr_Format(PyExc_IndexError,
+                     "RingBuffer positions must be a one-dimensional array of integers, not a "
+                     "%ld-dimensional array of kind %R",
+                     dims, kind.get());
+        return ov::object();
+    }
+    return ov::steal(PyObject_CallMethod(key, "tolist", nullptr));
+}
+
+// Whether `key` presents itself as a numpy-style array (strings and tuples never do).
+bool is_array(PyObject* key) {
+    if (PyUnicode_Check(key) || PyBytes_Check(key) || PyTuple_Check(key)) return false;
+    return PyObject_HasAttrString(key, "__array_interface__");
+}
+
+PyObject* rb_take_array(RingBuffer* rb, PyObject* key) {
+    ov::object positions = array_positions(key);
+    if (!positions) return nullptr;
+    return rb_take(rb, positions.get());
+}
+
 PyObject* rb_subscript(PyObject* self, PyObject* key) {
     RingBuffer* rb = as_rb(self);
     if (PyIndex_Check(key)) {
         Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
-        if (i == -1 && PyErr_Occurred()) return nullptr;
+        if (i == -1 && PyErr_Occurred()) {
+            // numpy arrays have __index__, which refuses any array of one or more dimensions:
+            // those are read as arrays of positions instead.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) || !is_array(key)) return nullptr;
+            PyErr_Clear();
+            return rb_take_array(rb, key);
+        }
         if (i < 0) i += rb->len;
         return rb_item(self, i);
     }
     if (PySlice_Check(key)) return rb_slice(rb, key);
-    PyErr_Format(PyExc_TypeError, "RingBuffer indices must be integers or slices, not %.200s",
-                 Py_TYPE(key)->tp_name);
-    return nullptr;
+    if (PyList_Check(key)) return rb_take(rb, key);
+    if (is_array(key)) return rb_take_array(rb, key);
+    return raise_bad_index(key);
 }
 
 PyObject* rb_iter(PyObject* self) {
@@ -332,6 +479,29 @@ PyObject* rb_extend(PyObject* self, PyObject* iterable) {
         if (rc < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// extendleft(iterable): the items go in front of the buffer in their own order, the first item
+// becoming the head (so extendleft([a, b]) then reads a, b, old entries...). On a full buffer
+// each item pushes the newest entry out, as appendleft does; the items are taken from the
+// iterable before any of them is placed, so a buffer that does not overwrite is left unchanged
+// when they do not all fit.
+PyObject* rb_extendleft(PyObject* self, PyObject* iterable) {
+    RingBuffer* rb = as_rb(self);
+    ov::object items = ov::steal(PySequence_List(iterable));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    if (!rb->allow_overwrite && n > rb->capacity - rb->len) {
+        PyErr_SetString(PyExc_IndexError,
+                        "extendleft would overflow a RingBuffer that does not overwrite");
+        return nullptr;
+    }
+    // From the last item to the first, each one placed before the head. `items` holds every
+    // item, so a release done by push_front (on a full buffer) never frees one still to place.
+    for (Py_ssize_t k = n - 1; k >= 0; --k) {
+        if (push_front(rb, PyList_GET_ITEM(items.get(), k)) < 0) return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -440,6 +610,39 @@ PyObject* rb_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
 }
 
+// __array__(dtype=None, copy=None): the entries, oldest first, as a new one-dimensional numpy
+// array of objects (each entry one element, whatever its own type), converted to `dtype` when
+// one is asked for. The array never shares memory with the buffer, so copy=False is refused as
+// numpy's protocol asks.
+PyObject* rb_array(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"dtype", "copy", nullptr};
+    PyObject* dtype = Py_None;
+    PyObject* copy = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:__array__", const_cast<char**>(kwlist), &dtype,
+                                     &copy))
+        return nullptr;
+    if (copy == Py_False) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a RingBuffer cannot be read as an array without copying its entries");
+        return nullptr;
+    }
+    ov::object fromiter = numpy_attr("fromiter");
+    if (!fromiter) return nullptr;
+    // The importing and attribute reads above may have run Python code: take the entries now.
+    ov::object entries = ov::steal(PySequence_List(self));
+    if (!entries) return nullptr;
+    ov::object count = ov::steal(PyLong_FromSsize_t(PyList_GET_SIZE(entries.get())));
+    if (!count) return nullptr;
+    ov::object array = ov::steal(PyObject_CallFunctionObjArgs(
+        fromiter.get(), entries.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type), count.get(),
+        nullptr));
+    if (!array || dtype == Py_None) return array.release();
+    int same = dtype_is_object(dtype);
+    if (same < 0) return nullptr;
+    if (same) return array.release();
+    return PyObject_CallMethod(array.get(), "astype", "O", dtype);
+}
+
 PyObject* rb_sizeof(PyObject* self, PyObject*) {
     RingBuffer* rb = as_rb(self);
     size_t size = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
@@ -456,6 +659,13 @@ PyObject* rb_get_maxlen(PyObject* self, void*) { return PyLong_FromSsize_t(as_rb
 PyObject* rb_get_allow_overwrite(PyObject* self, void*) {
     return PyBool_FromLong(as_rb(self)->allow_overwrite);
 }
+// numpy's dtype of object, as array code compares it (== object holds too).
+PyObject* rb_get_dtype(PyObject*, void*) {
+    ov::object dtype_type = numpy_attr("dtype");
+    if (!dtype_type) return nullptr;
+    return PyObject_CallOneArg(dtype_type.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+}
+PyObject* rb_get_shape(PyObject* self, void*) { return Py_BuildValue("(n)", as_rb(self)->len); }
 
 PyMethodDef rb_methods[] = {
     {"append", rb_append, METH_O,
@@ -465,6 +675,10 @@ PyMethodDef rb_methods[] = {
      "appendleft(item)\n--\n\nAdd item at the head. When the buffer is full the newest entry is "
      "discarded, or IndexError is raised if the buffer does not overwrite."},
     {"extend", rb_extend, METH_O, "extend(iterable)\n--\n\nAppend every item of iterable, in order."},
+    {"extendleft", rb_extendleft, METH_O,
+     "extendleft(iterable)\n--\n\nPut the items of iterable in front, in their order: the first "
+     "item becomes the head. On a full buffer each item discards the newest entry, or, if the "
+     "buffer does not overwrite, IndexError is raised and nothing is added."},
     {"pop", rb_pop, METH_NOARGS, "pop()\n--\n\nRemove and return the newest entry."},
     {"popleft", rb_popleft, METH_NOARGS, "popleft()\n--\n\nRemove and return the oldest entry."},
     {"popleft_many", rb_popleft_many, METH_O,
@@ -475,6 +689,10 @@ PyMethodDef rb_methods[] = {
     {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rb_index)), METH_FASTCALL,
      "index(value, start=0, stop=sys.maxsize)\n--\n\nPosition of the first entry equal to value."},
     {"__sizeof__", rb_sizeof, METH_NOARGS, "Size of the buffer in memory, in bytes."},
+    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rb_array)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__array__(dtype=None, copy=None)\n--\n\nThe entries, oldest first, as a new numpy array "
+     "of objects."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -485,6 +703,8 @@ PyGetSetDef rb_getset[] = {
     {"maxlen", rb_get_maxlen, nullptr, "The capacity of the buffer.", nullptr},
     {"allow_overwrite", rb_get_allow_overwrite, nullptr,
      "Whether appending to a full buffer discards an entry (else it raises IndexError).", nullptr},
+    {"dtype", rb_get_dtype, nullptr, "The element type: numpy's dtype of object.", nullptr},
+    {"shape", rb_get_shape, nullptr, "(len(self),), as for a one-dimensional array.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

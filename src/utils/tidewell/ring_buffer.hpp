@@ -1,10 +1,12 @@
 // RingBuffer: a fixed-capacity ring of object references, the type of the bridge's event queue.
 //
 // Python interface: RingBuffer(capacity, dtype=object, allow_overwrite=True) with append,
-// appendleft, extend, pop, popleft, popleft_many, clear, count, index, len(), indexing and
-// slicing, iteration, and the properties dropped, is_full, maxlen and allow_overwrite. Storage
-// for every slot is reserved by the constructor; append never allocates and, when the buffer is
-// full, discards the oldest entry (or raises IndexError when allow_overwrite is false).
+// appendleft, extend, extendleft, pop, popleft, popleft_many, clear, count, index, len(),
+// indexing by a position, a slice or a list or array of positions, iteration, __array__ (numpy
+// reads it as a one-dimensional object array), and the properties dropped, is_full, maxlen,
+// allow_overwrite, dtype and shape. Storage for every slot is reserved by the constructor; append
+// never allocates and, when the buffer is full, discards the oldest entry (or raises IndexError
+// when allow_overwrite is false). A capacity of 0 is allowed: such a buffer stays empty.
 #pragma once
 
 #include "pyhelp.hpp"
