@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
@@ -93,6 +94,29 @@ inline object borrow(PyObject* p) { return object::borrow(p); }
 class name;
 class kwnames;
 
+// The last successful look-up of one name as a module global, with what proves it current.
+//
+// Invariant: when value is not nullptr, looking the name up in `dict` found it there (builtins
+// is nullptr) or found it absent there and present in the builtins dict `builtins`, at the
+// moment each dict carried the recorded ma_version_tag. CPython 3.11 gives every dict a
+// version, drawn from one process-wide counter, at creation and at each insertion, deletion
+// or replacement of a value; tags are never reused, so while the dicts still carry them they
+// hold what they held, and `value` (borrowed) is alive because the dict it came from holds
+// it. A replaced, deleted or newly shadowing global moves a tag and the next use looks again.
+struct global_slot {
+    PyObject* dict = nullptr;
+    PyObject* builtins = nullptr;
+    uint64_t dict_tag = 0;
+    uint64_t builtins_tag = 0;
+    PyObject* value = nullptr;
+};
+
+// A dict's version tag: the public ma_version_tag field of CPython 3.11's PyDictObject, kept
+// by the interpreter for exactly this use (its own global look-up caches under it).
+inline uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 namespace detail {
 // Registries filled by the constructors of static ov::name / ov::kwnames objects of one
 // shared library (each extension module has its own copy: symbols are hidden).
@@ -124,9 +148,13 @@ public:
         return obj_ != nullptr ? 0 : -1;
     }
 
+    // The last look-up of this name as a module global (see ov::global).
+    global_slot& slot() const { return slot_; }
+
 private:
     const char* text_;
     PyObject* obj_ = nullptr;
+    mutable global_slot slot_;
 };
 
 // A tuple of interned keyword names for vectorcall, in the order the fields are passed.
@@ -181,8 +209,58 @@ inline int init_names() {
     return nullptr;
 }
 
+namespace detail {
+
+// The look-up itself, refilling the name's slot when its result can be kept: `module_dict`
+// must be an exact dict (a module's namespace is), so that finding a str key in it runs no
+// Python code that could move a tag between the look-up and the recording.
+[[gnu::noinline]] inline object global_lookup(PyObject* module_dict, const name& key,
+                                              global_slot& s) {
+    s.value = nullptr;
+    PyObject* v = PyDict_GetItemWithError(module_dict, key.get());
+    if (v != nullptr) {
+        const bool keep = PyDict_CheckExact(module_dict);
+        s = {module_dict, nullptr, dict_version(module_dict), 0, keep ? v : nullptr};
+        return borrow(v);
+    }
+    if (PyErr_Occurred()) return object();
+    const uint64_t dict_tag = dict_version(module_dict);
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins != nullptr) {
+        v = PyDict_GetItemWithError(builtins, key.get());
+        if (v != nullptr) {
+            const bool keep = PyDict_CheckExact(module_dict) && PyDict_CheckExact(builtins) &&
+                              dict_version(module_dict) == dict_tag;
+            s = {module_dict, builtins, dict_tag, dict_version(builtins), keep ? v : nullptr};
+            return borrow(v);
+        }
+        if (PyErr_Occurred()) return object();
+    }
+    raise_name_error(key.get());
+    return object();
+}
+
+}  // namespace detail
+
+// Looks `key` up as Python code of the module would (LOAD_GLOBAL): the module dict, then
+// builtins; NameError when neither has it. The result is kept in the name's slot and reused
+// while both dicts carry the version tags they had, as the interpreter's specialised global
+// look-up does, so a change to either takes effect at the very next use.
+// Returns the value, or an empty object with the exception set.
+inline object global(PyObject* module_dict, const name& key) {
+    const global_slot& s = key.slot();
+    if (s.value != nullptr && s.dict == module_dict && s.dict_tag == dict_version(module_dict)) {
+        if (s.builtins == nullptr) return borrow(s.value);
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins == s.builtins && s.builtins_tag == dict_version(builtins))
+            return borrow(s.value);
+    }
+    return detail::global_lookup(module_dict, key, key.slot());
+}
+
 // Looks `key` up as Python code of the module would: the module dict, then builtins.
-// Returns a new reference, or nullptr with NameError (or the dict's own error) set.
+// Uncached, for a key that is no interned ov::name. Returns a new reference, or nullptr with
+// NameError (or the dict's own error) set.
 inline PyObject* global(PyObject* module_dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(module_dict, key);
     if (v != nullptr) return Py_NewRef(v);
@@ -195,6 +273,67 @@ inline PyObject* global(PyObject* module_dict, PyObject* key) {
     }
     return raise_name_error(key);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Facts about types, kept under their version tags
+
+// The first entry named `name` in the dicts of `type`'s MRO, as the interpreter's attribute
+// look-up on the type finds it (borrowed), or nullptr (with an error set if a look-up
+// failed). With str keys in the type dicts, as class statements make them, no Python code
+// runs, so nothing can change the type meanwhile.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) continue;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (dict == nullptr) continue;
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (v != nullptr || PyErr_Occurred()) return v;
+    }
+    return nullptr;
+}
+
+// A fact about a type that depends only on the dicts of the type and its bases (what a name
+// resolves to, which descriptors are in the way), checked once per version tag of the type.
+//
+// Invariant: ok_tag (rejected_tag) is 0 or a tp_version_tag at which the check held (failed).
+// The interpreter replaces a type's tag (public field of 3.11's PyTypeObject, kept for its
+// method cache) whenever an attribute of the type or of a base changes, and never reuses one,
+// for any type; so a tag that still matches proves the dicts, and with them the fact, are as
+// they were, and a stale entry can only miss. A type without a valid tag is never trusted.
+struct type_guard {
+    unsigned int ok_tag = 0;
+    unsigned int rejected_tag = 0;
+
+    // Whether check(type) holds for `type` as it is now. The check must run no Python code
+    // (plain dict look-ups in type dicts); an error it raises only means "no".
+    template <typename Check>
+    bool holds(PyTypeObject* type, Check check) {
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        const unsigned int tag = type->tp_version_tag;
+        if (tag == ok_tag) return true;
+        if (tag == rejected_tag) return false;
+        return recheck(type, tag, check);
+    }
+
+    void reset() { ok_tag = rejected_tag = 0; }
+
+private:
+    template <typename Check>
+    [[gnu::noinline]] bool recheck(PyTypeObject* type, unsigned int tag, Check check) {
+        const bool ok = check(type);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != tag)
+            return false;
+        (ok ? ok_tag : rejected_tag) = tag;
+        return ok;
+    }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Calls

@@ -17,6 +17,7 @@ namespace events {
 namespace {
 
 ov::name n_event_type("event_type");
+ov::name n_self("self");
 ov::name n_dict("__dict__");
 ov::name n_items("items");
 ov::name n_colon(":");
@@ -25,16 +26,18 @@ ov::name n_init("__init__");
 
 constexpr const char kInit[] = "Event.__init__";
 
-bool is_event_type_key(PyObject* key) {
-    if (key == n_event_type.get()) return true;
+// Whether keyword `key` is the parameter name `param`.
+bool is_keyword(PyObject* key, const ov::name& param) {
+    if (key == param.get()) return true;
     // An interned key other than our interned name is another string. Keywords from source
     // code are interned; only those built at run time (e.g. **mapping) need comparing.
     return PyUnicode_Check(key) && !PyUnicode_CHECK_INTERNED(key) &&
-           PyUnicode_GET_LENGTH(key) == 10 && PyUnicode_Compare(key, n_event_type) == 0;
+           PyUnicode_Compare(key, param) == 0;
 }
 
-[[gnu::cold, gnu::noinline]] int raise_multiple_event_type() {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'event_type'", kInit);
+[[gnu::cold, gnu::noinline]] int raise_multiple_values(const ov::name& param) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", kInit,
+                 param.get());
     return -1;
 }
 
@@ -56,8 +59,11 @@ int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     *skip = -1;
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!is_event_type_key(PyTuple_GET_ITEM(kwnames, k))) continue;
-        if (*event_type != nullptr) return raise_multiple_event_type();
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        // `self` is always bound already: __init__ is (self, event_type, **kwargs).
+        if (is_keyword(key, n_self)) return raise_multiple_values(n_self);
+        if (!is_keyword(key, n_event_type)) continue;
+        if (*event_type != nullptr) return raise_multiple_values(n_event_type);
         *event_type = args[nargs + k];
         *skip = k;
     }

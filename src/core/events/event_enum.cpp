@@ -115,7 +115,7 @@ PyObject* parse_event(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               &event_str) < 0) {
         return nullptr;
     }
-    ov::object enumeration = ov::steal(ov::global(PyModule_GetDict(module), n_event_enum));
+    ov::object enumeration = ov::global(PyModule_GetDict(module), n_event_enum);
     if (!enumeration) return nullptr;
     ov::object name = ov::steal(ov::vcall_method(event_str, n_upper, {}));
     if (!name) return nullptr;
@@ -132,7 +132,7 @@ PyMethodDef parse_event_def = {
 // from the metaclass's __prepare__, filled with __module__, __qualname__ and the members in
 // order, then the metaclass called with (name, bases, namespace).
 PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
-    ov::object base = ov::steal(ov::global(module_dict, n_enum_base));
+    ov::object base = ov::global(module_dict, n_enum_base);
     if (!base) return nullptr;
     auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
     ov::object bases = ov::steal(PyTuple_Pack(1, base.get()));

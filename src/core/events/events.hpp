@@ -18,7 +18,8 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 // Invariants:
 //   - module_dict is a strong reference to the first module's __dict__ from the end of
 //     PyInit until that module is freed; nullptr before and after. Globals (defaultdict,
-//     EVENT, ...) are looked up in it at each use, never cached.
+//     EVENT, ...) are looked up in it as Python code would, through ov::global (cached only
+//     under the dict version tags, so a replaced global takes effect at the next use).
 //   - event_class and event_init are strong references to Event and to its __init__
 //     descriptor. event_version_tag is a tp_version_tag of Event at which the class was
 //     checked to construct exactly as the fast constructor does (0: none). The fast
@@ -26,6 +27,11 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 //     replaces the tag; the class is then checked again once (see event.cpp) and either
 //     re-armed with its new tag or, while it keeps that tag, recorded in
 //     event_rejected_tag so the check is not repeated at every call.
+//   - event_enum is a strong reference to EVENT and event_hash to the __hash__ its MRO gave
+//     at initialisation (Enum's, a function of the member's name, which a member keeps).
+//     event_hash_guard holds the EVENT version tags at which __hash__ still resolves to
+//     event_hash: while it does, a member's hash is the one it always had, and the bus may
+//     reuse a tier look-up made with it (see event_bus.cpp).
 //   - enum_meta is a strong reference to the metaclass of EVENT (enum's EnumType) and
 //     enum_meta_version_tag its version tag at initialisation (0: none). While an
 //     enumeration's metaclass is enum_meta with that tag, its name lookup is known to be
@@ -36,6 +42,9 @@ struct module_state {
     PyObject* event_init = nullptr;
     unsigned int event_version_tag = 0;
     unsigned int event_rejected_tag = 0;
+    PyObject* event_enum = nullptr;
+    PyObject* event_hash = nullptr;
+    ov::type_guard event_hash_guard;
     PyObject* enum_meta = nullptr;
     unsigned int enum_meta_version_tag = 0;
 };
@@ -60,6 +69,9 @@ int arm_event_fast_path(PyObject* event_class);
 
 // Called once EVENT exists: records its metaclass and the metaclass's version tag.
 int arm_name_lookup_fast_path(PyObject* event_enum);
+
+// Called once EVENT exists: records it and its __hash__ for the bus's tier look-ups.
+int arm_dispatch_fast_path(PyObject* event_enum);
 
 // Gives `type` a version tag if it has none yet and returns it (0 if it cannot have one).
 unsigned int version_tag_of(PyObject* type);

@@ -110,11 +110,11 @@ int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* 
 //   p.set_state({quantity, available_qty, avg_price, last_price, market_value, daily_pnl})
 // Returns the position, or nullptr with the error set (the position is then dropped).
 PyObject* make_position(PyObject* pos) {
-    ov::object cls = ov::steal(global(n_Position));
+    ov::object cls = global(n_Position);
     if (!cls) return nullptr;
     ov::object code = ov::steal(market_code(pos, n_market_id));
     if (!code) return nullptr;
-    ov::object direction_enum = ov::steal(global(n_POSITION_DIRECTION));
+    ov::object direction_enum = global(n_POSITION_DIRECTION);
     if (!direction_enum) return nullptr;
     ov::object direction = ov::steal(class_attr(direction_enum.get(), n_LONG));
     if (!direction) return nullptr;
@@ -160,7 +160,7 @@ int warn_position_skipped(PyObject* pos) {
     PyErr_SetHandledException(err.get());
     int rc = -1;
     do {
-        ov::object logger = ov::steal(global(n_user_system_log));
+        ov::object logger = global(n_user_system_log);
         if (!logger) break;
         ov::object warning = ov::steal(PyObject_GetAttr(logger.get(), n_warning));
         if (!warning) break;
@@ -278,7 +278,7 @@ TIDEWELL_METHOD(on_query_asset) {
 
     // Asset(fund_account_id, available_t1, frozen_all, market_value, total_asset,
     //       leaves_value, init_leaves_value)
-    ov::object cls = ov::steal(global(n_Asset));
+    ov::object cls = global(n_Asset);
     if (!cls) return nullptr;
     PyObject* const fields[] = {n_fund_account_id, n_available_t1, n_frozen_all, n_market_value,
                                 n_total_asset,     n_leaves_value, n_init_leaves_value};

@@ -101,12 +101,22 @@ PyObject* import_control_type() {
 }
 
 // The control type of a control result, read once: `control_type` when the record has it,
-// otherwise `algo_control_type` (whose absence raises AttributeError).
+// otherwise `algo_control_type`, read as inside `except AttributeError:` -- the first error is
+// the exception being handled meanwhile, so an error of the second read carries it as its
+// context, exactly as the interpreter chains an exception raised in an except block.
 PyObject* control_type_of(PyObject* record) {
     PyObject* v = PyObject_GetAttr(record, n_control_type);
     if (v != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-    PyErr_Clear();
-    return PyObject_GetAttr(record, n_algo_control_type);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    PyObject *saved_type, *saved_value, *saved_tb;
+    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
+    PyErr_SetExcInfo(type, value, tb);  // steals the first error
+    v = PyObject_GetAttr(record, n_algo_control_type);
+    PyErr_SetExcInfo(saved_type, saved_value, saved_tb);  // drops the first error unless chained
+    return v;
 }
 
 // value == AlgoControlType.<member>
@@ -120,15 +130,15 @@ int control_is(PyObject* value, PyObject* control_types, PyObject* member) {
 
 // copy.deepcopy(obj), through the module global `copy`.
 PyObject* deep_copy(PyObject* obj) {
-    ov::object mod = ov::steal(global(n_copy));
+    ov::object mod = global(n_copy);
     if (!mod) return nullptr;
     return ov::vcall_method(mod.get(), n_deepcopy, {obj});
 }
 
 // cache.get(record.sys_quote_id), the cache looked up as a global and the id read afresh.
 // New reference.
-PyObject* cache_get(PyObject* record, PyObject* cache_name) {
-    ov::object cache = ov::steal(global(cache_name));
+PyObject* cache_get(PyObject* record, const ov::name& cache_name) {
+    ov::object cache = global(cache_name);
     if (!cache) return nullptr;
     if (PyDict_CheckExact(cache.get())) {
         // dict.get on a plain dict: the item, or None when absent.
@@ -148,13 +158,13 @@ PyObject* cache_get(PyObject* record, PyObject* cache_name) {
 // The record updates' four steps: previous record from the cache (membership test, then
 // `get`), Class.from_vorn(record, previous), store under the id, then queue a deep copy. The
 // id is read afresh for the test, the look-up and the store.
-int update_record(PyObject* record, PyObject* cache_name, PyObject* class_name, PyObject* member,
+int update_record(PyObject* record, const ov::name& cache_name, const ov::name& class_name, PyObject* member,
                   const ov::kwnames& kw) {
     ov::object previous;
     {
         ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
         if (!id) return -1;
-        ov::object cache = ov::steal(global(cache_name));
+        ov::object cache = global(cache_name);
         if (!cache) return -1;
         int present = PyDict_CheckExact(cache.get()) ? PyDict_Contains(cache.get(), id.get())
                                                      : PySequence_Contains(cache.get(), id.get());
@@ -168,13 +178,13 @@ int update_record(PyObject* record, PyObject* cache_name, PyObject* class_name, 
     }
     ov::object fresh;
     {
-        ov::object cls = ov::steal(global(class_name));
+        ov::object cls = global(class_name);
         if (!cls) return -1;
         fresh = ov::steal(ov::vcall_method(cls.get(), n_from_vorn, {record, previous.get()}));
         if (!fresh) return -1;
     }
     {
-        ov::object cache = ov::steal(global(cache_name));
+        ov::object cache = global(cache_name);
         if (!cache) return -1;
         ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
         if (!id) return -1;

@@ -68,22 +68,6 @@ VerifiedName& verified_slot(PyObject* name) {
                       kVerifiedSlots];
 }
 
-// The first entry named `name` in the dicts of `type`'s MRO (borrowed), or nullptr (with an
-// error set if a look-up failed).
-PyObject* mro_entry(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) continue;
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-        if (dict == nullptr) continue;
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (v != nullptr || PyErr_Occurred()) return v;
-    }
-    return nullptr;
-}
-
 // Checks the facts of VerifiedName for `meta` and `name` and records them on success. Called
 // after a generic look-up through the class, which gives the metaclass a version tag.
 void verify_name(PyTypeObject* meta, PyObject* name) {
@@ -92,10 +76,10 @@ void verify_name(PyTypeObject* meta, PyObject* name) {
     bool ok = true;
     if (meta->tp_getattro != PyType_Type.tp_getattro) {
         PyObject* own = PyDict_GetItemWithError(PyType_Type.tp_dict, n_getattribute);
-        ok = own != nullptr && mro_entry(meta, n_getattribute) == own;
+        ok = own != nullptr && ov::type_lookup(meta, n_getattribute) == own;
     }
     if (ok) {
-        PyObject* meta_attr = mro_entry(meta, name);
+        PyObject* meta_attr = ov::type_lookup(meta, name);
         ok = meta_attr == nullptr ? !PyErr_Occurred() : !PyDescr_IsData(meta_attr);
     }
     if (PyErr_Occurred()) {
@@ -132,13 +116,13 @@ PyObject* class_attr(PyObject* owner, PyObject* name) {
 }
 
 PyObject* event_member(PyObject* member_name) {
-    ov::object ev = ov::steal(global(n_EVENT));
+    ov::object ev = global(n_EVENT);
     if (!ev) return nullptr;
     return class_attr(ev.get(), member_name);
 }
 
 int queue_append(PyObject* ev) {
-    ov::object q = ov::steal(global(n_event_queue));
+    ov::object q = global(n_event_queue);
     if (!q) return -1;
     if (ring_buffer_check_exact(q.get())) return ring_buffer_append(q.get(), ev);
     ov::object r = ov::steal(ov::vcall_method(q.get(), n_append, {ev}));
@@ -146,7 +130,7 @@ int queue_append(PyObject* ev) {
 }
 
 int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObject* kw) {
-    ov::object cls = ov::steal(global(n_Event));
+    ov::object cls = global(n_Event);
     if (!cls) return -1;
     PyObject* buf[16];
     size_t n = values.size();
@@ -168,7 +152,7 @@ PyObject* market_code(PyObject* record, PyObject* market_attr) {
     if (!sid) return nullptr;
     ov::object head = ov::steal(PyNumber_Add(sid.get(), n_dot));
     if (!head) return nullptr;
-    ov::object conv = ov::steal(global(n_get_exchane_from_vorn_mdtype));
+    ov::object conv = global(n_get_exchane_from_vorn_mdtype);
     if (!conv) return nullptr;
     ov::object market = ov::steal(PyObject_GetAttr(record, market_attr));
     if (!market) return nullptr;
@@ -178,7 +162,7 @@ PyObject* market_code(PyObject* record, PyObject* market_attr) {
 }
 
 PyObject* sdk_time(PyObject* record, PyObject* time_attr) {
-    ov::object conv = ov::steal(global(n_convert_int_to_datetime));
+    ov::object conv = global(n_convert_int_to_datetime);
     if (!conv) return nullptr;
     ov::object t = ov::steal(PyObject_GetAttr(record, time_attr));
     if (!t) return nullptr;
@@ -188,7 +172,7 @@ PyObject* sdk_time(PyObject* record, PyObject* time_attr) {
 }
 
 int log_info(PyObject* text) {
-    ov::object log = ov::steal(global(n_system_log));
+    ov::object log = global(n_system_log);
     if (!log) return -1;
     ov::object r = ov::steal(ov::vcall_method(log.get(), n_info, {text}));
     return r ? 0 : -1;

@@ -21,9 +21,9 @@ struct Bridge {
 };
 extern Bridge g_bridge;
 
-// A module global looked up at each use, as Python code of the module would (module dict,
-// then builtins; NameError otherwise). New reference.
-inline PyObject* global(PyObject* key) { return ov::global(g_bridge.dict, key); }
+// A module global as Python code of the module reads it (module dict, then builtins;
+// NameError otherwise), cached in the name's slot under both dicts' version tags.
+inline ov::object global(const ov::name& key) { return ov::global(g_bridge.dict, key); }
 
 // owner.<name>, with the interpreter's result, for the member look-ups the callbacks repeat
 // (EVENT.TICK, OrderStatusType.Sended, ...). When `owner` is a class whose metaclass looks

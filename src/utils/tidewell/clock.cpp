@@ -57,14 +57,14 @@ constexpr long long after_trading_late_ns = 20000000000LL;  // 20 s
 
 // datetime.now(), the global looked up now.
 PyObject* wall_clock_now() {
-    ov::object cls = ov::steal(global(n_datetime));
+    ov::object cls = global(n_datetime);
     if (!cls) return nullptr;
     return ov::vcall_method(cls.get(), n_now, {});
 }
 
 // time(hour, minute, 0), a fresh value of the global time class.
 PyObject* time_of_day(long hour, long minute) {
-    ov::object cls = ov::steal(global(n_time));
+    ov::object cls = global(n_time);
     if (!cls) return nullptr;
     ov::object h = ov::steal(PyLong_FromLong(hour));
     if (!h) return nullptr;
@@ -110,7 +110,7 @@ int arm_day_timer(PyObject* self, PyObject* now, PyObject* current_time, long th
     if (early < 0) return -1;
     if (early) {
         // dt = datetime.combine(now.date(), time(fire_hour, fire_minute, 0))
-        ov::object cls = ov::steal(global(n_datetime));
+        ov::object cls = global(n_datetime);
         if (!cls) return -1;
         ov::object combine = ov::steal(PyObject_GetAttr(cls.get(), n_combine));
         if (!combine) return -1;
@@ -159,7 +159,7 @@ TIDEWELL_METHOD(create_time_listener) {
     // Today as a day-resolution numpy date, looked up in the configured calendar.
     ov::object current_date;
     {
-        ov::object np = ov::steal(global(n_np));
+        ov::object np = global(n_np);
         if (!np) return nullptr;
         ov::object dt64 = ov::steal(PyObject_GetAttr(np.get(), n_datetime64));
         if (!dt64) return nullptr;
@@ -230,7 +230,7 @@ TIDEWELL_METHOD(send_after_trading_event) {
         return nullptr;
     if (send_now(self, n_AFTER_TRADING) < 0) return nullptr;
     // The day's open orders are done with once the after-trading event is queued.
-    ov::object orders = ov::steal(global(n_orders_dict));
+    ov::object orders = global(n_orders_dict);
     if (!orders) return nullptr;
     ov::object r = ov::steal(ov::vcall_method(orders.get(), n_clear, {}));
     if (!r) return nullptr;
@@ -263,7 +263,7 @@ TIDEWELL_METHOD(set_timer) {
         ov::object today_8am = ov::steal(ov::vcall(
             replace.get(), {eight.get(), const_int(0), const_int(0), const_int(0)}, kw_replace_8am));
         if (!today_8am) return nullptr;
-        ov::object td_cls = ov::steal(global(n_timedelta));
+        ov::object td_cls = global(n_timedelta);
         if (!td_cls) return nullptr;
         ov::object one = ov::steal(PyLong_FromLong(1));
         if (!one) return nullptr;

@@ -175,9 +175,9 @@ PyObject* char_of(PyObject* code) {
 
 // converter(chr(record.<char_attr>)[, record.<market_attr>]), evaluated left to right as
 // Python would: the converter is looked up first.
-PyObject* convert_char(PyObject* record, PyObject* converter_name, PyObject* char_attr,
+PyObject* convert_char(PyObject* record, const ov::name& converter_name, PyObject* char_attr,
                        PyObject* market_attr) {
-    ov::object conv = ov::steal(global(converter_name));
+    ov::object conv = global(converter_name);
     if (!conv) return nullptr;
     ov::object raw = ov::steal(PyObject_GetAttr(record, char_attr));
     if (!raw) return nullptr;
@@ -192,8 +192,8 @@ PyObject* convert_char(PyObject* record, PyObject* converter_name, PyObject* cha
 // cache[code].append(entry), first storing make_queue() under code when code is absent.
 // Each use of the cache reads the module global again, as the module's Python code would.
 template <typename MakeQueue>
-int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueue make_queue) {
-    ov::object cache = ov::steal(global(cache_name));
+int cache_append(const ov::name& cache_name, PyObject* code, PyObject* entry, MakeQueue make_queue) {
+    ov::object cache = global(cache_name);
     if (!cache) return -1;
     if (PyDict_CheckExact(cache.get())) {
         // The usual case, a code already seen: one lookup gives what the membership test and
@@ -211,11 +211,11 @@ int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueu
     if (present == 0) {
         ov::object queue = ov::steal(make_queue());
         if (!queue) return -1;
-        cache = ov::steal(global(cache_name));
+        cache = global(cache_name);
         if (!cache) return -1;
         if (PyObject_SetItem(cache.get(), code, queue.get()) < 0) return -1;
     }
-    cache = ov::steal(global(cache_name));
+    cache = global(cache_name);
     if (!cache) return -1;
     ov::object queue = ov::steal(PyObject_GetItem(cache.get(), code));
     if (!queue) return -1;
@@ -225,7 +225,7 @@ int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueu
 
 // Environment.get_instance()
 PyObject* environment() {
-    ov::object env_cls = ov::steal(global(n_Environment));
+    ov::object env_cls = global(n_Environment);
     if (!env_cls) return nullptr;
     return ov::vcall_method(env_cls.get(), n_get_instance, {});
 }
@@ -266,7 +266,7 @@ TIDEWELL_METHOD(on_snapshot) {
 
     // A code's queue keeps its 60 latest ticks: deque(maxlen=60).
     auto bounded_queue = [] {
-        ov::object deque_cls = ov::steal(global(n_deque));
+        ov::object deque_cls = global(n_deque);
         if (!deque_cls) return static_cast<PyObject*>(nullptr);
         ov::object maxlen = ov::steal(PyLong_FromLong(60));
         if (!maxlen) return static_cast<PyObject*>(nullptr);
@@ -283,7 +283,7 @@ TIDEWELL_METHOD(on_snapshot) {
     if (!proxy) return nullptr;
     ov::object instrument = ov::steal(ov::vcall_method(proxy.get(), n_instruments, {code.get()}));
     if (!instrument) return nullptr;
-    ov::object tick_cls = ov::steal(global(n_TickObject));
+    ov::object tick_cls = global(n_TickObject);
     if (!tick_cls) return nullptr;
     ov::object tick_obj = ov::steal(ov::vcall(tick_cls.get(), {instrument.get(), tick.get()}));
     if (!tick_obj) return nullptr;
@@ -307,7 +307,7 @@ TIDEWELL_METHOD(on_tick_order) {
 
     // L2Order.__from_create__(biz_index, code, dt, side, price, volume, order type,
     // original order number, level-2 order type), arguments evaluated in that order.
-    ov::object cls = ov::steal(global(n_L2Order));
+    ov::object cls = global(n_L2Order);
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
@@ -358,7 +358,7 @@ TIDEWELL_METHOD(on_tick_trade) {
         if (!gt) return nullptr;
         int is_buy = PyObject_IsTrue(gt.get());
         if (is_buy < 0) return nullptr;
-        ov::object side_enum = ov::steal(global(n_SIDE));
+        ov::object side_enum = global(n_SIDE);
         if (!side_enum) return nullptr;
         side = ov::steal(class_attr(side_enum.get(), is_buy ? n_BUY : n_SELL));
         if (!side) return nullptr;
@@ -366,7 +366,7 @@ TIDEWELL_METHOD(on_tick_trade) {
 
     // L2Transaction.__from_create__(biz_index, code, dt, side, price, volume, value, trade
     // type, bid sequence number, offer sequence number), arguments evaluated in that order.
-    ov::object cls = ov::steal(global(n_L2Transaction));
+    ov::object cls = global(n_L2Transaction);
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
@@ -412,7 +412,7 @@ TIDEWELL_METHOD(on_bar) {
     if (fill_fields(entry.get(), bar, bar_fields) < 0) return nullptr;
 
     auto unbounded_queue = [] {
-        ov::object deque_cls = ov::steal(global(n_deque));
+        ov::object deque_cls = global(n_deque);
         if (!deque_cls) return static_cast<PyObject*>(nullptr);
         return ov::vcall(deque_cls.get(), {});
     };
@@ -470,7 +470,7 @@ TIDEWELL_METHOD(on_bar) {
     }
 
     // One BAR event for the bar time, dated by its whole date (the time's integer part).
-    ov::object conv = ov::steal(global(n_convert_int_to_whole_date));
+    ov::object conv = global(n_convert_int_to_whole_date);
     if (!conv) return nullptr;
     ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
     if (!current) return nullptr;

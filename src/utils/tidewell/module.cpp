@@ -9,6 +9,8 @@ namespace {
 
 constexpr const char* module_name = "orvane.tamsel.utils.tidewell";
 
+ov::name n_RB{"RB"};
+
 // `from <module> import <names...>`: binds each name in the module's namespace.
 int import_from(PyObject* dict, const char* source, std::initializer_list<const char*> names) {
     ov::object mod = ov::steal(PyImport_ImportModule(source));
@@ -130,7 +132,7 @@ int init_module(PyObject* module) {
     // State, in order.
     if (set_new(d, "vorn_params", PyDict_New()) < 0) return -1;
     {
-        ov::object rb_type = ov::steal(ov::global(d, ov::steal(PyUnicode_FromString("RB")).get()));
+        ov::object rb_type = ov::global(d, n_RB);
         if (!rb_type) return -1;
         ov::object kw = ov::steal(Py_BuildValue("{s:i,s:O}", "capacity", 1000000, "dtype",
                                                 reinterpret_cast<PyObject*>(&PyBaseObject_Type)));

@@ -130,7 +130,7 @@ int attr_positive(PyObject* record, PyObject* attr) {
 int status_is(PyObject* order, PyObject* member) {
     ov::object st = ov::steal(PyObject_GetAttr(order, n_order_status));
     if (!st) return -1;
-    ov::object types = ov::steal(global(n_OrderStatusType));
+    ov::object types = global(n_OrderStatusType);
     if (!types) return -1;
     ov::object m = ov::steal(class_attr(types.get(), member));
     if (!m) return -1;
@@ -149,7 +149,7 @@ int status_in(PyObject* order, std::initializer_list<const ov::name*> members) {
 
 // ORDER_STATUS.<member>
 PyObject* order_status_member(PyObject* member) {
-    ov::object cls = ov::steal(global(n_ORDER_STATUS));
+    ov::object cls = global(n_ORDER_STATUS);
     if (!cls) return nullptr;
     return class_attr(cls.get(), member);
 }
@@ -180,7 +180,7 @@ int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* 
 
 // copy.deepcopy(obj), through the module global `copy`.
 PyObject* deep_copy(PyObject* obj) {
-    ov::object mod = ov::steal(global(n_copy));
+    ov::object mod = global(n_copy);
     if (!mod) return nullptr;
     return ov::vcall_method(mod.get(), n_deepcopy, {obj});
 }
@@ -201,13 +201,13 @@ int find_order(PyObject* record, PyObject** out) {
     {
         ov::object cid = ov::steal(PyObject_GetAttr(record, n_client_order_id));
         if (!cid) return -1;
-        ov::object orders = ov::steal(global(n_orders_dict));
+        ov::object orders = global(n_orders_dict);
         if (!orders) return -1;
         int found = PyDict_CheckExact(orders.get()) ? PyDict_Contains(orders.get(), cid.get())
                                                     : PySequence_Contains(orders.get(), cid.get());
         if (found <= 0) return found;
     }
-    ov::object orders = ov::steal(global(n_orders_dict));
+    ov::object orders = global(n_orders_dict);
     if (!orders) return -1;
     ov::object cid = ov::steal(PyObject_GetAttr(record, n_client_order_id));
     if (!cid) return -1;
@@ -217,7 +217,7 @@ int find_order(PyObject* record, PyObject** out) {
 
 // Environment.get_instance().get_account(ov_order.market_code)
 PyObject* order_account(PyObject* ov_order) {
-    ov::object env_cls = ov::steal(global(n_Environment));
+    ov::object env_cls = global(n_Environment);
     if (!env_cls) return nullptr;
     ov::object env = ov::steal(ov::vcall_method(env_cls.get(), n_get_instance, {}));
     if (!env) return nullptr;
@@ -269,7 +269,7 @@ PyObject* text_of(PyObject* v) {
 // system_log.info(<the report's log line>). Each value in its default text form, read and
 // formatted in line order.
 int log_report(PyObject* order) {
-    ov::object log = ov::steal(global(n_system_log));
+    ov::object log = global(n_system_log);
     if (!log) return -1;
     ov::object info = ov::steal(PyObject_GetAttr(log.get(), n_info));
     if (!info) return -1;
@@ -332,7 +332,7 @@ int on_accepted(PyObject* order, PyObject* ov_order, PyObject* account) {
 int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
     ov::object trade;
     {
-        ov::object cls = ov::steal(global(n_Trade));
+        ov::object cls = global(n_Trade);
         if (!cls) return -1;
         ov::object make = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
         if (!make) return -1;

@@ -12,23 +12,19 @@ ov::name n_count{"count"};
 ov::name n_history_bar{"history_bar"};
 ov::name n_history_tick{"history_tick"};
 
-// The per-code queue of `cache_name` for `code` (new reference); Py_None
-// (new reference) when the code is not cached, nullptr on error.
-PyObject* cached_queue(PyObject* cache_name, PyObject* code) {
-    ov::object cache = ov::steal(global(cache_name));
-    if (!cache) return nullptr;
+// The per-code queue of `cache_name` for `code`, found by a membership test and then a
+// subscript. An empty object with no exception set means the code is not a key; a key whose
+// value is None gives None, for the caller to use as it would any other queue.
+ov::object cached_queue(const ov::name& cache_name, PyObject* code) {
+    ov::object cache = global(cache_name);
+    if (!cache) return cache;
     // A plain dict and a plain str key run no Python code in either the membership test or the
     // lookup, so one lookup gives the same answer as the two.
-    if (PyDict_CheckExact(cache.get()) && PyUnicode_CheckExact(code)) {
-        PyObject* q = PyDict_GetItemWithError(cache.get(), code);
-        if (q != nullptr) return Py_NewRef(q);
-        if (PyErr_Occurred()) return nullptr;
-        return Py_NewRef(Py_None);
-    }
+    if (PyDict_CheckExact(cache.get()) && PyUnicode_CheckExact(code))
+        return ov::borrow(PyDict_GetItemWithError(cache.get(), code));
     int present = PySequence_Contains(cache.get(), code);
-    if (present < 0) return nullptr;
-    if (!present) return Py_NewRef(Py_None);
-    return PyObject_GetItem(cache.get(), code);
+    if (present <= 0) return ov::object();
+    return ov::steal(PyObject_GetItem(cache.get(), code));
 }
 
 // Queues whose item access is the plain sequence protocol with no Python code behind it: the
@@ -55,15 +51,15 @@ int plain_queue(PyObject* q, bool* plain) {
     return 0;
 }
 
-PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args,
+PyObject* current(const ov::name& cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     if (nargs == 1 && kwnames == nullptr)  // the usual call, by position
         a[0] = args[0];
     else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
         return nullptr;
-    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
-    if (!q || q.get() == Py_None) return q.release();
+    ov::object q = cached_queue(cache_name, a[0]);
+    if (!q) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
     // The newest entry: q[-1]. A present code always has at least one entry; an empty queue
     // raises the queue's own IndexError.
     bool plain = false;
@@ -76,7 +72,7 @@ PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args
 // (negative counts from the end, clamped to the bounds), as a new list in queue order:
 // list(q)[count * -1:]. For a deque or list only the tail is visited, so a short history of a
 // long queue costs the length of the tail.
-PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args,
+PyObject* history(const ov::name& cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (nargs == 2 && kwnames == nullptr) {  // the usual call, by position
@@ -85,8 +81,8 @@ PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args
     } else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
         return nullptr;
     }
-    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
-    if (!q || q.get() == Py_None) return q.release();
+    ov::object q = cached_queue(cache_name, a[0]);
+    if (!q) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
     bool plain = false;
     if (plain_queue(q.get(), &plain) < 0) return nullptr;
     // Anything but a deque or list is copied by iteration first, as list(q) does.

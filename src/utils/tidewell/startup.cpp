@@ -155,15 +155,15 @@ PyObject* context_method(PyObject* self, PyObject* method_name) {
 }
 
 // <global>.<member>, e.g. MDType.VoMD.
-PyObject* global_member(PyObject* global_name, PyObject* member_name) {
-    ov::object g = ov::steal(global(global_name));
+PyObject* global_member(const ov::name& global_name, PyObject* member_name) {
+    ov::object g = global(global_name);
     if (!g) return nullptr;
     return PyObject_GetAttr(g.get(), member_name);
 }
 
 // vorn_params[key] = value
 int set_vorn_param(PyObject* key, PyObject* value) {
-    ov::object params = ov::steal(global(n_vorn_params));
+    ov::object params = global(n_vorn_params);
     if (!params) return -1;
     return PyObject_SetItem(params.get(), key, value);
 }
@@ -218,7 +218,7 @@ PyObject* split_destination(PyObject* value) {
 
 // get_vorn_tdtype(dest.upper())
 PyObject* trading_broker_type(PyObject* dest) {
-    ov::object conv = ov::steal(global(n_get_vorn_tdtype));
+    ov::object conv = global(n_get_vorn_tdtype);
     if (!conv) return nullptr;
     ov::object upper = ov::steal(ov::vcall_method(dest, n_upper, {}));
     if (!upper) return nullptr;
@@ -320,7 +320,7 @@ int register_algo_broker(PyObject* self) {
 int subscribe_bars(PyObject* self) {
     ov::object sub = ov::steal(context_method(self, n_subscribe));
     if (!sub) return -1;
-    ov::object params = ov::steal(global(n_vorn_params));
+    ov::object params = global(n_vorn_params);
     if (!params) return -1;
     ov::object md = ov::steal(PyObject_GetItem(params.get(), n_vorn_md));
     if (!md) return -1;
@@ -359,7 +359,7 @@ TIDEWELL_METHOD(strategy_init) {
     if (PyObject_SetAttr(self, n_current_trade_dt, const_int(0)) < 0) return nullptr;
     {
         // first_dt: the date part of datetime.now(), read once.
-        ov::object dt_cls = ov::steal(global(n_datetime));
+        ov::object dt_cls = global(n_datetime);
         if (!dt_cls) return nullptr;
         ov::object now = ov::steal(ov::vcall_method(dt_cls.get(), n_now, {}));
         if (!now) return nullptr;
@@ -406,10 +406,10 @@ TIDEWELL_METHOD(on_switch_day) {
         return nullptr;
     (void)self;
     // Emptied in place, in this order; the names keep naming the same objects.
-    for (PyObject* cache : {n_orders_dict.get(), n_history_bar.get(), n_history_tick.get(),
-                            n_algo_parent_orders.get(), n_algo_child_orders.get(),
-                            n_algo_child_trades.get()}) {
-        ov::object c = ov::steal(global(cache));
+    for (const ov::name* cache : {&n_orders_dict, &n_history_bar, &n_history_tick,
+                                  &n_algo_parent_orders, &n_algo_child_orders,
+                                  &n_algo_child_trades}) {
+        ov::object c = global(*cache);
         if (!c) return nullptr;
         ov::object r = ov::steal(ov::vcall_method(c.get(), n_clear, {}));
         if (!r) return nullptr;
