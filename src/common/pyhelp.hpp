@@ -339,37 +339,110 @@ private:
 // Calls
 
 // Calls `callable` with positional `args` followed by the keyword values named by `kw`
-// (the last kw.size() entries of args are the keyword values). Returns a new reference.
-inline PyObject* vcall(PyObject* callable, std::initializer_list<PyObject*> args,
-                       PyObject* kw = nullptr) {
+// (the last kw.size() entries of args are the keyword values).
+inline object vcall(PyObject* callable, std::initializer_list<PyObject*> args,
+                    PyObject* kw = nullptr) {
     // One spare slot in front lets the callee prepend `self` without copying.
     PyObject* buf[16];
     size_t n = args.size();
     if (n > 15) {
         PyErr_SetString(PyExc_SystemError, "ov::vcall: too many arguments");
-        return nullptr;
+        return object();
     }
     size_t i = 1;
     for (PyObject* a : args) buf[i++] = a;
     size_t nkw = kw != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
-    return PyObject_Vectorcall(callable, buf + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               kw);
+    return steal(PyObject_Vectorcall(callable, buf + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kw));
 }
 
-// obj.method(args...) by interned name.
-inline PyObject* vcall_method(PyObject* obj, PyObject* method_name,
-                              std::initializer_list<PyObject*> args) {
+// obj.method(args...) by interned name, positional arguments then the keyword values named
+// by `kw` (as vcall).
+inline object vcall_method(PyObject* obj, PyObject* method_name,
+                           std::initializer_list<PyObject*> args, PyObject* kw = nullptr) {
     PyObject* buf[16];
     size_t n = args.size();
     if (n > 15) {
         PyErr_SetString(PyExc_SystemError, "ov::vcall_method: too many arguments");
-        return nullptr;
+        return object();
     }
     buf[0] = obj;
     size_t i = 1;
     for (PyObject* a : args) buf[i++] = a;
-    return PyObject_VectorcallMethod(method_name, buf, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    size_t nkw = kw != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    return steal(PyObject_VectorcallMethod(
+        method_name, buf, (n + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Small operations written once
+
+// `a <op> b` as a Python condition: the comparison's result, then its truth. When neither
+// operand's type defines a comparison of its own (object's: enumeration members, plain
+// records), == and != are identity, answered without the generic protocol.
+inline int compare(PyObject* a, PyObject* b, int op) {
+    const richcmpfunc base = PyBaseObject_Type.tp_richcompare;
+    if ((op == Py_EQ || op == Py_NE) && Py_TYPE(a)->tp_richcompare == base &&
+        Py_TYPE(b)->tp_richcompare == base)
+        return op == Py_EQ ? a == b : a != b;
+    object r = steal(PyObject_RichCompare(a, b, op));
+    if (!r) return -1;
+    if (r.get() == Py_True) return 1;
+    if (r.get() == Py_False) return 0;
+    return PyObject_IsTrue(r.get());
+}
+
+// dict[key] = value / obj.<name> = value for a value just made, whose reference the call
+// takes: an empty value is the error of making it, passed on.
+inline int set_item(PyObject* dict, PyObject* key, const object& value) {
+    return value ? PyDict_SetItem(dict, key, value.get()) : -1;
+}
+inline int set_attr(PyObject* obj, PyObject* attr_name, const object& value) {
+    return value ? PyObject_SetAttr(obj, attr_name, value.get()) : -1;
+}
+
+namespace detail {
+[[gnu::cold, gnu::noinline]] inline int unpack_error(PyObject* seq, Py_ssize_t got) {
+    if (got < 0)
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(seq)->tp_name);
+    else if (got < 2)
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+    else
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+}
+}  // namespace detail
+
+// `a, b = seq` as the interpreter does it, with its errors: "cannot unpack non-iterable"
+// only for a type that has no __iter__ and is no sequence (any other failure of iter() passes
+// through as raised), then the counts. Sets *a and *b; returns 0, or -1 with the error set.
+inline int unpack2(PyObject* seq, object* a, object* b) {
+    if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && PySequence_Fast_GET_SIZE(seq) == 2) {
+        *a = borrow(PySequence_Fast_GET_ITEM(seq, 0));
+        *b = borrow(PySequence_Fast_GET_ITEM(seq, 1));
+        return 0;
+    }
+    object it = steal(PyObject_GetIter(seq));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(seq)->tp_iter == nullptr &&
+            !PySequence_Check(seq)) {
+            PyErr_Clear();
+            return detail::unpack_error(seq, -1);
+        }
+        return -1;
+    }
+    object parts[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        parts[i] = steal(PyIter_Next(it.get()));
+        if (!parts[i]) return PyErr_Occurred() ? -1 : detail::unpack_error(seq, i);
+    }
+    object extra = steal(PyIter_Next(it.get()));
+    if (extra) return detail::unpack_error(seq, 3);
+    if (PyErr_Occurred()) return -1;
+    *a = std::move(parts[0]);
+    *b = std::move(parts[1]);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -486,29 +559,25 @@ inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs
 // ---------------------------------------------------------------------------------------------
 // Text
 
-// Concatenates the given str objects (new references are not taken). Returns a new str.
-inline PyObject* join_str(std::initializer_list<PyObject*> parts) {
-    PyObject* buf[32];
-    size_t n = 0;
-    for (PyObject* p : parts) {
-        if (n == 32) {
-            PyErr_SetString(PyExc_SystemError, "ov::join_str: too many parts");
-            return nullptr;
-        }
-        buf[n++] = p;
-    }
-    object seq = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    if (!seq) return nullptr;
-    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(buf[i]));
+// Concatenates `n` str objects (references are not taken) into one new str: one join, no
+// intermediate strings.
+inline object join_str(PyObject* const* parts, Py_ssize_t n) {
+    object seq = steal(PyTuple_New(n));
+    if (!seq) return seq;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(parts[i]));
     object empty = steal(PyUnicode_FromStringAndSize("", 0));
-    if (!empty) return nullptr;
-    return PyUnicode_Join(empty.get(), seq.get());
+    if (!empty) return empty;
+    return steal(PyUnicode_Join(empty.get(), seq.get()));
+}
+
+inline object join_str(std::initializer_list<PyObject*> parts) {
+    return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
 }
 
 // format(v, "") : a str is returned unchanged, anything else formats itself.
-inline PyObject* format_default(PyObject* v) {
-    if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
-    return PyObject_Format(v, nullptr);
+inline object format_default(PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return borrow(v);
+    return steal(PyObject_Format(v, nullptr));
 }
 
 }  // namespace ov

@@ -181,43 +181,6 @@ PyObject* event_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-[[gnu::cold, gnu::noinline]] int raise_unpack_error(PyObject* item, Py_ssize_t got) {
-    if (got < 0)
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                     Py_TYPE(item)->tp_name);
-    else if (got < 2)
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-    else
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return -1;
-}
-
-// `k, v = item` with the interpreter's errors. Sets new references in *key and *value.
-int unpack_pair(PyObject* item, ov::object* key, ov::object* value) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        *key = ov::borrow(PyTuple_GET_ITEM(item, 0));
-        *value = ov::borrow(PyTuple_GET_ITEM(item, 1));
-        return 0;
-    }
-    ov::object it = ov::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-        return raise_unpack_error(item, -1);
-    }
-    ov::object parts[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        parts[i] = ov::steal(PyIter_Next(it.get()));
-        if (!parts[i]) return PyErr_Occurred() ? -1 : raise_unpack_error(item, i);
-    }
-    ov::object extra = ov::steal(PyIter_Next(it.get()));
-    if (extra) return raise_unpack_error(item, 3);
-    if (PyErr_Occurred()) return -1;
-    *key = std::move(parts[0]);
-    *value = std::move(parts[1]);
-    return 0;
-}
-
 // Event.__repr__: " ".join("{}:{}".format(k, v) for k, v in self.__dict__.items()).
 // Errors raised while formatting a value pass to the caller.
 PyObject* event_repr(PyObject* self, PyObject* /*unused*/) {
@@ -236,12 +199,12 @@ PyObject* event_repr(PyObject* self, PyObject* /*unused*/) {
             break;
         }
         ov::object key, value;
-        if (unpack_pair(item.get(), &key, &value) < 0) return nullptr;
-        ov::object key_text = ov::steal(ov::format_default(key.get()));
+        if (ov::unpack2(item.get(), &key, &value) < 0) return nullptr;
+        ov::object key_text = ov::format_default(key.get());
         if (!key_text) return nullptr;
-        ov::object value_text = ov::steal(ov::format_default(value.get()));
+        ov::object value_text = ov::format_default(value.get());
         if (!value_text) return nullptr;
-        ov::object piece = ov::steal(ov::join_str({key_text.get(), n_colon, value_text.get()}));
+        ov::object piece = ov::join_str({key_text.get(), n_colon, value_text.get()});
         if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
     }
     return PyUnicode_Join(n_blank, pieces.get());

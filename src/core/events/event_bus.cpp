@@ -168,7 +168,7 @@ PyObject* bus_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!factory) return nullptr;
         ov::object list_type = ov::global(globals, n_list);
         if (!list_type) return nullptr;
-        ov::object mapping = ov::steal(ov::vcall(factory.get(), {list_type.get()}));
+        ov::object mapping = ov::vcall(factory.get(), {list_type.get()});
         if (!mapping) return nullptr;
         if (PyObject_SetAttr(self, tier, mapping.get()) < 0) return nullptr;
     }
@@ -201,7 +201,7 @@ PyObject* bus_add_listener(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (PyList_CheckExact(listeners.get())) {
         if (PyList_Append(listeners.get(), listener) < 0) return nullptr;
     } else {
-        ov::object r = ov::steal(ov::vcall_method(listeners.get(), n_append, {listener}));
+        ov::object r = ov::vcall_method(listeners.get(), n_append, {listener});
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;
@@ -219,7 +219,7 @@ PyObject* bus_prepend_listener(PyObject* self, PyObject* const* args, Py_ssize_t
         ov::object zero = ov::steal(PyLong_FromLong(0));
         if (!zero) return nullptr;
         ov::object r =
-            ov::steal(ov::vcall_method(listeners.get(), n_insert, {zero.get(), listener}));
+            ov::vcall_method(listeners.get(), n_insert, {zero.get(), listener});
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;

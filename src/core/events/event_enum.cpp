@@ -117,7 +117,7 @@ PyObject* parse_event(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     ov::object enumeration = ov::global(PyModule_GetDict(module), n_event_enum);
     if (!enumeration) return nullptr;
-    ov::object name = ov::steal(ov::vcall_method(event_str, n_upper, {}));
+    ov::object name = ov::vcall_method(event_str, n_upper, {});
     if (!name) return nullptr;
     return member_by_name(enumeration.get(), name.get());
 }
@@ -138,7 +138,7 @@ PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
     ov::object bases = ov::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
     ov::object ns =
-        ov::steal(ov::vcall_method(metaclass, n_prepare, {n_event_enum.get(), bases.get()}));
+        ov::vcall_method(metaclass, n_prepare, {n_event_enum.get(), bases.get()});
     if (!ns) return nullptr;
     if (PyObject_SetItem(ns.get(), n_module, module_name) < 0) return nullptr;
     if (PyObject_SetItem(ns.get(), n_qualname, n_event_enum) < 0) return nullptr;
@@ -149,7 +149,7 @@ PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
         if (!value) return nullptr;
         if (PyObject_SetItem(ns.get(), key.get(), value.get()) < 0) return nullptr;
     }
-    return ov::vcall(metaclass, {n_event_enum.get(), bases.get(), ns.get()});
+    return ov::vcall(metaclass, {n_event_enum.get(), bases.get(), ns.get()}).release();
 }
 
 int arm_name_lookup_fast_path(PyObject* event_enum) {

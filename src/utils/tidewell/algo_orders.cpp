@@ -29,19 +29,12 @@ ov::name n_control_type{"control_type"};
 ov::name n_algo_control_type{"algo_control_type"};
 
 // Globals and their members
-ov::name n_copy{"copy"};
 ov::name n_deepcopy{"deepcopy"};
 ov::name n_get{"get"};
 ov::name n_from_vorn{"from_vorn"};
 ov::name n_AlgoControlType{"AlgoControlType"};
 ov::name n_Pause{"Pause"};
 ov::name n_Resume{"Resume"};
-ov::name n_algo_parent_orders{"algo_parent_orders"};
-ov::name n_algo_child_orders{"algo_child_orders"};
-ov::name n_algo_child_trades{"algo_child_trades"};
-ov::name n_AlgoParentOrder{"AlgoParentOrder"};
-ov::name n_AlgoChildOrder{"AlgoChildOrder"};
-ov::name n_AlgoChildTrade{"AlgoChildTrade"};
 
 // Events
 ov::name n_ALGO_LOGIN{"ALGO_LOGIN"};
@@ -130,9 +123,9 @@ int control_is(PyObject* value, PyObject* control_types, PyObject* member) {
 
 // copy.deepcopy(obj), through the module global `copy`.
 PyObject* deep_copy(PyObject* obj) {
-    ov::object mod = global(n_copy);
+    ov::object mod = global(globals::copy);
     if (!mod) return nullptr;
-    return ov::vcall_method(mod.get(), n_deepcopy, {obj});
+    return ov::vcall_method(mod.get(), n_deepcopy, {obj}).release();
 }
 
 // cache.get(record.sys_quote_id), the cache looked up as a global and the id read afresh.
@@ -152,7 +145,7 @@ PyObject* cache_get(PyObject* record, const ov::name& cache_name) {
     if (!get) return nullptr;
     ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
     if (!id) return nullptr;
-    return ov::vcall(get.get(), {id.get()});
+    return ov::vcall(get.get(), {id.get()}).release();
 }
 
 // The record updates' four steps: previous record from the cache (membership test, then
@@ -180,7 +173,7 @@ int update_record(PyObject* record, const ov::name& cache_name, const ov::name& 
     {
         ov::object cls = global(class_name);
         if (!cls) return -1;
-        fresh = ov::steal(ov::vcall_method(cls.get(), n_from_vorn, {record, previous.get()}));
+        fresh = ov::vcall_method(cls.get(), n_from_vorn, {record, previous.get()});
         if (!fresh) return -1;
     }
     {
@@ -272,7 +265,7 @@ TIDEWELL_METHOD(on_algo_parent_order_update) {
     if (!bind("VornStrategy.on_algo_parent_order_update", args, nargs, kwnames, n_parent_order,
               &rec))
         return nullptr;
-    if (update_record(rec, n_algo_parent_orders, n_AlgoParentOrder, n_PARENT_ORDER_UPDATE,
+    if (update_record(rec, globals::algo_parent_orders, globals::AlgoParentOrder, n_PARENT_ORDER_UPDATE,
                       kw_parent_update) < 0)
         return nullptr;
     return Py_NewRef(Py_None);
@@ -284,7 +277,7 @@ TIDEWELL_METHOD(on_algo_child_order_update) {
     if (!bind("VornStrategy.on_algo_child_order_update", args, nargs, kwnames, n_child_order,
               &rec))
         return nullptr;
-    if (update_record(rec, n_algo_child_orders, n_AlgoChildOrder, n_CHILD_ORDER_UPDATE,
+    if (update_record(rec, globals::algo_child_orders, globals::AlgoChildOrder, n_CHILD_ORDER_UPDATE,
                       kw_child_update) < 0)
         return nullptr;
     return Py_NewRef(Py_None);
@@ -296,7 +289,7 @@ TIDEWELL_METHOD(on_algo_child_order_trade) {
     if (!bind("VornStrategy.on_algo_child_order_trade", args, nargs, kwnames, n_child_trade,
               &rec))
         return nullptr;
-    if (update_record(rec, n_algo_child_trades, n_AlgoChildTrade, n_CHILD_ORDER_TRADE,
+    if (update_record(rec, globals::algo_child_trades, globals::AlgoChildTrade, n_CHILD_ORDER_TRADE,
                       kw_child_trade) < 0)
         return nullptr;
     return Py_NewRef(Py_None);

@@ -6,20 +6,52 @@
 
 namespace tidewell {
 
-// The bridge's C++ state. The module uses single-phase initialisation and this one
-// process-wide pointer: every callback (a method of VornStrategy, which receives the strategy
-// instance, not the module) reaches the module's namespace through g_bridge.dict.
-// Consequence: re-importing the module after `del sys.modules[...]` gives a copy of the
-// module dict while the callbacks keep reading the first module's dict; tests that need a
-// fresh load run in a child process.
+// Every module global the callbacks read, each declared once: its interned name (created at
+// initialisation) carries the cache of its look-up (see ov::global).
+#define TIDEWELL_GLOBALS(X)                                                                    \
+    X(Environment) X(EVENT) X(Event) X(TickObject) X(Trade) X(L2Order) X(L2Transaction)         \
+    X(convert_int_to_whole_date) X(convert_int_to_datetime) X(get_exchane_from_vorn_mdtype)     \
+    X(get_vorn_tdtype) X(get_side_from_vorn_l2_order) X(get_order_type_from_vorn_l2_order)      \
+    X(get_trade_type_from_vorn) X(get_l2order_type_from_vorn) X(system_log) X(user_system_log)  \
+    X(AlgoParentOrder) X(AlgoChildOrder) X(AlgoChildTrade) X(ORDER_STATUS)                      \
+    X(POSITION_DIRECTION) X(SIDE) X(Asset) X(Position) X(RB) X(np) X(deque) X(copy) X(datetime) \
+    X(time) X(timedelta) X(strategy) X(OrderStatusType) X(vorn_params) X(event_queue)           \
+    X(history_bar) X(history_tick) X(orders_dict) X(algo_parent_orders) X(algo_child_orders)    \
+    X(algo_child_trades)
+
+namespace globals {
+#define TIDEWELL_DECLARE_GLOBAL(id) extern const ov::name id;
+TIDEWELL_GLOBALS(TIDEWELL_DECLARE_GLOBAL)
+#undef TIDEWELL_DECLARE_GLOBAL
+}  // namespace globals
+
+// The bridge's C++ state, in one place. The module uses single-phase initialisation and
+// this one process-wide instance: every callback (a method of VornStrategy, which receives
+// the strategy instance, not the module) reaches the module's namespace through
+// g_bridge.dict. Consequence: re-importing the module after `del sys.modules[...]` gives a
+// copy of the module dict while the callbacks keep reading the first module's dict; tests
+// that need a fresh load run in a child process.
 //
-// Invariant: module is a strong reference set once by PyInit and never released (the module
-// lives as long as the interpreter); dict is its namespace, borrowed from it.
+// Invariants: module is a strong reference set once by PyInit and never released (the module
+// lives as long as the interpreter); dict is its namespace, borrowed from it. The integer
+// constants are strong references made before the module (init_bridge_state) and kept for
+// the process. deque_type is nullptr until the first query needs it, then a strong reference
+// to collections.deque kept for the process. The per-global caches live in the names of
+// `globals`, the record dictionaries' templates in their DictShape, the member look-up
+// facts in class_attr's table (bridge.cpp); each says what guards it.
 struct Bridge {
     PyObject* module = nullptr;
     PyObject* dict = nullptr;
+    PyObject* minus_one = nullptr;  // q[-1], count * -1
+    PyObject* zero = nullptr;       // counters' start, "== 0" tests
+    PyObject* thousand = nullptr;   // SDK times are in milliseconds
+    PyObject* billion = nullptr;    // nanoseconds per second
+    PyTypeObject* deque_type = nullptr;
 };
 extern Bridge g_bridge;
+
+// Creates the integer constants of g_bridge. Idempotent.
+int init_bridge_state();
 
 // A module global as Python code of the module reads it (module dict, then builtins;
 // NameError otherwise), cached in the name's slot under both dicts' version tags.
@@ -79,7 +111,11 @@ struct DictShape {
     }
 };
 
-// The integer constants used by several callbacks, created at initialisation.
-PyObject* const_int(long v);  // borrowed; v in {-1, 0, 1000, 1000000000}
+// Environment.get_instance(), Environment read as a global. New reference.
+PyObject* environment();
+
+// obj.<method>(record.<attr>): the method is looked up before the field is read, as Python
+// evaluates the call. Returns 0, or -1 with the error set.
+int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* attr);
 
 }  // namespace tidewell

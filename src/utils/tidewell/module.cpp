@@ -9,7 +9,6 @@ namespace {
 
 constexpr const char* module_name = "orvane.tamsel.utils.tidewell";
 
-ov::name n_RB{"RB"};
 
 // `from <module> import <names...>`: binds each name in the module's namespace.
 int import_from(PyObject* dict, const char* source, std::initializer_list<const char*> names) {
@@ -132,7 +131,7 @@ int init_module(PyObject* module) {
     // State, in order.
     if (set_new(d, "vorn_params", PyDict_New()) < 0) return -1;
     {
-        ov::object rb_type = ov::global(d, n_RB);
+        ov::object rb_type = ov::global(d, globals::RB);
         if (!rb_type) return -1;
         ov::object kw = ov::steal(Py_BuildValue("{s:i,s:O}", "capacity", 1000000, "dtype",
                                                 reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -175,7 +174,7 @@ PyMODINIT_FUNC PyInit_tidewell() {
                         "orvane.tamsel.utils.tidewell can be loaded only once per process");
         return nullptr;
     }
-    if (ov::init_names() < 0 || init_bridge_constants() < 0) return nullptr;
+    if (ov::init_names() < 0 || init_bridge_state() < 0) return nullptr;
     ov::object module = ov::steal(PyModule_Create(&tidewell_module));
     if (!module) return nullptr;
     // Callbacks reach the namespace through g_bridge; set it before anything can call them.

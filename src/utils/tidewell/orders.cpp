@@ -50,22 +50,14 @@ ov::name n_set_frozen_cash{"set_frozen_cash"};
 ov::name n_mark_rejected{"mark_rejected"};
 
 // Module globals and their members
-ov::name n_orders_dict{"orders_dict"};
-ov::name n_Environment{"Environment"};
-ov::name n_get_instance{"get_instance"};
 ov::name n_get_account{"get_account"};
-ov::name n_system_log{"system_log"};
 ov::name n_info{"info"};
-ov::name n_copy{"copy"};
 ov::name n_deepcopy{"deepcopy"};
-ov::name n_Trade{"Trade"};
 ov::name n_from_create{"__from_create__"};
-ov::name n_ORDER_STATUS{"ORDER_STATUS"};
 ov::name n_ACTIVE{"ACTIVE"};
 ov::name n_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
 ov::name n_FILLED{"FILLED"};
 ov::name n_CANCELLED{"CANCELLED"};
-ov::name n_OrderStatusType{"OrderStatusType"};
 
 // SDK order states, in the order the branches test them
 ov::name n_UnSend{"UnSend"};
@@ -102,25 +94,11 @@ ov::name l_error_msg{", error_msg:"};
 ov::name l_last_match_qty{", last_match_qty: "};
 ov::name l_underscore{"_"};
 
-// a == b (or a != b) as the interpreter evaluates it, reduced to a truth value. When neither
-// operand's type defines its own comparison (enumeration members, for one), equality is
-// identity; that case is answered without the generic protocol.
-int compare(PyObject* a, PyObject* b, int op) {
-    richcmpfunc base = PyBaseObject_Type.tp_richcompare;
-    if (Py_TYPE(a)->tp_richcompare == base && Py_TYPE(b)->tp_richcompare == base)
-        return op == Py_EQ ? a == b : a != b;
-    ov::object r = ov::steal(PyObject_RichCompare(a, b, op));
-    if (!r) return -1;
-    if (r.get() == Py_True) return 1;
-    if (r.get() == Py_False) return 0;
-    return PyObject_IsTrue(r.get());
-}
-
 // record.<attr> > 0
 int attr_positive(PyObject* record, PyObject* attr) {
     ov::object v = ov::steal(PyObject_GetAttr(record, attr));
     if (!v) return -1;
-    ov::object r = ov::steal(PyObject_RichCompare(v.get(), const_int(0), Py_GT));
+    ov::object r = ov::steal(PyObject_RichCompare(v.get(), g_bridge.zero, Py_GT));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
@@ -130,11 +108,11 @@ int attr_positive(PyObject* record, PyObject* attr) {
 int status_is(PyObject* order, PyObject* member) {
     ov::object st = ov::steal(PyObject_GetAttr(order, n_order_status));
     if (!st) return -1;
-    ov::object types = global(n_OrderStatusType);
+    ov::object types = global(globals::OrderStatusType);
     if (!types) return -1;
     ov::object m = ov::steal(class_attr(types.get(), member));
     if (!m) return -1;
-    return compare(st.get(), m.get(), Py_EQ);
+    return ov::compare(st.get(), m.get(), Py_EQ);
 }
 
 // The first of `members` the report's status equals, tested left to right and stopping at
@@ -149,7 +127,7 @@ int status_in(PyObject* order, std::initializer_list<const ov::name*> members) {
 
 // ORDER_STATUS.<member>
 PyObject* order_status_member(PyObject* member) {
-    ov::object cls = global(n_ORDER_STATUS);
+    ov::object cls = global(globals::ORDER_STATUS);
     if (!cls) return nullptr;
     return class_attr(cls.get(), member);
 }
@@ -168,21 +146,11 @@ int copy_attr(PyObject* dst, PyObject* dst_attr, PyObject* src, PyObject* src_at
     return PyObject_SetAttr(dst, dst_attr, v.get());
 }
 
-// obj.<method>(record.<attr>): the method is looked up before the field is read.
-int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* attr) {
-    ov::object fn = ov::steal(PyObject_GetAttr(obj, method));
-    if (!fn) return -1;
-    ov::object v = ov::steal(PyObject_GetAttr(record, attr));
-    if (!v) return -1;
-    ov::object r = ov::steal(ov::vcall(fn.get(), {v.get()}));
-    return r ? 0 : -1;
-}
-
 // copy.deepcopy(obj), through the module global `copy`.
 PyObject* deep_copy(PyObject* obj) {
-    ov::object mod = global(n_copy);
+    ov::object mod = global(globals::copy);
     if (!mod) return nullptr;
-    return ov::vcall_method(mod.get(), n_deepcopy, {obj});
+    return ov::vcall_method(mod.get(), n_deepcopy, {obj}).release();
 }
 
 // Event(EVENT.<member>, account=account, order=copy.deepcopy(ov_order)) appended to the queue.
@@ -201,13 +169,13 @@ int find_order(PyObject* record, PyObject** out) {
     {
         ov::object cid = ov::steal(PyObject_GetAttr(record, n_client_order_id));
         if (!cid) return -1;
-        ov::object orders = global(n_orders_dict);
+        ov::object orders = global(globals::orders_dict);
         if (!orders) return -1;
         int found = PyDict_CheckExact(orders.get()) ? PyDict_Contains(orders.get(), cid.get())
                                                     : PySequence_Contains(orders.get(), cid.get());
         if (found <= 0) return found;
     }
-    ov::object orders = global(n_orders_dict);
+    ov::object orders = global(globals::orders_dict);
     if (!orders) return -1;
     ov::object cid = ov::steal(PyObject_GetAttr(record, n_client_order_id));
     if (!cid) return -1;
@@ -217,15 +185,13 @@ int find_order(PyObject* record, PyObject** out) {
 
 // Environment.get_instance().get_account(ov_order.market_code)
 PyObject* order_account(PyObject* ov_order) {
-    ov::object env_cls = global(n_Environment);
-    if (!env_cls) return nullptr;
-    ov::object env = ov::steal(ov::vcall_method(env_cls.get(), n_get_instance, {}));
+    ov::object env = ov::steal(environment());
     if (!env) return nullptr;
     ov::object get_account = ov::steal(PyObject_GetAttr(env.get(), n_get_account));
     if (!get_account) return nullptr;
     ov::object code = ov::steal(PyObject_GetAttr(ov_order, n_market_code));
     if (!code) return nullptr;
-    return ov::vcall(get_account.get(), {code.get()});
+    return ov::vcall(get_account.get(), {code.get()}).release();
 }
 
 // Concatenates `n` str objects into a new str: one allocation and one copy per part, without
@@ -263,13 +229,13 @@ PyObject* concat(PyObject* const* parts, Py_ssize_t n) {
 // binding float.__format__; everything else goes through the general protocol.
 PyObject* text_of(PyObject* v) {
     if (PyFloat_CheckExact(v)) return PyObject_Str(v);
-    return ov::format_default(v);
+    return ov::format_default(v).release();
 }
 
 // system_log.info(<the report's log line>). Each value in its default text form, read and
 // formatted in line order.
 int log_report(PyObject* order) {
-    ov::object log = global(n_system_log);
+    ov::object log = global(globals::system_log);
     if (!log) return -1;
     ov::object info = ov::steal(PyObject_GetAttr(log.get(), n_info));
     if (!info) return -1;
@@ -291,7 +257,7 @@ int log_report(PyObject* order) {
     }
     ov::object line = ov::steal(concat(parts, 18));
     if (!line) return -1;
-    ov::object r = ov::steal(ov::vcall(info.get(), {line.get()}));
+    ov::object r = ov::vcall(info.get(), {line.get()});
     return r ? 0 : -1;
 }
 
@@ -320,7 +286,7 @@ int on_accepted(PyObject* order, PyObject* ov_order, PyObject* account) {
         if (!status) return -1;
         ov::object active = ov::steal(order_status_member(n_ACTIVE));
         if (!active) return -1;
-        int changed = compare(status.get(), active.get(), Py_NE);
+        int changed = ov::compare(status.get(), active.get(), Py_NE);
         if (changed <= 0) return changed;
     }
     if (set_status(ov_order, n_ACTIVE) < 0) return -1;
@@ -332,7 +298,7 @@ int on_accepted(PyObject* order, PyObject* ov_order, PyObject* account) {
 int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
     ov::object trade;
     {
-        ov::object cls = global(n_Trade);
+        ov::object cls = global(globals::Trade);
         if (!cls) return -1;
         ov::object make = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
         if (!make) return -1;
@@ -434,7 +400,7 @@ int on_rejected(PyObject* order, PyObject* ov_order, PyObject* account) {
         if (!msg_text) return -1;
         ov::object text = ov::steal(PyNumber_Add(head.get(), msg_text.get()));
         if (!text) return -1;
-        ov::object r = ov::steal(ov::vcall(mark.get(), {text.get()}));
+        ov::object r = ov::vcall(mark.get(), {text.get()});
         if (!r) return -1;
     }
     if (call_with_attr(ov_order, n_set_frozen_cash, order, n_frozen_trade_value) < 0) return -1;

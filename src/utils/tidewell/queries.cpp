@@ -9,8 +9,6 @@ namespace {
 
 ov::name n_market_code{"market_code"};
 ov::name n_count{"count"};
-ov::name n_history_bar{"history_bar"};
-ov::name n_history_tick{"history_tick"};
 
 // The per-code queue of `cache_name` for `code`, found by a membership test and then a
 // subscript. An empty object with no exception set means the code is not a key; a key whose
@@ -65,7 +63,7 @@ PyObject* current(const ov::name& cache_name, const char* fname, PyObject* const
     bool plain = false;
     if (plain_queue(q.get(), &plain) < 0) return nullptr;
     if (plain) return PySequence_GetItem(q.get(), -1);
-    return PyObject_GetItem(q.get(), const_int(-1));
+    return PyObject_GetItem(q.get(), g_bridge.minus_one);
 }
 
 // Entries of q from position count * -1 to the end, with list slicing's rules for the start
@@ -92,7 +90,7 @@ PyObject* history(const ov::name& cache_name, const char* fname, PyObject* const
         if (!copied) return nullptr;
     }
     PyObject* seq = plain ? q.get() : copied.get();
-    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], const_int(-1)));
+    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], g_bridge.minus_one));
     if (!start_obj) return nullptr;
     Py_ssize_t start = 0;  // a None start is the beginning
     if (start_obj.get() != Py_None) {
@@ -123,16 +121,16 @@ PyObject* history(const ov::name& cache_name, const char* fname, PyObject* const
 }
 
 PyObject* get_current_bar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return current(n_history_bar, "get_current_bar", args, nargs, kw);
+    return current(globals::history_bar, "get_current_bar", args, nargs, kw);
 }
 PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return current(n_history_tick, "get_current_tick", args, nargs, kw);
+    return current(globals::history_tick, "get_current_tick", args, nargs, kw);
 }
 PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return history(n_history_tick, "history_ticks", args, nargs, kw);
+    return history(globals::history_tick, "history_ticks", args, nargs, kw);
 }
 PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return history(n_history_bar, "history_bars", args, nargs, kw);
+    return history(globals::history_bar, "history_bars", args, nargs, kw);
 }
 
 #define QUERY_DEF(fn, doc) \
