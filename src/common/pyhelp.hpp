@@ -504,21 +504,29 @@ namespace detail {
 
 }  // namespace detail
 
+// What a bound function is to its callers: a method's messages count `self` as the
+// interpreter's do for a Python method ("takes 2 positional arguments but 3 were given").
+enum class callable { function, method };
+
+// TypeError for too many positional arguments, worded as the interpreter words it. `max`,
+// `required` and `given` exclude self. Returns -1.
+[[gnu::cold, gnu::noinline]] inline int raise_too_many(callable kind, const char* fname,
+                                                       Py_ssize_t max, Py_ssize_t required,
+                                                       Py_ssize_t given) {
+    const Py_ssize_t self = kind == callable::method ? 1 : 0;
+    return detail::args_error_too_many(fname, max + self, required + self, given + self);
+}
+
 // Binds (args, nargs, kwnames) to the parameters `params` (interned names, in order), every
 // one of them positional-or-keyword. The first `required` parameters must be given; the
 // others are left nullptr when absent. out[] receives borrowed references. `fname` is the
-// qualified name used in error messages, e.g. "VornStrategy.on_query_asset"; a qualified
-// name marks a method, whose counts in the messages include `self`, as the interpreter's do.
+// name used in error messages, e.g. "VornStrategy.on_query_asset".
 // Returns 0, or -1 with TypeError set worded as the interpreter words it.
-inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+inline int parse_args(callable kind, const char* fname, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::initializer_list<const name*> params,
                       Py_ssize_t required, PyObject** out) {
     const Py_ssize_t max = static_cast<Py_ssize_t>(params.size());
-    if (nargs > max) {
-        // A qualified name ("Class.method") is a method: count `self` as Python does.
-        const Py_ssize_t self = std::strchr(fname, '.') != nullptr ? 1 : 0;
-        return detail::args_error_too_many(fname, max + self, required + self, nargs + self);
-    }
+    if (nargs > max) return raise_too_many(kind, fname, max, required, nargs);
     Py_ssize_t i = 0;
     for (; i < nargs; ++i) out[i] = args[i];
     for (; i < max; ++i) out[i] = nullptr;
@@ -559,24 +567,49 @@ inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs
 // ---------------------------------------------------------------------------------------------
 // Text
 
-// Concatenates `n` str objects (references are not taken) into one new str: one join, no
-// intermediate strings.
+// Concatenates `n` str objects (references are not taken) into one new str: one allocation
+// and one copy per part, without the intermediate sequence that PyUnicode_Join needs.
 inline object join_str(PyObject* const* parts, Py_ssize_t n) {
-    object seq = steal(PyTuple_New(n));
-    if (!seq) return seq;
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(parts[i]));
-    object empty = steal(PyUnicode_FromStringAndSize("", 0));
-    if (!empty) return empty;
-    return steal(PyUnicode_Join(empty.get(), seq.get()));
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len > PY_SSIZE_T_MAX - length) {
+            PyErr_NoMemory();
+            return object();
+        }
+        length += len;
+        const Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (c > max_char) max_char = c;
+    }
+    object out = steal(PyUnicode_New(length, max_char));
+    if (!out) return out;
+    const int kind = PyUnicode_KIND(out.get());
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len == 0) continue;
+        if (static_cast<int>(PyUnicode_KIND(parts[i])) == kind) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(out.get())) + at * kind,
+                        PyUnicode_DATA(parts[i]), static_cast<size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(out.get(), at, parts[i], 0, len) < 0) {
+            return object();
+        }
+        at += len;
+    }
+    return out;
 }
 
 inline object join_str(std::initializer_list<PyObject*> parts) {
     return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
 }
 
-// format(v, "") : a str is returned unchanged, anything else formats itself.
+// format(v, ""): a str is returned unchanged; an exact float formats itself with an empty
+// specification exactly as its str(), taken directly without binding float.__format__;
+// anything else formats itself.
 inline object format_default(PyObject* v) {
     if (PyUnicode_CheckExact(v)) return borrow(v);
+    if (PyFloat_CheckExact(v)) return steal(PyObject_Str(v));
     return steal(PyObject_Format(v, nullptr));
 }
 

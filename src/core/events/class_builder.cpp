@@ -61,11 +61,5 @@ unsigned int version_tag_of(PyObject* type) {
     return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 }
 
-PyObject* method_too_many_positional(const char* fname, Py_ssize_t max, Py_ssize_t required,
-                                     Py_ssize_t given) {
-    // Counts include `self`, as in the interpreter's message for a Python method.
-    ov::detail::args_error_too_many(fname, max + 1, required + 1, given + 1);
-    return nullptr;
-}
 
 }  // namespace events

@@ -52,8 +52,7 @@ bool is_keyword(PyObject* key, const ov::name& param) {
 int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** event_type, Py_ssize_t* skip) {
     if (nargs > 1) {
-        method_too_many_positional(kInit, 1, 1, nargs);
-        return -1;
+        return ov::raise_too_many(ov::callable::method, kInit, 1, 1, nargs);
     }
     *event_type = nargs == 1 ? args[0] : nullptr;
     *skip = -1;

@@ -155,8 +155,7 @@ int call_listeners(PyObject* listeners, PyObject* event, bool stop_on_true) {
 }
 
 PyObject* bus_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs > 0) return method_too_many_positional(kInit, 0, 0, nargs);
-    if (ov::parse_args(kInit, args, nargs, kwnames, {}, 0, nullptr) < 0) return nullptr;
+    if (ov::parse_args(ov::callable::method, kInit, args, nargs, kwnames, {}, 0, nullptr) < 0) return nullptr;
     PyObject* globals = state.module_dict;
     if (globals == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "orvane.tamsel.core.events has been finalized");
@@ -178,9 +177,8 @@ PyObject* bus_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // Binds (event_type, listener, user=False) and returns the list to register in.
 PyObject* bind_registration(const char* fname, PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames, PyObject** listener) {
-    if (nargs > 3) return method_too_many_positional(fname, 3, 2, nargs);
     PyObject* bound[3];
-    if (ov::parse_args(fname, args, nargs, kwnames, {&n_event_type, &n_listener, &n_user}, 2,
+    if (ov::parse_args(ov::callable::method, fname, args, nargs, kwnames, {&n_event_type, &n_listener, &n_user}, 2,
                        bound) < 0)
         return nullptr;
     int user = 0;
@@ -234,8 +232,7 @@ PyObject* bus_publish_event(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (nargs == 1 && kwnames == nullptr) {
         event = args[0];
     } else {
-        if (nargs > 1) return method_too_many_positional(kPublish, 1, 1, nargs);
-        if (ov::parse_args(kPublish, args, nargs, kwnames, {&n_event}, 1, &event) < 0)
+        if (ov::parse_args(ov::callable::method, kPublish, args, nargs, kwnames, {&n_event}, 1, &event) < 0)
             return nullptr;
     }
     ov::object system = ov::steal(listeners_of(self, n_listeners, event));

@@ -111,7 +111,7 @@ PyObject* parse_event(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     PyObject* event_str;
     if (nargs == 1 && kwnames == nullptr) {
         event_str = args[0];
-    } else if (ov::parse_args("parse_event", args, nargs, kwnames, {&n_event_str}, 1,
+    } else if (ov::parse_args(ov::callable::function, "parse_event", args, nargs, kwnames, {&n_event_str}, 1,
                               &event_str) < 0) {
         return nullptr;
     }

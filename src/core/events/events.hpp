@@ -76,10 +76,5 @@ int arm_dispatch_fast_path(PyObject* event_enum);
 // Gives `type` a version tag if it has none yet and returns it (0 if it cannot have one).
 unsigned int version_tag_of(PyObject* type);
 
-// TypeError for too many positional arguments to a method, counting `self` as the
-// interpreter does for a Python method ("f() takes 2 positional arguments but 3 were
-// given"). `max` and `required` exclude self; `given` is the number passed besides self.
-[[gnu::cold]] PyObject* method_too_many_positional(const char* fname, Py_ssize_t max,
-                                                   Py_ssize_t required, Py_ssize_t given);
 
 }  // namespace events

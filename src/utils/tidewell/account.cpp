@@ -168,7 +168,7 @@ int warn_position_skipped(PyObject* pos) {
 
 TIDEWELL_METHOD(on_login) {
     PyObject* login;
-    if (ov::parse_args("VornStrategy.on_login", args, nargs, kwnames, {&n_login_res}, 1, &login) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_login", args, nargs, kwnames, {&n_login_res}, 1, &login) < 0)
         return nullptr;
 
     {
@@ -224,7 +224,7 @@ TIDEWELL_METHOD(on_login) {
 TIDEWELL_METHOD(on_query_asset) {
     (void)self;
     PyObject* a[4];
-    if (ov::parse_args("VornStrategy.on_query_asset", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_query_asset", args, nargs, kwnames,
                        {&n_asset_res, &n_request_id, &n_code, &n_msg}, 4, a) < 0)
         return nullptr;
     PyObject* asset_res = a[0];
@@ -283,7 +283,7 @@ TIDEWELL_METHOD(on_query_asset) {
 TIDEWELL_METHOD(on_query_position) {
     (void)self;
     PyObject* a[4];
-    if (ov::parse_args("VornStrategy.on_query_position", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_query_position", args, nargs, kwnames,
                        {&n_query_position_res, &n_request_id, &n_code, &n_msg}, 4, a) < 0)
         return nullptr;
     PyObject* answer = a[0];

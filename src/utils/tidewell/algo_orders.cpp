@@ -193,7 +193,7 @@ int update_record(PyObject* record, const ov::name& cache_name, const ov::name& 
 // Binds the callback's one argument under its documented name.
 bool bind(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           const ov::name& param, PyObject** out) {
-    return ov::parse_args(fname, args, nargs, kwnames, {&param}, 1, out) == 0;
+    return ov::parse_args(ov::callable::method, fname, args, nargs, kwnames, {&param}, 1, out) == 0;
 }
 
 }  // namespace

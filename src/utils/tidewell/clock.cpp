@@ -142,7 +142,7 @@ int send_now(PyObject* self, PyObject* member_name) {
 
 int no_arguments(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* none[1];
-    return ov::parse_args(fname, args, nargs, kwnames, {}, 0, none);
+    return ov::parse_args(ov::callable::method, fname, args, nargs, kwnames, {}, 0, none);
 }
 
 }  // namespace
@@ -203,7 +203,7 @@ TIDEWELL_METHOD(create_time_listener) {
 
 TIDEWELL_METHOD(send_day_event) {
     PyObject* a[2];
-    if (ov::parse_args("VornStrategy.send_day_event", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.send_day_event", args, nargs, kwnames,
                        {&n_event_type, &n_dt}, 2, a) < 0)
         return nullptr;
     (void)self;

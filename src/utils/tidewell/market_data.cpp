@@ -220,7 +220,7 @@ int emit_l2_event(PyObject* member_name, PyObject* dt, PyObject* record, PyObjec
 TIDEWELL_METHOD(on_snapshot) {
     (void)self;
     PyObject* snapshot;
-    if (ov::parse_args("VornStrategy.on_snapshot", args, nargs, kwnames, {&n_snapshot}, 1,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_snapshot", args, nargs, kwnames, {&n_snapshot}, 1,
                        &snapshot) < 0)
         return nullptr;
 
@@ -265,7 +265,7 @@ TIDEWELL_METHOD(on_snapshot) {
 TIDEWELL_METHOD(on_tick_order) {
     (void)self;
     PyObject* order;
-    if (ov::parse_args("VornStrategy.on_tick_order", args, nargs, kwnames, {&n_tick_order}, 1,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_tick_order", args, nargs, kwnames, {&n_tick_order}, 1,
                        &order) < 0)
         return nullptr;
 
@@ -308,7 +308,7 @@ TIDEWELL_METHOD(on_tick_order) {
 TIDEWELL_METHOD(on_tick_trade) {
     (void)self;
     PyObject* trade;
-    if (ov::parse_args("VornStrategy.on_tick_trade", args, nargs, kwnames, {&n_tick_trade}, 1,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_tick_trade", args, nargs, kwnames, {&n_tick_trade}, 1,
                        &trade) < 0)
         return nullptr;
 
@@ -367,7 +367,7 @@ TIDEWELL_METHOD(on_tick_trade) {
 
 TIDEWELL_METHOD(on_bar) {
     PyObject* bar;
-    if (ov::parse_args("VornStrategy.on_bar", args, nargs, kwnames, {&n_bar}, 1, &bar) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_bar", args, nargs, kwnames, {&n_bar}, 1, &bar) < 0)
         return nullptr;
 
     ov::object code = ov::steal(market_code(bar, n_market_type));

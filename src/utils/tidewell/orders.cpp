@@ -11,7 +11,6 @@
 #include "bridge.hpp"
 #include "callbacks.hpp"
 
-#include <cstring>
 
 namespace tidewell {
 
@@ -194,44 +193,6 @@ PyObject* order_account(PyObject* ov_order) {
     return ov::vcall(get_account.get(), {code.get()}).release();
 }
 
-// Concatenates `n` str objects into a new str: one allocation and one copy per part, without
-// the intermediate sequence that PyUnicode_Join needs.
-PyObject* concat(PyObject* const* parts, Py_ssize_t n) {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
-        length += len;
-        const Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(parts[i]);
-        if (c > max_char) max_char = c;
-    }
-    PyObject* out = PyUnicode_New(length, max_char);
-    if (out == nullptr) return nullptr;
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (len == 0) continue;
-        if (PyUnicode_KIND(parts[i]) == PyUnicode_KIND(out)) {
-            memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
-                   PyUnicode_DATA(parts[i]), static_cast<size_t>(len) * PyUnicode_KIND(out));
-        } else if (PyUnicode_CopyCharacters(out, at, parts[i], 0, len) < 0) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        at += len;
-    }
-    return out;
-}
-
-// A value's default text form, format(v, ""). An exact float formats itself with an empty
-// format string exactly as its str(), so that is taken directly, without looking up and
-// binding float.__format__; everything else goes through the general protocol.
-PyObject* text_of(PyObject* v) {
-    if (PyFloat_CheckExact(v)) return PyObject_Str(v);
-    return ov::format_default(v).release();
-}
-
 // system_log.info(<the report's log line>). Each value in its default text form, read and
 // formatted in line order.
 int log_report(PyObject* order) {
@@ -250,12 +211,12 @@ int log_report(PyObject* order) {
     for (int i = 0; i < 9; ++i) {
         ov::object v = ov::steal(PyObject_GetAttr(order, *fields[i]));
         if (!v) return -1;
-        text[i] = ov::steal(text_of(v.get()));
+        text[i] = ov::format_default(v.get());
         if (!text[i]) return -1;
         parts[2 * i] = literals[i]->get();
         parts[2 * i + 1] = text[i].get();
     }
-    ov::object line = ov::steal(concat(parts, 18));
+    ov::object line = ov::join_str(parts, 18);
     if (!line) return -1;
     ov::object r = ov::vcall(info.get(), {line.get()});
     return r ? 0 : -1;
@@ -438,7 +399,7 @@ int handle_order(PyObject* order) {
 TIDEWELL_METHOD(on_order) {
     (void)self;
     PyObject* order;
-    if (ov::parse_args("VornStrategy.on_order", args, nargs, kwnames, {&n_order}, 1, &order) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_order", args, nargs, kwnames, {&n_order}, 1, &order) < 0)
         return nullptr;
     if (handle_order(order) < 0) return nullptr;
     return Py_NewRef(Py_None);
@@ -448,7 +409,7 @@ TIDEWELL_METHOD(on_order) {
 TIDEWELL_METHOD(on_trade) {
     (void)self;
     PyObject* trade;
-    if (ov::parse_args("VornStrategy.on_trade", args, nargs, kwnames, {&n_trade}, 1, &trade) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_trade", args, nargs, kwnames, {&n_trade}, 1, &trade) < 0)
         return nullptr;
     return Py_NewRef(Py_None);
 }
@@ -458,7 +419,7 @@ TIDEWELL_METHOD(on_trade) {
 TIDEWELL_METHOD(on_order_action_error) {
     (void)self;
     PyObject* error;
-    if (ov::parse_args("VornStrategy.on_order_action_error", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_order_action_error", args, nargs, kwnames,
                        {&n_order_action_error}, 1, &error) < 0)
         return nullptr;
     PyObject* found = nullptr;

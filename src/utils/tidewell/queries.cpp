@@ -27,14 +27,12 @@ ov::object cached_queue(const ov::name& cache_name, PyObject* code) {
 
 // Queues whose item access is the plain sequence protocol with no Python code behind it: the
 // interpreter's deque and list. Anything else is read as Python code would read it.
-PyTypeObject* g_deque_type = nullptr;  // collections.deque, fetched at the first query
-
 int plain_queue(PyObject* q, bool* plain) {
     if (PyList_CheckExact(q)) {
         *plain = true;
         return 0;
     }
-    if (g_deque_type == nullptr) {
+    if (g_bridge.deque_type == nullptr) {
         ov::object mod = ov::steal(PyImport_ImportModule("collections"));
         if (!mod) return -1;
         ov::object t = ov::steal(PyObject_GetAttrString(mod.get(), "deque"));
@@ -43,9 +41,9 @@ int plain_queue(PyObject* q, bool* plain) {
             PyErr_SetString(PyExc_TypeError, "collections.deque is not a type");
             return -1;
         }
-        g_deque_type = reinterpret_cast<PyTypeObject*>(t.release());  // kept for the process
+        g_bridge.deque_type = reinterpret_cast<PyTypeObject*>(t.release());
     }
-    *plain = Py_IS_TYPE(q, g_deque_type);
+    *plain = Py_IS_TYPE(q, g_bridge.deque_type);
     return 0;
 }
 
@@ -54,7 +52,7 @@ PyObject* current(const ov::name& cache_name, const char* fname, PyObject* const
     PyObject* a[1];
     if (nargs == 1 && kwnames == nullptr)  // the usual call, by position
         a[0] = args[0];
-    else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
+    else if (ov::parse_args(ov::callable::function, fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
         return nullptr;
     ov::object q = cached_queue(cache_name, a[0]);
     if (!q) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
@@ -76,7 +74,7 @@ PyObject* history(const ov::name& cache_name, const char* fname, PyObject* const
     if (nargs == 2 && kwnames == nullptr) {  // the usual call, by position
         a[0] = args[0];
         a[1] = args[1];
-    } else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
+    } else if (ov::parse_args(ov::callable::function, fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
         return nullptr;
     }
     ov::object q = cached_queue(cache_name, a[0]);

@@ -297,7 +297,7 @@ int subscribe_bars(PyObject* self) {
 
 TIDEWELL_METHOD(strategy_init) {
     PyObject* a[1];
-    if (ov::parse_args("VornStrategy.__init__", args, nargs, kwnames, {&n_config}, 1, a) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.__init__", args, nargs, kwnames, {&n_config}, 1, a) < 0)
         return nullptr;
     PyObject* config = a[0];
     if (call_base_init(self) < 0) return nullptr;
@@ -322,7 +322,7 @@ TIDEWELL_METHOD(initialize) {
     // The argument is accepted for the SDK's calling convention and never read: the
     // configuration is the one given to the constructor.
     PyObject* a[1];
-    if (ov::parse_args("VornStrategy.initialize", args, nargs, kwnames, {&n_config}, 1, a) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.initialize", args, nargs, kwnames, {&n_config}, 1, a) < 0)
         return nullptr;
     if (log_info(n_log_initialize) < 0) return nullptr;
     if (register_md_broker(self) < 0) return nullptr;
@@ -342,7 +342,7 @@ TIDEWELL_METHOD(initialize) {
 
 TIDEWELL_METHOD(on_initialize) {
     PyObject* none[1];
-    if (ov::parse_args("VornStrategy.on_initialize", args, nargs, kwnames, {}, 0, none) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_initialize", args, nargs, kwnames, {}, 0, none) < 0)
         return nullptr;
     (void)self;
     return Py_NewRef(Py_None);
@@ -350,7 +350,7 @@ TIDEWELL_METHOD(on_initialize) {
 
 TIDEWELL_METHOD(on_switch_day) {
     PyObject* none[1];
-    if (ov::parse_args("VornStrategy.on_switch_day", args, nargs, kwnames, {}, 0, none) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_switch_day", args, nargs, kwnames, {}, 0, none) < 0)
         return nullptr;
     (void)self;
     // Emptied in place, in this order; the names keep naming the same objects.
