@@ -71,7 +71,51 @@ bool plain_member_lookup(PyTypeObject* meta, PyObject* name) {
     return meta_attr == nullptr ? !PyErr_Occurred() : !PyDescr_IsData(meta_attr);
 }
 
+// Record types found plain (see plain_record_type), one slot per type.
+//
+// Invariant: a slot {type, guard} holds in its guard the version tags of `type` at which it
+// was found plain, or not. Tags are unique across all types, so a slot whose type was freed
+// and whose address was reused can only miss.
+struct RecordType {
+    PyTypeObject* type;
+    ov::type_guard guard;
+};
+constexpr size_t kRecordTypeSlots = 16;
+RecordType g_record_types[kRecordTypeSlots];
+
+bool is_dunder(PyObject* key) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    return n >= 4 && PyUnicode_READ_CHAR(key, 0) == '_' && PyUnicode_READ_CHAR(key, 1) == '_' &&
+           PyUnicode_READ_CHAR(key, n - 1) == '_' && PyUnicode_READ_CHAR(key, n - 2) == '_';
+}
+
+// No data descriptor in the dicts of the MRO except under a dunder name (__dict__,
+// __class__, __weakref__ and the like, which no record field is named). Runs no Python code.
+bool no_field_descriptors(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (dict == nullptr) continue;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) return false;
+            if (PyDescr_IsData(value) && !is_dunder(key)) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool plain_record_type(PyTypeObject* type) {
+    RecordType& slot = g_record_types[(reinterpret_cast<uintptr_t>(type) >> 5) % kRecordTypeSlots];
+    if (slot.type != type) slot = {type, {}};
+    return slot.guard.holds(type, no_field_descriptors);
+}
 
 PyObject* class_attr(PyObject* owner, PyObject* name) {
     if (PyType_Check(owner)) {
@@ -124,13 +168,13 @@ int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObje
 }
 
 PyObject* market_code(PyObject* record, PyObject* market_attr) {
-    ov::object sid = ov::steal(PyObject_GetAttr(record, n_security_id));
+    ov::object sid = ov::steal(attr(record, n_security_id));
     if (!sid) return nullptr;
     ov::object head = ov::steal(PyNumber_Add(sid.get(), n_dot));
     if (!head) return nullptr;
     ov::object conv = global(globals::get_exchane_from_vorn_mdtype);
     if (!conv) return nullptr;
-    ov::object market = ov::steal(PyObject_GetAttr(record, market_attr));
+    ov::object market = ov::steal(attr(record, market_attr));
     if (!market) return nullptr;
     ov::object suffix = ov::vcall(conv.get(), {market.get()});
     if (!suffix) return nullptr;
@@ -154,7 +198,7 @@ int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* 
 PyObject* sdk_time(PyObject* record, PyObject* time_attr) {
     ov::object conv = global(globals::convert_int_to_datetime);
     if (!conv) return nullptr;
-    ov::object t = ov::steal(PyObject_GetAttr(record, time_attr));
+    ov::object t = ov::steal(attr(record, time_attr));
     if (!t) return nullptr;
     ov::object q = ov::steal(PyNumber_TrueDivide(t.get(), g_bridge.thousand));
     if (!q) return nullptr;

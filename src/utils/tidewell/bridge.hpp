@@ -89,8 +89,30 @@ PyObject* sdk_time(PyObject* record, PyObject* time_attr);
 // system_log.info(text)
 int log_info(PyObject* text);
 
-// Reads record.<attr>; thin wrapper that keeps call sites short.
-inline PyObject* attr(PyObject* record, PyObject* name) { return PyObject_GetAttr(record, name); }
+// Whether `type`'s instances read attributes as a plain record: the generic attribute look-up,
+// the instance dict at a fixed positive offset, and no data descriptor in the MRO except under
+// dunder names. Checked once per version tag of the type (bridge.cpp).
+bool plain_record_type(PyTypeObject* type);
+
+// record.<name> for an SDK record, with the interpreter's result. For a plain record type and
+// a name that is no dunder, the generic look-up would find no data descriptor on the type and
+// answer from the instance dict when the name is there: that entry is read directly, as the
+// interpreter's specialised attribute read does. Anything else (a miss, properties of
+// compiled records, a custom __getattribute__) takes PyObject_GetAttr. New reference.
+inline PyObject* attr(PyObject* record, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(record);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
+        PyUnicode_READ_CHAR(name, 0) != '_' && plain_record_type(tp)) {
+        PyObject* dict =
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + tp->tp_dictoffset);
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            PyObject* v = PyDict_GetItemWithError(dict, name);
+            if (v != nullptr) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;  // as the generic look-up passes it on
+        }
+    }
+    return PyObject_GetAttr(record, name);
+}
 
 // A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
 // order, each with the value None, for the caller to fill by replacing values. It is a copy of

@@ -122,7 +122,7 @@ DictShape bar_shape;
 template <size_t N>
 int fill_fields(PyObject* dict, PyObject* record, Field (&fields)[N]) {
     for (Field& f : fields) {
-        ov::object v = ov::steal(PyObject_GetAttr(record, f.attr));
+        ov::object v = ov::steal(attr(record, f.attr));
         if (!v) return -1;
         if (PyDict_SetItem(dict, f.key, v.get()) < 0) return -1;
     }
@@ -157,12 +157,12 @@ PyObject* convert_char(PyObject* record, const ov::name& converter_name, PyObjec
                        PyObject* market_attr) {
     ov::object conv = global(converter_name);
     if (!conv) return nullptr;
-    ov::object raw = ov::steal(PyObject_GetAttr(record, char_attr));
+    ov::object raw = ov::steal(attr(record, char_attr));
     if (!raw) return nullptr;
     ov::object ch = ov::steal(char_of(raw.get()));
     if (!ch) return nullptr;
     if (market_attr == nullptr) return ov::vcall(conv.get(), {ch.get()}).release();
-    ov::object market = ov::steal(PyObject_GetAttr(record, market_attr));
+    ov::object market = ov::steal(attr(record, market_attr));
     if (!market) return nullptr;
     return ov::vcall(conv.get(), {ch.get(), market.get()}).release();
 }
@@ -203,7 +203,7 @@ int cache_append(const ov::name& cache_name, PyObject* code, PyObject* entry, Ma
 
 // record.end_time / 1000: the bar time, a float that keeps the milliseconds as a fraction.
 PyObject* bar_time(PyObject* bar) {
-    ov::object t = ov::steal(PyObject_GetAttr(bar, n_end_time));
+    ov::object t = ov::steal(attr(bar, n_end_time));
     if (!t) return nullptr;
     return PyNumber_TrueDivide(t.get(), g_bridge.thousand);
 }
@@ -282,16 +282,16 @@ TIDEWELL_METHOD(on_tick_order) {
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
-    ov::object biz_index = ov::steal(PyObject_GetAttr(order, n_biz_index));
+    ov::object biz_index = ov::steal(attr(order, n_biz_index));
     if (!biz_index) return nullptr;
-    ov::object price = ov::steal(PyObject_GetAttr(order, n_order_price));
+    ov::object price = ov::steal(attr(order, n_order_price));
     if (!price) return nullptr;
-    ov::object volume = ov::steal(PyObject_GetAttr(order, n_order_volume));
+    ov::object volume = ov::steal(attr(order, n_order_volume));
     if (!volume) return nullptr;
     ov::object order_type =
         ov::steal(convert_char(order, globals::get_order_type_from_vorn_l2_order, n_order_type, n_market_type));
     if (!order_type) return nullptr;
-    ov::object orig_no = ov::steal(PyObject_GetAttr(order, n_orig_order_no));
+    ov::object orig_no = ov::steal(attr(order, n_orig_order_no));
     if (!orig_no) return nullptr;
     ov::object l2_type =
         ov::steal(convert_char(order, globals::get_l2order_type_from_vorn, n_order_type, n_market_type));
@@ -321,9 +321,9 @@ TIDEWELL_METHOD(on_tick_trade) {
     // equal numbers included, a sell.
     ov::object side;
     {
-        ov::object bid = ov::steal(PyObject_GetAttr(trade, n_bid_appl_seq_num));
+        ov::object bid = ov::steal(attr(trade, n_bid_appl_seq_num));
         if (!bid) return nullptr;
-        ov::object offer = ov::steal(PyObject_GetAttr(trade, n_offer_appl_seq_num));
+        ov::object offer = ov::steal(attr(trade, n_offer_appl_seq_num));
         if (!offer) return nullptr;
         ov::object gt = ov::steal(PyObject_RichCompare(bid.get(), offer.get(), Py_GT));
         if (!gt) return nullptr;
@@ -341,19 +341,19 @@ TIDEWELL_METHOD(on_tick_trade) {
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
-    ov::object biz_index = ov::steal(PyObject_GetAttr(trade, n_biz_index));
+    ov::object biz_index = ov::steal(attr(trade, n_biz_index));
     if (!biz_index) return nullptr;
-    ov::object price = ov::steal(PyObject_GetAttr(trade, n_trade_price));
+    ov::object price = ov::steal(attr(trade, n_trade_price));
     if (!price) return nullptr;
-    ov::object volume = ov::steal(PyObject_GetAttr(trade, n_trade_volume));
+    ov::object volume = ov::steal(attr(trade, n_trade_volume));
     if (!volume) return nullptr;
-    ov::object value = ov::steal(PyObject_GetAttr(trade, n_value_trade));
+    ov::object value = ov::steal(attr(trade, n_value_trade));
     if (!value) return nullptr;
     ov::object trade_type = ov::steal(convert_char(trade, globals::get_trade_type_from_vorn, n_trade_type, nullptr));
     if (!trade_type) return nullptr;
-    ov::object bid = ov::steal(PyObject_GetAttr(trade, n_bid_appl_seq_num));
+    ov::object bid = ov::steal(attr(trade, n_bid_appl_seq_num));
     if (!bid) return nullptr;
-    ov::object offer = ov::steal(PyObject_GetAttr(trade, n_offer_appl_seq_num));
+    ov::object offer = ov::steal(attr(trade, n_offer_appl_seq_num));
     if (!offer) return nullptr;
     ov::object record = ov::vcall(
         create.get(), {biz_index.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
