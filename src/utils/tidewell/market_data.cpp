@@ -365,94 +365,98 @@ TIDEWELL_METHOD(on_tick_trade) {
     return Py_NewRef(Py_None);
 }
 
-TIDEWELL_METHOD(on_bar) {
-    PyObject* bar;
-    if (ov::parse_args(ov::callable::method, "VornStrategy.on_bar", args, nargs, kwnames, {&n_bar}, 1, &bar) < 0)
-        return nullptr;
+namespace {
 
+// history_bar[code].append(<bar dictionary>): the code, the bar time (through the time
+// converter), then the bar's fields; a code's first bar creates its unbounded deque.
+int cache_bar(PyObject* bar) {
     ov::object code = ov::steal(market_code(bar, n_market_type));
-    if (!code) return nullptr;
+    if (!code) return -1;
     ov::object entry = ov::steal(bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
-    if (!entry) return nullptr;
-    if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return nullptr;
-    {
-        ov::object t = ov::steal(sdk_time(bar, n_end_time));
-        if (!t) return nullptr;
-        if (PyDict_SetItem(entry.get(), k_orig_time, t.get()) < 0) return nullptr;
-    }
-    if (fill_fields(entry.get(), bar, bar_fields) < 0) return nullptr;
-
+    if (!entry) return -1;
+    if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return -1;
+    if (ov::set_item(entry.get(), k_orig_time, ov::steal(sdk_time(bar, n_end_time))) < 0) return -1;
+    if (fill_fields(entry.get(), bar, bar_fields) < 0) return -1;
     auto unbounded_queue = [] {
         ov::object deque_cls = global(globals::deque);
         if (!deque_cls) return static_cast<PyObject*>(nullptr);
         return ov::vcall(deque_cls.get(), {}).release();
     };
-    if (cache_append(globals::history_bar, code.get(), entry.get(), unbounded_queue) < 0) return nullptr;
+    return cache_append(globals::history_bar, code.get(), entry.get(), unbounded_queue);
+}
 
-    // Count the bars of the current bar time. The first bar after construction (bar time 0)
-    // counts; a bar of another time restarts the count at 1. Either way its time becomes
-    // current. The bar time is compared only when the current one is not 0.
-    {
-        ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
-        if (!current) return nullptr;
-        int same = ov::compare(current.get(), g_bridge.zero, Py_EQ);
-        if (same < 0) return nullptr;
-        if (!same) {
-            current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
-            if (!current) return nullptr;
-            ov::object t = ov::steal(bar_time(bar));
-            if (!t) return nullptr;
-            same = ov::compare(current.get(), t.get(), Py_EQ);
-            if (same < 0) return nullptr;
-        }
-        if (same) {
-            ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
-            if (!cnt) return nullptr;
-            ov::object one = ov::steal(PyLong_FromLong(1));
-            if (!one) return nullptr;
-            ov::object next = ov::steal(PyNumber_InPlaceAdd(cnt.get(), one.get()));
-            if (!next) return nullptr;
-            if (PyObject_SetAttr(self, n_bar_cnt, next.get()) < 0) return nullptr;
-        } else {
-            ov::object one = ov::steal(PyLong_FromLong(1));
-            if (!one) return nullptr;
-            if (PyObject_SetAttr(self, n_bar_cnt, one.get()) < 0) return nullptr;
-        }
-        ov::object t = ov::steal(bar_time(bar));
-        if (!t) return nullptr;
-        if (PyObject_SetAttr(self, n_current_trade_dt, t.get()) < 0) return nullptr;
-    }
-
-    // Complete when the count reaches the universe's size, fetched anew for every bar.
-    {
-        ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
-        if (!cnt) return nullptr;
-        ov::object env = ov::steal(environment());
-        if (!env) return nullptr;
-        ov::object universe = ov::vcall_method(env.get(), n_get_universe, {});
-        if (!universe) return nullptr;
-        Py_ssize_t n = PyObject_Length(universe.get());
-        if (n < 0) return nullptr;
-        ov::object size = ov::steal(PyLong_FromSsize_t(n));
-        if (!size) return nullptr;
-        int complete = ov::compare(cnt.get(), size.get(), Py_EQ);
-        if (complete < 0) return nullptr;
-        if (!complete) return Py_NewRef(Py_None);
-    }
-
-    // One BAR event for the bar time, dated by its whole date (the time's integer part).
-    ov::object conv = global(globals::convert_int_to_whole_date);
-    if (!conv) return nullptr;
+// Counts the bars of the current bar time. The first bar after construction (bar time 0)
+// counts; a bar of another time restarts the count at 1. Either way its time becomes current.
+// The bar time is compared only when the current one is not 0.
+int count_bar(PyObject* self, PyObject* bar) {
     ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
-    if (!current) return nullptr;
+    if (!current) return -1;
+    int same = ov::compare(current.get(), g_bridge.zero, Py_EQ);
+    if (same < 0) return -1;
+    if (!same) {
+        current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
+        if (!current) return -1;
+        ov::object t = ov::steal(bar_time(bar));
+        if (!t) return -1;
+        same = ov::compare(current.get(), t.get(), Py_EQ);
+        if (same < 0) return -1;
+    }
+    ov::object one = ov::steal(PyLong_FromLong(1));
+    if (!one) return -1;
+    if (same) {
+        ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
+        if (!cnt) return -1;
+        if (ov::set_attr(self, n_bar_cnt, ov::steal(PyNumber_InPlaceAdd(cnt.get(), one.get()))) < 0)
+            return -1;
+    } else if (PyObject_SetAttr(self, n_bar_cnt, one.get()) < 0) {
+        return -1;
+    }
+    return ov::set_attr(self, n_current_trade_dt, ov::steal(bar_time(bar)));
+}
+
+// Whether the count has reached the universe's size, fetched anew for every bar.
+int universe_complete(PyObject* self) {
+    ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
+    if (!cnt) return -1;
+    ov::object env = ov::steal(environment());
+    if (!env) return -1;
+    ov::object universe = ov::vcall_method(env.get(), n_get_universe, {});
+    if (!universe) return -1;
+    Py_ssize_t n = PyObject_Length(universe.get());
+    if (n < 0) return -1;
+    ov::object size = ov::steal(PyLong_FromSsize_t(n));
+    if (!size) return -1;
+    return ov::compare(cnt.get(), size.get(), Py_EQ);
+}
+
+// One BAR event for the bar time, dated by its whole date (the time's integer part); the
+// count starts again.
+int emit_bar(PyObject* self) {
+    ov::object conv = global(globals::convert_int_to_whole_date);
+    if (!conv) return -1;
+    ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
+    if (!current) return -1;
     ov::object whole = ov::steal(PyNumber_Long(current.get()));
-    if (!whole) return nullptr;
+    if (!whole) return -1;
     ov::object d = ov::vcall(conv.get(), {whole.get()});
-    if (!d) return nullptr;
+    if (!d) return -1;
     ov::object member = ov::steal(event_member(n_BAR));
-    if (!member) return nullptr;
-    if (emit_event(member.get(), {d.get(), d.get()}, kw_bar) < 0) return nullptr;
-    if (PyObject_SetAttr(self, n_bar_cnt, g_bridge.zero) < 0) return nullptr;
+    if (!member) return -1;
+    if (emit_event(member.get(), {d.get(), d.get()}, kw_bar) < 0) return -1;
+    return PyObject_SetAttr(self, n_bar_cnt, g_bridge.zero);
+}
+
+}  // namespace
+
+TIDEWELL_METHOD(on_bar) {
+    PyObject* bar;
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_bar", args, nargs, kwnames,
+                       {&n_bar}, 1, &bar) < 0)
+        return nullptr;
+    if (cache_bar(bar) < 0 || count_bar(self, bar) < 0) return nullptr;
+    const int complete = universe_complete(self);
+    if (complete < 0) return nullptr;
+    if (complete && emit_bar(self) < 0) return nullptr;
     return Py_NewRef(Py_None);
 }
 

@@ -254,65 +254,71 @@ int on_accepted(PyObject* order, PyObject* ov_order, PyObject* account) {
     return queue_order_event(n_ORDER_CREATION_PASS, account, ov_order);
 }
 
-// Fill step of a fill-branch report with a positive last match: the trade record, the
-// cumulative fill fields, the status for PartiallyFilled and Filled, then TRADE.
-int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
-    ov::object trade;
-    {
-        ov::object cls = global(globals::Trade);
-        if (!cls) return -1;
-        ov::object make = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
-        if (!make) return -1;
-        // Keyword values in call order: order_id, price, amount, side, position_effect,
-        // market_code, frozen_price.
-        struct Source {
-            bool from_report;
-            const ov::name* attr;
-        };
-        const Source sources[7] = {{false, &n_order_id},      {true, &n_last_match_price},
-                                   {true, &n_last_match_qty}, {false, &n_side},
-                                   {false, &n_position_effect}, {false, &n_market_code},
-                                   {false, &n_price}};
-        ov::object values[7];
-        PyObject* argv[8];
-        for (int i = 0; i < 7; ++i) {
-            values[i] = ov::steal(
-                PyObject_GetAttr(sources[i].from_report ? order : ov_order, *sources[i].attr));
-            if (!values[i]) return -1;
-            argv[i + 1] = values[i].get();
-        }
-        trade = ov::steal(PyObject_Vectorcall(make.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              kw_trade_record));
-        if (!trade) return -1;
+// Trade.__from_create__(order_id=, price=, amount=, side=, position_effect=, market_code=,
+// frozen_price=): the price and amount from the report's last match, the rest from the
+// framework order, read in call order. New reference.
+PyObject* make_trade(PyObject* order, PyObject* ov_order) {
+    ov::object cls = global(globals::Trade);
+    if (!cls) return nullptr;
+    ov::object make = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
+    if (!make) return nullptr;
+    struct Source {
+        bool from_report;
+        const ov::name* attr;
+    };
+    const Source sources[7] = {{false, &n_order_id},      {true, &n_last_match_price},
+                               {true, &n_last_match_qty}, {false, &n_side},
+                               {false, &n_position_effect}, {false, &n_market_code},
+                               {false, &n_price}};
+    ov::object values[7];
+    PyObject* argv[8];
+    for (int i = 0; i < 7; ++i) {
+        values[i] = ov::steal(
+            PyObject_GetAttr(sources[i].from_report ? order : ov_order, *sources[i].attr));
+        if (!values[i]) return nullptr;
+        argv[i + 1] = values[i].get();
     }
+    return PyObject_Vectorcall(make.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kw_trade_record);
+}
+
+// The cumulative fill fields of the framework order: avg_price = total_trade_value /
+// trade_qty, filled_quantity = trade_qty, unfilled_quantity = order_qty - trade_qty.
+int update_fill_fields(PyObject* order, PyObject* ov_order) {
     {
         ov::object value = ov::steal(PyObject_GetAttr(order, n_total_trade_value));
         if (!value) return -1;
         ov::object qty = ov::steal(PyObject_GetAttr(order, n_trade_qty));
         if (!qty) return -1;
-        ov::object avg = ov::steal(PyNumber_TrueDivide(value.get(), qty.get()));
-        if (!avg) return -1;
-        if (PyObject_SetAttr(ov_order, n_avg_price, avg.get()) < 0) return -1;
+        if (ov::set_attr(ov_order, n_avg_price,
+                         ov::steal(PyNumber_TrueDivide(value.get(), qty.get()))) < 0)
+            return -1;
     }
     if (copy_attr(ov_order, n_filled_quantity, order, n_trade_qty) < 0) return -1;
-    {
-        ov::object ordered = ov::steal(PyObject_GetAttr(order, n_order_qty));
-        if (!ordered) return -1;
-        ov::object filled = ov::steal(PyObject_GetAttr(order, n_trade_qty));
-        if (!filled) return -1;
-        ov::object unfilled = ov::steal(PyNumber_Subtract(ordered.get(), filled.get()));
-        if (!unfilled) return -1;
-        if (PyObject_SetAttr(ov_order, n_unfilled_quantity, unfilled.get()) < 0) return -1;
-    }
+    ov::object ordered = ov::steal(PyObject_GetAttr(order, n_order_qty));
+    if (!ordered) return -1;
+    ov::object filled = ov::steal(PyObject_GetAttr(order, n_trade_qty));
+    if (!filled) return -1;
+    return ov::set_attr(ov_order, n_unfilled_quantity,
+                        ov::steal(PyNumber_Subtract(ordered.get(), filled.get())));
+}
+
+// FILLED for a Filled report, PARTIALLY_FILLED for a PartiallyFilled one, else unchanged.
+int update_fill_status(PyObject* order, PyObject* ov_order) {
     int r = status_is(order, n_Filled);
-    if (r < 0) return -1;
-    if (r) {
-        if (set_status(ov_order, n_FILLED) < 0) return -1;
-    } else {
-        r = status_is(order, n_PartiallyFilled);
-        if (r < 0) return -1;
-        if (r && set_status(ov_order, n_PARTIALLY_FILLED) < 0) return -1;
-    }
+    if (r != 0) return r < 0 ? -1 : set_status(ov_order, n_FILLED);
+    r = status_is(order, n_PartiallyFilled);
+    if (r != 0) return r < 0 ? -1 : set_status(ov_order, n_PARTIALLY_FILLED);
+    return 0;
+}
+
+// Fill step of a fill-branch report with a positive last match: the trade record, the
+// cumulative fill fields, the status for PartiallyFilled and Filled, then TRADE.
+int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
+    ov::object trade = ov::steal(make_trade(order, ov_order));
+    if (!trade) return -1;
+    if (update_fill_fields(order, ov_order) < 0 || update_fill_status(order, ov_order) < 0)
+        return -1;
     ov::object ev = ov::steal(event_member(n_TRADE));
     if (!ev) return -1;
     ov::object snapshot = ov::steal(deep_copy(ov_order));
