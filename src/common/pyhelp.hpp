@@ -565,6 +565,64 @@ inline int parse_args(callable kind, const char* fname, PyObject* const* args, P
 }
 
 // ---------------------------------------------------------------------------------------------
+// Classes
+
+namespace detail {
+inline name n_prepare{"__prepare__"};
+inline name n_module{"__module__"};
+inline name n_qualname{"__qualname__"};
+}  // namespace detail
+
+// Creates a class as a statement `class <name>(<bases>): ...` at the top of module
+// `module_name` would: the namespace from the metaclass's __prepare__(name, bases) (a plain
+// dict when it has none), then __module__ and __qualname__, then body(ns) adds the members in
+// definition order, then metaclass(name, bases, ns). body returns 0, or -1 with an error.
+template <typename Body>
+object make_class(PyObject* metaclass, PyObject* class_name, PyObject* bases,
+                  PyObject* module_name, Body body) {
+    object prepare = steal(PyObject_GetAttr(metaclass, detail::n_prepare));
+    object ns;
+    if (prepare) {
+        ns = vcall(prepare.get(), {class_name, bases});
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        ns = steal(PyDict_New());
+    }
+    if (!ns) return ns;
+    if (PyObject_SetItem(ns.get(), detail::n_module, module_name) < 0) return object();
+    if (PyObject_SetItem(ns.get(), detail::n_qualname, class_name) < 0) return object();
+    if (body(ns.get()) < 0) return object();
+    return vcall(metaclass, {class_name, bases, ns.get()});
+}
+
+// Replaces each of `methods` (a table ended by an entry whose ml_name is nullptr, kept alive
+// for the process) on the new class `cls` by a real method descriptor, through the type so
+// that the interpreter refreshes the slots (tp_init, tp_repr) those names feed. Replacing a
+// key keeps its place in the class dict's order. A call through a method descriptor costs
+// what a Python method call costs. Returns 0, or -1 with an error.
+inline int install_methods(PyObject* cls, PyMethodDef* methods) {
+    for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
+        object descr = steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), m));
+        if (!descr) return -1;
+        if (PyObject_SetAttrString(cls, m->ml_name, descr.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// A method table entry for a METH_FASTCALL | METH_KEYWORDS function (the one cast to
+// PyCFunction, written once).
+using fastcall_fn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef fastcall_def(const char* method_name, fastcall_fn fn, const char* doc) {
+    return {method_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// A method table entry for a METH_NOARGS function.
+inline PyMethodDef noargs_def(const char* method_name, PyCFunction fn, const char* doc) {
+    return {method_name, fn, METH_NOARGS, doc};
+}
+
+// ---------------------------------------------------------------------------------------------
 // Text
 
 // Concatenates `n` str objects (references are not taken) into one new str: one allocation

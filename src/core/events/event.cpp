@@ -210,10 +210,8 @@ PyObject* event_repr(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef event_methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(event_init)),
-     METH_FASTCALL | METH_KEYWORDS, "__init__($self, event_type, **kwargs)\n--\n\n"},
-    {"__repr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(event_repr)),
-     METH_NOARGS, "__repr__($self, /)\n--\n\n"},
+    ov::fastcall_def("__init__", event_init, "__init__($self, event_type, **kwargs)\n--\n\n"),
+    ov::noargs_def("__repr__", event_repr, "__repr__($self, /)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -246,23 +246,14 @@ PyObject* bus_publish_event(PyObject* self, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
-template <auto F>
-PyCFunction fastcall_keywords() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef bus_methods[] = {
-    {"__init__", fastcall_keywords<bus_init>(), METH_FASTCALL | METH_KEYWORDS,
-     "__init__($self, /)\n--\n\n"},
-    {"add_listener", fastcall_keywords<bus_add_listener>(), METH_FASTCALL | METH_KEYWORDS,
-     "add_listener($self, event_type, listener, user=False)\n--\n\n"
+    ov::fastcall_def("__init__", bus_init, "__init__($self, /)\n--\n\n"),
+    ov::fastcall_def("add_listener", bus_add_listener, "add_listener($self, event_type, listener, user=False)\n--\n\n"
      "Register a handler function for the given event type.\n\n"
      "Bound methods of objects that may be reclaimed at any time, such as\n"
-     "orders, trades and positions, must not be registered as event handlers."},
-    {"prepend_listener", fastcall_keywords<bus_prepend_listener>(),
-     METH_FASTCALL | METH_KEYWORDS, "prepend_listener($self, event_type, listener, user=False)\n--\n\n"},
-    {"publish_event", fastcall_keywords<bus_publish_event>(), METH_FASTCALL | METH_KEYWORDS,
-     "publish_event($self, event)\n--\n\n"},
+     "orders, trades and positions, must not be registered as event handlers."),
+    ov::fastcall_def("prepend_listener", bus_prepend_listener, "prepend_listener($self, event_type, listener, user=False)\n--\n\n"),
+    ov::fastcall_def("publish_event", bus_publish_event, "publish_event($self, event)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

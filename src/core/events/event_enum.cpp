@@ -6,9 +6,6 @@ namespace events {
 namespace {
 
 ov::name n_enum_base("Enum");
-ov::name n_prepare("__prepare__");
-ov::name n_module("__module__");
-ov::name n_qualname("__qualname__");
 ov::name n_event_enum("EVENT");
 ov::name n_upper("upper");
 ov::name n_event_str("event_str");
@@ -122,9 +119,8 @@ PyObject* parse_event(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     return member_by_name(enumeration.get(), name.get());
 }
 
-PyMethodDef parse_event_def = {
-    "parse_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_event)),
-    METH_FASTCALL | METH_KEYWORDS, "parse_event(event_str)\n--\n\n"};
+PyMethodDef parse_event_def =
+    ov::fastcall_def("parse_event", parse_event, "parse_event(event_str)\n--\n\n");
 
 }  // namespace
 
@@ -137,19 +133,16 @@ PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
     auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
     ov::object bases = ov::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
-    ov::object ns =
-        ov::vcall_method(metaclass, n_prepare, {n_event_enum.get(), bases.get()});
-    if (!ns) return nullptr;
-    if (PyObject_SetItem(ns.get(), n_module, module_name) < 0) return nullptr;
-    if (PyObject_SetItem(ns.get(), n_qualname, n_event_enum) < 0) return nullptr;
-    for (const member& m : kMembers) {
-        ov::object key = ov::steal(PyUnicode_InternFromString(m.name));
-        if (!key) return nullptr;
-        ov::object value = ov::steal(PyUnicode_FromString(m.value));
-        if (!value) return nullptr;
-        if (PyObject_SetItem(ns.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    return ov::vcall(metaclass, {n_event_enum.get(), bases.get(), ns.get()}).release();
+    return ov::make_class(metaclass, n_event_enum, bases.get(), module_name, [](PyObject* ns) {
+               for (const member& m : kMembers) {
+                   ov::object key = ov::steal(PyUnicode_InternFromString(m.name));
+                   if (!key) return -1;
+                   ov::object value = ov::steal(PyUnicode_FromString(m.value));
+                   if (!value) return -1;
+                   if (PyObject_SetItem(ns, key.get(), value.get()) < 0) return -1;
+               }
+               return 0;
+           }).release();
 }
 
 int arm_name_lookup_fast_path(PyObject* event_enum) {

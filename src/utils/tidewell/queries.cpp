@@ -131,8 +131,7 @@ PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return history(globals::history_bar, "history_bars", args, nargs, kw);
 }
 
-#define QUERY_DEF(fn, doc) \
-    {#fn, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QUERY_DEF(fn, doc) ov::fastcall_def(#fn, fn, doc)
 
 }  // namespace
 

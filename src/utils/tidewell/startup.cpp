@@ -66,8 +66,7 @@ ov::name n_clear{"clear"};
 bool is_own_init(PyObject* descr) {
     if (!Py_IS_TYPE(descr, &PyMethodDescr_Type)) return false;
     PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-    return def != nullptr &&
-           def->ml_meth == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strategy_init));
+    return def != nullptr && def->ml_meth == ov::fastcall_def("__init__", strategy_init, nullptr).ml_meth;
 }
 
 // super().__init__() as written in VornStrategy's own body: the first __init__ found in the
