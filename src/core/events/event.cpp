@@ -114,34 +114,29 @@ PyObject* build_fields(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t 
 
 // Whether `Event(...)` still means exactly what the fast constructor does: object.__new__,
 // then our __init__ storing through the generic attribute protocol with no class attribute
-// named `event_type` in the way. Called when Event's version tag moved. Changes that keep
-// this true are common and harmless: pickling or copying an event makes copyreg cache
-// `__slotnames__` on the class, and user code may add class constants. Each of them
-// replaces the version tag, so the class is checked here once per new tag, and the fast
-// constructor re-armed when it passes.
-[[gnu::noinline]] bool rearm_fast_path(PyTypeObject* tp) {
-    const unsigned int current = tp->tp_version_tag;
-    if (current != 0 && current == state.event_rejected_tag) return false;
+// named `event_type` in the way. Changes that keep this true are common and harmless:
+// pickling or copying an event makes copyreg cache `__slotnames__` on the class, and user
+// code may add class constants. Each replaces the version tag, so the class is checked once
+// per new tag, and the fast constructor re-armed when it passes. Runs no Python code.
+bool constructs_plainly(PyTypeObject* tp) {
     if (reinterpret_cast<PyObject*>(tp) != state.event_class) return false;
     // MRO (Event, object): a base with descriptors of its own would change the rules.
-    bool same = tp->tp_new == PyBaseObject_Type.tp_new &&
-                tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_mro != nullptr &&
-                PyTuple_GET_SIZE(tp->tp_mro) == 2;
-    if (same) {
-        PyObject* init = PyDict_GetItemWithError(tp->tp_dict, n_init);
-        PyObject* field = init != nullptr ? PyDict_GetItemWithError(tp->tp_dict, n_event_type)
-                                          : nullptr;
-        if (PyErr_Occurred()) PyErr_Clear();  // a failed look-up only means "not now"
-        same = init == state.event_init && field == nullptr;
+    if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_setattro != PyObject_GenericSetAttr ||
+        tp->tp_mro == nullptr || PyTuple_GET_SIZE(tp->tp_mro) != 2)
+        return false;
+    PyObject* init = PyDict_GetItemWithError(tp->tp_dict, n_init);
+    if (init != state.event_init) return false;
+    return PyDict_GetItemWithError(tp->tp_dict, n_event_type) == nullptr && !PyErr_Occurred();
+}
+
+// Whether the fast constructor may run for `tp` now. A class whose tag was dropped by a
+// change gets a new one first (the interpreter assigns tags lazily).
+[[gnu::noinline]] bool rearm_fast_path(PyTypeObject* tp) {
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        version_tag_of(reinterpret_cast<PyObject*>(tp));
+        if (PyErr_Occurred()) PyErr_Clear();  // only means "not now"
     }
-    const unsigned int tag = version_tag_of(reinterpret_cast<PyObject*>(tp));
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (same && tag != 0) {
-        state.event_version_tag = tag;
-        return true;
-    }
-    state.event_rejected_tag = tag;
-    return false;
+    return state.event_guard.holds(tp, constructs_plainly);
 }
 
 // tp_vectorcall of Event.
@@ -149,8 +144,7 @@ PyObject* event_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const unsigned int tag = state.event_version_tag;
-    if (tag == 0 || tp->tp_version_tag != tag) [[unlikely]] {
+    if (!state.event_guard.holds(tp, constructs_plainly)) [[unlikely]] {
         if (!rearm_fast_path(tp)) return call_through_type(cls, args, nargs, kwnames);
     }
 
@@ -232,8 +226,11 @@ int arm_event_fast_path(PyObject* event_class) {
     }
     Py_XSETREF(state.event_init, Py_NewRef(init));
     Py_XSETREF(state.event_class, Py_NewRef(event_class));
-    state.event_version_tag = version_tag_of(event_class);
-    return PyErr_Occurred() ? -1 : 0;
+    state.event_guard.reset();
+    version_tag_of(event_class);
+    if (PyErr_Occurred()) return -1;
+    state.event_guard.holds(tp, constructs_plainly);  // armed now if it can be
+    return 0;
 }
 
 }  // namespace events

@@ -10,6 +10,7 @@ ov::name n_event_enum("EVENT");
 ov::name n_upper("upper");
 ov::name n_event_str("event_str");
 ov::name n_member_map("_member_map_");
+ov::name n_getitem("__getitem__");
 
 struct member {
     const char* name;
@@ -79,15 +80,21 @@ constexpr member kMembers[] = {
 };
 static_assert(sizeof(kMembers) / sizeof(kMembers[0]) == 55);
 
+// Whether `meta`'s subscript is still the __getitem__ it had when EVENT was made, and
+// `_member_map_` no attribute of the metaclass (so the class's own entry is what it reads).
+bool subscript_is_member_map(PyTypeObject* meta) {
+    return ov::type_lookup(meta, n_getitem) == state.enum_getitem &&
+           ov::type_lookup(meta, n_member_map) == nullptr && !PyErr_Occurred();
+}
+
 // `enumeration[name]`. For an enumeration whose metaclass is still the one EVENT was made
 // with, unchanged since, the subscript is EnumType.__getitem__, i.e. `cls._member_map_[name]`:
 // the member is read from that dict without running the Python method. Anything else, and
 // a name that is not found, takes the full protocol (which raises KeyError(name)).
 PyObject* member_by_name(PyObject* enumeration, PyObject* name) {
-    const unsigned int tag = state.enum_meta_version_tag;
     PyTypeObject* meta = Py_TYPE(enumeration);
-    if (tag != 0 && reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
-        meta->tp_version_tag == tag) {
+    if (reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
+        state.enum_meta_guard.holds(meta, subscript_is_member_map)) {
         // `cls._member_map_` is found in the class's own dict: the metaclass defines no
         // descriptor of that name, and an enumeration class always has one of its own.
         PyObject* class_dict = reinterpret_cast<PyTypeObject*>(enumeration)->tp_dict;
@@ -146,11 +153,17 @@ PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
 }
 
 int arm_name_lookup_fast_path(PyObject* event_enum) {
-    auto* meta = reinterpret_cast<PyObject*>(Py_TYPE(event_enum));
-    const unsigned int tag = version_tag_of(meta);
+    PyTypeObject* meta = Py_TYPE(event_enum);
+    version_tag_of(reinterpret_cast<PyObject*>(meta));
     if (PyErr_Occurred()) return -1;
-    Py_XSETREF(state.enum_meta, Py_NewRef(meta));
-    state.enum_meta_version_tag = tag;
+    PyObject* getitem = ov::type_lookup(meta, n_getitem);
+    if (getitem == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "EVENT's metaclass has no __getitem__");
+        return -1;
+    }
+    Py_XSETREF(state.enum_getitem, Py_NewRef(getitem));
+    Py_XSETREF(state.enum_meta, Py_NewRef(reinterpret_cast<PyObject*>(meta)));
+    state.enum_meta_guard.reset();
     return 0;
 }
 
