@@ -2,11 +2,17 @@
 //
 // What it gives:
 //   - ov::object  an owning reference (built only through steal/borrow), ov::handle a
-//     non-owning one;
+//     non-owning one; every helper that makes a value returns an ov::object;
 //   - ov::name    an interned string declared as a static next to the code that uses it and
 //     created once at module initialisation (ov::init_names);
 //   - ov::kwnames a keyword-names tuple for vectorcall, also created at initialisation;
-//   - ov::global  a module-global lookup that behaves like Python's LOAD_GLOBAL;
+//   - ov::global  a module-global look-up that behaves like Python's LOAD_GLOBAL, cached in the
+//     name under the version tags of the module dict and of builtins;
+//   - ov::type_guard  a fact about a type, checked once per version tag of the type;
+//   - ov::vcall / ov::vcall_method, ov::compare, ov::unpack2, ov::set_item / ov::set_attr,
+//     ov::join_str, ov::format_default: one helper per operation the modules repeat;
+//   - ov::make_class / ov::install_methods / ov::fastcall_def  classes made as a class
+//     statement makes them, with C methods as real method descriptors;
 //   - ov::parse_args  argument binding for METH_FASTCALL | METH_KEYWORDS.
 //
 // Conventions: no C++ exception crosses into the interpreter; a failing function returns

@@ -114,6 +114,18 @@ inline PyObject* attr(PyObject* record, PyObject* name) {
     return PyObject_GetAttr(record, name);
 }
 
+// Reads record.<name> for each of `names` into out[0], out[1], ... in that order, as a run of
+// attribute reads in Python evaluates, stopping at the first that fails.
+// Returns 0, or -1 with the error set.
+inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> names,
+                      ov::object* out) {
+    for (const ov::name* n : names) {
+        *out = ov::steal(attr(record, *n));
+        if (!*out++) return -1;
+    }
+    return 0;
+}
+
 // A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
 // order, each with the value None, for the caller to fill by replacing values. It is a copy of
 // a template built at first use by fill(template) (which inserts the keys): copying a compact

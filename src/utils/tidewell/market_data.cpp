@@ -282,12 +282,8 @@ TIDEWELL_METHOD(on_tick_order) {
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
-    ov::object biz_index = ov::steal(attr(order, n_biz_index));
-    if (!biz_index) return nullptr;
-    ov::object price = ov::steal(attr(order, n_order_price));
-    if (!price) return nullptr;
-    ov::object volume = ov::steal(attr(order, n_order_volume));
-    if (!volume) return nullptr;
+    ov::object f[3];  // biz_index, price, volume
+    if (read_attrs(order, {&n_biz_index, &n_order_price, &n_order_volume}, f) < 0) return nullptr;
     ov::object order_type =
         ov::steal(convert_char(order, globals::get_order_type_from_vorn_l2_order, n_order_type, n_market_type));
     if (!order_type) return nullptr;
@@ -297,7 +293,7 @@ TIDEWELL_METHOD(on_tick_order) {
         ov::steal(convert_char(order, globals::get_l2order_type_from_vorn, n_order_type, n_market_type));
     if (!l2_type) return nullptr;
     ov::object record = ov::vcall(
-        create.get(), {biz_index.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+        create.get(), {f[0].get(), code.get(), dt.get(), side.get(), f[1].get(), f[2].get(),
                        order_type.get(), orig_no.get(), l2_type.get()});
     if (!record) return nullptr;
 
@@ -321,13 +317,10 @@ TIDEWELL_METHOD(on_tick_trade) {
     // equal numbers included, a sell.
     ov::object side;
     {
-        ov::object bid = ov::steal(attr(trade, n_bid_appl_seq_num));
-        if (!bid) return nullptr;
-        ov::object offer = ov::steal(attr(trade, n_offer_appl_seq_num));
-        if (!offer) return nullptr;
-        ov::object gt = ov::steal(PyObject_RichCompare(bid.get(), offer.get(), Py_GT));
-        if (!gt) return nullptr;
-        int is_buy = PyObject_IsTrue(gt.get());
+        ov::object seq[2];  // bid, offer
+        if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq) < 0)
+            return nullptr;
+        const int is_buy = ov::compare(seq[0].get(), seq[1].get(), Py_GT);
         if (is_buy < 0) return nullptr;
         ov::object side_enum = global(globals::SIDE);
         if (!side_enum) return nullptr;
@@ -341,23 +334,17 @@ TIDEWELL_METHOD(on_tick_trade) {
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
-    ov::object biz_index = ov::steal(attr(trade, n_biz_index));
-    if (!biz_index) return nullptr;
-    ov::object price = ov::steal(attr(trade, n_trade_price));
-    if (!price) return nullptr;
-    ov::object volume = ov::steal(attr(trade, n_trade_volume));
-    if (!volume) return nullptr;
-    ov::object value = ov::steal(attr(trade, n_value_trade));
-    if (!value) return nullptr;
-    ov::object trade_type = ov::steal(convert_char(trade, globals::get_trade_type_from_vorn, n_trade_type, nullptr));
+    ov::object f[4];  // biz_index, price, volume, value
+    if (read_attrs(trade, {&n_biz_index, &n_trade_price, &n_trade_volume, &n_value_trade}, f) < 0)
+        return nullptr;
+    ov::object trade_type =
+        ov::steal(convert_char(trade, globals::get_trade_type_from_vorn, n_trade_type, nullptr));
     if (!trade_type) return nullptr;
-    ov::object bid = ov::steal(attr(trade, n_bid_appl_seq_num));
-    if (!bid) return nullptr;
-    ov::object offer = ov::steal(attr(trade, n_offer_appl_seq_num));
-    if (!offer) return nullptr;
+    ov::object seq[2];  // bid, offer
+    if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq) < 0) return nullptr;
     ov::object record = ov::vcall(
-        create.get(), {biz_index.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
-                       value.get(), trade_type.get(), bid.get(), offer.get()});
+        create.get(), {f[0].get(), code.get(), dt.get(), side.get(), f[1].get(), f[2].get(),
+                       f[3].get(), trade_type.get(), seq[0].get(), seq[1].get()});
     if (!record) return nullptr;
 
     if (emit_l2_event(n_L2_TRANSACTION, dt.get(), record.get(), kw_l2_transaction) < 0)
