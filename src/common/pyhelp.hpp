@@ -2,11 +2,17 @@
 //
 // What it gives:
 //   - ov::object  an owning reference (built only through steal/borrow), ov::handle a
-//     non-owning one;
+//     non-owning one; every helper that makes a value returns an ov::object;
 //   - ov::name    an interned string declared as a static next to the code that uses it and
 //     created once at module initialisation (ov::init_names);
 //   - ov::kwnames a keyword-names tuple for vectorcall, also created at initialisation;
-//   - ov::global  a module-global lookup that behaves like Python's LOAD_GLOBAL;
+//   - ov::global  a module-global look-up that behaves like Python's LOAD_GLOBAL, cached in the
+//     name under the version tags of the module dict and of builtins;
+//   - ov::type_guard  a fact about a type, checked once per version tag of the type;
+//   - ov::vcall / ov::vcall_method, ov::compare, ov::unpack2, ov::set_item / ov::set_attr,
+//     ov::join_str, ov::format_default: one helper per operation the modules repeat;
+//   - ov::make_class / ov::install_methods / ov::fastcall_def  classes made as a class
+//     statement makes them, with C methods as real method descriptors;
 //   - ov::parse_args  argument binding for METH_FASTCALL | METH_KEYWORDS.
 //
 // Conventions: no C++ exception crosses into the interpreter; a failing function returns
@@ -17,6 +23,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
@@ -93,6 +100,29 @@ inline object borrow(PyObject* p) { return object::borrow(p); }
 class name;
 class kwnames;
 
+// The last successful look-up of one name as a module global, with what proves it current.
+//
+// Invariant: when value is not nullptr, looking the name up in `dict` found it there (builtins
+// is nullptr) or found it absent there and present in the builtins dict `builtins`, at the
+// moment each dict carried the recorded ma_version_tag. CPython 3.11 gives every dict a
+// version, drawn from one process-wide counter, at creation and at each insertion, deletion
+// or replacement of a value; tags are never reused, so while the dicts still carry them they
+// hold what they held, and `value` (borrowed) is alive because the dict it came from holds
+// it. A replaced, deleted or newly shadowing global moves a tag and the next use looks again.
+struct global_slot {
+    PyObject* dict = nullptr;
+    PyObject* builtins = nullptr;
+    uint64_t dict_tag = 0;
+    uint64_t builtins_tag = 0;
+    PyObject* value = nullptr;
+};
+
+// A dict's version tag: the public ma_version_tag field of CPython 3.11's PyDictObject, kept
+// by the interpreter for exactly this use (its own global look-up caches under it).
+inline uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 namespace detail {
 // Registries filled by the constructors of static ov::name / ov::kwnames objects of one
 // shared library (each extension module has its own copy: symbols are hidden).
@@ -124,9 +154,13 @@ public:
         return obj_ != nullptr ? 0 : -1;
     }
 
+    // The last look-up of this name as a module global (see ov::global).
+    global_slot& slot() const { return slot_; }
+
 private:
     const char* text_;
     PyObject* obj_ = nullptr;
+    mutable global_slot slot_;
 };
 
 // A tuple of interned keyword names for vectorcall, in the order the fields are passed.
@@ -181,8 +215,58 @@ inline int init_names() {
     return nullptr;
 }
 
+namespace detail {
+
+// The look-up itself, refilling the name's slot when its result can be kept: `module_dict`
+// must be an exact dict (a module's namespace is), so that finding a str key in it runs no
+// Python code that could move a tag between the look-up and the recording.
+[[gnu::noinline]] inline object global_lookup(PyObject* module_dict, const name& key,
+                                              global_slot& s) {
+    s.value = nullptr;
+    PyObject* v = PyDict_GetItemWithError(module_dict, key.get());
+    if (v != nullptr) {
+        const bool keep = PyDict_CheckExact(module_dict);
+        s = {module_dict, nullptr, dict_version(module_dict), 0, keep ? v : nullptr};
+        return borrow(v);
+    }
+    if (PyErr_Occurred()) return object();
+    const uint64_t dict_tag = dict_version(module_dict);
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins != nullptr) {
+        v = PyDict_GetItemWithError(builtins, key.get());
+        if (v != nullptr) {
+            const bool keep = PyDict_CheckExact(module_dict) && PyDict_CheckExact(builtins) &&
+                              dict_version(module_dict) == dict_tag;
+            s = {module_dict, builtins, dict_tag, dict_version(builtins), keep ? v : nullptr};
+            return borrow(v);
+        }
+        if (PyErr_Occurred()) return object();
+    }
+    raise_name_error(key.get());
+    return object();
+}
+
+}  // namespace detail
+
+// Looks `key` up as Python code of the module would (LOAD_GLOBAL): the module dict, then
+// builtins; NameError when neither has it. The result is kept in the name's slot and reused
+// while both dicts carry the version tags they had, as the interpreter's specialised global
+// look-up does, so a change to either takes effect at the very next use.
+// Returns the value, or an empty object with the exception set.
+inline object global(PyObject* module_dict, const name& key) {
+    const global_slot& s = key.slot();
+    if (s.value != nullptr && s.dict == module_dict && s.dict_tag == dict_version(module_dict)) {
+        if (s.builtins == nullptr) return borrow(s.value);
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins == s.builtins && s.builtins_tag == dict_version(builtins))
+            return borrow(s.value);
+    }
+    return detail::global_lookup(module_dict, key, key.slot());
+}
+
 // Looks `key` up as Python code of the module would: the module dict, then builtins.
-// Returns a new reference, or nullptr with NameError (or the dict's own error) set.
+// Uncached, for a key that is no interned ov::name. Returns a new reference, or nullptr with
+// NameError (or the dict's own error) set.
 inline PyObject* global(PyObject* module_dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(module_dict, key);
     if (v != nullptr) return Py_NewRef(v);
@@ -197,40 +281,174 @@ inline PyObject* global(PyObject* module_dict, PyObject* key) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Facts about types, kept under their version tags
+
+// The first entry named `name` in the dicts of `type`'s MRO, as the interpreter's attribute
+// look-up on the type finds it (borrowed), or nullptr (with an error set if a look-up
+// failed). With str keys in the type dicts, as class statements make them, no Python code
+// runs, so nothing can change the type meanwhile.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) continue;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (dict == nullptr) continue;
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (v != nullptr || PyErr_Occurred()) return v;
+    }
+    return nullptr;
+}
+
+// A fact about a type that depends only on the dicts of the type and its bases (what a name
+// resolves to, which descriptors are in the way), checked once per version tag of the type.
+//
+// Invariant: ok_tag (rejected_tag) is 0 or a tp_version_tag at which the check held (failed).
+// The interpreter replaces a type's tag (public field of 3.11's PyTypeObject, kept for its
+// method cache) whenever an attribute of the type or of a base changes, and never reuses one,
+// for any type; so a tag that still matches proves the dicts, and with them the fact, are as
+// they were, and a stale entry can only miss. A type without a valid tag is never trusted.
+struct type_guard {
+    unsigned int ok_tag = 0;
+    unsigned int rejected_tag = 0;
+
+    // Whether check(type) holds for `type` as it is now. The check must run no Python code
+    // (plain dict look-ups in type dicts); an error it raises only means "no".
+    template <typename Check>
+    bool holds(PyTypeObject* type, Check check) {
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        const unsigned int tag = type->tp_version_tag;
+        if (tag == ok_tag) return true;
+        if (tag == rejected_tag) return false;
+        return recheck(type, tag, check);
+    }
+
+    void reset() { ok_tag = rejected_tag = 0; }
+
+private:
+    template <typename Check>
+    [[gnu::noinline]] bool recheck(PyTypeObject* type, unsigned int tag, Check check) {
+        const bool ok = check(type);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != tag)
+            return false;
+        (ok ? ok_tag : rejected_tag) = tag;
+        return ok;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
 // Calls
 
 // Calls `callable` with positional `args` followed by the keyword values named by `kw`
-// (the last kw.size() entries of args are the keyword values). Returns a new reference.
-inline PyObject* vcall(PyObject* callable, std::initializer_list<PyObject*> args,
-                       PyObject* kw = nullptr) {
+// (the last kw.size() entries of args are the keyword values).
+inline object vcall(PyObject* callable, std::initializer_list<PyObject*> args,
+                    PyObject* kw = nullptr) {
     // One spare slot in front lets the callee prepend `self` without copying.
     PyObject* buf[16];
     size_t n = args.size();
     if (n > 15) {
         PyErr_SetString(PyExc_SystemError, "ov::vcall: too many arguments");
-        return nullptr;
+        return object();
     }
     size_t i = 1;
     for (PyObject* a : args) buf[i++] = a;
     size_t nkw = kw != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
-    return PyObject_Vectorcall(callable, buf + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               kw);
+    return steal(PyObject_Vectorcall(callable, buf + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kw));
 }
 
-// obj.method(args...) by interned name.
-inline PyObject* vcall_method(PyObject* obj, PyObject* method_name,
-                              std::initializer_list<PyObject*> args) {
+// obj.method(args...) by interned name, positional arguments then the keyword values named
+// by `kw` (as vcall).
+inline object vcall_method(PyObject* obj, PyObject* method_name,
+                           std::initializer_list<PyObject*> args, PyObject* kw = nullptr) {
     PyObject* buf[16];
     size_t n = args.size();
     if (n > 15) {
         PyErr_SetString(PyExc_SystemError, "ov::vcall_method: too many arguments");
-        return nullptr;
+        return object();
     }
     buf[0] = obj;
     size_t i = 1;
     for (PyObject* a : args) buf[i++] = a;
-    return PyObject_VectorcallMethod(method_name, buf, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    size_t nkw = kw != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    return steal(PyObject_VectorcallMethod(
+        method_name, buf, (n + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Small operations written once
+
+// `a <op> b` as a Python condition: the comparison's result, then its truth. When neither
+// operand's type defines a comparison of its own (object's: enumeration members, plain
+// records), == and != are identity, answered without the generic protocol.
+inline int compare(PyObject* a, PyObject* b, int op) {
+    const richcmpfunc base = PyBaseObject_Type.tp_richcompare;
+    if ((op == Py_EQ || op == Py_NE) && Py_TYPE(a)->tp_richcompare == base &&
+        Py_TYPE(b)->tp_richcompare == base)
+        return op == Py_EQ ? a == b : a != b;
+    object r = steal(PyObject_RichCompare(a, b, op));
+    if (!r) return -1;
+    if (r.get() == Py_True) return 1;
+    if (r.get() == Py_False) return 0;
+    return PyObject_IsTrue(r.get());
+}
+
+// dict[key] = value / obj.<name> = value for a value just made, whose reference the call
+// takes: an empty value is the error of making it, passed on.
+inline int set_item(PyObject* dict, PyObject* key, const object& value) {
+    return value ? PyDict_SetItem(dict, key, value.get()) : -1;
+}
+inline int set_attr(PyObject* obj, PyObject* attr_name, const object& value) {
+    return value ? PyObject_SetAttr(obj, attr_name, value.get()) : -1;
+}
+
+namespace detail {
+[[gnu::cold, gnu::noinline]] inline int unpack_error(PyObject* seq, Py_ssize_t got) {
+    if (got < 0)
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(seq)->tp_name);
+    else if (got < 2)
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+    else
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+}
+}  // namespace detail
+
+// `a, b = seq` as the interpreter does it, with its errors: "cannot unpack non-iterable"
+// only for a type that has no __iter__ and is no sequence (any other failure of iter() passes
+// through as raised), then the counts. Sets *a and *b; returns 0, or -1 with the error set.
+inline int unpack2(PyObject* seq, object* a, object* b) {
+    if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && PySequence_Fast_GET_SIZE(seq) == 2) {
+        *a = borrow(PySequence_Fast_GET_ITEM(seq, 0));
+        *b = borrow(PySequence_Fast_GET_ITEM(seq, 1));
+        return 0;
+    }
+    object it = steal(PyObject_GetIter(seq));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(seq)->tp_iter == nullptr &&
+            !PySequence_Check(seq)) {
+            PyErr_Clear();
+            return detail::unpack_error(seq, -1);
+        }
+        return -1;
+    }
+    object parts[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        parts[i] = steal(PyIter_Next(it.get()));
+        if (!parts[i]) return PyErr_Occurred() ? -1 : detail::unpack_error(seq, i);
+    }
+    object extra = steal(PyIter_Next(it.get()));
+    if (extra) return detail::unpack_error(seq, 3);
+    if (PyErr_Occurred()) return -1;
+    *a = std::move(parts[0]);
+    *b = std::move(parts[1]);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -292,21 +510,29 @@ namespace detail {
 
 }  // namespace detail
 
+// What a bound function is to its callers: a method's messages count `self` as the
+// interpreter's do for a Python method ("takes 2 positional arguments but 3 were given").
+enum class callable { function, method };
+
+// TypeError for too many positional arguments, worded as the interpreter words it. `max`,
+// `required` and `given` exclude self. Returns -1.
+[[gnu::cold, gnu::noinline]] inline int raise_too_many(callable kind, const char* fname,
+                                                       Py_ssize_t max, Py_ssize_t required,
+                                                       Py_ssize_t given) {
+    const Py_ssize_t self = kind == callable::method ? 1 : 0;
+    return detail::args_error_too_many(fname, max + self, required + self, given + self);
+}
+
 // Binds (args, nargs, kwnames) to the parameters `params` (interned names, in order), every
 // one of them positional-or-keyword. The first `required` parameters must be given; the
 // others are left nullptr when absent. out[] receives borrowed references. `fname` is the
-// qualified name used in error messages, e.g. "VornStrategy.on_query_asset"; a qualified
-// name marks a method, whose counts in the messages include `self`, as the interpreter's do.
+// name used in error messages, e.g. "VornStrategy.on_query_asset".
 // Returns 0, or -1 with TypeError set worded as the interpreter words it.
-inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+inline int parse_args(callable kind, const char* fname, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::initializer_list<const name*> params,
                       Py_ssize_t required, PyObject** out) {
     const Py_ssize_t max = static_cast<Py_ssize_t>(params.size());
-    if (nargs > max) {
-        // A qualified name ("Class.method") is a method: count `self` as Python does.
-        const Py_ssize_t self = std::strchr(fname, '.') != nullptr ? 1 : 0;
-        return detail::args_error_too_many(fname, max + self, required + self, nargs + self);
-    }
+    if (nargs > max) return raise_too_many(kind, fname, max, required, nargs);
     Py_ssize_t i = 0;
     for (; i < nargs; ++i) out[i] = args[i];
     for (; i < max; ++i) out[i] = nullptr;
@@ -345,31 +571,110 @@ inline int parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs
 }
 
 // ---------------------------------------------------------------------------------------------
-// Text
+// Classes
 
-// Concatenates the given str objects (new references are not taken). Returns a new str.
-inline PyObject* join_str(std::initializer_list<PyObject*> parts) {
-    PyObject* buf[32];
-    size_t n = 0;
-    for (PyObject* p : parts) {
-        if (n == 32) {
-            PyErr_SetString(PyExc_SystemError, "ov::join_str: too many parts");
-            return nullptr;
-        }
-        buf[n++] = p;
+namespace detail {
+inline name n_prepare{"__prepare__"};
+inline name n_module{"__module__"};
+inline name n_qualname{"__qualname__"};
+}  // namespace detail
+
+// Creates a class as a statement `class <name>(<bases>): ...` at the top of module
+// `module_name` would: the namespace from the metaclass's __prepare__(name, bases) (a plain
+// dict when it has none), then __module__ and __qualname__, then body(ns) adds the members in
+// definition order, then metaclass(name, bases, ns). body returns 0, or -1 with an error.
+template <typename Body>
+object make_class(PyObject* metaclass, PyObject* class_name, PyObject* bases,
+                  PyObject* module_name, Body body) {
+    object prepare = steal(PyObject_GetAttr(metaclass, detail::n_prepare));
+    object ns;
+    if (prepare) {
+        ns = vcall(prepare.get(), {class_name, bases});
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        ns = steal(PyDict_New());
     }
-    object seq = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    if (!seq) return nullptr;
-    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(buf[i]));
-    object empty = steal(PyUnicode_FromStringAndSize("", 0));
-    if (!empty) return nullptr;
-    return PyUnicode_Join(empty.get(), seq.get());
+    if (!ns) return ns;
+    if (PyObject_SetItem(ns.get(), detail::n_module, module_name) < 0) return object();
+    if (PyObject_SetItem(ns.get(), detail::n_qualname, class_name) < 0) return object();
+    if (body(ns.get()) < 0) return object();
+    return vcall(metaclass, {class_name, bases, ns.get()});
 }
 
-// format(v, "") : a str is returned unchanged, anything else formats itself.
-inline PyObject* format_default(PyObject* v) {
-    if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
-    return PyObject_Format(v, nullptr);
+// Replaces each of `methods` (a table ended by an entry whose ml_name is nullptr, kept alive
+// for the process) on the new class `cls` by a real method descriptor, through the type so
+// that the interpreter refreshes the slots (tp_init, tp_repr) those names feed. Replacing a
+// key keeps its place in the class dict's order. A call through a method descriptor costs
+// what a Python method call costs. Returns 0, or -1 with an error.
+inline int install_methods(PyObject* cls, PyMethodDef* methods) {
+    for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
+        object descr = steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), m));
+        if (!descr) return -1;
+        if (PyObject_SetAttrString(cls, m->ml_name, descr.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// A method table entry for a METH_FASTCALL | METH_KEYWORDS function (the one cast to
+// PyCFunction, written once).
+using fastcall_fn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef fastcall_def(const char* method_name, fastcall_fn fn, const char* doc) {
+    return {method_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// A method table entry for a METH_NOARGS function.
+inline PyMethodDef noargs_def(const char* method_name, PyCFunction fn, const char* doc) {
+    return {method_name, fn, METH_NOARGS, doc};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text
+
+// Concatenates `n` str objects (references are not taken) into one new str: one allocation
+// and one copy per part, without the intermediate sequence that PyUnicode_Join needs.
+inline object join_str(PyObject* const* parts, Py_ssize_t n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len > PY_SSIZE_T_MAX - length) {
+            PyErr_NoMemory();
+            return object();
+        }
+        length += len;
+        const Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (c > max_char) max_char = c;
+    }
+    object out = steal(PyUnicode_New(length, max_char));
+    if (!out) return out;
+    const int kind = PyUnicode_KIND(out.get());
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len == 0) continue;
+        if (static_cast<int>(PyUnicode_KIND(parts[i])) == kind) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(out.get())) + at * kind,
+                        PyUnicode_DATA(parts[i]), static_cast<size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(out.get(), at, parts[i], 0, len) < 0) {
+            return object();
+        }
+        at += len;
+    }
+    return out;
+}
+
+inline object join_str(std::initializer_list<PyObject*> parts) {
+    return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
+}
+
+// format(v, ""): a str is returned unchanged; an exact float formats itself with an empty
+// specification exactly as its str(), taken directly without binding float.__format__;
+// anything else formats itself.
+inline object format_default(PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return borrow(v);
+    if (PyFloat_CheckExact(v)) return steal(PyObject_Str(v));
+    return steal(PyObject_Format(v, nullptr));
 }
 
 }  // namespace ov

@@ -10,8 +10,6 @@ namespace events {
 
 namespace {
 
-ov::name n_module("__module__");
-ov::name n_qualname("__qualname__");
 ov::name n_getitem("__getitem__");
 
 }  // namespace
@@ -19,32 +17,22 @@ ov::name n_getitem("__getitem__");
 PyObject* new_plain_class(const char* name, PyObject* module_name, PyMethodDef* methods) {
     ov::object class_name = ov::steal(PyUnicode_InternFromString(name));
     if (!class_name) return nullptr;
-    ov::object ns = ov::steal(PyDict_New());
-    if (!ns) return nullptr;
-    if (PyDict_SetItem(ns.get(), n_module, module_name) < 0) return nullptr;
-    if (PyDict_SetItem(ns.get(), n_qualname, class_name.get()) < 0) return nullptr;
-    // The method names go into the namespace now, so that the class dict lists them in
-    // definition order as a class statement would; their values are replaced by the
-    // descriptors below, which keeps each key in its place. Nothing calls them in between:
-    // with base `object` and metaclass `type` no hook runs during creation.
-    for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
-        ov::object key = ov::steal(PyUnicode_InternFromString(m->ml_name));
-        if (!key || PyDict_SetItem(ns.get(), key.get(), Py_None) < 0) return nullptr;
-    }
     ov::object bases = ov::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!bases) return nullptr;
-    ov::object cls = ov::steal(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), bases.get(), ns.get(),
-        nullptr));
-    if (!cls) return nullptr;
-    for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
-        ov::object descr =
-            ov::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), m));
-        if (!descr) return nullptr;
-        // Setting through the type (not its dict) lets the interpreter refresh the slots
-        // (tp_init, tp_repr) that point at these names.
-        if (PyObject_SetAttrString(cls.get(), m->ml_name, descr.get()) < 0) return nullptr;
-    }
+    // The method names go into the namespace now, so that the class dict lists them in
+    // definition order as a class statement would; their values are replaced by the
+    // descriptors, which keeps each key in its place. Nothing calls them in between: with
+    // base `object` and metaclass `type` no hook runs during creation.
+    ov::object cls = ov::make_class(
+        reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), bases.get(), module_name,
+        [methods](PyObject* ns) {
+            for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
+                ov::object key = ov::steal(PyUnicode_InternFromString(m->ml_name));
+                if (!key || PyObject_SetItem(ns, key.get(), Py_None) < 0) return -1;
+            }
+            return 0;
+        });
+    if (!cls || ov::install_methods(cls.get(), methods) < 0) return nullptr;
     return cls.release();
 }
 
@@ -61,11 +49,5 @@ unsigned int version_tag_of(PyObject* type) {
     return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 }
 
-PyObject* method_too_many_positional(const char* fname, Py_ssize_t max, Py_ssize_t required,
-                                     Py_ssize_t given) {
-    // Counts include `self`, as in the interpreter's message for a Python method.
-    ov::detail::args_error_too_many(fname, max + 1, required + 1, given + 1);
-    return nullptr;
-}
 
 }  // namespace events

@@ -17,6 +17,7 @@ namespace events {
 namespace {
 
 ov::name n_event_type("event_type");
+ov::name n_self("self");
 ov::name n_dict("__dict__");
 ov::name n_items("items");
 ov::name n_colon(":");
@@ -25,16 +26,18 @@ ov::name n_init("__init__");
 
 constexpr const char kInit[] = "Event.__init__";
 
-bool is_event_type_key(PyObject* key) {
-    if (key == n_event_type.get()) return true;
+// Whether keyword `key` is the parameter name `param`.
+bool is_keyword(PyObject* key, const ov::name& param) {
+    if (key == param.get()) return true;
     // An interned key other than our interned name is another string. Keywords from source
     // code are interned; only those built at run time (e.g. **mapping) need comparing.
     return PyUnicode_Check(key) && !PyUnicode_CHECK_INTERNED(key) &&
-           PyUnicode_GET_LENGTH(key) == 10 && PyUnicode_Compare(key, n_event_type) == 0;
+           PyUnicode_Compare(key, param) == 0;
 }
 
-[[gnu::cold, gnu::noinline]] int raise_multiple_event_type() {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'event_type'", kInit);
+[[gnu::cold, gnu::noinline]] int raise_multiple_values(const ov::name& param) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", kInit,
+                 param.get());
     return -1;
 }
 
@@ -49,15 +52,17 @@ bool is_event_type_key(PyObject* key) {
 int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** event_type, Py_ssize_t* skip) {
     if (nargs > 1) {
-        method_too_many_positional(kInit, 1, 1, nargs);
-        return -1;
+        return ov::raise_too_many(ov::callable::method, kInit, 1, 1, nargs);
     }
     *event_type = nargs == 1 ? args[0] : nullptr;
     *skip = -1;
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!is_event_type_key(PyTuple_GET_ITEM(kwnames, k))) continue;
-        if (*event_type != nullptr) return raise_multiple_event_type();
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        // `self` is always bound already: __init__ is (self, event_type, **kwargs).
+        if (is_keyword(key, n_self)) return raise_multiple_values(n_self);
+        if (!is_keyword(key, n_event_type)) continue;
+        if (*event_type != nullptr) return raise_multiple_values(n_event_type);
         *event_type = args[nargs + k];
         *skip = k;
     }
@@ -109,34 +114,29 @@ PyObject* build_fields(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t 
 
 // Whether `Event(...)` still means exactly what the fast constructor does: object.__new__,
 // then our __init__ storing through the generic attribute protocol with no class attribute
-// named `event_type` in the way. Called when Event's version tag moved. Changes that keep
-// this true are common and harmless: pickling or copying an event makes copyreg cache
-// `__slotnames__` on the class, and user code may add class constants. Each of them
-// replaces the version tag, so the class is checked here once per new tag, and the fast
-// constructor re-armed when it passes.
-[[gnu::noinline]] bool rearm_fast_path(PyTypeObject* tp) {
-    const unsigned int current = tp->tp_version_tag;
-    if (current != 0 && current == state.event_rejected_tag) return false;
+// named `event_type` in the way. Changes that keep this true are common and harmless:
+// pickling or copying an event makes copyreg cache `__slotnames__` on the class, and user
+// code may add class constants. Each replaces the version tag, so the class is checked once
+// per new tag, and the fast constructor re-armed when it passes. Runs no Python code.
+bool constructs_plainly(PyTypeObject* tp) {
     if (reinterpret_cast<PyObject*>(tp) != state.event_class) return false;
     // MRO (Event, object): a base with descriptors of its own would change the rules.
-    bool same = tp->tp_new == PyBaseObject_Type.tp_new &&
-                tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_mro != nullptr &&
-                PyTuple_GET_SIZE(tp->tp_mro) == 2;
-    if (same) {
-        PyObject* init = PyDict_GetItemWithError(tp->tp_dict, n_init);
-        PyObject* field = init != nullptr ? PyDict_GetItemWithError(tp->tp_dict, n_event_type)
-                                          : nullptr;
-        if (PyErr_Occurred()) PyErr_Clear();  // a failed look-up only means "not now"
-        same = init == state.event_init && field == nullptr;
+    if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_setattro != PyObject_GenericSetAttr ||
+        tp->tp_mro == nullptr || PyTuple_GET_SIZE(tp->tp_mro) != 2)
+        return false;
+    PyObject* init = PyDict_GetItemWithError(tp->tp_dict, n_init);
+    if (init != state.event_init) return false;
+    return PyDict_GetItemWithError(tp->tp_dict, n_event_type) == nullptr && !PyErr_Occurred();
+}
+
+// Whether the fast constructor may run for `tp` now. A class whose tag was dropped by a
+// change gets a new one first (the interpreter assigns tags lazily).
+[[gnu::noinline]] bool rearm_fast_path(PyTypeObject* tp) {
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        version_tag_of(reinterpret_cast<PyObject*>(tp));
+        if (PyErr_Occurred()) PyErr_Clear();  // only means "not now"
     }
-    const unsigned int tag = version_tag_of(reinterpret_cast<PyObject*>(tp));
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (same && tag != 0) {
-        state.event_version_tag = tag;
-        return true;
-    }
-    state.event_rejected_tag = tag;
-    return false;
+    return state.event_guard.holds(tp, constructs_plainly);
 }
 
 // tp_vectorcall of Event.
@@ -144,8 +144,7 @@ PyObject* event_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const unsigned int tag = state.event_version_tag;
-    if (tag == 0 || tp->tp_version_tag != tag) [[unlikely]] {
+    if (!state.event_guard.holds(tp, constructs_plainly)) [[unlikely]] {
         if (!rearm_fast_path(tp)) return call_through_type(cls, args, nargs, kwnames);
     }
 
@@ -175,43 +174,6 @@ PyObject* event_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-[[gnu::cold, gnu::noinline]] int raise_unpack_error(PyObject* item, Py_ssize_t got) {
-    if (got < 0)
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                     Py_TYPE(item)->tp_name);
-    else if (got < 2)
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-    else
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return -1;
-}
-
-// `k, v = item` with the interpreter's errors. Sets new references in *key and *value.
-int unpack_pair(PyObject* item, ov::object* key, ov::object* value) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        *key = ov::borrow(PyTuple_GET_ITEM(item, 0));
-        *value = ov::borrow(PyTuple_GET_ITEM(item, 1));
-        return 0;
-    }
-    ov::object it = ov::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-        return raise_unpack_error(item, -1);
-    }
-    ov::object parts[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        parts[i] = ov::steal(PyIter_Next(it.get()));
-        if (!parts[i]) return PyErr_Occurred() ? -1 : raise_unpack_error(item, i);
-    }
-    ov::object extra = ov::steal(PyIter_Next(it.get()));
-    if (extra) return raise_unpack_error(item, 3);
-    if (PyErr_Occurred()) return -1;
-    *key = std::move(parts[0]);
-    *value = std::move(parts[1]);
-    return 0;
-}
-
 // Event.__repr__: " ".join("{}:{}".format(k, v) for k, v in self.__dict__.items()).
 // Errors raised while formatting a value pass to the caller.
 PyObject* event_repr(PyObject* self, PyObject* /*unused*/) {
@@ -230,22 +192,20 @@ PyObject* event_repr(PyObject* self, PyObject* /*unused*/) {
             break;
         }
         ov::object key, value;
-        if (unpack_pair(item.get(), &key, &value) < 0) return nullptr;
-        ov::object key_text = ov::steal(ov::format_default(key.get()));
+        if (ov::unpack2(item.get(), &key, &value) < 0) return nullptr;
+        ov::object key_text = ov::format_default(key.get());
         if (!key_text) return nullptr;
-        ov::object value_text = ov::steal(ov::format_default(value.get()));
+        ov::object value_text = ov::format_default(value.get());
         if (!value_text) return nullptr;
-        ov::object piece = ov::steal(ov::join_str({key_text.get(), n_colon, value_text.get()}));
+        ov::object piece = ov::join_str({key_text.get(), n_colon, value_text.get()});
         if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
     }
     return PyUnicode_Join(n_blank, pieces.get());
 }
 
 PyMethodDef event_methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(event_init)),
-     METH_FASTCALL | METH_KEYWORDS, "__init__($self, event_type, **kwargs)\n--\n\n"},
-    {"__repr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(event_repr)),
-     METH_NOARGS, "__repr__($self, /)\n--\n\n"},
+    ov::fastcall_def("__init__", event_init, "__init__($self, event_type, **kwargs)\n--\n\n"),
+    ov::noargs_def("__repr__", event_repr, "__repr__($self, /)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -266,8 +226,11 @@ int arm_event_fast_path(PyObject* event_class) {
     }
     Py_XSETREF(state.event_init, Py_NewRef(init));
     Py_XSETREF(state.event_class, Py_NewRef(event_class));
-    state.event_version_tag = version_tag_of(event_class);
-    return PyErr_Occurred() ? -1 : 0;
+    state.event_guard.reset();
+    version_tag_of(event_class);
+    if (PyErr_Occurred()) return -1;
+    state.event_guard.holds(tp, constructs_plainly);  // armed now if it can be
+    return 0;
 }
 
 }  // namespace events

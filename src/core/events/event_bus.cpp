@@ -25,15 +25,69 @@ constexpr const char kAdd[] = "EventBus.add_listener";
 constexpr const char kPrepend[] = "EventBus.prepend_listener";
 constexpr const char kPublish[] = "EventBus.publish_event";
 
+ov::name n_hash("__hash__");
+
+// Whether `mapping` subscripts as dict does (dict, defaultdict and subclasses that keep
+// dict's __getitem__): a hit is then the entry of its hash table.
+bool subscripts_as_dict(PyObject* mapping) {
+    return PyDict_Check(mapping) &&
+           Py_TYPE(mapping)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript;
+}
+
+// Whether `key`'s hash is known without calling it: a member of EVENT itself (no subclass)
+// while EVENT's __hash__ is still the one it was created with, a function of the member's
+// name. Such a key hashes as it did at any earlier look-up.
+bool hash_is_fixed(PyObject* key) {
+    PyTypeObject* tp = Py_TYPE(key);
+    if (reinterpret_cast<PyObject*>(tp) != state.event_enum) return false;
+    return state.event_hash_guard.holds(tp, [](PyTypeObject* t) {
+        return ov::type_lookup(t, n_hash) == state.event_hash;
+    });
+}
+
+// Tier look-ups already made: mapping[key] found `listeners`.
+//
+// Invariant: an entry with listeners not nullptr records that subscripting `mapping` (which
+// subscripts as dict does) with `key` (a key for which hash_is_fixed held) found `listeners`
+// while the mapping carried the version tag `tag`. Every insertion, deletion or replacement
+// in a dict gives it a new tag, never reused by any dict, and `key` hashes as it did; so
+// while the tag matches the same look-up finds the same entry, and `listeners` (borrowed) is
+// alive because the mapping holds it. This saves the member's Python-level __hash__ on both
+// tiers of every publish.
+struct TierSlot {
+    PyObject* mapping;
+    PyObject* key;
+    uint64_t tag;
+    PyObject* listeners;
+};
+constexpr size_t kTierSlots = 64;
+TierSlot g_tier_slots[kTierSlots];
+
+TierSlot& tier_slot(PyObject* mapping, PyObject* key) {
+    const auto h = (reinterpret_cast<uintptr_t>(mapping) >> 4) ^ (reinterpret_cast<uintptr_t>(key) >> 6);
+    return g_tier_slots[h % kTierSlots];
+}
+
 // `mapping[key]` with the mapping's own semantics. When the mapping subscripts as dict
-// does (dict, defaultdict and subclasses that keep dict's __getitem__), a hit is read from
-// the hash table directly; a miss takes the full protocol, so that defaultdict.__missing__
-// creates and stores the empty list. Returns a new reference.
+// does, a hit is read from the hash table directly (or from the tier cache above); a miss
+// takes the full protocol, so that defaultdict.__missing__ creates and stores the empty list.
+// Returns a new reference.
 PyObject* get_entry(PyObject* mapping, PyObject* key) {
-    if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_as_mapping->mp_subscript ==
-                                     PyDict_Type.tp_as_mapping->mp_subscript) {
+    if (subscripts_as_dict(mapping)) {
+        const bool fixed = hash_is_fixed(key);
+        if (fixed) {
+            const TierSlot& slot = tier_slot(mapping, key);
+            if (slot.listeners != nullptr && slot.mapping == mapping && slot.key == key &&
+                slot.tag == ov::dict_version(mapping))
+                return Py_NewRef(slot.listeners);
+        }
         PyObject* found = PyDict_GetItemWithError(mapping, key);
-        if (found != nullptr) return Py_NewRef(found);
+        if (found != nullptr) {
+            // A key's __eq__ run by the look-up may have changed the mapping; the look-up
+            // then starts again, so the entry found belongs to the state read now.
+            if (fixed) tier_slot(mapping, key) = {mapping, key, ov::dict_version(mapping), found};
+            return Py_NewRef(found);
+        }
         if (PyErr_Occurred()) return nullptr;
     }
     return PyObject_GetItem(mapping, key);
@@ -101,8 +155,7 @@ int call_listeners(PyObject* listeners, PyObject* event, bool stop_on_true) {
 }
 
 PyObject* bus_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs > 0) return method_too_many_positional(kInit, 0, 0, nargs);
-    if (ov::parse_args(kInit, args, nargs, kwnames, {}, 0, nullptr) < 0) return nullptr;
+    if (ov::parse_args(ov::callable::method, kInit, args, nargs, kwnames, {}, 0, nullptr) < 0) return nullptr;
     PyObject* globals = state.module_dict;
     if (globals == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "orvane.tamsel.core.events has been finalized");
@@ -110,11 +163,11 @@ PyObject* bus_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     // self._listeners = defaultdict(list); self._user_listeners = defaultdict(list)
     for (PyObject* tier : {n_listeners.get(), n_user_listeners.get()}) {
-        ov::object factory = ov::steal(ov::global(globals, n_defaultdict));
+        ov::object factory = ov::global(globals, n_defaultdict);
         if (!factory) return nullptr;
-        ov::object list_type = ov::steal(ov::global(globals, n_list));
+        ov::object list_type = ov::global(globals, n_list);
         if (!list_type) return nullptr;
-        ov::object mapping = ov::steal(ov::vcall(factory.get(), {list_type.get()}));
+        ov::object mapping = ov::vcall(factory.get(), {list_type.get()});
         if (!mapping) return nullptr;
         if (PyObject_SetAttr(self, tier, mapping.get()) < 0) return nullptr;
     }
@@ -124,9 +177,8 @@ PyObject* bus_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // Binds (event_type, listener, user=False) and returns the list to register in.
 PyObject* bind_registration(const char* fname, PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames, PyObject** listener) {
-    if (nargs > 3) return method_too_many_positional(fname, 3, 2, nargs);
     PyObject* bound[3];
-    if (ov::parse_args(fname, args, nargs, kwnames, {&n_event_type, &n_listener, &n_user}, 2,
+    if (ov::parse_args(ov::callable::method, fname, args, nargs, kwnames, {&n_event_type, &n_listener, &n_user}, 2,
                        bound) < 0)
         return nullptr;
     int user = 0;
@@ -147,7 +199,7 @@ PyObject* bus_add_listener(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (PyList_CheckExact(listeners.get())) {
         if (PyList_Append(listeners.get(), listener) < 0) return nullptr;
     } else {
-        ov::object r = ov::steal(ov::vcall_method(listeners.get(), n_append, {listener}));
+        ov::object r = ov::vcall_method(listeners.get(), n_append, {listener});
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;
@@ -165,7 +217,7 @@ PyObject* bus_prepend_listener(PyObject* self, PyObject* const* args, Py_ssize_t
         ov::object zero = ov::steal(PyLong_FromLong(0));
         if (!zero) return nullptr;
         ov::object r =
-            ov::steal(ov::vcall_method(listeners.get(), n_insert, {zero.get(), listener}));
+            ov::vcall_method(listeners.get(), n_insert, {zero.get(), listener});
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;
@@ -180,8 +232,7 @@ PyObject* bus_publish_event(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (nargs == 1 && kwnames == nullptr) {
         event = args[0];
     } else {
-        if (nargs > 1) return method_too_many_positional(kPublish, 1, 1, nargs);
-        if (ov::parse_args(kPublish, args, nargs, kwnames, {&n_event}, 1, &event) < 0)
+        if (ov::parse_args(ov::callable::method, kPublish, args, nargs, kwnames, {&n_event}, 1, &event) < 0)
             return nullptr;
     }
     ov::object system = ov::steal(listeners_of(self, n_listeners, event));
@@ -195,27 +246,31 @@ PyObject* bus_publish_event(PyObject* self, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
-template <auto F>
-PyCFunction fastcall_keywords() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef bus_methods[] = {
-    {"__init__", fastcall_keywords<bus_init>(), METH_FASTCALL | METH_KEYWORDS,
-     "__init__($self, /)\n--\n\n"},
-    {"add_listener", fastcall_keywords<bus_add_listener>(), METH_FASTCALL | METH_KEYWORDS,
-     "add_listener($self, event_type, listener, user=False)\n--\n\n"
+    ov::fastcall_def("__init__", bus_init, "__init__($self, /)\n--\n\n"),
+    ov::fastcall_def("add_listener", bus_add_listener, "add_listener($self, event_type, listener, user=False)\n--\n\n"
      "Register a handler function for the given event type.\n\n"
      "Bound methods of objects that may be reclaimed at any time, such as\n"
-     "orders, trades and positions, must not be registered as event handlers."},
-    {"prepend_listener", fastcall_keywords<bus_prepend_listener>(),
-     METH_FASTCALL | METH_KEYWORDS, "prepend_listener($self, event_type, listener, user=False)\n--\n\n"},
-    {"publish_event", fastcall_keywords<bus_publish_event>(), METH_FASTCALL | METH_KEYWORDS,
-     "publish_event($self, event)\n--\n\n"},
+     "orders, trades and positions, must not be registered as event handlers."),
+    ov::fastcall_def("prepend_listener", bus_prepend_listener, "prepend_listener($self, event_type, listener, user=False)\n--\n\n"),
+    ov::fastcall_def("publish_event", bus_publish_event, "publish_event($self, event)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
+
+int arm_dispatch_fast_path(PyObject* event_enum) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(event_enum);
+    PyObject* hash = ov::type_lookup(tp, n_hash);
+    if (hash == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "EVENT has no __hash__");
+        return -1;
+    }
+    Py_XSETREF(state.event_hash, Py_NewRef(hash));
+    Py_XSETREF(state.event_enum, Py_NewRef(event_enum));
+    state.event_hash_guard.reset();
+    return 0;
+}
 
 PyObject* create_event_bus_class(PyObject* module_name) {
     return new_plain_class("EventBus", module_name, bus_methods);

@@ -6,13 +6,11 @@ namespace events {
 namespace {
 
 ov::name n_enum_base("Enum");
-ov::name n_prepare("__prepare__");
-ov::name n_module("__module__");
-ov::name n_qualname("__qualname__");
 ov::name n_event_enum("EVENT");
 ov::name n_upper("upper");
 ov::name n_event_str("event_str");
 ov::name n_member_map("_member_map_");
+ov::name n_getitem("__getitem__");
 
 struct member {
     const char* name;
@@ -82,15 +80,21 @@ constexpr member kMembers[] = {
 };
 static_assert(sizeof(kMembers) / sizeof(kMembers[0]) == 55);
 
+// Whether `meta`'s subscript is still the __getitem__ it had when EVENT was made, and
+// `_member_map_` no attribute of the metaclass (so the class's own entry is what it reads).
+bool subscript_is_member_map(PyTypeObject* meta) {
+    return ov::type_lookup(meta, n_getitem) == state.enum_getitem &&
+           ov::type_lookup(meta, n_member_map) == nullptr && !PyErr_Occurred();
+}
+
 // `enumeration[name]`. For an enumeration whose metaclass is still the one EVENT was made
 // with, unchanged since, the subscript is EnumType.__getitem__, i.e. `cls._member_map_[name]`:
 // the member is read from that dict without running the Python method. Anything else, and
 // a name that is not found, takes the full protocol (which raises KeyError(name)).
 PyObject* member_by_name(PyObject* enumeration, PyObject* name) {
-    const unsigned int tag = state.enum_meta_version_tag;
     PyTypeObject* meta = Py_TYPE(enumeration);
-    if (tag != 0 && reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
-        meta->tp_version_tag == tag) {
+    if (reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
+        state.enum_meta_guard.holds(meta, subscript_is_member_map)) {
         // `cls._member_map_` is found in the class's own dict: the metaclass defines no
         // descriptor of that name, and an enumeration class always has one of its own.
         PyObject* class_dict = reinterpret_cast<PyTypeObject*>(enumeration)->tp_dict;
@@ -111,20 +115,19 @@ PyObject* parse_event(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     PyObject* event_str;
     if (nargs == 1 && kwnames == nullptr) {
         event_str = args[0];
-    } else if (ov::parse_args("parse_event", args, nargs, kwnames, {&n_event_str}, 1,
+    } else if (ov::parse_args(ov::callable::function, "parse_event", args, nargs, kwnames, {&n_event_str}, 1,
                               &event_str) < 0) {
         return nullptr;
     }
-    ov::object enumeration = ov::steal(ov::global(PyModule_GetDict(module), n_event_enum));
+    ov::object enumeration = ov::global(PyModule_GetDict(module), n_event_enum);
     if (!enumeration) return nullptr;
-    ov::object name = ov::steal(ov::vcall_method(event_str, n_upper, {}));
+    ov::object name = ov::vcall_method(event_str, n_upper, {});
     if (!name) return nullptr;
     return member_by_name(enumeration.get(), name.get());
 }
 
-PyMethodDef parse_event_def = {
-    "parse_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_event)),
-    METH_FASTCALL | METH_KEYWORDS, "parse_event(event_str)\n--\n\n"};
+PyMethodDef parse_event_def =
+    ov::fastcall_def("parse_event", parse_event, "parse_event(event_str)\n--\n\n");
 
 }  // namespace
 
@@ -132,32 +135,35 @@ PyMethodDef parse_event_def = {
 // from the metaclass's __prepare__, filled with __module__, __qualname__ and the members in
 // order, then the metaclass called with (name, bases, namespace).
 PyObject* create_event_enum(PyObject* module_dict, PyObject* module_name) {
-    ov::object base = ov::steal(ov::global(module_dict, n_enum_base));
+    ov::object base = ov::global(module_dict, n_enum_base);
     if (!base) return nullptr;
     auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
     ov::object bases = ov::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
-    ov::object ns =
-        ov::steal(ov::vcall_method(metaclass, n_prepare, {n_event_enum.get(), bases.get()}));
-    if (!ns) return nullptr;
-    if (PyObject_SetItem(ns.get(), n_module, module_name) < 0) return nullptr;
-    if (PyObject_SetItem(ns.get(), n_qualname, n_event_enum) < 0) return nullptr;
-    for (const member& m : kMembers) {
-        ov::object key = ov::steal(PyUnicode_InternFromString(m.name));
-        if (!key) return nullptr;
-        ov::object value = ov::steal(PyUnicode_FromString(m.value));
-        if (!value) return nullptr;
-        if (PyObject_SetItem(ns.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    return ov::vcall(metaclass, {n_event_enum.get(), bases.get(), ns.get()});
+    return ov::make_class(metaclass, n_event_enum, bases.get(), module_name, [](PyObject* ns) {
+               for (const member& m : kMembers) {
+                   ov::object key = ov::steal(PyUnicode_InternFromString(m.name));
+                   if (!key) return -1;
+                   ov::object value = ov::steal(PyUnicode_FromString(m.value));
+                   if (!value) return -1;
+                   if (PyObject_SetItem(ns, key.get(), value.get()) < 0) return -1;
+               }
+               return 0;
+           }).release();
 }
 
 int arm_name_lookup_fast_path(PyObject* event_enum) {
-    auto* meta = reinterpret_cast<PyObject*>(Py_TYPE(event_enum));
-    const unsigned int tag = version_tag_of(meta);
+    PyTypeObject* meta = Py_TYPE(event_enum);
+    version_tag_of(reinterpret_cast<PyObject*>(meta));
     if (PyErr_Occurred()) return -1;
-    Py_XSETREF(state.enum_meta, Py_NewRef(meta));
-    state.enum_meta_version_tag = tag;
+    PyObject* getitem = ov::type_lookup(meta, n_getitem);
+    if (getitem == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "EVENT's metaclass has no __getitem__");
+        return -1;
+    }
+    Py_XSETREF(state.enum_getitem, Py_NewRef(getitem));
+    Py_XSETREF(state.enum_meta, Py_NewRef(reinterpret_cast<PyObject*>(meta)));
+    state.enum_meta_guard.reset();
     return 0;
 }
 

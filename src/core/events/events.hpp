@@ -18,26 +18,34 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 // Invariants:
 //   - module_dict is a strong reference to the first module's __dict__ from the end of
 //     PyInit until that module is freed; nullptr before and after. Globals (defaultdict,
-//     EVENT, ...) are looked up in it at each use, never cached.
+//     EVENT, ...) are looked up in it as Python code would, through ov::global (cached only
+//     under the dict version tags, so a replaced global takes effect at the next use).
 //   - event_class and event_init are strong references to Event and to its __init__
-//     descriptor. event_version_tag is a tp_version_tag of Event at which the class was
-//     checked to construct exactly as the fast constructor does (0: none). The fast
-//     constructor runs only while Event carries that tag. Any change to a class attribute
-//     replaces the tag; the class is then checked again once (see event.cpp) and either
-//     re-armed with its new tag or, while it keeps that tag, recorded in
-//     event_rejected_tag so the check is not repeated at every call.
+//     descriptor. event_guard holds the version tags of Event at which the class was checked
+//     to construct exactly as the fast constructor does (see event.cpp), or not; the fast
+//     constructor runs only under a tag found good. Any change to a class attribute replaces
+//     the tag; the class is then checked again once for its new tag (ov::type_guard).
+//   - event_enum is a strong reference to EVENT and event_hash to the __hash__ its MRO gave
+//     at initialisation (Enum's, a function of the member's name, which a member keeps).
+//     event_hash_guard holds the EVENT version tags at which __hash__ still resolves to
+//     event_hash: while it does, a member's hash is the one it always had, and the bus may
+//     reuse a tier look-up made with it (see event_bus.cpp).
 //   - enum_meta is a strong reference to the metaclass of EVENT (enum's EnumType) and
-//     enum_meta_version_tag its version tag at initialisation (0: none). While an
-//     enumeration's metaclass is enum_meta with that tag, its name lookup is known to be
-//     `cls._member_map_[name]`, and parse_event reads that dict directly.
+//     enum_getitem to the __getitem__ it resolved to at initialisation. enum_meta_guard holds
+//     the metaclass tags at which that is still so and `_member_map_` is no attribute of the
+//     metaclass: an enumeration's name look-up is then `cls._member_map_[name]`, and
+//     parse_event reads that dict directly.
 struct module_state {
     PyObject* module_dict = nullptr;
     PyObject* event_class = nullptr;
     PyObject* event_init = nullptr;
-    unsigned int event_version_tag = 0;
-    unsigned int event_rejected_tag = 0;
+    ov::type_guard event_guard;
+    PyObject* event_enum = nullptr;
+    PyObject* event_hash = nullptr;
+    ov::type_guard event_hash_guard;
     PyObject* enum_meta = nullptr;
-    unsigned int enum_meta_version_tag = 0;
+    PyObject* enum_getitem = nullptr;
+    ov::type_guard enum_meta_guard;
 };
 
 extern module_state state;
@@ -61,13 +69,11 @@ int arm_event_fast_path(PyObject* event_class);
 // Called once EVENT exists: records its metaclass and the metaclass's version tag.
 int arm_name_lookup_fast_path(PyObject* event_enum);
 
+// Called once EVENT exists: records it and its __hash__ for the bus's tier look-ups.
+int arm_dispatch_fast_path(PyObject* event_enum);
+
 // Gives `type` a version tag if it has none yet and returns it (0 if it cannot have one).
 unsigned int version_tag_of(PyObject* type);
 
-// TypeError for too many positional arguments to a method, counting `self` as the
-// interpreter does for a Python method ("f() takes 2 positional arguments but 3 were
-// given"). `max` and `required` exclude self; `given` is the number passed besides self.
-[[gnu::cold]] PyObject* method_too_many_positional(const char* fname, Py_ssize_t max,
-                                                   Py_ssize_t required, Py_ssize_t given);
 
 }  // namespace events

@@ -44,11 +44,14 @@ int add_new(PyObject* module_dict, PyObject* key, PyObject* value) {
 void module_free(void* m) {
     PyObject* dict = PyModule_GetDict(static_cast<PyObject*>(m));
     if (dict != nullptr && dict == state.module_dict) {
-        state.event_version_tag = 0;
-        state.event_rejected_tag = 0;
+        state.event_guard.reset();
         Py_CLEAR(state.event_init);
         Py_CLEAR(state.event_class);
-        state.enum_meta_version_tag = 0;
+        state.event_hash_guard.reset();
+        Py_CLEAR(state.event_hash);
+        Py_CLEAR(state.event_enum);
+        state.enum_meta_guard.reset();
+        Py_CLEAR(state.enum_getitem);
         Py_CLEAR(state.enum_meta);
         Py_CLEAR(state.module_dict);
     }
@@ -96,6 +99,7 @@ PyObject* create_module() {
 
     if (arm_event_fast_path(event_class.get()) < 0) return nullptr;
     if (arm_name_lookup_fast_path(event_enum.get()) < 0) return nullptr;
+    if (arm_dispatch_fast_path(event_enum.get()) < 0) return nullptr;
     state.module_dict = Py_NewRef(dict);
     return module.release();
 }

@@ -10,11 +10,7 @@ namespace tidewell {
 namespace {
 
 // Module globals, event members and attribute names.
-ov::name n_Asset{"Asset"};
-ov::name n_Position{"Position"};
-ov::name n_POSITION_DIRECTION{"POSITION_DIRECTION"};
 ov::name n_LONG{"LONG"};
-ov::name n_user_system_log{"user_system_log"};
 ov::name n_warning{"warning"};
 ov::name n_set_state{"set_state"};
 ov::name n_LOGIN{"LOGIN"};
@@ -90,19 +86,9 @@ PyObject* attr_str(PyObject* record, PyObject* name) {
 
 // `a != 0` as a Python condition.
 int nonzero_code(PyObject* code) {
-    ov::object r = ov::steal(PyObject_RichCompare(code, const_int(0), Py_NE));
+    ov::object r = ov::steal(PyObject_RichCompare(code, g_bridge.zero, Py_NE));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
-}
-
-// obj.<method>(arg), the method looked up before the argument is read, as Python evaluates.
-int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* arg_attr) {
-    ov::object fn = ov::steal(PyObject_GetAttr(obj, method));
-    if (!fn) return -1;
-    ov::object arg = ov::steal(PyObject_GetAttr(record, arg_attr));
-    if (!arg) return -1;
-    ov::object r = ov::steal(ov::vcall(fn.get(), {arg.get()}));
-    return r ? 0 : -1;
 }
 
 // Builds the Position of one SDK position and gives it its state:
@@ -110,18 +96,18 @@ int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* 
 //   p.set_state({quantity, available_qty, avg_price, last_price, market_value, daily_pnl})
 // Returns the position, or nullptr with the error set (the position is then dropped).
 PyObject* make_position(PyObject* pos) {
-    ov::object cls = ov::steal(global(n_Position));
+    ov::object cls = global(globals::Position);
     if (!cls) return nullptr;
     ov::object code = ov::steal(market_code(pos, n_market_id));
     if (!code) return nullptr;
-    ov::object direction_enum = ov::steal(global(n_POSITION_DIRECTION));
+    ov::object direction_enum = global(globals::POSITION_DIRECTION);
     if (!direction_enum) return nullptr;
     ov::object direction = ov::steal(class_attr(direction_enum.get(), n_LONG));
     if (!direction) return nullptr;
     ov::object init_qty = ov::steal(PyObject_GetAttr(pos, n_init_qty));
     if (!init_qty) return nullptr;
     ov::object position =
-        ov::steal(ov::vcall(cls.get(), {code.get(), direction.get(), init_qty.get()}));
+        ov::vcall(cls.get(), {code.get(), direction.get(), init_qty.get()});
     if (!position) return nullptr;
 
     ov::object set_state = ov::steal(PyObject_GetAttr(position.get(), n_set_state));
@@ -137,7 +123,7 @@ PyObject* make_position(PyObject* pos) {
         if (!v) return nullptr;
         if (PyDict_SetItem(state.get(), f.key, v.get()) < 0) return nullptr;
     }
-    ov::object r = ov::steal(ov::vcall(set_state.get(), {state.get()}));
+    ov::object r = ov::vcall(set_state.get(), {state.get()});
     if (!r) return nullptr;
     return position.release();
 }
@@ -160,7 +146,7 @@ int warn_position_skipped(PyObject* pos) {
     PyErr_SetHandledException(err.get());
     int rc = -1;
     do {
-        ov::object logger = ov::steal(global(n_user_system_log));
+        ov::object logger = global(globals::user_system_log);
         if (!logger) break;
         ov::object warning = ov::steal(PyObject_GetAttr(logger.get(), n_warning));
         if (!warning) break;
@@ -168,10 +154,9 @@ int warn_position_skipped(PyObject* pos) {
         if (!sid) break;
         ov::object err_text = ov::steal(PyObject_Str(err.get()));
         if (!err_text) break;
-        ov::object line = ov::steal(
-            ov::join_str({t_position_skip, sid.get(), t_position_error, err_text.get()}));
+        ov::object line = ov::join_str({t_position_skip, sid.get(), t_position_error, err_text.get()});
         if (!line) break;
-        ov::object r = ov::steal(ov::vcall(warning.get(), {line.get()}));
+        ov::object r = ov::vcall(warning.get(), {line.get()});
         if (!r) break;
         rc = 0;
     } while (false);
@@ -183,7 +168,7 @@ int warn_position_skipped(PyObject* pos) {
 
 TIDEWELL_METHOD(on_login) {
     PyObject* login;
-    if (ov::parse_args("VornStrategy.on_login", args, nargs, kwnames, {&n_login_res}, 1, &login) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_login", args, nargs, kwnames, {&n_login_res}, 1, &login) < 0)
         return nullptr;
 
     {
@@ -191,8 +176,7 @@ TIDEWELL_METHOD(on_login) {
         if (!account) return nullptr;
         ov::object error_code = ov::steal(attr_str(login, n_error_code));
         if (!error_code) return nullptr;
-        ov::object line = ov::steal(
-            ov::join_str({t_login_account, account.get(), t_login_code, error_code.get()}));
+        ov::object line = ov::join_str({t_login_account, account.get(), t_login_code, error_code.get()});
         if (!line || log_info(line.get()) < 0) return nullptr;
     }
 
@@ -216,7 +200,7 @@ TIDEWELL_METHOD(on_login) {
     // On success: logged in, then ask for the account's assets and positions.
     ov::object code = ov::steal(PyObject_GetAttr(login, n_error_code));
     if (!code) return nullptr;
-    ov::object ok = ov::steal(PyObject_RichCompare(code.get(), const_int(0), Py_EQ));
+    ov::object ok = ov::steal(PyObject_RichCompare(code.get(), g_bridge.zero, Py_EQ));
     if (!ok) return nullptr;
     int success = PyObject_IsTrue(ok.get());
     if (success < 0) return nullptr;
@@ -240,7 +224,7 @@ TIDEWELL_METHOD(on_login) {
 TIDEWELL_METHOD(on_query_asset) {
     (void)self;
     PyObject* a[4];
-    if (ov::parse_args("VornStrategy.on_query_asset", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_query_asset", args, nargs, kwnames,
                        {&n_asset_res, &n_request_id, &n_code, &n_msg}, 4, a) < 0)
         return nullptr;
     PyObject* asset_res = a[0];
@@ -257,9 +241,9 @@ TIDEWELL_METHOD(on_query_asset) {
         if (!code_text) return nullptr;
         ov::object msg_text = ov::steal(PyObject_Str(msg));
         if (!msg_text) return nullptr;
-        ov::object line = ov::steal(ov::join_str({t_asset_head, account.get(), t_asset_leaves,
+        ov::object line = ov::join_str({t_asset_head, account.get(), t_asset_leaves,
                                                   leaves.get(), t_asset_code, code_text.get(),
-                                                  t_asset_msg, msg_text.get()}));
+                                                  t_asset_msg, msg_text.get()});
         if (!line || log_info(line.get()) < 0) return nullptr;
     }
 
@@ -278,7 +262,7 @@ TIDEWELL_METHOD(on_query_asset) {
 
     // Asset(fund_account_id, available_t1, frozen_all, market_value, total_asset,
     //       leaves_value, init_leaves_value)
-    ov::object cls = ov::steal(global(n_Asset));
+    ov::object cls = global(globals::Asset);
     if (!cls) return nullptr;
     PyObject* const fields[] = {n_fund_account_id, n_available_t1, n_frozen_all, n_market_value,
                                 n_total_asset,     n_leaves_value, n_init_leaves_value};
@@ -287,9 +271,9 @@ TIDEWELL_METHOD(on_query_asset) {
         values[i] = ov::steal(PyObject_GetAttr(asset_res, fields[i]));
         if (!values[i]) return nullptr;
     }
-    ov::object asset = ov::steal(ov::vcall(
+    ov::object asset = ov::vcall(
         cls.get(), {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
-                    values[4].get(), values[5].get(), values[6].get()}));
+                    values[4].get(), values[5].get(), values[6].get()});
     if (!asset) return nullptr;
     if (emit_event(member.get(), {request_id, account.get(), asset.get()}, kw_rid_account_asset) < 0)
         return nullptr;
@@ -299,7 +283,7 @@ TIDEWELL_METHOD(on_query_asset) {
 TIDEWELL_METHOD(on_query_position) {
     (void)self;
     PyObject* a[4];
-    if (ov::parse_args("VornStrategy.on_query_position", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_query_position", args, nargs, kwnames,
                        {&n_query_position_res, &n_request_id, &n_code, &n_msg}, 4, a) < 0)
         return nullptr;
     PyObject* answer = a[0];
@@ -312,8 +296,7 @@ TIDEWELL_METHOD(on_query_position) {
         if (!code_text) return nullptr;
         ov::object msg_text = ov::steal(PyObject_Str(msg));
         if (!msg_text) return nullptr;
-        ov::object line = ov::steal(
-            ov::join_str({t_position_code, code_text.get(), t_position_msg, msg_text.get()}));
+        ov::object line = ov::join_str({t_position_code, code_text.get(), t_position_msg, msg_text.get()});
         if (!line || log_info(line.get()) < 0) return nullptr;
     }
 

@@ -29,19 +29,12 @@ ov::name n_control_type{"control_type"};
 ov::name n_algo_control_type{"algo_control_type"};
 
 // Globals and their members
-ov::name n_copy{"copy"};
 ov::name n_deepcopy{"deepcopy"};
 ov::name n_get{"get"};
 ov::name n_from_vorn{"from_vorn"};
 ov::name n_AlgoControlType{"AlgoControlType"};
 ov::name n_Pause{"Pause"};
 ov::name n_Resume{"Resume"};
-ov::name n_algo_parent_orders{"algo_parent_orders"};
-ov::name n_algo_child_orders{"algo_child_orders"};
-ov::name n_algo_child_trades{"algo_child_trades"};
-ov::name n_AlgoParentOrder{"AlgoParentOrder"};
-ov::name n_AlgoChildOrder{"AlgoChildOrder"};
-ov::name n_AlgoChildTrade{"AlgoChildTrade"};
 
 // Events
 ov::name n_ALGO_LOGIN{"ALGO_LOGIN"};
@@ -101,12 +94,22 @@ PyObject* import_control_type() {
 }
 
 // The control type of a control result, read once: `control_type` when the record has it,
-// otherwise `algo_control_type` (whose absence raises AttributeError).
+// otherwise `algo_control_type`, read as inside `except AttributeError:` -- the first error is
+// the exception being handled meanwhile, so an error of the second read carries it as its
+// context, exactly as the interpreter chains an exception raised in an except block.
 PyObject* control_type_of(PyObject* record) {
     PyObject* v = PyObject_GetAttr(record, n_control_type);
     if (v != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-    PyErr_Clear();
-    return PyObject_GetAttr(record, n_algo_control_type);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    PyObject *saved_type, *saved_value, *saved_tb;
+    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
+    PyErr_SetExcInfo(type, value, tb);  // steals the first error
+    v = PyObject_GetAttr(record, n_algo_control_type);
+    PyErr_SetExcInfo(saved_type, saved_value, saved_tb);  // drops the first error unless chained
+    return v;
 }
 
 // value == AlgoControlType.<member>
@@ -120,15 +123,15 @@ int control_is(PyObject* value, PyObject* control_types, PyObject* member) {
 
 // copy.deepcopy(obj), through the module global `copy`.
 PyObject* deep_copy(PyObject* obj) {
-    ov::object mod = ov::steal(global(n_copy));
+    ov::object mod = global(globals::copy);
     if (!mod) return nullptr;
-    return ov::vcall_method(mod.get(), n_deepcopy, {obj});
+    return ov::vcall_method(mod.get(), n_deepcopy, {obj}).release();
 }
 
 // cache.get(record.sys_quote_id), the cache looked up as a global and the id read afresh.
 // New reference.
-PyObject* cache_get(PyObject* record, PyObject* cache_name) {
-    ov::object cache = ov::steal(global(cache_name));
+PyObject* cache_get(PyObject* record, const ov::name& cache_name) {
+    ov::object cache = global(cache_name);
     if (!cache) return nullptr;
     if (PyDict_CheckExact(cache.get())) {
         // dict.get on a plain dict: the item, or None when absent.
@@ -142,19 +145,19 @@ PyObject* cache_get(PyObject* record, PyObject* cache_name) {
     if (!get) return nullptr;
     ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
     if (!id) return nullptr;
-    return ov::vcall(get.get(), {id.get()});
+    return ov::vcall(get.get(), {id.get()}).release();
 }
 
 // The record updates' four steps: previous record from the cache (membership test, then
 // `get`), Class.from_vorn(record, previous), store under the id, then queue a deep copy. The
 // id is read afresh for the test, the look-up and the store.
-int update_record(PyObject* record, PyObject* cache_name, PyObject* class_name, PyObject* member,
+int update_record(PyObject* record, const ov::name& cache_name, const ov::name& class_name, PyObject* member,
                   const ov::kwnames& kw) {
     ov::object previous;
     {
         ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
         if (!id) return -1;
-        ov::object cache = ov::steal(global(cache_name));
+        ov::object cache = global(cache_name);
         if (!cache) return -1;
         int present = PyDict_CheckExact(cache.get()) ? PyDict_Contains(cache.get(), id.get())
                                                      : PySequence_Contains(cache.get(), id.get());
@@ -168,13 +171,13 @@ int update_record(PyObject* record, PyObject* cache_name, PyObject* class_name, 
     }
     ov::object fresh;
     {
-        ov::object cls = ov::steal(global(class_name));
+        ov::object cls = global(class_name);
         if (!cls) return -1;
-        fresh = ov::steal(ov::vcall_method(cls.get(), n_from_vorn, {record, previous.get()}));
+        fresh = ov::vcall_method(cls.get(), n_from_vorn, {record, previous.get()});
         if (!fresh) return -1;
     }
     {
-        ov::object cache = ov::steal(global(cache_name));
+        ov::object cache = global(cache_name);
         if (!cache) return -1;
         ov::object id = ov::steal(PyObject_GetAttr(record, n_sys_quote_id));
         if (!id) return -1;
@@ -190,7 +193,7 @@ int update_record(PyObject* record, PyObject* cache_name, PyObject* class_name, 
 // Binds the callback's one argument under its documented name.
 bool bind(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           const ov::name& param, PyObject** out) {
-    return ov::parse_args(fname, args, nargs, kwnames, {&param}, 1, out) == 0;
+    return ov::parse_args(ov::callable::method, fname, args, nargs, kwnames, {&param}, 1, out) == 0;
 }
 
 }  // namespace
@@ -262,7 +265,7 @@ TIDEWELL_METHOD(on_algo_parent_order_update) {
     if (!bind("VornStrategy.on_algo_parent_order_update", args, nargs, kwnames, n_parent_order,
               &rec))
         return nullptr;
-    if (update_record(rec, n_algo_parent_orders, n_AlgoParentOrder, n_PARENT_ORDER_UPDATE,
+    if (update_record(rec, globals::algo_parent_orders, globals::AlgoParentOrder, n_PARENT_ORDER_UPDATE,
                       kw_parent_update) < 0)
         return nullptr;
     return Py_NewRef(Py_None);
@@ -274,7 +277,7 @@ TIDEWELL_METHOD(on_algo_child_order_update) {
     if (!bind("VornStrategy.on_algo_child_order_update", args, nargs, kwnames, n_child_order,
               &rec))
         return nullptr;
-    if (update_record(rec, n_algo_child_orders, n_AlgoChildOrder, n_CHILD_ORDER_UPDATE,
+    if (update_record(rec, globals::algo_child_orders, globals::AlgoChildOrder, n_CHILD_ORDER_UPDATE,
                       kw_child_update) < 0)
         return nullptr;
     return Py_NewRef(Py_None);
@@ -286,7 +289,7 @@ TIDEWELL_METHOD(on_algo_child_order_trade) {
     if (!bind("VornStrategy.on_algo_child_order_trade", args, nargs, kwnames, n_child_trade,
               &rec))
         return nullptr;
-    if (update_record(rec, n_algo_child_trades, n_AlgoChildTrade, n_CHILD_ORDER_TRADE,
+    if (update_record(rec, globals::algo_child_trades, globals::AlgoChildTrade, n_CHILD_ORDER_TRADE,
                       kw_child_trade) < 0)
         return nullptr;
     return Py_NewRef(Py_None);

@@ -9,35 +9,29 @@ namespace tidewell {
 
 Bridge g_bridge;
 
+namespace globals {
+#define TIDEWELL_DEFINE_GLOBAL(id) const ov::name id{#id};
+TIDEWELL_GLOBALS(TIDEWELL_DEFINE_GLOBAL)
+#undef TIDEWELL_DEFINE_GLOBAL
+}  // namespace globals
+
 namespace {
-ov::name n_EVENT{"EVENT"};
-ov::name n_Event{"Event"};
-ov::name n_event_queue{"event_queue"};
 ov::name n_append{"append"};
 ov::name n_security_id{"security_id"};
-ov::name n_get_exchane_from_vorn_mdtype{"get_exchane_from_vorn_mdtype"};
-ov::name n_convert_int_to_datetime{"convert_int_to_datetime"};
-ov::name n_system_log{"system_log"};
 ov::name n_info{"info"};
+ov::name n_get_instance{"get_instance"};
 ov::name n_dot{"."};
 
-PyObject* g_ints[4];
+int make_int(PyObject** slot, long v) {
+    if (*slot == nullptr) *slot = PyLong_FromLong(v);
+    return *slot != nullptr ? 0 : -1;
+}
 }  // namespace
 
-PyObject* const_int(long v) {
-    switch (v) {
-        case -1: return g_ints[0];
-        case 0: return g_ints[1];
-        case 1000: return g_ints[2];
-        default: return g_ints[3];
-    }
-}
-
-int init_bridge_constants() {
-    const long values[4] = {-1, 0, 1000, 1000000000};
-    for (int i = 0; i < 4; ++i) {
-        if (g_ints[i] == nullptr && (g_ints[i] = PyLong_FromLong(values[i])) == nullptr) return -1;
-    }
+int init_bridge_state() {
+    if (make_int(&g_bridge.minus_one, -1) < 0 || make_int(&g_bridge.zero, 0) < 0 ||
+        make_int(&g_bridge.thousand, 1000) < 0 || make_int(&g_bridge.billion, 1000000000) < 0)
+        return -1;
     return 0;
 }
 
@@ -45,108 +39,118 @@ namespace {
 
 ov::name n_getattribute{"__getattribute__"};
 
-// Names verified for class_attr, by metaclass version tag.
+// Member look-up facts for class_attr, one slot per name.
 //
-// Invariant: an entry {name, tag, ok} (name an interned ov::name, alive for the process; tag
-// non-zero) records whether, for the metaclass whose version tag is `tag`, both hold: its
-// attribute look-up is type's (its tp_getattro is type's, or its __getattribute__ resolves
-// through its MRO to type's own, so that a hook such as enum's __getattr__ runs only when
-// that look-up fails), and `name` is no data descriptor in its MRO. Both facts depend only on
-// the dicts of the metaclass and its bases; any change to them replaces the tag, and tags are
-// never reused, so a stale entry can only miss. A failed check is kept too (ok false), so
-// that a class that fails it is not checked again at every look-up.
+// Invariant: a slot {name, guard} (name an interned ov::name, alive for the process) holds
+// in its guard the metaclass version tags at which both were found true, or false: the
+// metaclass's attribute look-up is type's (its tp_getattro is type's, or its __getattribute__
+// resolves through its MRO to type's own, so that a hook such as enum's __getattr__ runs
+// only when that look-up fails), and `name` is no data descriptor in its MRO. Both depend
+// only on the dicts of the metaclass and its bases (see ov::type_guard).
 struct VerifiedName {
     PyObject* name;
-    unsigned int meta_tag;
-    bool ok;
+    ov::type_guard guard;
 };
 constexpr size_t kVerifiedSlots = 64;
 VerifiedName g_verified[kVerifiedSlots];
 
 VerifiedName& verified_slot(PyObject* name) {
-    return g_verified[(reinterpret_cast<uintptr_t>(name) / alignof(std::max_align_t)) %
-                      kVerifiedSlots];
+    VerifiedName& slot = g_verified[(reinterpret_cast<uintptr_t>(name) /
+                                     alignof(std::max_align_t)) % kVerifiedSlots];
+    if (slot.name != name) slot = {name, {}};
+    return slot;
 }
 
-// The first entry named `name` in the dicts of `type`'s MRO (borrowed), or nullptr (with an
-// error set if a look-up failed).
-PyObject* mro_entry(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) continue;
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-        if (dict == nullptr) continue;
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (v != nullptr || PyErr_Occurred()) return v;
-    }
-    return nullptr;
-}
-
-// Checks the facts of VerifiedName for `meta` and `name` and records them on success. Called
-// after a generic look-up through the class, which gives the metaclass a version tag.
-void verify_name(PyTypeObject* meta, PyObject* name) {
-    if (!PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG)) return;
-    const unsigned int tag = meta->tp_version_tag;
-    bool ok = true;
+// The facts of VerifiedName for `meta` and `name`.
+bool plain_member_lookup(PyTypeObject* meta, PyObject* name) {
     if (meta->tp_getattro != PyType_Type.tp_getattro) {
         PyObject* own = PyDict_GetItemWithError(PyType_Type.tp_dict, n_getattribute);
-        ok = own != nullptr && mro_entry(meta, n_getattribute) == own;
+        if (own == nullptr || ov::type_lookup(meta, n_getattribute) != own) return false;
     }
-    if (ok) {
-        PyObject* meta_attr = mro_entry(meta, name);
-        ok = meta_attr == nullptr ? !PyErr_Occurred() : !PyDescr_IsData(meta_attr);
+    PyObject* meta_attr = ov::type_lookup(meta, name);
+    return meta_attr == nullptr ? !PyErr_Occurred() : !PyDescr_IsData(meta_attr);
+}
+
+// Record types found plain (see plain_record_type), one slot per type.
+//
+// Invariant: a slot {type, guard} holds in its guard the version tags of `type` at which it
+// was found plain, or not. Tags are unique across all types, so a slot whose type was freed
+// and whose address was reused can only miss.
+struct RecordType {
+    PyTypeObject* type;
+    ov::type_guard guard;
+};
+constexpr size_t kRecordTypeSlots = 16;
+RecordType g_record_types[kRecordTypeSlots];
+
+bool is_dunder(PyObject* key) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    return n >= 4 && PyUnicode_READ_CHAR(key, 0) == '_' && PyUnicode_READ_CHAR(key, 1) == '_' &&
+           PyUnicode_READ_CHAR(key, n - 1) == '_' && PyUnicode_READ_CHAR(key, n - 2) == '_';
+}
+
+// No data descriptor in the dicts of the MRO except under a dunder name (__dict__,
+// __class__, __weakref__ and the like, which no record field is named). Runs no Python code.
+bool no_field_descriptors(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (dict == nullptr) continue;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) return false;
+            if (PyDescr_IsData(value) && !is_dunder(key)) return false;
+        }
     }
-    if (PyErr_Occurred()) {
-        PyErr_Clear();  // a failed check only means "not now"
-        return;
-    }
-    // The checks ran no Python code (exact-str keys in type dicts), so the tag still holds.
-    if (tag != 0 && meta->tp_version_tag == tag) verified_slot(name) = {name, tag, ok};
+    return true;
 }
 
 }  // namespace
+
+bool plain_record_type(PyTypeObject* type) {
+    RecordType& slot = g_record_types[(reinterpret_cast<uintptr_t>(type) >> 5) % kRecordTypeSlots];
+    if (slot.type != type) slot = {type, {}};
+    return slot.guard.holds(type, no_field_descriptors);
+}
 
 PyObject* class_attr(PyObject* owner, PyObject* name) {
     if (PyType_Check(owner)) {
         auto* cls = reinterpret_cast<PyTypeObject*>(owner);
         PyTypeObject* meta = Py_TYPE(owner);
-        const VerifiedName& slot = verified_slot(name);
-        const bool known = slot.name == name && slot.meta_tag == meta->tp_version_tag &&
-                           PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG);
-        if (known && slot.ok && cls->tp_dict != nullptr &&
-            cls->tp_mro != nullptr && PyTuple_GET_SIZE(cls->tp_mro) > 0 &&
-            PyTuple_GET_ITEM(cls->tp_mro, 0) == owner) {
+        const bool plain = verified_slot(name).guard.holds(
+            meta, [name](PyTypeObject* m) { return plain_member_lookup(m, name); });
+        if (plain && cls->tp_dict != nullptr && cls->tp_mro != nullptr &&
+            PyTuple_GET_SIZE(cls->tp_mro) > 0 && PyTuple_GET_ITEM(cls->tp_mro, 0) == owner) {
             // The class's own dict comes first in its MRO; an entry there that is no
             // descriptor is returned as is by type's look-up.
             PyObject* v = PyDict_GetItemWithError(cls->tp_dict, name);
             if (v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr) return Py_NewRef(v);
             if (v == nullptr && PyErr_Occurred()) PyErr_Clear();  // as type's look-up does
         }
-        PyObject* v = PyObject_GetAttr(owner, name);
-        if (v != nullptr && !known) verify_name(meta, name);
-        return v;
     }
     return PyObject_GetAttr(owner, name);
 }
 
 PyObject* event_member(PyObject* member_name) {
-    ov::object ev = ov::steal(global(n_EVENT));
+    ov::object ev = global(globals::EVENT);
     if (!ev) return nullptr;
     return class_attr(ev.get(), member_name);
 }
 
 int queue_append(PyObject* ev) {
-    ov::object q = ov::steal(global(n_event_queue));
+    ov::object q = global(globals::event_queue);
     if (!q) return -1;
     if (ring_buffer_check_exact(q.get())) return ring_buffer_append(q.get(), ev);
-    ov::object r = ov::steal(ov::vcall_method(q.get(), n_append, {ev}));
+    ov::object r = ov::vcall_method(q.get(), n_append, {ev});
     return r ? 0 : -1;
 }
 
 int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObject* kw) {
-    ov::object cls = ov::steal(global(n_Event));
+    ov::object cls = global(globals::Event);
     if (!cls) return -1;
     PyObject* buf[16];
     size_t n = values.size();
@@ -164,33 +168,47 @@ int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObje
 }
 
 PyObject* market_code(PyObject* record, PyObject* market_attr) {
-    ov::object sid = ov::steal(PyObject_GetAttr(record, n_security_id));
+    ov::object sid = ov::steal(attr(record, n_security_id));
     if (!sid) return nullptr;
     ov::object head = ov::steal(PyNumber_Add(sid.get(), n_dot));
     if (!head) return nullptr;
-    ov::object conv = ov::steal(global(n_get_exchane_from_vorn_mdtype));
+    ov::object conv = global(globals::get_exchane_from_vorn_mdtype);
     if (!conv) return nullptr;
-    ov::object market = ov::steal(PyObject_GetAttr(record, market_attr));
+    ov::object market = ov::steal(attr(record, market_attr));
     if (!market) return nullptr;
-    ov::object suffix = ov::steal(ov::vcall(conv.get(), {market.get()}));
+    ov::object suffix = ov::vcall(conv.get(), {market.get()});
     if (!suffix) return nullptr;
     return PyNumber_Add(head.get(), suffix.get());
 }
 
+PyObject* environment() {
+    ov::object env_cls = global(globals::Environment);
+    if (!env_cls) return nullptr;
+    return ov::vcall_method(env_cls.get(), n_get_instance, {}).release();
+}
+
+int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* attr) {
+    ov::object fn = ov::steal(PyObject_GetAttr(obj, method));
+    if (!fn) return -1;
+    ov::object v = ov::steal(PyObject_GetAttr(record, attr));
+    if (!v) return -1;
+    return ov::vcall(fn.get(), {v.get()}) ? 0 : -1;
+}
+
 PyObject* sdk_time(PyObject* record, PyObject* time_attr) {
-    ov::object conv = ov::steal(global(n_convert_int_to_datetime));
+    ov::object conv = global(globals::convert_int_to_datetime);
     if (!conv) return nullptr;
-    ov::object t = ov::steal(PyObject_GetAttr(record, time_attr));
+    ov::object t = ov::steal(attr(record, time_attr));
     if (!t) return nullptr;
-    ov::object q = ov::steal(PyNumber_TrueDivide(t.get(), const_int(1000)));
+    ov::object q = ov::steal(PyNumber_TrueDivide(t.get(), g_bridge.thousand));
     if (!q) return nullptr;
-    return ov::vcall(conv.get(), {q.get()});
+    return ov::vcall(conv.get(), {q.get()}).release();
 }
 
 int log_info(PyObject* text) {
-    ov::object log = ov::steal(global(n_system_log));
+    ov::object log = global(globals::system_log);
     if (!log) return -1;
-    ov::object r = ov::steal(ov::vcall_method(log.get(), n_info, {text}));
+    ov::object r = ov::vcall_method(log.get(), n_info, {text});
     return r ? 0 : -1;
 }
 

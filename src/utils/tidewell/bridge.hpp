@@ -6,24 +6,56 @@
 
 namespace tidewell {
 
-// The bridge's C++ state. The module uses single-phase initialisation and this one
-// process-wide pointer: every callback (a method of VornStrategy, which receives the strategy
-// instance, not the module) reaches the module's namespace through g_bridge.dict.
-// Consequence: re-importing the module after `del sys.modules[...]` gives a copy of the
-// module dict while the callbacks keep reading the first module's dict; tests that need a
-// fresh load run in a child process.
+// Every module global the callbacks read, each declared once: its interned name (created at
+// initialisation) carries the cache of its look-up (see ov::global).
+#define TIDEWELL_GLOBALS(X)                                                                    \
+    X(Environment) X(EVENT) X(Event) X(TickObject) X(Trade) X(L2Order) X(L2Transaction)         \
+    X(convert_int_to_whole_date) X(convert_int_to_datetime) X(get_exchane_from_vorn_mdtype)     \
+    X(get_vorn_tdtype) X(get_side_from_vorn_l2_order) X(get_order_type_from_vorn_l2_order)      \
+    X(get_trade_type_from_vorn) X(get_l2order_type_from_vorn) X(system_log) X(user_system_log)  \
+    X(AlgoParentOrder) X(AlgoChildOrder) X(AlgoChildTrade) X(ORDER_STATUS)                      \
+    X(POSITION_DIRECTION) X(SIDE) X(Asset) X(Position) X(RB) X(np) X(deque) X(copy) X(datetime) \
+    X(time) X(timedelta) X(strategy) X(OrderStatusType) X(vorn_params) X(event_queue)           \
+    X(history_bar) X(history_tick) X(orders_dict) X(algo_parent_orders) X(algo_child_orders)    \
+    X(algo_child_trades)
+
+namespace globals {
+#define TIDEWELL_DECLARE_GLOBAL(id) extern const ov::name id;
+TIDEWELL_GLOBALS(TIDEWELL_DECLARE_GLOBAL)
+#undef TIDEWELL_DECLARE_GLOBAL
+}  // namespace globals
+
+// The bridge's C++ state, in one place. The module uses single-phase initialisation and
+// this one process-wide instance: every callback (a method of VornStrategy, which receives
+// the strategy instance, not the module) reaches the module's namespace through
+// g_bridge.dict. Consequence: re-importing the module after `del sys.modules[...]` gives a
+// copy of the module dict while the callbacks keep reading the first module's dict; tests
+// that need a fresh load run in a child process.
 //
-// Invariant: module is a strong reference set once by PyInit and never released (the module
-// lives as long as the interpreter); dict is its namespace, borrowed from it.
+// Invariants: module is a strong reference set once by PyInit and never released (the module
+// lives as long as the interpreter); dict is its namespace, borrowed from it. The integer
+// constants are strong references made before the module (init_bridge_state) and kept for
+// the process. deque_type is nullptr until the first query needs it, then a strong reference
+// to collections.deque kept for the process. The per-global caches live in the names of
+// `globals`, the record dictionaries' templates in their DictShape, the member look-up
+// facts in class_attr's table (bridge.cpp); each says what guards it.
 struct Bridge {
     PyObject* module = nullptr;
     PyObject* dict = nullptr;
+    PyObject* minus_one = nullptr;  // q[-1], count * -1
+    PyObject* zero = nullptr;       // counters' start, "== 0" tests
+    PyObject* thousand = nullptr;   // SDK times are in milliseconds
+    PyObject* billion = nullptr;    // nanoseconds per second
+    PyTypeObject* deque_type = nullptr;
 };
 extern Bridge g_bridge;
 
-// A module global looked up at each use, as Python code of the module would (module dict,
-// then builtins; NameError otherwise). New reference.
-inline PyObject* global(PyObject* key) { return ov::global(g_bridge.dict, key); }
+// Creates the integer constants of g_bridge. Idempotent.
+int init_bridge_state();
+
+// A module global as Python code of the module reads it (module dict, then builtins;
+// NameError otherwise), cached in the name's slot under both dicts' version tags.
+inline ov::object global(const ov::name& key) { return ov::global(g_bridge.dict, key); }
 
 // owner.<name>, with the interpreter's result, for the member look-ups the callbacks repeat
 // (EVENT.TICK, OrderStatusType.Sended, ...). When `owner` is a class whose metaclass looks
@@ -57,8 +89,42 @@ PyObject* sdk_time(PyObject* record, PyObject* time_attr);
 // system_log.info(text)
 int log_info(PyObject* text);
 
-// Reads record.<attr>; thin wrapper that keeps call sites short.
-inline PyObject* attr(PyObject* record, PyObject* name) { return PyObject_GetAttr(record, name); }
+// Whether `type`'s instances read attributes as a plain record: the generic attribute look-up,
+// the instance dict at a fixed positive offset, and no data descriptor in the MRO except under
+// dunder names. Checked once per version tag of the type (bridge.cpp).
+bool plain_record_type(PyTypeObject* type);
+
+// record.<name> for an SDK record, with the interpreter's result. For a plain record type and
+// a name that is no dunder, the generic look-up would find no data descriptor on the type and
+// answer from the instance dict when the name is there: that entry is read directly, as the
+// interpreter's specialised attribute read does. Anything else (a miss, properties of
+// compiled records, a custom __getattribute__) takes PyObject_GetAttr. New reference.
+inline PyObject* attr(PyObject* record, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(record);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
+        PyUnicode_READ_CHAR(name, 0) != '_' && plain_record_type(tp)) {
+        PyObject* dict =
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + tp->tp_dictoffset);
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            PyObject* v = PyDict_GetItemWithError(dict, name);
+            if (v != nullptr) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;  // as the generic look-up passes it on
+        }
+    }
+    return PyObject_GetAttr(record, name);
+}
+
+// Reads record.<name> for each of `names` into out[0], out[1], ... in that order, as a run of
+// attribute reads in Python evaluates, stopping at the first that fails.
+// Returns 0, or -1 with the error set.
+inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> names,
+                      ov::object* out) {
+    for (const ov::name* n : names) {
+        *out = ov::steal(attr(record, *n));
+        if (!*out++) return -1;
+    }
+    return 0;
+}
 
 // A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
 // order, each with the value None, for the caller to fill by replacing values. It is a copy of
@@ -79,7 +145,11 @@ struct DictShape {
     }
 };
 
-// The integer constants used by several callbacks, created at initialisation.
-PyObject* const_int(long v);  // borrowed; v in {-1, 0, 1000, 1000000000}
+// Environment.get_instance(), Environment read as a global. New reference.
+PyObject* environment();
+
+// obj.<method>(record.<attr>): the method is looked up before the field is read, as Python
+// evaluates the call. Returns 0, or -1 with the error set.
+int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* attr);
 
 }  // namespace tidewell

@@ -14,10 +14,6 @@ namespace tidewell {
 
 namespace {
 
-ov::name n_datetime{"datetime"};
-ov::name n_time{"time"};
-ov::name n_timedelta{"timedelta"};
-ov::name n_np{"np"};
 ov::name n_datetime64{"datetime64"};
 ov::name n_now{"now"};
 ov::name n_date{"date"};
@@ -42,7 +38,6 @@ ov::name n_send_after_trading_event{"send_after_trading_event"};
 ov::name n_BEFORE_TRADING{"BEFORE_TRADING"};
 ov::name n_OPEN_AUCTION{"OPEN_AUCTION"};
 ov::name n_AFTER_TRADING{"AFTER_TRADING"};
-ov::name n_orders_dict{"orders_dict"};
 ov::name n_clear{"clear"};
 ov::name n_event_type{"event_type"};
 ov::name n_dt{"dt"};
@@ -57,27 +52,27 @@ constexpr long long after_trading_late_ns = 20000000000LL;  // 20 s
 
 // datetime.now(), the global looked up now.
 PyObject* wall_clock_now() {
-    ov::object cls = ov::steal(global(n_datetime));
+    ov::object cls = global(globals::datetime);
     if (!cls) return nullptr;
-    return ov::vcall_method(cls.get(), n_now, {});
+    return ov::vcall_method(cls.get(), n_now, {}).release();
 }
 
 // time(hour, minute, 0), a fresh value of the global time class.
 PyObject* time_of_day(long hour, long minute) {
-    ov::object cls = ov::steal(global(n_time));
+    ov::object cls = global(globals::time);
     if (!cls) return nullptr;
     ov::object h = ov::steal(PyLong_FromLong(hour));
     if (!h) return nullptr;
     ov::object m = ov::steal(PyLong_FromLong(minute));
     if (!m) return nullptr;
-    return ov::vcall(cls.get(), {h.get(), m.get(), const_int(0)});
+    return ov::vcall(cls.get(), {h.get(), m.get(), g_bridge.zero}).release();
 }
 
 // int(td.total_seconds() * 1000000000): float seconds times an int, truncated toward zero.
 PyObject* interval_ns(PyObject* td) {
-    ov::object secs = ov::steal(ov::vcall_method(td, n_total_seconds, {}));
+    ov::object secs = ov::vcall_method(td, n_total_seconds, {});
     if (!secs) return nullptr;
-    ov::object ns = ov::steal(PyNumber_Multiply(secs.get(), const_int(1000000000)));
+    ov::object ns = ov::steal(PyNumber_Multiply(secs.get(), g_bridge.billion));
     if (!ns) return nullptr;
     return PyNumber_Long(ns.get());
 }
@@ -94,7 +89,7 @@ int add_timer(PyObject* self, MakeInterval make_interval, PyObject* callback_nam
     if (!interval) return -1;
     ov::object callback = ov::steal(PyObject_GetAttr(self, callback_name));
     if (!callback) return -1;
-    ov::object r = ov::steal(ov::vcall(add.get(), {interval.get(), callback.get()}));
+    ov::object r = ov::vcall(add.get(), {interval.get(), callback.get()});
     return r ? 0 : -1;
 }
 
@@ -110,15 +105,15 @@ int arm_day_timer(PyObject* self, PyObject* now, PyObject* current_time, long th
     if (early < 0) return -1;
     if (early) {
         // dt = datetime.combine(now.date(), time(fire_hour, fire_minute, 0))
-        ov::object cls = ov::steal(global(n_datetime));
+        ov::object cls = global(globals::datetime);
         if (!cls) return -1;
         ov::object combine = ov::steal(PyObject_GetAttr(cls.get(), n_combine));
         if (!combine) return -1;
-        ov::object day = ov::steal(ov::vcall_method(now, n_date, {}));
+        ov::object day = ov::vcall_method(now, n_date, {});
         if (!day) return -1;
         ov::object fire_time = ov::steal(time_of_day(fire_hour, fire_minute));
         if (!fire_time) return -1;
-        ov::object dt = ov::steal(ov::vcall(combine.get(), {day.get(), fire_time.get()}));
+        ov::object dt = ov::vcall(combine.get(), {day.get(), fire_time.get()});
         if (!dt) return -1;
         return add_timer(
             self,
@@ -141,13 +136,13 @@ int send_now(PyObject* self, PyObject* member_name) {
     if (!member) return -1;
     ov::object now = ov::steal(wall_clock_now());
     if (!now) return -1;
-    ov::object r = ov::steal(ov::vcall(send.get(), {member.get(), now.get()}));
+    ov::object r = ov::vcall(send.get(), {member.get(), now.get()});
     return r ? 0 : -1;
 }
 
 int no_arguments(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* none[1];
-    return ov::parse_args(fname, args, nargs, kwnames, {}, 0, none);
+    return ov::parse_args(ov::callable::method, fname, args, nargs, kwnames, {}, 0, none);
 }
 
 }  // namespace
@@ -159,11 +154,11 @@ TIDEWELL_METHOD(create_time_listener) {
     // Today as a day-resolution numpy date, looked up in the configured calendar.
     ov::object current_date;
     {
-        ov::object np = ov::steal(global(n_np));
+        ov::object np = global(globals::np);
         if (!np) return nullptr;
         ov::object dt64 = ov::steal(PyObject_GetAttr(np.get(), n_datetime64));
         if (!dt64) return nullptr;
-        current_date = ov::steal(ov::vcall(dt64.get(), {n_text_today.get(), n_text_D.get()}));
+        current_date = ov::vcall(dt64.get(), {n_text_today.get(), n_text_D.get()});
         if (!current_date) return nullptr;
     }
     {
@@ -180,8 +175,7 @@ TIDEWELL_METHOD(create_time_listener) {
             if (!day_text) return nullptr;
             ov::object calendar_text = ov::steal(PyObject_Str(calendar.get()));
             if (!calendar_text) return nullptr;
-            ov::object line = ov::steal(
-                ov::join_str({day_text.get(), n_text_not_trade_day.get(), calendar_text.get()}));
+            ov::object line = ov::join_str({day_text.get(), n_text_not_trade_day.get(), calendar_text.get()});
             if (!line) return nullptr;
             if (log_info(line.get()) < 0) return nullptr;
             return Py_NewRef(Py_None);
@@ -191,7 +185,7 @@ TIDEWELL_METHOD(create_time_listener) {
     // One reading of the clock serves all three timers.
     ov::object now = ov::steal(wall_clock_now());
     if (!now) return nullptr;
-    ov::object current_time = ov::steal(ov::vcall_method(now.get(), n_time, {}));
+    ov::object current_time = ov::vcall_method(now.get(), globals::time, {});
     if (!current_time) return nullptr;
 
     if (arm_day_timer(self, now.get(), current_time.get(), 9, 0, 9, 0, before_trading_late_ns,
@@ -209,7 +203,7 @@ TIDEWELL_METHOD(create_time_listener) {
 
 TIDEWELL_METHOD(send_day_event) {
     PyObject* a[2];
-    if (ov::parse_args("VornStrategy.send_day_event", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.send_day_event", args, nargs, kwnames,
                        {&n_event_type, &n_dt}, 2, a) < 0)
         return nullptr;
     (void)self;
@@ -230,9 +224,9 @@ TIDEWELL_METHOD(send_after_trading_event) {
         return nullptr;
     if (send_now(self, n_AFTER_TRADING) < 0) return nullptr;
     // The day's open orders are done with once the after-trading event is queued.
-    ov::object orders = ov::steal(global(n_orders_dict));
+    ov::object orders = global(globals::orders_dict);
     if (!orders) return nullptr;
-    ov::object r = ov::steal(ov::vcall_method(orders.get(), n_clear, {}));
+    ov::object r = ov::vcall_method(orders.get(), n_clear, {});
     if (!r) return nullptr;
     return Py_NewRef(Py_None);
 }
@@ -247,7 +241,7 @@ TIDEWELL_METHOD(send_open_auction_event) {
 TIDEWELL_METHOD(set_timer) {
     if (no_arguments("VornStrategy.set_timer", args, nargs, kwnames) < 0) return nullptr;
     {
-        ov::object r = ov::steal(ov::vcall_method(self, n_create_time_listener, {}));
+        ov::object r = ov::vcall_method(self, n_create_time_listener, {});
         if (!r) return nullptr;
     }
     // tomorrow_8am = datetime.now().replace(hour=8, minute=0, second=0, microsecond=0)
@@ -260,14 +254,14 @@ TIDEWELL_METHOD(set_timer) {
         if (!replace) return nullptr;
         ov::object eight = ov::steal(PyLong_FromLong(8));
         if (!eight) return nullptr;
-        ov::object today_8am = ov::steal(ov::vcall(
-            replace.get(), {eight.get(), const_int(0), const_int(0), const_int(0)}, kw_replace_8am));
+        ov::object today_8am = ov::vcall(
+            replace.get(), {eight.get(), g_bridge.zero, g_bridge.zero, g_bridge.zero}, kw_replace_8am);
         if (!today_8am) return nullptr;
-        ov::object td_cls = ov::steal(global(n_timedelta));
+        ov::object td_cls = global(globals::timedelta);
         if (!td_cls) return nullptr;
         ov::object one = ov::steal(PyLong_FromLong(1));
         if (!one) return nullptr;
-        ov::object one_day = ov::steal(ov::vcall(td_cls.get(), {one.get()}, kw_days));
+        ov::object one_day = ov::vcall(td_cls.get(), {one.get()}, kw_days);
         if (!one_day) return nullptr;
         tomorrow_8am = ov::steal(PyNumber_Add(today_8am.get(), one_day.get()));
         if (!tomorrow_8am) return nullptr;

@@ -14,31 +14,17 @@ namespace tidewell {
 namespace {
 
 // Module globals and attribute names (interned at module initialisation).
-ov::name n_history_tick{"history_tick"};
-ov::name n_history_bar{"history_bar"};
-ov::name n_deque{"deque"};
 ov::name n_append{"append"};
-ov::name n_Environment{"Environment"};
-ov::name n_get_instance{"get_instance"};
 ov::name n_data_proxy{"data_proxy"};
 ov::name n_instruments{"instruments"};
 ov::name n_get_universe{"get_universe"};
-ov::name n_TickObject{"TickObject"};
-ov::name n_L2Order{"L2Order"};
-ov::name n_L2Transaction{"L2Transaction"};
 ov::name n_from_create{"__from_create__"};
-ov::name n_SIDE{"SIDE"};
 ov::name n_BUY{"BUY"};
 ov::name n_SELL{"SELL"};
 ov::name n_TICK{"TICK"};
 ov::name n_L2_ORDER{"L2_ORDER"};
 ov::name n_L2_TRANSACTION{"L2_TRANSACTION"};
 ov::name n_BAR{"BAR"};
-ov::name n_get_side{"get_side_from_vorn_l2_order"};
-ov::name n_get_order_type{"get_order_type_from_vorn_l2_order"};
-ov::name n_get_l2order_type{"get_l2order_type_from_vorn"};
-ov::name n_get_trade_type{"get_trade_type_from_vorn"};
-ov::name n_convert_int_to_whole_date{"convert_int_to_whole_date"};
 ov::name n_current_trade_dt{"current_trade_dt"};
 ov::name n_bar_cnt{"bar_cnt"};
 
@@ -115,7 +101,6 @@ Field bar_fields[] = {
 };
 
 ov::name k_market_code{"market_code"};
-ov::name k_datetime{"datetime"};
 ov::name k_orig_time{"orig_time"};
 
 // Inserts the keys of a record dictionary, in order: two leading keys, then the fields' keys.
@@ -137,18 +122,11 @@ DictShape bar_shape;
 template <size_t N>
 int fill_fields(PyObject* dict, PyObject* record, Field (&fields)[N]) {
     for (Field& f : fields) {
-        ov::object v = ov::steal(PyObject_GetAttr(record, f.attr));
+        ov::object v = ov::steal(attr(record, f.attr));
         if (!v) return -1;
         if (PyDict_SetItem(dict, f.key, v.get()) < 0) return -1;
     }
     return 0;
-}
-
-// `a == b` as a Python condition: the comparison's result, then its truth.
-int py_equal(PyObject* a, PyObject* b) {
-    ov::object r = ov::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
 }
 
 [[gnu::cold, gnu::noinline]] PyObject* chr_overflow() {
@@ -175,25 +153,25 @@ PyObject* char_of(PyObject* code) {
 
 // converter(chr(record.<char_attr>)[, record.<market_attr>]), evaluated left to right as
 // Python would: the converter is looked up first.
-PyObject* convert_char(PyObject* record, PyObject* converter_name, PyObject* char_attr,
+PyObject* convert_char(PyObject* record, const ov::name& converter_name, PyObject* char_attr,
                        PyObject* market_attr) {
-    ov::object conv = ov::steal(global(converter_name));
+    ov::object conv = global(converter_name);
     if (!conv) return nullptr;
-    ov::object raw = ov::steal(PyObject_GetAttr(record, char_attr));
+    ov::object raw = ov::steal(attr(record, char_attr));
     if (!raw) return nullptr;
     ov::object ch = ov::steal(char_of(raw.get()));
     if (!ch) return nullptr;
-    if (market_attr == nullptr) return ov::vcall(conv.get(), {ch.get()});
-    ov::object market = ov::steal(PyObject_GetAttr(record, market_attr));
+    if (market_attr == nullptr) return ov::vcall(conv.get(), {ch.get()}).release();
+    ov::object market = ov::steal(attr(record, market_attr));
     if (!market) return nullptr;
-    return ov::vcall(conv.get(), {ch.get(), market.get()});
+    return ov::vcall(conv.get(), {ch.get(), market.get()}).release();
 }
 
 // cache[code].append(entry), first storing make_queue() under code when code is absent.
 // Each use of the cache reads the module global again, as the module's Python code would.
 template <typename MakeQueue>
-int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueue make_queue) {
-    ov::object cache = ov::steal(global(cache_name));
+int cache_append(const ov::name& cache_name, PyObject* code, PyObject* entry, MakeQueue make_queue) {
+    ov::object cache = global(cache_name);
     if (!cache) return -1;
     if (PyDict_CheckExact(cache.get())) {
         // The usual case, a code already seen: one lookup gives what the membership test and
@@ -201,7 +179,7 @@ int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueu
         PyObject* queue = PyDict_GetItemWithError(cache.get(), code);  // borrowed
         if (queue != nullptr) {
             ov::object q = ov::borrow(queue);
-            ov::object r = ov::steal(ov::vcall_method(q.get(), n_append, {entry}));
+            ov::object r = ov::vcall_method(q.get(), n_append, {entry});
             return r ? 0 : -1;
         }
         if (PyErr_Occurred()) return -1;
@@ -211,30 +189,23 @@ int cache_append(PyObject* cache_name, PyObject* code, PyObject* entry, MakeQueu
     if (present == 0) {
         ov::object queue = ov::steal(make_queue());
         if (!queue) return -1;
-        cache = ov::steal(global(cache_name));
+        cache = global(cache_name);
         if (!cache) return -1;
         if (PyObject_SetItem(cache.get(), code, queue.get()) < 0) return -1;
     }
-    cache = ov::steal(global(cache_name));
+    cache = global(cache_name);
     if (!cache) return -1;
     ov::object queue = ov::steal(PyObject_GetItem(cache.get(), code));
     if (!queue) return -1;
-    ov::object r = ov::steal(ov::vcall_method(queue.get(), n_append, {entry}));
+    ov::object r = ov::vcall_method(queue.get(), n_append, {entry});
     return r ? 0 : -1;
-}
-
-// Environment.get_instance()
-PyObject* environment() {
-    ov::object env_cls = ov::steal(global(n_Environment));
-    if (!env_cls) return nullptr;
-    return ov::vcall_method(env_cls.get(), n_get_instance, {});
 }
 
 // record.end_time / 1000: the bar time, a float that keeps the milliseconds as a fraction.
 PyObject* bar_time(PyObject* bar) {
-    ov::object t = ov::steal(PyObject_GetAttr(bar, n_end_time));
+    ov::object t = ov::steal(attr(bar, n_end_time));
     if (!t) return nullptr;
-    return PyNumber_TrueDivide(t.get(), const_int(1000));
+    return PyNumber_TrueDivide(t.get(), g_bridge.thousand);
 }
 
 // Emits Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt, <payload>=record).
@@ -249,7 +220,7 @@ int emit_l2_event(PyObject* member_name, PyObject* dt, PyObject* record, PyObjec
 TIDEWELL_METHOD(on_snapshot) {
     (void)self;
     PyObject* snapshot;
-    if (ov::parse_args("VornStrategy.on_snapshot", args, nargs, kwnames, {&n_snapshot}, 1,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_snapshot", args, nargs, kwnames, {&n_snapshot}, 1,
                        &snapshot) < 0)
         return nullptr;
 
@@ -258,21 +229,21 @@ TIDEWELL_METHOD(on_snapshot) {
     ov::object code = ov::steal(market_code(snapshot, n_market_type));
     if (!code) return nullptr;
 
-    ov::object tick = ov::steal(tick_shape.make(record_keys(k_market_code, k_datetime, tick_fields)));
+    ov::object tick = ov::steal(tick_shape.make(record_keys(k_market_code, globals::datetime, tick_fields)));
     if (!tick) return nullptr;
     if (PyDict_SetItem(tick.get(), k_market_code, code.get()) < 0) return nullptr;
-    if (PyDict_SetItem(tick.get(), k_datetime, dt.get()) < 0) return nullptr;
+    if (PyDict_SetItem(tick.get(), globals::datetime, dt.get()) < 0) return nullptr;
     if (fill_fields(tick.get(), snapshot, tick_fields) < 0) return nullptr;
 
     // A code's queue keeps its 60 latest ticks: deque(maxlen=60).
     auto bounded_queue = [] {
-        ov::object deque_cls = ov::steal(global(n_deque));
+        ov::object deque_cls = global(globals::deque);
         if (!deque_cls) return static_cast<PyObject*>(nullptr);
         ov::object maxlen = ov::steal(PyLong_FromLong(60));
         if (!maxlen) return static_cast<PyObject*>(nullptr);
-        return ov::vcall(deque_cls.get(), {maxlen.get()}, kw_maxlen);
+        return ov::vcall(deque_cls.get(), {maxlen.get()}, kw_maxlen).release();
     };
-    if (cache_append(n_history_tick, code.get(), tick.get(), bounded_queue) < 0) return nullptr;
+    if (cache_append(globals::history_tick, code.get(), tick.get(), bounded_queue) < 0) return nullptr;
 
     // The cached dictionary itself (not a copy) goes into the TickObject.
     ov::object member = ov::steal(event_member(n_TICK));
@@ -281,11 +252,11 @@ TIDEWELL_METHOD(on_snapshot) {
     if (!env) return nullptr;
     ov::object proxy = ov::steal(PyObject_GetAttr(env.get(), n_data_proxy));
     if (!proxy) return nullptr;
-    ov::object instrument = ov::steal(ov::vcall_method(proxy.get(), n_instruments, {code.get()}));
+    ov::object instrument = ov::vcall_method(proxy.get(), n_instruments, {code.get()});
     if (!instrument) return nullptr;
-    ov::object tick_cls = ov::steal(global(n_TickObject));
+    ov::object tick_cls = global(globals::TickObject);
     if (!tick_cls) return nullptr;
-    ov::object tick_obj = ov::steal(ov::vcall(tick_cls.get(), {instrument.get(), tick.get()}));
+    ov::object tick_obj = ov::vcall(tick_cls.get(), {instrument.get(), tick.get()});
     if (!tick_obj) return nullptr;
     if (emit_event(member.get(), {dt.get(), dt.get(), tick_obj.get()}, kw_tick) < 0) return nullptr;
     return Py_NewRef(Py_None);
@@ -294,7 +265,7 @@ TIDEWELL_METHOD(on_snapshot) {
 TIDEWELL_METHOD(on_tick_order) {
     (void)self;
     PyObject* order;
-    if (ov::parse_args("VornStrategy.on_tick_order", args, nargs, kwnames, {&n_tick_order}, 1,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_tick_order", args, nargs, kwnames, {&n_tick_order}, 1,
                        &order) < 0)
         return nullptr;
 
@@ -302,32 +273,28 @@ TIDEWELL_METHOD(on_tick_order) {
     if (!dt) return nullptr;
     ov::object code = ov::steal(market_code(order, n_market_type));
     if (!code) return nullptr;
-    ov::object side = ov::steal(convert_char(order, n_get_side, n_side, n_market_type));
+    ov::object side = ov::steal(convert_char(order, globals::get_side_from_vorn_l2_order, n_side, n_market_type));
     if (!side) return nullptr;
 
     // L2Order.__from_create__(biz_index, code, dt, side, price, volume, order type,
     // original order number, level-2 order type), arguments evaluated in that order.
-    ov::object cls = ov::steal(global(n_L2Order));
+    ov::object cls = global(globals::L2Order);
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
-    ov::object biz_index = ov::steal(PyObject_GetAttr(order, n_biz_index));
-    if (!biz_index) return nullptr;
-    ov::object price = ov::steal(PyObject_GetAttr(order, n_order_price));
-    if (!price) return nullptr;
-    ov::object volume = ov::steal(PyObject_GetAttr(order, n_order_volume));
-    if (!volume) return nullptr;
+    ov::object f[3];  // biz_index, price, volume
+    if (read_attrs(order, {&n_biz_index, &n_order_price, &n_order_volume}, f) < 0) return nullptr;
     ov::object order_type =
-        ov::steal(convert_char(order, n_get_order_type, n_order_type, n_market_type));
+        ov::steal(convert_char(order, globals::get_order_type_from_vorn_l2_order, n_order_type, n_market_type));
     if (!order_type) return nullptr;
-    ov::object orig_no = ov::steal(PyObject_GetAttr(order, n_orig_order_no));
+    ov::object orig_no = ov::steal(attr(order, n_orig_order_no));
     if (!orig_no) return nullptr;
     ov::object l2_type =
-        ov::steal(convert_char(order, n_get_l2order_type, n_order_type, n_market_type));
+        ov::steal(convert_char(order, globals::get_l2order_type_from_vorn, n_order_type, n_market_type));
     if (!l2_type) return nullptr;
-    ov::object record = ov::steal(ov::vcall(
-        create.get(), {biz_index.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
-                       order_type.get(), orig_no.get(), l2_type.get()}));
+    ov::object record = ov::vcall(
+        create.get(), {f[0].get(), code.get(), dt.get(), side.get(), f[1].get(), f[2].get(),
+                       order_type.get(), orig_no.get(), l2_type.get()});
     if (!record) return nullptr;
 
     if (emit_l2_event(n_L2_ORDER, dt.get(), record.get(), kw_l2_order) < 0) return nullptr;
@@ -337,7 +304,7 @@ TIDEWELL_METHOD(on_tick_order) {
 TIDEWELL_METHOD(on_tick_trade) {
     (void)self;
     PyObject* trade;
-    if (ov::parse_args("VornStrategy.on_tick_trade", args, nargs, kwnames, {&n_tick_trade}, 1,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_tick_trade", args, nargs, kwnames, {&n_tick_trade}, 1,
                        &trade) < 0)
         return nullptr;
 
@@ -350,15 +317,12 @@ TIDEWELL_METHOD(on_tick_trade) {
     // equal numbers included, a sell.
     ov::object side;
     {
-        ov::object bid = ov::steal(PyObject_GetAttr(trade, n_bid_appl_seq_num));
-        if (!bid) return nullptr;
-        ov::object offer = ov::steal(PyObject_GetAttr(trade, n_offer_appl_seq_num));
-        if (!offer) return nullptr;
-        ov::object gt = ov::steal(PyObject_RichCompare(bid.get(), offer.get(), Py_GT));
-        if (!gt) return nullptr;
-        int is_buy = PyObject_IsTrue(gt.get());
+        ov::object seq[2];  // bid, offer
+        if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq) < 0)
+            return nullptr;
+        const int is_buy = ov::compare(seq[0].get(), seq[1].get(), Py_GT);
         if (is_buy < 0) return nullptr;
-        ov::object side_enum = ov::steal(global(n_SIDE));
+        ov::object side_enum = global(globals::SIDE);
         if (!side_enum) return nullptr;
         side = ov::steal(class_attr(side_enum.get(), is_buy ? n_BUY : n_SELL));
         if (!side) return nullptr;
@@ -366,27 +330,21 @@ TIDEWELL_METHOD(on_tick_trade) {
 
     // L2Transaction.__from_create__(biz_index, code, dt, side, price, volume, value, trade
     // type, bid sequence number, offer sequence number), arguments evaluated in that order.
-    ov::object cls = ov::steal(global(n_L2Transaction));
+    ov::object cls = global(globals::L2Transaction);
     if (!cls) return nullptr;
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
-    ov::object biz_index = ov::steal(PyObject_GetAttr(trade, n_biz_index));
-    if (!biz_index) return nullptr;
-    ov::object price = ov::steal(PyObject_GetAttr(trade, n_trade_price));
-    if (!price) return nullptr;
-    ov::object volume = ov::steal(PyObject_GetAttr(trade, n_trade_volume));
-    if (!volume) return nullptr;
-    ov::object value = ov::steal(PyObject_GetAttr(trade, n_value_trade));
-    if (!value) return nullptr;
-    ov::object trade_type = ov::steal(convert_char(trade, n_get_trade_type, n_trade_type, nullptr));
+    ov::object f[4];  // biz_index, price, volume, value
+    if (read_attrs(trade, {&n_biz_index, &n_trade_price, &n_trade_volume, &n_value_trade}, f) < 0)
+        return nullptr;
+    ov::object trade_type =
+        ov::steal(convert_char(trade, globals::get_trade_type_from_vorn, n_trade_type, nullptr));
     if (!trade_type) return nullptr;
-    ov::object bid = ov::steal(PyObject_GetAttr(trade, n_bid_appl_seq_num));
-    if (!bid) return nullptr;
-    ov::object offer = ov::steal(PyObject_GetAttr(trade, n_offer_appl_seq_num));
-    if (!offer) return nullptr;
-    ov::object record = ov::steal(ov::vcall(
-        create.get(), {biz_index.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
-                       value.get(), trade_type.get(), bid.get(), offer.get()}));
+    ov::object seq[2];  // bid, offer
+    if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq) < 0) return nullptr;
+    ov::object record = ov::vcall(
+        create.get(), {f[0].get(), code.get(), dt.get(), side.get(), f[1].get(), f[2].get(),
+                       f[3].get(), trade_type.get(), seq[0].get(), seq[1].get()});
     if (!record) return nullptr;
 
     if (emit_l2_event(n_L2_TRANSACTION, dt.get(), record.get(), kw_l2_transaction) < 0)
@@ -394,94 +352,98 @@ TIDEWELL_METHOD(on_tick_trade) {
     return Py_NewRef(Py_None);
 }
 
+namespace {
+
+// history_bar[code].append(<bar dictionary>): the code, the bar time (through the time
+// converter), then the bar's fields; a code's first bar creates its unbounded deque.
+int cache_bar(PyObject* bar) {
+    ov::object code = ov::steal(market_code(bar, n_market_type));
+    if (!code) return -1;
+    ov::object entry = ov::steal(bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
+    if (!entry) return -1;
+    if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return -1;
+    if (ov::set_item(entry.get(), k_orig_time, ov::steal(sdk_time(bar, n_end_time))) < 0) return -1;
+    if (fill_fields(entry.get(), bar, bar_fields) < 0) return -1;
+    auto unbounded_queue = [] {
+        ov::object deque_cls = global(globals::deque);
+        if (!deque_cls) return static_cast<PyObject*>(nullptr);
+        return ov::vcall(deque_cls.get(), {}).release();
+    };
+    return cache_append(globals::history_bar, code.get(), entry.get(), unbounded_queue);
+}
+
+// Counts the bars of the current bar time. The first bar after construction (bar time 0)
+// counts; a bar of another time restarts the count at 1. Either way its time becomes current.
+// The bar time is compared only when the current one is not 0.
+int count_bar(PyObject* self, PyObject* bar) {
+    ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
+    if (!current) return -1;
+    int same = ov::compare(current.get(), g_bridge.zero, Py_EQ);
+    if (same < 0) return -1;
+    if (!same) {
+        current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
+        if (!current) return -1;
+        ov::object t = ov::steal(bar_time(bar));
+        if (!t) return -1;
+        same = ov::compare(current.get(), t.get(), Py_EQ);
+        if (same < 0) return -1;
+    }
+    ov::object one = ov::steal(PyLong_FromLong(1));
+    if (!one) return -1;
+    if (same) {
+        ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
+        if (!cnt) return -1;
+        if (ov::set_attr(self, n_bar_cnt, ov::steal(PyNumber_InPlaceAdd(cnt.get(), one.get()))) < 0)
+            return -1;
+    } else if (PyObject_SetAttr(self, n_bar_cnt, one.get()) < 0) {
+        return -1;
+    }
+    return ov::set_attr(self, n_current_trade_dt, ov::steal(bar_time(bar)));
+}
+
+// Whether the count has reached the universe's size, fetched anew for every bar.
+int universe_complete(PyObject* self) {
+    ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
+    if (!cnt) return -1;
+    ov::object env = ov::steal(environment());
+    if (!env) return -1;
+    ov::object universe = ov::vcall_method(env.get(), n_get_universe, {});
+    if (!universe) return -1;
+    Py_ssize_t n = PyObject_Length(universe.get());
+    if (n < 0) return -1;
+    ov::object size = ov::steal(PyLong_FromSsize_t(n));
+    if (!size) return -1;
+    return ov::compare(cnt.get(), size.get(), Py_EQ);
+}
+
+// One BAR event for the bar time, dated by its whole date (the time's integer part); the
+// count starts again.
+int emit_bar(PyObject* self) {
+    ov::object conv = global(globals::convert_int_to_whole_date);
+    if (!conv) return -1;
+    ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
+    if (!current) return -1;
+    ov::object whole = ov::steal(PyNumber_Long(current.get()));
+    if (!whole) return -1;
+    ov::object d = ov::vcall(conv.get(), {whole.get()});
+    if (!d) return -1;
+    ov::object member = ov::steal(event_member(n_BAR));
+    if (!member) return -1;
+    if (emit_event(member.get(), {d.get(), d.get()}, kw_bar) < 0) return -1;
+    return PyObject_SetAttr(self, n_bar_cnt, g_bridge.zero);
+}
+
+}  // namespace
+
 TIDEWELL_METHOD(on_bar) {
     PyObject* bar;
-    if (ov::parse_args("VornStrategy.on_bar", args, nargs, kwnames, {&n_bar}, 1, &bar) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_bar", args, nargs, kwnames,
+                       {&n_bar}, 1, &bar) < 0)
         return nullptr;
-
-    ov::object code = ov::steal(market_code(bar, n_market_type));
-    if (!code) return nullptr;
-    ov::object entry = ov::steal(bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
-    if (!entry) return nullptr;
-    if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return nullptr;
-    {
-        ov::object t = ov::steal(sdk_time(bar, n_end_time));
-        if (!t) return nullptr;
-        if (PyDict_SetItem(entry.get(), k_orig_time, t.get()) < 0) return nullptr;
-    }
-    if (fill_fields(entry.get(), bar, bar_fields) < 0) return nullptr;
-
-    auto unbounded_queue = [] {
-        ov::object deque_cls = ov::steal(global(n_deque));
-        if (!deque_cls) return static_cast<PyObject*>(nullptr);
-        return ov::vcall(deque_cls.get(), {});
-    };
-    if (cache_append(n_history_bar, code.get(), entry.get(), unbounded_queue) < 0) return nullptr;
-
-    // Count the bars of the current bar time. The first bar after construction (bar time 0)
-    // counts; a bar of another time restarts the count at 1. Either way its time becomes
-    // current. The bar time is compared only when the current one is not 0.
-    {
-        ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
-        if (!current) return nullptr;
-        int same = py_equal(current.get(), const_int(0));
-        if (same < 0) return nullptr;
-        if (!same) {
-            current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
-            if (!current) return nullptr;
-            ov::object t = ov::steal(bar_time(bar));
-            if (!t) return nullptr;
-            same = py_equal(current.get(), t.get());
-            if (same < 0) return nullptr;
-        }
-        if (same) {
-            ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
-            if (!cnt) return nullptr;
-            ov::object one = ov::steal(PyLong_FromLong(1));
-            if (!one) return nullptr;
-            ov::object next = ov::steal(PyNumber_InPlaceAdd(cnt.get(), one.get()));
-            if (!next) return nullptr;
-            if (PyObject_SetAttr(self, n_bar_cnt, next.get()) < 0) return nullptr;
-        } else {
-            ov::object one = ov::steal(PyLong_FromLong(1));
-            if (!one) return nullptr;
-            if (PyObject_SetAttr(self, n_bar_cnt, one.get()) < 0) return nullptr;
-        }
-        ov::object t = ov::steal(bar_time(bar));
-        if (!t) return nullptr;
-        if (PyObject_SetAttr(self, n_current_trade_dt, t.get()) < 0) return nullptr;
-    }
-
-    // Complete when the count reaches the universe's size, fetched anew for every bar.
-    {
-        ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
-        if (!cnt) return nullptr;
-        ov::object env = ov::steal(environment());
-        if (!env) return nullptr;
-        ov::object universe = ov::steal(ov::vcall_method(env.get(), n_get_universe, {}));
-        if (!universe) return nullptr;
-        Py_ssize_t n = PyObject_Length(universe.get());
-        if (n < 0) return nullptr;
-        ov::object size = ov::steal(PyLong_FromSsize_t(n));
-        if (!size) return nullptr;
-        int complete = py_equal(cnt.get(), size.get());
-        if (complete < 0) return nullptr;
-        if (!complete) return Py_NewRef(Py_None);
-    }
-
-    // One BAR event for the bar time, dated by its whole date (the time's integer part).
-    ov::object conv = ov::steal(global(n_convert_int_to_whole_date));
-    if (!conv) return nullptr;
-    ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
-    if (!current) return nullptr;
-    ov::object whole = ov::steal(PyNumber_Long(current.get()));
-    if (!whole) return nullptr;
-    ov::object d = ov::steal(ov::vcall(conv.get(), {whole.get()}));
-    if (!d) return nullptr;
-    ov::object member = ov::steal(event_member(n_BAR));
-    if (!member) return nullptr;
-    if (emit_event(member.get(), {d.get(), d.get()}, kw_bar) < 0) return nullptr;
-    if (PyObject_SetAttr(self, n_bar_cnt, const_int(0)) < 0) return nullptr;
+    if (cache_bar(bar) < 0 || count_bar(self, bar) < 0) return nullptr;
+    const int complete = universe_complete(self);
+    if (complete < 0) return nullptr;
+    if (complete && emit_bar(self) < 0) return nullptr;
     return Py_NewRef(Py_None);
 }
 

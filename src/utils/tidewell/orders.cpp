@@ -11,7 +11,6 @@
 #include "bridge.hpp"
 #include "callbacks.hpp"
 
-#include <cstring>
 
 namespace tidewell {
 
@@ -50,22 +49,14 @@ ov::name n_set_frozen_cash{"set_frozen_cash"};
 ov::name n_mark_rejected{"mark_rejected"};
 
 // Module globals and their members
-ov::name n_orders_dict{"orders_dict"};
-ov::name n_Environment{"Environment"};
-ov::name n_get_instance{"get_instance"};
 ov::name n_get_account{"get_account"};
-ov::name n_system_log{"system_log"};
 ov::name n_info{"info"};
-ov::name n_copy{"copy"};
 ov::name n_deepcopy{"deepcopy"};
-ov::name n_Trade{"Trade"};
 ov::name n_from_create{"__from_create__"};
-ov::name n_ORDER_STATUS{"ORDER_STATUS"};
 ov::name n_ACTIVE{"ACTIVE"};
 ov::name n_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
 ov::name n_FILLED{"FILLED"};
 ov::name n_CANCELLED{"CANCELLED"};
-ov::name n_OrderStatusType{"OrderStatusType"};
 
 // SDK order states, in the order the branches test them
 ov::name n_UnSend{"UnSend"};
@@ -102,25 +93,11 @@ ov::name l_error_msg{", error_msg:"};
 ov::name l_last_match_qty{", last_match_qty: "};
 ov::name l_underscore{"_"};
 
-// a == b (or a != b) as the interpreter evaluates it, reduced to a truth value. When neither
-// operand's type defines its own comparison (enumeration members, for one), equality is
-// identity; that case is answered without the generic protocol.
-int compare(PyObject* a, PyObject* b, int op) {
-    richcmpfunc base = PyBaseObject_Type.tp_richcompare;
-    if (Py_TYPE(a)->tp_richcompare == base && Py_TYPE(b)->tp_richcompare == base)
-        return op == Py_EQ ? a == b : a != b;
-    ov::object r = ov::steal(PyObject_RichCompare(a, b, op));
-    if (!r) return -1;
-    if (r.get() == Py_True) return 1;
-    if (r.get() == Py_False) return 0;
-    return PyObject_IsTrue(r.get());
-}
-
 // record.<attr> > 0
 int attr_positive(PyObject* record, PyObject* attr) {
     ov::object v = ov::steal(PyObject_GetAttr(record, attr));
     if (!v) return -1;
-    ov::object r = ov::steal(PyObject_RichCompare(v.get(), const_int(0), Py_GT));
+    ov::object r = ov::steal(PyObject_RichCompare(v.get(), g_bridge.zero, Py_GT));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
@@ -130,11 +107,11 @@ int attr_positive(PyObject* record, PyObject* attr) {
 int status_is(PyObject* order, PyObject* member) {
     ov::object st = ov::steal(PyObject_GetAttr(order, n_order_status));
     if (!st) return -1;
-    ov::object types = ov::steal(global(n_OrderStatusType));
+    ov::object types = global(globals::OrderStatusType);
     if (!types) return -1;
     ov::object m = ov::steal(class_attr(types.get(), member));
     if (!m) return -1;
-    return compare(st.get(), m.get(), Py_EQ);
+    return ov::compare(st.get(), m.get(), Py_EQ);
 }
 
 // The first of `members` the report's status equals, tested left to right and stopping at
@@ -149,7 +126,7 @@ int status_in(PyObject* order, std::initializer_list<const ov::name*> members) {
 
 // ORDER_STATUS.<member>
 PyObject* order_status_member(PyObject* member) {
-    ov::object cls = ov::steal(global(n_ORDER_STATUS));
+    ov::object cls = global(globals::ORDER_STATUS);
     if (!cls) return nullptr;
     return class_attr(cls.get(), member);
 }
@@ -168,21 +145,11 @@ int copy_attr(PyObject* dst, PyObject* dst_attr, PyObject* src, PyObject* src_at
     return PyObject_SetAttr(dst, dst_attr, v.get());
 }
 
-// obj.<method>(record.<attr>): the method is looked up before the field is read.
-int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* attr) {
-    ov::object fn = ov::steal(PyObject_GetAttr(obj, method));
-    if (!fn) return -1;
-    ov::object v = ov::steal(PyObject_GetAttr(record, attr));
-    if (!v) return -1;
-    ov::object r = ov::steal(ov::vcall(fn.get(), {v.get()}));
-    return r ? 0 : -1;
-}
-
 // copy.deepcopy(obj), through the module global `copy`.
 PyObject* deep_copy(PyObject* obj) {
-    ov::object mod = ov::steal(global(n_copy));
+    ov::object mod = global(globals::copy);
     if (!mod) return nullptr;
-    return ov::vcall_method(mod.get(), n_deepcopy, {obj});
+    return ov::vcall_method(mod.get(), n_deepcopy, {obj}).release();
 }
 
 // Event(EVENT.<member>, account=account, order=copy.deepcopy(ov_order)) appended to the queue.
@@ -201,13 +168,13 @@ int find_order(PyObject* record, PyObject** out) {
     {
         ov::object cid = ov::steal(PyObject_GetAttr(record, n_client_order_id));
         if (!cid) return -1;
-        ov::object orders = ov::steal(global(n_orders_dict));
+        ov::object orders = global(globals::orders_dict);
         if (!orders) return -1;
         int found = PyDict_CheckExact(orders.get()) ? PyDict_Contains(orders.get(), cid.get())
                                                     : PySequence_Contains(orders.get(), cid.get());
         if (found <= 0) return found;
     }
-    ov::object orders = ov::steal(global(n_orders_dict));
+    ov::object orders = global(globals::orders_dict);
     if (!orders) return -1;
     ov::object cid = ov::steal(PyObject_GetAttr(record, n_client_order_id));
     if (!cid) return -1;
@@ -217,59 +184,19 @@ int find_order(PyObject* record, PyObject** out) {
 
 // Environment.get_instance().get_account(ov_order.market_code)
 PyObject* order_account(PyObject* ov_order) {
-    ov::object env_cls = ov::steal(global(n_Environment));
-    if (!env_cls) return nullptr;
-    ov::object env = ov::steal(ov::vcall_method(env_cls.get(), n_get_instance, {}));
+    ov::object env = ov::steal(environment());
     if (!env) return nullptr;
     ov::object get_account = ov::steal(PyObject_GetAttr(env.get(), n_get_account));
     if (!get_account) return nullptr;
     ov::object code = ov::steal(PyObject_GetAttr(ov_order, n_market_code));
     if (!code) return nullptr;
-    return ov::vcall(get_account.get(), {code.get()});
-}
-
-// Concatenates `n` str objects into a new str: one allocation and one copy per part, without
-// the intermediate sequence that PyUnicode_Join needs.
-PyObject* concat(PyObject* const* parts, Py_ssize_t n) {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
-        length += len;
-        const Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(parts[i]);
-        if (c > max_char) max_char = c;
-    }
-    PyObject* out = PyUnicode_New(length, max_char);
-    if (out == nullptr) return nullptr;
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (len == 0) continue;
-        if (PyUnicode_KIND(parts[i]) == PyUnicode_KIND(out)) {
-            memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
-                   PyUnicode_DATA(parts[i]), static_cast<size_t>(len) * PyUnicode_KIND(out));
-        } else if (PyUnicode_CopyCharacters(out, at, parts[i], 0, len) < 0) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        at += len;
-    }
-    return out;
-}
-
-// A value's default text form, format(v, ""). An exact float formats itself with an empty
-// format string exactly as its str(), so that is taken directly, without looking up and
-// binding float.__format__; everything else goes through the general protocol.
-PyObject* text_of(PyObject* v) {
-    if (PyFloat_CheckExact(v)) return PyObject_Str(v);
-    return ov::format_default(v);
+    return ov::vcall(get_account.get(), {code.get()}).release();
 }
 
 // system_log.info(<the report's log line>). Each value in its default text form, read and
 // formatted in line order.
 int log_report(PyObject* order) {
-    ov::object log = ov::steal(global(n_system_log));
+    ov::object log = global(globals::system_log);
     if (!log) return -1;
     ov::object info = ov::steal(PyObject_GetAttr(log.get(), n_info));
     if (!info) return -1;
@@ -284,14 +211,14 @@ int log_report(PyObject* order) {
     for (int i = 0; i < 9; ++i) {
         ov::object v = ov::steal(PyObject_GetAttr(order, *fields[i]));
         if (!v) return -1;
-        text[i] = ov::steal(text_of(v.get()));
+        text[i] = ov::format_default(v.get());
         if (!text[i]) return -1;
         parts[2 * i] = literals[i]->get();
         parts[2 * i + 1] = text[i].get();
     }
-    ov::object line = ov::steal(concat(parts, 18));
+    ov::object line = ov::join_str(parts, 18);
     if (!line) return -1;
-    ov::object r = ov::steal(ov::vcall(info.get(), {line.get()}));
+    ov::object r = ov::vcall(info.get(), {line.get()});
     return r ? 0 : -1;
 }
 
@@ -320,72 +247,78 @@ int on_accepted(PyObject* order, PyObject* ov_order, PyObject* account) {
         if (!status) return -1;
         ov::object active = ov::steal(order_status_member(n_ACTIVE));
         if (!active) return -1;
-        int changed = compare(status.get(), active.get(), Py_NE);
+        int changed = ov::compare(status.get(), active.get(), Py_NE);
         if (changed <= 0) return changed;
     }
     if (set_status(ov_order, n_ACTIVE) < 0) return -1;
     return queue_order_event(n_ORDER_CREATION_PASS, account, ov_order);
 }
 
-// Fill step of a fill-branch report with a positive last match: the trade record, the
-// cumulative fill fields, the status for PartiallyFilled and Filled, then TRADE.
-int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
-    ov::object trade;
-    {
-        ov::object cls = ov::steal(global(n_Trade));
-        if (!cls) return -1;
-        ov::object make = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
-        if (!make) return -1;
-        // Keyword values in call order: order_id, price, amount, side, position_effect,
-        // market_code, frozen_price.
-        struct Source {
-            bool from_report;
-            const ov::name* attr;
-        };
-        const Source sources[7] = {{false, &n_order_id},      {true, &n_last_match_price},
-                                   {true, &n_last_match_qty}, {false, &n_side},
-                                   {false, &n_position_effect}, {false, &n_market_code},
-                                   {false, &n_price}};
-        ov::object values[7];
-        PyObject* argv[8];
-        for (int i = 0; i < 7; ++i) {
-            values[i] = ov::steal(
-                PyObject_GetAttr(sources[i].from_report ? order : ov_order, *sources[i].attr));
-            if (!values[i]) return -1;
-            argv[i + 1] = values[i].get();
-        }
-        trade = ov::steal(PyObject_Vectorcall(make.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              kw_trade_record));
-        if (!trade) return -1;
+// Trade.__from_create__(order_id=, price=, amount=, side=, position_effect=, market_code=,
+// frozen_price=): the price and amount from the report's last match, the rest from the
+// framework order, read in call order. New reference.
+PyObject* make_trade(PyObject* order, PyObject* ov_order) {
+    ov::object cls = global(globals::Trade);
+    if (!cls) return nullptr;
+    ov::object make = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
+    if (!make) return nullptr;
+    struct Source {
+        bool from_report;
+        const ov::name* attr;
+    };
+    const Source sources[7] = {{false, &n_order_id},      {true, &n_last_match_price},
+                               {true, &n_last_match_qty}, {false, &n_side},
+                               {false, &n_position_effect}, {false, &n_market_code},
+                               {false, &n_price}};
+    ov::object values[7];
+    PyObject* argv[8];
+    for (int i = 0; i < 7; ++i) {
+        values[i] = ov::steal(
+            PyObject_GetAttr(sources[i].from_report ? order : ov_order, *sources[i].attr));
+        if (!values[i]) return nullptr;
+        argv[i + 1] = values[i].get();
     }
+    return PyObject_Vectorcall(make.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kw_trade_record);
+}
+
+// The cumulative fill fields of the framework order: avg_price = total_trade_value /
+// trade_qty, filled_quantity = trade_qty, unfilled_quantity = order_qty - trade_qty.
+int update_fill_fields(PyObject* order, PyObject* ov_order) {
     {
         ov::object value = ov::steal(PyObject_GetAttr(order, n_total_trade_value));
         if (!value) return -1;
         ov::object qty = ov::steal(PyObject_GetAttr(order, n_trade_qty));
         if (!qty) return -1;
-        ov::object avg = ov::steal(PyNumber_TrueDivide(value.get(), qty.get()));
-        if (!avg) return -1;
-        if (PyObject_SetAttr(ov_order, n_avg_price, avg.get()) < 0) return -1;
+        if (ov::set_attr(ov_order, n_avg_price,
+                         ov::steal(PyNumber_TrueDivide(value.get(), qty.get()))) < 0)
+            return -1;
     }
     if (copy_attr(ov_order, n_filled_quantity, order, n_trade_qty) < 0) return -1;
-    {
-        ov::object ordered = ov::steal(PyObject_GetAttr(order, n_order_qty));
-        if (!ordered) return -1;
-        ov::object filled = ov::steal(PyObject_GetAttr(order, n_trade_qty));
-        if (!filled) return -1;
-        ov::object unfilled = ov::steal(PyNumber_Subtract(ordered.get(), filled.get()));
-        if (!unfilled) return -1;
-        if (PyObject_SetAttr(ov_order, n_unfilled_quantity, unfilled.get()) < 0) return -1;
-    }
+    ov::object ordered = ov::steal(PyObject_GetAttr(order, n_order_qty));
+    if (!ordered) return -1;
+    ov::object filled = ov::steal(PyObject_GetAttr(order, n_trade_qty));
+    if (!filled) return -1;
+    return ov::set_attr(ov_order, n_unfilled_quantity,
+                        ov::steal(PyNumber_Subtract(ordered.get(), filled.get())));
+}
+
+// FILLED for a Filled report, PARTIALLY_FILLED for a PartiallyFilled one, else unchanged.
+int update_fill_status(PyObject* order, PyObject* ov_order) {
     int r = status_is(order, n_Filled);
-    if (r < 0) return -1;
-    if (r) {
-        if (set_status(ov_order, n_FILLED) < 0) return -1;
-    } else {
-        r = status_is(order, n_PartiallyFilled);
-        if (r < 0) return -1;
-        if (r && set_status(ov_order, n_PARTIALLY_FILLED) < 0) return -1;
-    }
+    if (r != 0) return r < 0 ? -1 : set_status(ov_order, n_FILLED);
+    r = status_is(order, n_PartiallyFilled);
+    if (r != 0) return r < 0 ? -1 : set_status(ov_order, n_PARTIALLY_FILLED);
+    return 0;
+}
+
+// Fill step of a fill-branch report with a positive last match: the trade record, the
+// cumulative fill fields, the status for PartiallyFilled and Filled, then TRADE.
+int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
+    ov::object trade = ov::steal(make_trade(order, ov_order));
+    if (!trade) return -1;
+    if (update_fill_fields(order, ov_order) < 0 || update_fill_status(order, ov_order) < 0)
+        return -1;
     ov::object ev = ov::steal(event_member(n_TRADE));
     if (!ev) return -1;
     ov::object snapshot = ov::steal(deep_copy(ov_order));
@@ -434,7 +367,7 @@ int on_rejected(PyObject* order, PyObject* ov_order, PyObject* account) {
         if (!msg_text) return -1;
         ov::object text = ov::steal(PyNumber_Add(head.get(), msg_text.get()));
         if (!text) return -1;
-        ov::object r = ov::steal(ov::vcall(mark.get(), {text.get()}));
+        ov::object r = ov::vcall(mark.get(), {text.get()});
         if (!r) return -1;
     }
     if (call_with_attr(ov_order, n_set_frozen_cash, order, n_frozen_trade_value) < 0) return -1;
@@ -472,7 +405,7 @@ int handle_order(PyObject* order) {
 TIDEWELL_METHOD(on_order) {
     (void)self;
     PyObject* order;
-    if (ov::parse_args("VornStrategy.on_order", args, nargs, kwnames, {&n_order}, 1, &order) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_order", args, nargs, kwnames, {&n_order}, 1, &order) < 0)
         return nullptr;
     if (handle_order(order) < 0) return nullptr;
     return Py_NewRef(Py_None);
@@ -482,7 +415,7 @@ TIDEWELL_METHOD(on_order) {
 TIDEWELL_METHOD(on_trade) {
     (void)self;
     PyObject* trade;
-    if (ov::parse_args("VornStrategy.on_trade", args, nargs, kwnames, {&n_trade}, 1, &trade) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_trade", args, nargs, kwnames, {&n_trade}, 1, &trade) < 0)
         return nullptr;
     return Py_NewRef(Py_None);
 }
@@ -492,7 +425,7 @@ TIDEWELL_METHOD(on_trade) {
 TIDEWELL_METHOD(on_order_action_error) {
     (void)self;
     PyObject* error;
-    if (ov::parse_args("VornStrategy.on_order_action_error", args, nargs, kwnames,
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_order_action_error", args, nargs, kwnames,
                        {&n_order_action_error}, 1, &error) < 0)
         return nullptr;
     PyObject* found = nullptr;

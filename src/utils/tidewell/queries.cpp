@@ -9,38 +9,30 @@ namespace {
 
 ov::name n_market_code{"market_code"};
 ov::name n_count{"count"};
-ov::name n_history_bar{"history_bar"};
-ov::name n_history_tick{"history_tick"};
 
-// The per-code queue of `cache_name` for `code` (new reference); Py_None
-// (new reference) when the code is not cached, nullptr on error.
-PyObject* cached_queue(PyObject* cache_name, PyObject* code) {
-    ov::object cache = ov::steal(global(cache_name));
-    if (!cache) return nullptr;
+// The per-code queue of `cache_name` for `code`, found by a membership test and then a
+// subscript. An empty object with no exception set means the code is not a key; a key whose
+// value is None gives None, for the caller to use as it would any other queue.
+ov::object cached_queue(const ov::name& cache_name, PyObject* code) {
+    ov::object cache = global(cache_name);
+    if (!cache) return cache;
     // A plain dict and a plain str key run no Python code in either the membership test or the
     // lookup, so one lookup gives the same answer as the two.
-    if (PyDict_CheckExact(cache.get()) && PyUnicode_CheckExact(code)) {
-        PyObject* q = PyDict_GetItemWithError(cache.get(), code);
-        if (q != nullptr) return Py_NewRef(q);
-        if (PyErr_Occurred()) return nullptr;
-        return Py_NewRef(Py_None);
-    }
+    if (PyDict_CheckExact(cache.get()) && PyUnicode_CheckExact(code))
+        return ov::borrow(PyDict_GetItemWithError(cache.get(), code));
     int present = PySequence_Contains(cache.get(), code);
-    if (present < 0) return nullptr;
-    if (!present) return Py_NewRef(Py_None);
-    return PyObject_GetItem(cache.get(), code);
+    if (present <= 0) return ov::object();
+    return ov::steal(PyObject_GetItem(cache.get(), code));
 }
 
 // Queues whose item access is the plain sequence protocol with no Python code behind it: the
 // interpreter's deque and list. Anything else is read as Python code would read it.
-PyTypeObject* g_deque_type = nullptr;  // collections.deque, fetched at the first query
-
 int plain_queue(PyObject* q, bool* plain) {
     if (PyList_CheckExact(q)) {
         *plain = true;
         return 0;
     }
-    if (g_deque_type == nullptr) {
+    if (g_bridge.deque_type == nullptr) {
         ov::object mod = ov::steal(PyImport_ImportModule("collections"));
         if (!mod) return -1;
         ov::object t = ov::steal(PyObject_GetAttrString(mod.get(), "deque"));
@@ -49,44 +41,44 @@ int plain_queue(PyObject* q, bool* plain) {
             PyErr_SetString(PyExc_TypeError, "collections.deque is not a type");
             return -1;
         }
-        g_deque_type = reinterpret_cast<PyTypeObject*>(t.release());  // kept for the process
+        g_bridge.deque_type = reinterpret_cast<PyTypeObject*>(t.release());
     }
-    *plain = Py_IS_TYPE(q, g_deque_type);
+    *plain = Py_IS_TYPE(q, g_bridge.deque_type);
     return 0;
 }
 
-PyObject* current(PyObject* cache_name, const char* fname, PyObject* const* args,
+PyObject* current(const ov::name& cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     if (nargs == 1 && kwnames == nullptr)  // the usual call, by position
         a[0] = args[0];
-    else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
+    else if (ov::parse_args(ov::callable::function, fname, args, nargs, kwnames, {&n_market_code}, 1, a) < 0)
         return nullptr;
-    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
-    if (!q || q.get() == Py_None) return q.release();
+    ov::object q = cached_queue(cache_name, a[0]);
+    if (!q) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
     // The newest entry: q[-1]. A present code always has at least one entry; an empty queue
     // raises the queue's own IndexError.
     bool plain = false;
     if (plain_queue(q.get(), &plain) < 0) return nullptr;
     if (plain) return PySequence_GetItem(q.get(), -1);
-    return PyObject_GetItem(q.get(), const_int(-1));
+    return PyObject_GetItem(q.get(), g_bridge.minus_one);
 }
 
 // Entries of q from position count * -1 to the end, with list slicing's rules for the start
 // (negative counts from the end, clamped to the bounds), as a new list in queue order:
 // list(q)[count * -1:]. For a deque or list only the tail is visited, so a short history of a
 // long queue costs the length of the tail.
-PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args,
+PyObject* history(const ov::name& cache_name, const char* fname, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (nargs == 2 && kwnames == nullptr) {  // the usual call, by position
         a[0] = args[0];
         a[1] = args[1];
-    } else if (ov::parse_args(fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
+    } else if (ov::parse_args(ov::callable::function, fname, args, nargs, kwnames, {&n_market_code, &n_count}, 2, a) < 0) {
         return nullptr;
     }
-    ov::object q = ov::steal(cached_queue(cache_name, a[0]));
-    if (!q || q.get() == Py_None) return q.release();
+    ov::object q = cached_queue(cache_name, a[0]);
+    if (!q) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
     bool plain = false;
     if (plain_queue(q.get(), &plain) < 0) return nullptr;
     // Anything but a deque or list is copied by iteration first, as list(q) does.
@@ -96,7 +88,7 @@ PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args
         if (!copied) return nullptr;
     }
     PyObject* seq = plain ? q.get() : copied.get();
-    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], const_int(-1)));
+    ov::object start_obj = ov::steal(PyNumber_Multiply(a[1], g_bridge.minus_one));
     if (!start_obj) return nullptr;
     Py_ssize_t start = 0;  // a None start is the beginning
     if (start_obj.get() != Py_None) {
@@ -127,20 +119,19 @@ PyObject* history(PyObject* cache_name, const char* fname, PyObject* const* args
 }
 
 PyObject* get_current_bar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return current(n_history_bar, "get_current_bar", args, nargs, kw);
+    return current(globals::history_bar, "get_current_bar", args, nargs, kw);
 }
 PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return current(n_history_tick, "get_current_tick", args, nargs, kw);
+    return current(globals::history_tick, "get_current_tick", args, nargs, kw);
 }
 PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return history(n_history_tick, "history_ticks", args, nargs, kw);
+    return history(globals::history_tick, "history_ticks", args, nargs, kw);
 }
 PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return history(n_history_bar, "history_bars", args, nargs, kw);
+    return history(globals::history_bar, "history_bars", args, nargs, kw);
 }
 
-#define QUERY_DEF(fn, doc) \
-    {#fn, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QUERY_DEF(fn, doc) ov::fastcall_def(#fn, fn, doc)
 
 }  // namespace
 

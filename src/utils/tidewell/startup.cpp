@@ -22,7 +22,6 @@ ov::name n_order_num{"order_num"};
 ov::name n_bar_cnt{"bar_cnt"};
 ov::name n_current_trade_dt{"current_trade_dt"};
 ov::name n_first_dt{"first_dt"};
-ov::name n_datetime{"datetime"};
 ov::name n_now{"now"};
 ov::name n_date{"date"};
 
@@ -47,8 +46,6 @@ ov::name n_MarketType{"MarketType"};
 ov::name n_SZSE{"SZSE"};
 ov::name n_SubscribeDataType{"SubscribeDataType"};
 ov::name n_Bar{"Bar"};
-ov::name n_get_vorn_tdtype{"get_vorn_tdtype"};
-ov::name n_vorn_params{"vorn_params"};
 ov::name n_vorn_md{"vorn_md"};
 ov::name n_vorn_td{"vorn_td"};
 ov::name n_vorn_context{"vorn_context"};
@@ -61,12 +58,6 @@ ov::name n_subscribe{"subscribe"};
 ov::name n_set_timer{"set_timer"};
 ov::name n_clear{"clear"};
 
-ov::name n_orders_dict{"orders_dict"};
-ov::name n_history_bar{"history_bar"};
-ov::name n_history_tick{"history_tick"};
-ov::name n_algo_parent_orders{"algo_parent_orders"};
-ov::name n_algo_child_orders{"algo_child_orders"};
-ov::name n_algo_child_trades{"algo_child_trades"};
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
@@ -75,8 +66,7 @@ ov::name n_algo_child_trades{"algo_child_trades"};
 bool is_own_init(PyObject* descr) {
     if (!Py_IS_TYPE(descr, &PyMethodDescr_Type)) return false;
     PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-    return def != nullptr &&
-           def->ml_meth == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strategy_init));
+    return def != nullptr && def->ml_meth == ov::fastcall_def("__init__", strategy_init, nullptr).ml_meth;
 }
 
 // super().__init__() as written in VornStrategy's own body: the first __init__ found in the
@@ -155,74 +145,37 @@ PyObject* context_method(PyObject* self, PyObject* method_name) {
 }
 
 // <global>.<member>, e.g. MDType.VoMD.
-PyObject* global_member(PyObject* global_name, PyObject* member_name) {
-    ov::object g = ov::steal(global(global_name));
+PyObject* global_member(const ov::name& global_name, PyObject* member_name) {
+    ov::object g = global(global_name);
     if (!g) return nullptr;
     return PyObject_GetAttr(g.get(), member_name);
 }
 
 // vorn_params[key] = value
 int set_vorn_param(PyObject* key, PyObject* value) {
-    ov::object params = ov::steal(global(n_vorn_params));
+    ov::object params = global(globals::vorn_params);
     if (!params) return -1;
     return PyObject_SetItem(params.get(), key, value);
-}
-
-[[gnu::cold, gnu::noinline]] int unpack_error_not_enough(Py_ssize_t got) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-    return -1;
-}
-
-// `a, b = seq` as the interpreter does it, with its error wording. New references in *a, *b.
-int unpack2(PyObject* seq, ov::object* a, ov::object* b) {
-    if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && PySequence_Fast_GET_SIZE(seq) == 2) {
-        *a = ov::borrow(PySequence_Fast_GET_ITEM(seq, 0));
-        *b = ov::borrow(PySequence_Fast_GET_ITEM(seq, 1));
-        return 0;
-    }
-    ov::object it = ov::steal(PyObject_GetIter(seq));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(seq)->tp_iter == nullptr &&
-            !PySequence_Check(seq)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(seq)->tp_name);
-        }
-        return -1;
-    }
-    ov::object first = ov::steal(PyIter_Next(it.get()));
-    if (!first) return PyErr_Occurred() ? -1 : unpack_error_not_enough(0);
-    ov::object second = ov::steal(PyIter_Next(it.get()));
-    if (!second) return PyErr_Occurred() ? -1 : unpack_error_not_enough(1);
-    ov::object extra = ov::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    if (PyErr_Occurred()) return -1;
-    *a = std::move(first);
-    *b = std::move(second);
-    return 0;
 }
 
 // `ac, dest = value.split("_")`; only dest is kept.
 PyObject* split_destination(PyObject* value) {
     ov::object split = ov::steal(PyObject_GetAttr(value, n_split));
     if (!split) return nullptr;
-    ov::object parts = ov::steal(ov::vcall(split.get(), {n_underscore.get()}));
+    ov::object parts = ov::vcall(split.get(), {n_underscore.get()});
     if (!parts) return nullptr;
     ov::object ac, dest;
-    if (unpack2(parts.get(), &ac, &dest) < 0) return nullptr;
+    if (ov::unpack2(parts.get(), &ac, &dest) < 0) return nullptr;
     return dest.release();
 }
 
 // get_vorn_tdtype(dest.upper())
 PyObject* trading_broker_type(PyObject* dest) {
-    ov::object conv = ov::steal(global(n_get_vorn_tdtype));
+    ov::object conv = global(globals::get_vorn_tdtype);
     if (!conv) return nullptr;
-    ov::object upper = ov::steal(ov::vcall_method(dest, n_upper, {}));
+    ov::object upper = ov::vcall_method(dest, n_upper, {});
     if (!upper) return nullptr;
-    return ov::vcall(conv.get(), {upper.get()});
+    return ov::vcall(conv.get(), {upper.get()}).release();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -242,7 +195,7 @@ int register_md_broker(PyObject* self) {
     if (!add) return -1;
     ov::object md = ov::steal(global_member(n_MDType, member));
     if (!md) return -1;
-    ov::object r = ov::steal(ov::vcall(add.get(), {md.get()}));
+    ov::object r = ov::vcall(add.get(), {md.get()});
     if (!r) return -1;
     ov::object md_again = ov::steal(global_member(n_MDType, member));
     if (!md_again) return -1;
@@ -256,7 +209,7 @@ int register_order_way(PyObject* self) {
     if (!way) return 0;
     ov::object set = ov::steal(context_method(self, n_set_order_way));
     if (!set) return -1;
-    ov::object r = ov::steal(ov::vcall(set.get(), {way.get()}));
+    ov::object r = ov::vcall(set.get(), {way.get()});
     return r ? 0 : -1;
 }
 
@@ -267,7 +220,7 @@ int register_td_brokers(PyObject* self) {
     if (!base) return -1;
     ov::object accounts = ov::steal(PyObject_GetAttr(base.get(), n_accounts));
     if (!accounts) return -1;
-    ov::object items = ov::steal(ov::vcall_method(accounts.get(), n_items, {}));
+    ov::object items = ov::vcall_method(accounts.get(), n_items, {});
     if (!items) return -1;
     ov::object it = ov::steal(PyObject_GetIter(items.get()));
     if (!it) return -1;
@@ -278,7 +231,7 @@ int register_td_brokers(PyObject* self) {
             break;
         }
         ov::object account_type, cash;
-        if (unpack2(entry.get(), &account_type, &cash) < 0) return -1;
+        if (ov::unpack2(entry.get(), &account_type, &cash) < 0) return -1;
         ov::object dest = ov::steal(split_destination(cash.get()));
         if (!dest) return -1;
 
@@ -286,7 +239,7 @@ int register_td_brokers(PyObject* self) {
         if (!add) return -1;
         ov::object td = ov::steal(trading_broker_type(dest.get()));
         if (!td) return -1;
-        ov::object r = ov::steal(ov::vcall(add.get(), {td.get()}));
+        ov::object r = ov::vcall(add.get(), {td.get()});
         if (!r) return -1;
 
         ov::object td_again = ov::steal(trading_broker_type(dest.get()));
@@ -304,7 +257,7 @@ int register_algo_broker(PyObject* self) {
     if (!account || account.get() == Py_None) return 0;
     ov::object dest = ov::steal(split_destination(account.get()));
     if (!dest) return -1;
-    ov::object upper = ov::steal(ov::vcall_method(dest.get(), n_upper, {}));
+    ov::object upper = ov::vcall_method(dest.get(), n_upper, {});
     if (!upper) return -1;
     int atx = PyObject_RichCompareBool(upper.get(), n_ATX, Py_EQ);
     if (atx <= 0) return atx;
@@ -312,7 +265,7 @@ int register_algo_broker(PyObject* self) {
     if (!add) return -1;
     ov::object member = ov::steal(global_member(n_AlgoType, n_ATX));
     if (!member) return -1;
-    ov::object r = ov::steal(ov::vcall(add.get(), {member.get()}));
+    ov::object r = ov::vcall(add.get(), {member.get()});
     return r ? 0 : -1;
 }
 
@@ -320,7 +273,7 @@ int register_algo_broker(PyObject* self) {
 int subscribe_bars(PyObject* self) {
     ov::object sub = ov::steal(context_method(self, n_subscribe));
     if (!sub) return -1;
-    ov::object params = ov::steal(global(n_vorn_params));
+    ov::object params = global(globals::vorn_params);
     if (!params) return -1;
     ov::object md = ov::steal(PyObject_GetItem(params.get(), n_vorn_md));
     if (!md) return -1;
@@ -330,17 +283,11 @@ int subscribe_bars(PyObject* self) {
     if (!data_type) return -1;
     ov::object codes = ov::steal(PyList_New(0));
     if (!codes) return -1;
-    ov::object r = ov::steal(ov::vcall(
-        sub.get(), {md.get(), market.get(), data_type.get(), codes.get(), n_text_1m.get()}));
+    ov::object r = ov::vcall(
+        sub.get(), {md.get(), market.get(), data_type.get(), codes.get(), n_text_1m.get()});
     return r ? 0 : -1;
 }
 
-int set_attr_new(PyObject* self, PyObject* attr_name, PyObject* value) {
-    if (value == nullptr) return -1;
-    int r = PyObject_SetAttr(self, attr_name, value);
-    Py_DECREF(value);
-    return r;
-}
 
 }  // namespace
 
@@ -349,21 +296,21 @@ int set_attr_new(PyObject* self, PyObject* attr_name, PyObject* value) {
 
 TIDEWELL_METHOD(strategy_init) {
     PyObject* a[1];
-    if (ov::parse_args("VornStrategy.__init__", args, nargs, kwnames, {&n_config}, 1, a) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.__init__", args, nargs, kwnames, {&n_config}, 1, a) < 0)
         return nullptr;
     PyObject* config = a[0];
     if (call_base_init(self) < 0) return nullptr;
     if (PyObject_SetAttr(self, n_logged_in, Py_False) < 0) return nullptr;
-    if (PyObject_SetAttr(self, n_order_num, const_int(0)) < 0) return nullptr;
-    if (PyObject_SetAttr(self, n_bar_cnt, const_int(0)) < 0) return nullptr;
-    if (PyObject_SetAttr(self, n_current_trade_dt, const_int(0)) < 0) return nullptr;
+    if (PyObject_SetAttr(self, n_order_num, g_bridge.zero) < 0) return nullptr;
+    if (PyObject_SetAttr(self, n_bar_cnt, g_bridge.zero) < 0) return nullptr;
+    if (PyObject_SetAttr(self, n_current_trade_dt, g_bridge.zero) < 0) return nullptr;
     {
         // first_dt: the date part of datetime.now(), read once.
-        ov::object dt_cls = ov::steal(global(n_datetime));
+        ov::object dt_cls = global(globals::datetime);
         if (!dt_cls) return nullptr;
-        ov::object now = ov::steal(ov::vcall_method(dt_cls.get(), n_now, {}));
+        ov::object now = ov::vcall_method(dt_cls.get(), n_now, {});
         if (!now) return nullptr;
-        if (set_attr_new(self, n_first_dt, ov::vcall_method(now.get(), n_date, {})) < 0)
+        if (ov::set_attr(self, n_first_dt, ov::vcall_method(now.get(), n_date, {})) < 0)
             return nullptr;
     }
     if (PyObject_SetAttr(self, n_config, config) < 0) return nullptr;
@@ -374,7 +321,7 @@ TIDEWELL_METHOD(initialize) {
     // The argument is accepted for the SDK's calling convention and never read: the
     // configuration is the one given to the constructor.
     PyObject* a[1];
-    if (ov::parse_args("VornStrategy.initialize", args, nargs, kwnames, {&n_config}, 1, a) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.initialize", args, nargs, kwnames, {&n_config}, 1, a) < 0)
         return nullptr;
     if (log_info(n_log_initialize) < 0) return nullptr;
     if (register_md_broker(self) < 0) return nullptr;
@@ -387,14 +334,14 @@ TIDEWELL_METHOD(initialize) {
         if (set_vorn_param(n_vorn_context, ctx.get()) < 0) return nullptr;
     }
     if (subscribe_bars(self) < 0) return nullptr;
-    ov::object r = ov::steal(ov::vcall_method(self, n_set_timer, {}));
+    ov::object r = ov::vcall_method(self, n_set_timer, {});
     if (!r) return nullptr;
     return Py_NewRef(Py_None);
 }
 
 TIDEWELL_METHOD(on_initialize) {
     PyObject* none[1];
-    if (ov::parse_args("VornStrategy.on_initialize", args, nargs, kwnames, {}, 0, none) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_initialize", args, nargs, kwnames, {}, 0, none) < 0)
         return nullptr;
     (void)self;
     return Py_NewRef(Py_None);
@@ -402,16 +349,16 @@ TIDEWELL_METHOD(on_initialize) {
 
 TIDEWELL_METHOD(on_switch_day) {
     PyObject* none[1];
-    if (ov::parse_args("VornStrategy.on_switch_day", args, nargs, kwnames, {}, 0, none) < 0)
+    if (ov::parse_args(ov::callable::method, "VornStrategy.on_switch_day", args, nargs, kwnames, {}, 0, none) < 0)
         return nullptr;
     (void)self;
     // Emptied in place, in this order; the names keep naming the same objects.
-    for (PyObject* cache : {n_orders_dict.get(), n_history_bar.get(), n_history_tick.get(),
-                            n_algo_parent_orders.get(), n_algo_child_orders.get(),
-                            n_algo_child_trades.get()}) {
-        ov::object c = ov::steal(global(cache));
+    for (const ov::name* cache : {&globals::orders_dict, &globals::history_bar, &globals::history_tick,
+                                  &globals::algo_parent_orders, &globals::algo_child_orders,
+                                  &globals::algo_child_trades}) {
+        ov::object c = global(*cache);
         if (!c) return nullptr;
-        ov::object r = ov::steal(ov::vcall_method(c.get(), n_clear, {}));
+        ov::object r = ov::vcall_method(c.get(), n_clear, {});
         if (!r) return nullptr;
     }
     return Py_NewRef(Py_None);

@@ -8,8 +8,7 @@ namespace tidewell {
 
 namespace {
 
-#define TIDEWELL_DEF(pyname, fn) \
-    {pyname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, nullptr}
+#define TIDEWELL_DEF(pyname, fn) ov::fastcall_def(pyname, fn, nullptr)
 
 // The class's methods, in definition order. This is the one place that order is kept.
 PyMethodDef strategy_methods[] = {
@@ -40,8 +39,9 @@ PyMethodDef strategy_methods[] = {
     TIDEWELL_DEF("send_after_trading_event", send_after_trading_event),
     TIDEWELL_DEF("send_open_auction_event", send_open_auction_event),
     TIDEWELL_DEF("set_timer", set_timer),
+    {nullptr, nullptr, 0, nullptr},
 };
-constexpr size_t n_methods = sizeof(strategy_methods) / sizeof(strategy_methods[0]);
+constexpr size_t n_methods = sizeof(strategy_methods) / sizeof(strategy_methods[0]) - 1;
 static_assert(n_methods == 27);
 
 // While the class is being created its body holds plain functions (wrapped as
@@ -63,56 +63,40 @@ PyObject* trampoline(PyObject* index, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef trampoline_defs[n_methods];
 
+ov::name n_VornStrategy{"VornStrategy"};
+
 }  // namespace
+
+// While the class is being created its body holds working callables: plain functions
+// (wrapped as instancemethod) that forward to the real methods.
+static int fill_body(PyObject* ns, PyObject* module_name) {
+    for (size_t i = 0; i < n_methods; ++i) {
+        trampoline_defs[i] = ov::fastcall_def(strategy_methods[i].ml_name, trampoline, nullptr);
+        ov::object index = ov::steal(PyLong_FromSize_t(i));
+        if (!index) return -1;
+        ov::object fn = ov::steal(PyCFunction_NewEx(&trampoline_defs[i], index.get(), module_name));
+        if (!fn) return -1;
+        ov::object meth = ov::steal(PyInstanceMethod_New(fn.get()));
+        if (!meth) return -1;
+        if (PyMapping_SetItemString(ns, strategy_methods[i].ml_name, meth.get()) < 0) return -1;
+    }
+    return 0;
+}
 
 PyObject* create_strategy_class(PyObject* base, PyObject* module_name) {
     ov::object bases = ov::steal(PyTuple_Pack(1, base));
     if (!bases) return nullptr;
-    ov::object name = ov::steal(PyUnicode_FromString("VornStrategy"));
-    if (!name) return nullptr;
     // The metaclass of a single-base class statement is the base's type.
-    ov::object meta = ov::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base)));
-    ov::object ns;
-    if (PyObject_HasAttrString(meta.get(), "__prepare__")) {
-        ns = ov::steal(PyObject_CallMethod(meta.get(), "__prepare__", "OO", name.get(), bases.get()));
-    } else {
-        ns = ov::steal(PyDict_New());
-    }
-    if (!ns) return nullptr;
-    if (PyMapping_SetItemString(ns.get(), "__module__", module_name) < 0) return nullptr;
-    if (PyMapping_SetItemString(ns.get(), "__qualname__", name.get()) < 0) return nullptr;
-
-    for (size_t i = 0; i < n_methods; ++i) {
-        trampoline_defs[i] = {strategy_methods[i].ml_name,
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline)),
-                              METH_FASTCALL | METH_KEYWORDS, nullptr};
-        ov::object index = ov::steal(PyLong_FromSize_t(i));
-        if (!index) return nullptr;
-        ov::object fn = ov::steal(PyCFunction_NewEx(&trampoline_defs[i], index.get(), module_name));
-        if (!fn) return nullptr;
-        ov::object meth = ov::steal(PyInstanceMethod_New(fn.get()));
-        if (!meth) return nullptr;
-        if (PyMapping_SetItemString(ns.get(), strategy_methods[i].ml_name, meth.get()) < 0)
-            return nullptr;
-    }
-
-    ov::object cls = ov::steal(
-        PyObject_CallFunctionObjArgs(meta.get(), name.get(), bases.get(), ns.get(), nullptr));
+    auto* meta = reinterpret_cast<PyObject*>(Py_TYPE(base));
+    ov::object cls = ov::make_class(meta, n_VornStrategy, bases.get(), module_name,
+                                    [module_name](PyObject* ns) { return fill_body(ns, module_name); });
     if (!cls) return nullptr;
     if (!PyType_Check(cls.get())) {
         PyErr_SetString(PyExc_TypeError, "the SDK strategy metaclass did not return a class");
         return nullptr;
     }
-
-    // Now that the class exists, each method becomes a real method descriptor: a call through
-    // it costs what a Python method call costs. Replacing a key keeps its place in the order.
-    for (size_t i = 0; i < n_methods; ++i) {
-        ov::object descr = ov::steal(
-            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), &strategy_methods[i]));
-        if (!descr) return nullptr;
-        if (PyObject_SetAttrString(cls.get(), strategy_methods[i].ml_name, descr.get()) < 0)
-            return nullptr;
-    }
+    // Now that the class exists, each method becomes a real method descriptor.
+    if (ov::install_methods(cls.get(), strategy_methods) < 0) return nullptr;
     return cls.release();
 }
 

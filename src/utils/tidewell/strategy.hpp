@@ -11,6 +11,5 @@ PyObject* create_strategy_class(PyObject* base, PyObject* module_name);
 extern PyMethodDef query_functions[];
 
 // Constants shared by the callbacks (bridge.cpp).
-int init_bridge_constants();
 
 }  // namespace tidewell
