@@ -9,6 +9,10 @@ import sys
 
 import pytest
 
+# The benchmark modules whose rows are counted (the whole-replay and cluster rows are not).
+COUNTED = ["bench_callbacks", "bench_events", "bench_order_callbacks", "bench_queries",
+           "bench_recorder", "bench_ring_buffer"]
+
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 
 PLAN = """
@@ -39,16 +43,14 @@ def planned():
 
 
 def test_plan_numbers_each_modules_probes_once(planned):
-    assert set(planned) == {"bench_callbacks", "bench_events", "bench_order_callbacks",
-                            "bench_queries", "bench_ring_buffer"}
+    assert set(planned) == set(COUNTED)
     for module, probes in planned.items():
         numbers = [n for n, _, _ in probes]
         assert sorted(numbers) == list(range(len(numbers))), module
         assert all(0 < share <= 1 and per >= 1 for _, share, per in probes), module
 
 
-@pytest.mark.parametrize("module", ["bench_callbacks", "bench_events", "bench_order_callbacks",
-                                    "bench_queries", "bench_ring_buffer"])
+@pytest.mark.parametrize("module", COUNTED)
 def test_count_child_reaches_the_last_probe_and_no_further(planned, module):
     last = max(n for n, _, _ in planned[module])
     reached = child(str(BENCH / "run.py"), "--count-child", module, str(last), "3")

@@ -174,7 +174,7 @@ def test_days_on_workers_equal_their_single_replays(days, workers):
     for got, single in zip(result.days, singles):
         assert got.failed is None
         assert deterministic(got.summary) == deterministic(single.summary)
-            assert {k: len(h) for k, h in got.histograms.items()} == \
+        assert {k: len(h) for k, h in got.histograms.items()} == \
             {k: len(h) for k, h in single.histograms.items()}
     total = total_summary(result)
     want = expected_total(singles)

@@ -81,7 +81,7 @@ def _cases(tmp: pathlib.Path, good: str) -> dict[str, tuple[list[str], int, list
                        2, ["tz.jsonl:3", "UTC offset"]),
         "utc-offset-keep-going": ([s("tz2.jsonl", '{"t": "2026-01-05T09:30:00Z", "cb": "on_initialize"}',
                                      INIT), "--keep-going"], 1, ["tz2.jsonl:2", "(skipped)"]),
-        "huge-integer": ([s("big.jsonl", INIT, BIG)], 2, ["big.jsonl:3", "digits"]),
+        "huge-integer": ([s("big.jsonl", INIT, BIG)], 2, ["big.jsonl:3", "out of range"]),
         "huge-integer-keep-going": ([s("big2.jsonl", BIG, INIT), "--keep-going"], 1, ["big2.jsonl:2"]),
         "after-end": ([s("late.jsonl", INIT, '{"t": "2026-01-06T09:30:00", "cb": "on_initialize"}')],
                       1, ["late.jsonl", "1 after the end", "line 3"]),

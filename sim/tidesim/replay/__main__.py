@@ -252,8 +252,8 @@ def _check_replay_args(args: argparse.Namespace, path: str) -> None:
     for target, what, overwrite in ((args.record, "--record", args.force),
                                     (args.events, "--events", True)):
         if target:
-            check_output_file(target, what, overwrite)
             check_not_input(target, path, what)
+            check_output_file(target, what, overwrite)
     if args.record and args.events and os.path.abspath(args.record) == os.path.abspath(args.events):
         from .checks import UsageError
         raise UsageError("--record and --events name the same file")
