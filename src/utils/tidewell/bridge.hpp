@@ -63,11 +63,10 @@ inline ov::object global(const ov::name& key) { return ov::global(g_bridge.dict,
 // metaclass at the metaclass's current version tag, the entry of the class's own __dict__
 // is the answer whenever it is not a descriptor; anything else takes PyObject_GetAttr. This
 // skips the metaclass's Python __getattr__ hook machinery (enum's) on the common path.
-// New reference.
-PyObject* class_attr(PyObject* owner, PyObject* name);
+ov::object class_attr(PyObject* owner, PyObject* name);
 
-// EVENT.<member>, EVENT looked up as a global. New reference.
-PyObject* event_member(PyObject* member_name);
+// EVENT.<member>, EVENT looked up as a global.
+ov::object event_member(PyObject* member_name);
 
 // Builds Event(member, **fields) and appends it to event_queue. `values` are the keyword
 // fields' values in the order of the names in `kw` (an ov::kwnames tuple). The global Event
@@ -80,11 +79,11 @@ int queue_append(PyObject* ev);
 // security_id + "." + get_exchane_from_vorn_mdtype(market_type), evaluated as Python would:
 // security_id is read and joined with "." before market_type is read. `record` is the SDK
 // record; `market_attr` the name of its market field (market_type, or market_id for positions).
-PyObject* market_code(PyObject* record, PyObject* market_attr);
+ov::object market_code(PyObject* record, PyObject* market_attr);
 
 // convert_int_to_datetime(record.<time_attr> / 1000): the converter is looked up first, then
 // the SDK time is read and divided by 1000 with true division (the fraction is kept).
-PyObject* sdk_time(PyObject* record, PyObject* time_attr);
+ov::object sdk_time(PyObject* record, PyObject* time_attr);
 
 // system_log.info(text)
 int log_info(PyObject* text);
@@ -145,8 +144,8 @@ struct DictShape {
     }
 };
 
-// Environment.get_instance(), Environment read as a global. New reference.
-PyObject* environment();
+// Environment.get_instance(), Environment read as a global.
+ov::object environment();
 
 // obj.<method>(record.<attr>): the method is looked up before the field is read, as Python
 // evaluates the call. Returns 0, or -1 with the error set.
