@@ -75,7 +75,6 @@ Field position_state_fields[] = {
     {ov::name{"market_value"}, ov::name{"market_value"}},
     {ov::name{"daily_pnl"}, ov::name{"profit_loss"}},
 };
-DictShape position_state_shape;
 
 // str(record.<attr>)
 PyObject* attr_str(PyObject* record, PyObject* name) {
@@ -112,7 +111,7 @@ PyObject* make_position(PyObject* pos) {
 
     ov::object set_state = ov::steal(PyObject_GetAttr(position.get(), n_set_state));
     if (!set_state) return nullptr;
-    ov::object state = ov::steal(position_state_shape.make([](PyObject* d) {
+    ov::object state = ov::steal(g_bridge.position_state_shape.make([](PyObject* d) {
         for (Field& f : position_state_fields)
             if (PyDict_SetItem(d, f.key, Py_None) < 0) return -1;
         return 0;

@@ -25,6 +25,25 @@ TIDEWELL_GLOBALS(TIDEWELL_DECLARE_GLOBAL)
 #undef TIDEWELL_DECLARE_GLOBAL
 }  // namespace globals
 
+// A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
+// order, each with the value None, for the caller to fill by replacing values. It is a copy of
+// a template built at first use by fill(template) (which inserts the keys): copying a compact
+// dictionary is one block copy, where growing a fresh one key by key resizes it on the way.
+// The template is private to its shape and never handed out.
+struct DictShape {
+    PyObject* tmpl = nullptr;
+
+    template <typename Fill>
+    PyObject* make(Fill fill) {
+        if (tmpl == nullptr) {
+            ov::object t = ov::steal(PyDict_New());
+            if (!t || fill(t.get()) < 0) return nullptr;
+            tmpl = t.release();
+        }
+        return PyDict_Copy(tmpl);
+    }
+};
+
 // The bridge's C++ state, in one place. The module uses single-phase initialisation and
 // this one process-wide instance: every callback (a method of VornStrategy, which receives
 // the strategy instance, not the module) reaches the module's namespace through
@@ -36,9 +55,9 @@ TIDEWELL_GLOBALS(TIDEWELL_DECLARE_GLOBAL)
 // lives as long as the interpreter); dict is its namespace, borrowed from it. The integer
 // constants are strong references made before the module (init_bridge_state) and kept for
 // the process. deque_type is nullptr until the first query needs it, then a strong reference
-// to collections.deque kept for the process. The per-global caches live in the names of
-// `globals`, the record dictionaries' templates in their DictShape, the member look-up
-// facts in class_attr's table (bridge.cpp); each says what guards it.
+// to collections.deque kept for the process. The record dictionaries' shapes keep their
+// templates for the process. The per-global caches live in the names of `globals`, the
+// member look-up and record-type facts in their tables (bridge.cpp); each says what guards it.
 struct Bridge {
     PyObject* module = nullptr;
     PyObject* dict = nullptr;
@@ -47,6 +66,9 @@ struct Bridge {
     PyObject* thousand = nullptr;   // SDK times are in milliseconds
     PyObject* billion = nullptr;    // nanoseconds per second
     PyTypeObject* deque_type = nullptr;
+    DictShape tick_shape;            // on_snapshot's tick dictionary
+    DictShape bar_shape;             // on_bar's bar dictionary
+    DictShape position_state_shape;  // a position's set_state argument
 };
 extern Bridge g_bridge;
 
@@ -125,24 +147,6 @@ inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> n
     return 0;
 }
 
-// A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
-// order, each with the value None, for the caller to fill by replacing values. It is a copy of
-// a template built at first use by fill(template) (which inserts the keys): copying a compact
-// dictionary is one block copy, where growing a fresh one key by key resizes it on the way.
-// The template is private to its shape and never handed out.
-struct DictShape {
-    PyObject* tmpl = nullptr;
-
-    template <typename Fill>
-    PyObject* make(Fill fill) {
-        if (tmpl == nullptr) {
-            ov::object t = ov::steal(PyDict_New());
-            if (!t || fill(t.get()) < 0) return nullptr;
-            tmpl = t.release();
-        }
-        return PyDict_Copy(tmpl);
-    }
-};
 
 // Environment.get_instance(), Environment read as a global.
 ov::object environment();

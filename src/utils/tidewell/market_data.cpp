@@ -115,8 +115,6 @@ auto record_keys(PyObject* first, PyObject* second, Field (&fields)[N]) {
     };
 }
 
-DictShape tick_shape;
-DictShape bar_shape;
 
 // Copies record.<attr> into dict[key] for each field, in order.
 template <size_t N>
@@ -229,7 +227,7 @@ TIDEWELL_METHOD(on_snapshot) {
     ov::object code = market_code(snapshot, n_market_type);
     if (!code) return nullptr;
 
-    ov::object tick = ov::steal(tick_shape.make(record_keys(k_market_code, globals::datetime, tick_fields)));
+    ov::object tick = ov::steal(g_bridge.tick_shape.make(record_keys(k_market_code, globals::datetime, tick_fields)));
     if (!tick) return nullptr;
     if (PyDict_SetItem(tick.get(), k_market_code, code.get()) < 0) return nullptr;
     if (PyDict_SetItem(tick.get(), globals::datetime, dt.get()) < 0) return nullptr;
@@ -359,7 +357,7 @@ namespace {
 int cache_bar(PyObject* bar) {
     ov::object code = market_code(bar, n_market_type);
     if (!code) return -1;
-    ov::object entry = ov::steal(bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
+    ov::object entry = ov::steal(g_bridge.bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
     if (!entry) return -1;
     if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return -1;
     if (ov::set_item(entry.get(), k_orig_time, sdk_time(bar, n_end_time)) < 0) return -1;
