@@ -87,3 +87,42 @@ def test_control_result_without_a_type_chains_both_attribute_errors():
     # Nothing is left behind as the exception being handled.
     assert sys.exc_info() == (None, None, None)
     tidewell.event_queue.clear()
+
+
+# --- Event's text form over items that fail to unpack ------------------------------------------
+
+class BadIter:
+    def __iter__(self):
+        raise TypeError("no iteration today")
+
+
+class NotIterable:
+    pass
+
+
+class Items(dict):
+    def __init__(self, items):
+        super().__init__()
+        self._items = items
+
+    def items(self):
+        return self._items
+
+
+def model_repr(mapping):
+    return " ".join("{}:{}".format(k, v) for k, v in mapping.items())
+
+
+@pytest.mark.parametrize("item", [BadIter(), NotIterable(), (1,), (1, 2, 3), [1, 2]],
+                         ids=["iter-raises", "not-iterable", "one", "three", "list-pair"])
+def test_event_repr_unpacks_items_as_python_does(item):
+    event = Event(EVENT.TICK)
+    event.__dict__ = Items([item])
+    try:
+        expected = model_repr(event.__dict__)
+    except (TypeError, ValueError) as exc:
+        with pytest.raises(type(exc)) as got:
+            repr(event)
+        assert str(got.value) == str(exc)
+    else:
+        assert repr(event) == expected

@@ -75,7 +75,6 @@ Field position_state_fields[] = {
     {ov::name{"market_value"}, ov::name{"market_value"}},
     {ov::name{"daily_pnl"}, ov::name{"profit_loss"}},
 };
-DictShape position_state_shape;
 
 // str(record.<attr>)
 PyObject* attr_str(PyObject* record, PyObject* name) {
@@ -98,11 +97,11 @@ int nonzero_code(PyObject* code) {
 PyObject* make_position(PyObject* pos) {
     ov::object cls = global(globals::Position);
     if (!cls) return nullptr;
-    ov::object code = ov::steal(market_code(pos, n_market_id));
+    ov::object code = market_code(pos, n_market_id);
     if (!code) return nullptr;
     ov::object direction_enum = global(globals::POSITION_DIRECTION);
     if (!direction_enum) return nullptr;
-    ov::object direction = ov::steal(class_attr(direction_enum.get(), n_LONG));
+    ov::object direction = class_attr(direction_enum.get(), n_LONG);
     if (!direction) return nullptr;
     ov::object init_qty = ov::steal(PyObject_GetAttr(pos, n_init_qty));
     if (!init_qty) return nullptr;
@@ -112,7 +111,7 @@ PyObject* make_position(PyObject* pos) {
 
     ov::object set_state = ov::steal(PyObject_GetAttr(position.get(), n_set_state));
     if (!set_state) return nullptr;
-    ov::object state = ov::steal(position_state_shape.make([](PyObject* d) {
+    ov::object state = ov::steal(g_bridge.position_state_shape.make([](PyObject* d) {
         for (Field& f : position_state_fields)
             if (PyDict_SetItem(d, f.key, Py_None) < 0) return -1;
         return 0;
@@ -182,7 +181,7 @@ TIDEWELL_METHOD(on_login) {
 
     // The LOGIN event goes out whatever the result.
     {
-        ov::object member = ov::steal(event_member(n_LOGIN));
+        ov::object member = event_member(n_LOGIN);
         if (!member) return nullptr;
         ov::object rid = ov::steal(PyObject_GetAttr(login, n_client_seq_id));
         if (!rid) return nullptr;
@@ -249,7 +248,7 @@ TIDEWELL_METHOD(on_query_asset) {
 
     int failed = nonzero_code(code);
     if (failed < 0) return nullptr;
-    ov::object member = ov::steal(event_member(n_QUERY_ACCOUNT));
+    ov::object member = event_member(n_QUERY_ACCOUNT);
     if (!member) return nullptr;
     ov::object account = ov::steal(PyObject_GetAttr(asset_res, n_fund_account_id));
     if (!account) return nullptr;
@@ -304,7 +303,7 @@ TIDEWELL_METHOD(on_query_position) {
     if (failed < 0) return nullptr;
     if (failed) {
         // A failed position query is reported as an account-query event, without account.
-        ov::object member = ov::steal(event_member(n_QUERY_ACCOUNT));
+        ov::object member = event_member(n_QUERY_ACCOUNT);
         if (!member) return nullptr;
         if (emit_event(member.get(), {request_id, code, msg}, kw_rid_code_msg) < 0) return nullptr;
         return Py_NewRef(Py_None);
@@ -331,7 +330,7 @@ TIDEWELL_METHOD(on_query_position) {
         if (PyList_Append(positions.get(), position.get()) < 0) return nullptr;
     }
 
-    ov::object member = ov::steal(event_member(n_QUERY_POSITION));
+    ov::object member = event_member(n_QUERY_POSITION);
     if (!member) return nullptr;
     if (emit_event(member.get(), {request_id, positions.get()}, kw_rid_positions) < 0) return nullptr;
     return Py_NewRef(Py_None);

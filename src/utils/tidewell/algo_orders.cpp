@@ -60,7 +60,7 @@ template <size_t N>
 int queue_result(PyObject* member, PyObject* record, const ov::name* const (&fields)[N],
                  const ov::kwnames& kw) {
     static_assert(N >= 3 && N <= 4);
-    ov::object ev = ov::steal(event_member(member));
+    ov::object ev = event_member(member);
     if (!ev) return -1;
     ov::object values[N];
     for (size_t i = 0; i < N; ++i) {
@@ -114,7 +114,7 @@ PyObject* control_type_of(PyObject* record) {
 
 // value == AlgoControlType.<member>
 int control_is(PyObject* value, PyObject* control_types, PyObject* member) {
-    ov::object m = ov::steal(class_attr(control_types, member));
+    ov::object m = class_attr(control_types, member);
     if (!m) return -1;
     ov::object r = ov::steal(PyObject_RichCompare(value, m.get(), Py_EQ));
     if (!r) return -1;
@@ -183,7 +183,7 @@ int update_record(PyObject* record, const ov::name& cache_name, const ov::name& 
         if (!id) return -1;
         if (PyObject_SetItem(cache.get(), id.get(), fresh.get()) < 0) return -1;
     }
-    ov::object ev = ov::steal(event_member(member));
+    ov::object ev = event_member(member);
     if (!ev) return -1;
     ov::object snapshot = ov::steal(deep_copy(fresh.get()));
     if (!snapshot) return -1;

@@ -117,7 +117,7 @@ bool plain_record_type(PyTypeObject* type) {
     return slot.guard.holds(type, no_field_descriptors);
 }
 
-PyObject* class_attr(PyObject* owner, PyObject* name) {
+ov::object class_attr(PyObject* owner, PyObject* name) {
     if (PyType_Check(owner)) {
         auto* cls = reinterpret_cast<PyTypeObject*>(owner);
         PyTypeObject* meta = Py_TYPE(owner);
@@ -128,16 +128,16 @@ PyObject* class_attr(PyObject* owner, PyObject* name) {
             // The class's own dict comes first in its MRO; an entry there that is no
             // descriptor is returned as is by type's look-up.
             PyObject* v = PyDict_GetItemWithError(cls->tp_dict, name);
-            if (v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr) return Py_NewRef(v);
+            if (v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr) return ov::borrow(v);
             if (v == nullptr && PyErr_Occurred()) PyErr_Clear();  // as type's look-up does
         }
     }
-    return PyObject_GetAttr(owner, name);
+    return ov::steal(PyObject_GetAttr(owner, name));
 }
 
-PyObject* event_member(PyObject* member_name) {
+ov::object event_member(PyObject* member_name) {
     ov::object ev = global(globals::EVENT);
-    if (!ev) return nullptr;
+    if (!ev) return ev;
     return class_attr(ev.get(), member_name);
 }
 
@@ -167,24 +167,24 @@ int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObje
     return queue_append(ev.get());
 }
 
-PyObject* market_code(PyObject* record, PyObject* market_attr) {
+ov::object market_code(PyObject* record, PyObject* market_attr) {
     ov::object sid = ov::steal(attr(record, n_security_id));
-    if (!sid) return nullptr;
+    if (!sid) return ov::object();
     ov::object head = ov::steal(PyNumber_Add(sid.get(), n_dot));
-    if (!head) return nullptr;
+    if (!head) return ov::object();
     ov::object conv = global(globals::get_exchane_from_vorn_mdtype);
-    if (!conv) return nullptr;
+    if (!conv) return ov::object();
     ov::object market = ov::steal(attr(record, market_attr));
-    if (!market) return nullptr;
+    if (!market) return ov::object();
     ov::object suffix = ov::vcall(conv.get(), {market.get()});
-    if (!suffix) return nullptr;
-    return PyNumber_Add(head.get(), suffix.get());
+    if (!suffix) return ov::object();
+    return ov::steal(PyNumber_Add(head.get(), suffix.get()));
 }
 
-PyObject* environment() {
+ov::object environment() {
     ov::object env_cls = global(globals::Environment);
-    if (!env_cls) return nullptr;
-    return ov::vcall_method(env_cls.get(), n_get_instance, {}).release();
+    if (!env_cls) return ov::object();
+    return ov::vcall_method(env_cls.get(), n_get_instance, {});
 }
 
 int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* attr) {
@@ -195,14 +195,14 @@ int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* 
     return ov::vcall(fn.get(), {v.get()}) ? 0 : -1;
 }
 
-PyObject* sdk_time(PyObject* record, PyObject* time_attr) {
+ov::object sdk_time(PyObject* record, PyObject* time_attr) {
     ov::object conv = global(globals::convert_int_to_datetime);
-    if (!conv) return nullptr;
+    if (!conv) return ov::object();
     ov::object t = ov::steal(attr(record, time_attr));
-    if (!t) return nullptr;
+    if (!t) return ov::object();
     ov::object q = ov::steal(PyNumber_TrueDivide(t.get(), g_bridge.thousand));
-    if (!q) return nullptr;
-    return ov::vcall(conv.get(), {q.get()}).release();
+    if (!q) return ov::object();
+    return ov::vcall(conv.get(), {q.get()});
 }
 
 int log_info(PyObject* text) {

@@ -25,6 +25,25 @@ TIDEWELL_GLOBALS(TIDEWELL_DECLARE_GLOBAL)
 #undef TIDEWELL_DECLARE_GLOBAL
 }  // namespace globals
 
+// A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
+// order, each with the value None, for the caller to fill by replacing values. It is a copy of
+// a template built at first use by fill(template) (which inserts the keys): copying a compact
+// dictionary is one block copy, where growing a fresh one key by key resizes it on the way.
+// The template is private to its shape and never handed out.
+struct DictShape {
+    PyObject* tmpl = nullptr;
+
+    template <typename Fill>
+    PyObject* make(Fill fill) {
+        if (tmpl == nullptr) {
+            ov::object t = ov::steal(PyDict_New());
+            if (!t || fill(t.get()) < 0) return nullptr;
+            tmpl = t.release();
+        }
+        return PyDict_Copy(tmpl);
+    }
+};
+
 // The bridge's C++ state, in one place. The module uses single-phase initialisation and
 // this one process-wide instance: every callback (a method of VornStrategy, which receives
 // the strategy instance, not the module) reaches the module's namespace through
@@ -36,9 +55,9 @@ TIDEWELL_GLOBALS(TIDEWELL_DECLARE_GLOBAL)
 // lives as long as the interpreter); dict is its namespace, borrowed from it. The integer
 // constants are strong references made before the module (init_bridge_state) and kept for
 // the process. deque_type is nullptr until the first query needs it, then a strong reference
-// to collections.deque kept for the process. The per-global caches live in the names of
-// `globals`, the record dictionaries' templates in their DictShape, the member look-up
-// facts in class_attr's table (bridge.cpp); each says what guards it.
+// to collections.deque kept for the process. The record dictionaries' shapes keep their
+// templates for the process. The per-global caches live in the names of `globals`, the
+// member look-up and record-type facts in their tables (bridge.cpp); each says what guards it.
 struct Bridge {
     PyObject* module = nullptr;
     PyObject* dict = nullptr;
@@ -47,6 +66,9 @@ struct Bridge {
     PyObject* thousand = nullptr;   // SDK times are in milliseconds
     PyObject* billion = nullptr;    // nanoseconds per second
     PyTypeObject* deque_type = nullptr;
+    DictShape tick_shape;            // on_snapshot's tick dictionary
+    DictShape bar_shape;             // on_bar's bar dictionary
+    DictShape position_state_shape;  // a position's set_state argument
 };
 extern Bridge g_bridge;
 
@@ -63,11 +85,10 @@ inline ov::object global(const ov::name& key) { return ov::global(g_bridge.dict,
 // metaclass at the metaclass's current version tag, the entry of the class's own __dict__
 // is the answer whenever it is not a descriptor; anything else takes PyObject_GetAttr. This
 // skips the metaclass's Python __getattr__ hook machinery (enum's) on the common path.
-// New reference.
-PyObject* class_attr(PyObject* owner, PyObject* name);
+ov::object class_attr(PyObject* owner, PyObject* name);
 
-// EVENT.<member>, EVENT looked up as a global. New reference.
-PyObject* event_member(PyObject* member_name);
+// EVENT.<member>, EVENT looked up as a global.
+ov::object event_member(PyObject* member_name);
 
 // Builds Event(member, **fields) and appends it to event_queue. `values` are the keyword
 // fields' values in the order of the names in `kw` (an ov::kwnames tuple). The global Event
@@ -80,11 +101,11 @@ int queue_append(PyObject* ev);
 // security_id + "." + get_exchane_from_vorn_mdtype(market_type), evaluated as Python would:
 // security_id is read and joined with "." before market_type is read. `record` is the SDK
 // record; `market_attr` the name of its market field (market_type, or market_id for positions).
-PyObject* market_code(PyObject* record, PyObject* market_attr);
+ov::object market_code(PyObject* record, PyObject* market_attr);
 
 // convert_int_to_datetime(record.<time_attr> / 1000): the converter is looked up first, then
 // the SDK time is read and divided by 1000 with true division (the fraction is kept).
-PyObject* sdk_time(PyObject* record, PyObject* time_attr);
+ov::object sdk_time(PyObject* record, PyObject* time_attr);
 
 // system_log.info(text)
 int log_info(PyObject* text);
@@ -126,27 +147,9 @@ inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> n
     return 0;
 }
 
-// A record dictionary's shape: make() gives a fresh dictionary holding the shape's keys in
-// order, each with the value None, for the caller to fill by replacing values. It is a copy of
-// a template built at first use by fill(template) (which inserts the keys): copying a compact
-// dictionary is one block copy, where growing a fresh one key by key resizes it on the way.
-// The template is private to its shape and never handed out.
-struct DictShape {
-    PyObject* tmpl = nullptr;
 
-    template <typename Fill>
-    PyObject* make(Fill fill) {
-        if (tmpl == nullptr) {
-            ov::object t = ov::steal(PyDict_New());
-            if (!t || fill(t.get()) < 0) return nullptr;
-            tmpl = t.release();
-        }
-        return PyDict_Copy(tmpl);
-    }
-};
-
-// Environment.get_instance(), Environment read as a global. New reference.
-PyObject* environment();
+// Environment.get_instance(), Environment read as a global.
+ov::object environment();
 
 // obj.<method>(record.<attr>): the method is looked up before the field is read, as Python
 // evaluates the call. Returns 0, or -1 with the error set.

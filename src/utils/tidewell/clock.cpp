@@ -132,7 +132,7 @@ int arm_day_timer(PyObject* self, PyObject* now, PyObject* current_time, long th
 int send_now(PyObject* self, PyObject* member_name) {
     ov::object send = ov::steal(PyObject_GetAttr(self, n_send_day_event));
     if (!send) return -1;
-    ov::object member = ov::steal(event_member(member_name));
+    ov::object member = event_member(member_name);
     if (!member) return -1;
     ov::object now = ov::steal(wall_clock_now());
     if (!now) return -1;

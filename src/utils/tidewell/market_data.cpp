@@ -115,8 +115,6 @@ auto record_keys(PyObject* first, PyObject* second, Field (&fields)[N]) {
     };
 }
 
-DictShape tick_shape;
-DictShape bar_shape;
 
 // Copies record.<attr> into dict[key] for each field, in order.
 template <size_t N>
@@ -210,7 +208,7 @@ PyObject* bar_time(PyObject* bar) {
 
 // Emits Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt, <payload>=record).
 int emit_l2_event(PyObject* member_name, PyObject* dt, PyObject* record, PyObject* kw) {
-    ov::object member = ov::steal(event_member(member_name));
+    ov::object member = event_member(member_name);
     if (!member) return -1;
     return emit_event(member.get(), {dt, dt, record}, kw);
 }
@@ -224,12 +222,12 @@ TIDEWELL_METHOD(on_snapshot) {
                        &snapshot) < 0)
         return nullptr;
 
-    ov::object dt = ov::steal(sdk_time(snapshot, n_orig_time));
+    ov::object dt = sdk_time(snapshot, n_orig_time);
     if (!dt) return nullptr;
-    ov::object code = ov::steal(market_code(snapshot, n_market_type));
+    ov::object code = market_code(snapshot, n_market_type);
     if (!code) return nullptr;
 
-    ov::object tick = ov::steal(tick_shape.make(record_keys(k_market_code, globals::datetime, tick_fields)));
+    ov::object tick = ov::steal(g_bridge.tick_shape.make(record_keys(k_market_code, globals::datetime, tick_fields)));
     if (!tick) return nullptr;
     if (PyDict_SetItem(tick.get(), k_market_code, code.get()) < 0) return nullptr;
     if (PyDict_SetItem(tick.get(), globals::datetime, dt.get()) < 0) return nullptr;
@@ -246,9 +244,9 @@ TIDEWELL_METHOD(on_snapshot) {
     if (cache_append(globals::history_tick, code.get(), tick.get(), bounded_queue) < 0) return nullptr;
 
     // The cached dictionary itself (not a copy) goes into the TickObject.
-    ov::object member = ov::steal(event_member(n_TICK));
+    ov::object member = event_member(n_TICK);
     if (!member) return nullptr;
-    ov::object env = ov::steal(environment());
+    ov::object env = environment();
     if (!env) return nullptr;
     ov::object proxy = ov::steal(PyObject_GetAttr(env.get(), n_data_proxy));
     if (!proxy) return nullptr;
@@ -269,9 +267,9 @@ TIDEWELL_METHOD(on_tick_order) {
                        &order) < 0)
         return nullptr;
 
-    ov::object dt = ov::steal(sdk_time(order, n_order_time));
+    ov::object dt = sdk_time(order, n_order_time);
     if (!dt) return nullptr;
-    ov::object code = ov::steal(market_code(order, n_market_type));
+    ov::object code = market_code(order, n_market_type);
     if (!code) return nullptr;
     ov::object side = ov::steal(convert_char(order, globals::get_side_from_vorn_l2_order, n_side, n_market_type));
     if (!side) return nullptr;
@@ -308,9 +306,9 @@ TIDEWELL_METHOD(on_tick_trade) {
                        &trade) < 0)
         return nullptr;
 
-    ov::object dt = ov::steal(sdk_time(trade, n_trade_time));
+    ov::object dt = sdk_time(trade, n_trade_time);
     if (!dt) return nullptr;
-    ov::object code = ov::steal(market_code(trade, n_market_type));
+    ov::object code = market_code(trade, n_market_type);
     if (!code) return nullptr;
 
     // The buyer's sequence number strictly above the seller's marks a buy; otherwise,
@@ -324,7 +322,7 @@ TIDEWELL_METHOD(on_tick_trade) {
         if (is_buy < 0) return nullptr;
         ov::object side_enum = global(globals::SIDE);
         if (!side_enum) return nullptr;
-        side = ov::steal(class_attr(side_enum.get(), is_buy ? n_BUY : n_SELL));
+        side = class_attr(side_enum.get(), is_buy ? n_BUY : n_SELL);
         if (!side) return nullptr;
     }
 
@@ -357,12 +355,12 @@ namespace {
 // history_bar[code].append(<bar dictionary>): the code, the bar time (through the time
 // converter), then the bar's fields; a code's first bar creates its unbounded deque.
 int cache_bar(PyObject* bar) {
-    ov::object code = ov::steal(market_code(bar, n_market_type));
+    ov::object code = market_code(bar, n_market_type);
     if (!code) return -1;
-    ov::object entry = ov::steal(bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
+    ov::object entry = ov::steal(g_bridge.bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
     if (!entry) return -1;
     if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return -1;
-    if (ov::set_item(entry.get(), k_orig_time, ov::steal(sdk_time(bar, n_end_time))) < 0) return -1;
+    if (ov::set_item(entry.get(), k_orig_time, sdk_time(bar, n_end_time)) < 0) return -1;
     if (fill_fields(entry.get(), bar, bar_fields) < 0) return -1;
     auto unbounded_queue = [] {
         ov::object deque_cls = global(globals::deque);
@@ -405,7 +403,7 @@ int count_bar(PyObject* self, PyObject* bar) {
 int universe_complete(PyObject* self) {
     ov::object cnt = ov::steal(PyObject_GetAttr(self, n_bar_cnt));
     if (!cnt) return -1;
-    ov::object env = ov::steal(environment());
+    ov::object env = environment();
     if (!env) return -1;
     ov::object universe = ov::vcall_method(env.get(), n_get_universe, {});
     if (!universe) return -1;
@@ -427,7 +425,7 @@ int emit_bar(PyObject* self) {
     if (!whole) return -1;
     ov::object d = ov::vcall(conv.get(), {whole.get()});
     if (!d) return -1;
-    ov::object member = ov::steal(event_member(n_BAR));
+    ov::object member = event_member(n_BAR);
     if (!member) return -1;
     if (emit_event(member.get(), {d.get(), d.get()}, kw_bar) < 0) return -1;
     return PyObject_SetAttr(self, n_bar_cnt, g_bridge.zero);

@@ -109,7 +109,7 @@ int status_is(PyObject* order, PyObject* member) {
     if (!st) return -1;
     ov::object types = global(globals::OrderStatusType);
     if (!types) return -1;
-    ov::object m = ov::steal(class_attr(types.get(), member));
+    ov::object m = class_attr(types.get(), member);
     if (!m) return -1;
     return ov::compare(st.get(), m.get(), Py_EQ);
 }
@@ -128,7 +128,7 @@ int status_in(PyObject* order, std::initializer_list<const ov::name*> members) {
 PyObject* order_status_member(PyObject* member) {
     ov::object cls = global(globals::ORDER_STATUS);
     if (!cls) return nullptr;
-    return class_attr(cls.get(), member);
+    return class_attr(cls.get(), member).release();
 }
 
 // ov_order.status = ORDER_STATUS.<member>
@@ -154,7 +154,7 @@ PyObject* deep_copy(PyObject* obj) {
 
 // Event(EVENT.<member>, account=account, order=copy.deepcopy(ov_order)) appended to the queue.
 int queue_order_event(PyObject* member, PyObject* account, PyObject* ov_order) {
-    ov::object ev = ov::steal(event_member(member));
+    ov::object ev = event_member(member);
     if (!ev) return -1;
     ov::object snapshot = ov::steal(deep_copy(ov_order));
     if (!snapshot) return -1;
@@ -184,7 +184,7 @@ int find_order(PyObject* record, PyObject** out) {
 
 // Environment.get_instance().get_account(ov_order.market_code)
 PyObject* order_account(PyObject* ov_order) {
-    ov::object env = ov::steal(environment());
+    ov::object env = environment();
     if (!env) return nullptr;
     ov::object get_account = ov::steal(PyObject_GetAttr(env.get(), n_get_account));
     if (!get_account) return nullptr;
@@ -319,7 +319,7 @@ int on_fill(PyObject* order, PyObject* ov_order, PyObject* account) {
     if (!trade) return -1;
     if (update_fill_fields(order, ov_order) < 0 || update_fill_status(order, ov_order) < 0)
         return -1;
-    ov::object ev = ov::steal(event_member(n_TRADE));
+    ov::object ev = event_member(n_TRADE);
     if (!ev) return -1;
     ov::object snapshot = ov::steal(deep_copy(ov_order));
     if (!snapshot) return -1;
