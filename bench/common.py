@@ -86,7 +86,7 @@ def probe(run: Callable[[int], object], share: float = 1.0) -> Probe:
     if _mode == "count" and number == _target:
         gc.collect()
         gc.disable()
-        run(calls_for(share, _calls))
+        run(_calls)  # run.py has already applied the probe's share
         os._exit(0)
     return Probe(number, share)
 

@@ -57,3 +57,15 @@ def test_count_child_reaches_the_last_probe_and_no_further(planned, module):
     assert reached.returncode == 0, reached.stderr
     beyond = child(str(BENCH / "run.py"), "--count-child", module, str(last + 1), "3")
     assert beyond.returncode == 3 and "never reached" in beyond.stderr
+
+
+def test_counted_probe_runs_exactly_the_calls_it_is_given_and_ends_the_process():
+    # Earlier probes return without running; the chosen one runs the calls run.py computed
+    # (its share already applied), and nothing after it runs.
+    code = (f"import sys; sys.path.insert(0, {str(BENCH)!r}); import common\n"
+            "common.set_mode('count', 1, 7)\n"
+            "common.probe(lambda n: print('first', n, flush=True), 0.5)\n"
+            "common.probe(lambda n: print('second', n, flush=True), 0.05)\n"
+            "print('after', flush=True)\n")
+    proc = child("-c", code)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["second", "7"])
