@@ -3,6 +3,7 @@ a child process, running the module again from the start, reaches with the same 
 numbering that drifted between the two would count the wrong operation). The children here run
 without valgrind: what is checked is the plan and the exits, not the counts."""
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -32,6 +33,12 @@ print(json.dumps(out))
 def child(*args):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=300,
                           cwd=BENCH.parent)
+
+
+# Planning runs every benchmark module once: minutes under the sanitizer, which checks the
+# modules themselves elsewhere.
+pytestmark = pytest.mark.skipif(os.environ.get("ORVANE_SANITIZED") == "1",
+                                reason="benchmark harness, not run under the sanitizer")
 
 
 @pytest.fixture(scope="module")
