@@ -79,7 +79,7 @@ $(ASAN_VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	$(ASAN_PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
 	$(ASAN_PIP) install $(ASAN_BUILD) ".[test]"
 	$(ASAN_PIP) install -e rec
-	$(ASAN_PIP) install -e "sim[plot]"
+	$(ASAN_PIP) install -e sim
 	touch $@
 
 sanitize: $(ASAN_VENV)/.deps

@@ -32,6 +32,9 @@ from tiderec.format import Decoder, SessionReader  # noqa: E402
 from tiderec.recorder import SessionRecorder, recording_strategy  # noqa: E402
 
 GROUP = "recorder"
+# A writer thread runs beside every recorded call, so one call's instructions are not its own:
+# timed only, not instruction-counted.
+COUNTED = False
 PLAIN = "plain strategy"
 CONFIG = types.SimpleNamespace(base=types.SimpleNamespace(accounts={"stock": "1_sim"},
                                                           trading_calendar=[]))
