@@ -285,12 +285,14 @@ def test_cli_one_session_replays_in_process(days):
 
 @pytest.mark.parametrize("args, needle", [
     (["--record", "out.jsonl"], "--record takes a single session"),
+    (["--events", "ev.jsonl"], "--events takes a single session"),
+    (["--listener", "TICK=m:f"], "--listener takes a single session"),
     (["--workers", "0"], "--workers must be at least 1"),
     (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "cannot be combined"),
     (["MISSING"], "MISSING: no such file or directory"),
     (["--scheduler", "nonsense://x"], "bad scheduler address 'nonsense://x'"),
     (["--scheduler", "tcp://127.0.0.1:1"], "cannot reach the scheduler at tcp://127.0.0.1:1"),
-], ids=["record", "workers", "both", "missing", "address", "unreachable"])
+], ids=["record", "events", "listener", "workers", "both", "missing", "address", "unreachable"])
 def test_cli_rejects_bad_arguments_before_starting_a_cluster(days, tmp_path, args, needle):
     paths, _ = days
     args = [str(tmp_path / a) if a == "MISSING" else a for a in args]

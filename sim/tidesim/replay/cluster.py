@@ -358,8 +358,20 @@ def run_command(args: Any, stdout: TextIO = sys.stdout, stderr: TextIO = sys.std
         print(f"tidesim-replay: {msg}", file=stderr)
         return 2
 
-    if args.record:
-        return fail("--record takes a single session")
+    for flag, value in (("--record", args.record), ("--events", getattr(args, "events", None)),
+                        ("--listener", getattr(args, "listener", None)),
+                        ("--system-listener", getattr(args, "system_listener", None))):
+        if value:
+            return fail(f"{flag} takes a single session")
+    options: dict[str, Any] = {"allow_undelivered": getattr(args, "allow_undelivered", False)}
+    try:
+        from .selection import Selection
+        select = Selection(getattr(args, "codes", None), getattr(args, "start", None),
+                           getattr(args, "end", None))
+    except ValueError as exc:
+        return fail(str(exc))
+    if select.active:
+        options["select"] = select
     if args.drain_every < 1:
         return fail("--drain-every must be at least 1")
     if args.workers is not None and args.workers < 1:
@@ -381,7 +393,7 @@ def run_command(args: Any, stdout: TextIO = sys.stdout, stderr: TextIO = sys.std
     try:
         result = replay_days(sessions, workers=args.workers, scheduler=args.scheduler,
                              progress=bar, keep_going=args.keep_going,
-                             drain_every=args.drain_every)
+                             drain_every=args.drain_every, **options)
     except KeyboardInterrupt:
         if bar is not None:
             bar.close()
