@@ -67,15 +67,45 @@ def test_digest_in_batches_equals_hashing_each_event(events):
     plain = hashlib.blake2b(digest_size=16)
     for i in range(events):
         ev = _Event("TICK" if i % 3 else "TRADE", n=i, rec=_Rec(price=i / 7, tags=[i, "x"]))
-        name, body = digest.event_bytes(ev)
+        name, body = digest.event_packed(ev)
         plain.update(name.encode() + b"\x00")
         plain.update(body)
-        plain.update(b"\n")
         stream.add(ev, "")
         if i == events // 2:  # asking midway does not disturb what follows
             stream.hexdigest()
     assert stream.hexdigest() == plain.hexdigest()
     assert stream.count == events
+
+
+def _stream_digest(*events):
+    stream = digest.EventStream()
+    for ev in events:
+        stream.add(ev, "")
+    return stream.hexdigest()
+
+
+@pytest.mark.parametrize("a, b", [
+    (None, float("nan")),          # both a JSON null in text
+    ("YWJj", b"abc"),              # text, and bytes written as base64 text
+    ({"1": 2}, {1: 2}),            # an integer key written as text
+    (1, 1.0),
+])
+def test_the_digest_tells_apart_values_that_read_alike_as_text(a, b):
+    assert _stream_digest(_Event("X", v=a)) != _stream_digest(_Event("X", v=b))
+    assert _stream_digest(_Event("X", v=a)) == _stream_digest(_Event("X", v=a))
+
+
+def test_the_event_file_is_written_as_the_digest_is_kept(tmp_path):
+    path = tmp_path / "events.jsonl"
+    written = digest.EventStream(path)
+    events = [_Event("TICK", n=i, rec=_Rec(p=i / 3)) for i in range(10)]
+    for ev in events:
+        written.add(ev, "src")
+    written.close()
+    assert written.hexdigest() == _stream_digest(*events)
+    lines = path.read_bytes().splitlines()
+    assert lines == [
+        b'{"event":"TICK","source":"src","fields":%s}' % digest.event_bytes(ev)[1] for ev in events]
 
 
 class _WithGetattr:
