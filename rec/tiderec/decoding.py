@@ -26,7 +26,7 @@ from typing import Any, Callable, Iterator
 import msgspec
 
 from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, SessionFormatError,
-                     SessionHeader, _Bad, adopt_record)
+                     SessionHeader, _Bad, adopt_record, record_type)
 
 _MISSING = object()
 _CHUNK = 1 << 18  # compressed bytes read at a time: a few MB of text at most
@@ -270,6 +270,7 @@ class Decoder:
         cached_tag = self._cached_tag
         full = self._entry
         fromiso = _dt.datetime.fromisoformat
+        new = object.__new__
 
         def entry(line: int, raw: bytes) -> Entry:
             try:
@@ -284,7 +285,13 @@ class Decoder:
                             (tag, v), = rec[k].items()
                             hit = cache.get((tag, v))
                             rec[k] = hit if hit is not None else cached_tag(tag, v)
-                        return Entry(line, fromiso(t), "cb", name, (plan[3](plan[0], rec),), {})
+                        cls = plan[4]
+                        if cls is not None:  # adopt_record's work, without the call
+                            record = new(cls)
+                            record.__dict__ = rec
+                        else:
+                            record = plan[3](plan[0], rec)
+                        return Entry(line, fromiso(t), "cb", name, (record,), {})
             except Exception:
                 pass
             return full(line, raw)
@@ -338,7 +345,9 @@ class Decoder:
         if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 and type(args[0]) is dict \
                 and params and params[0][1] is not None and not _has_type(args[0]):
             keys = self._object_fields.get((name, 0), ())
-            self._plans[name] = (params[0][1], keys, 2 + len(keys), self.records)
+            # the record class itself when records are adopted plainly (built inline)
+            cls = record_type(params[0][1]) if self.records is adopt_record else None
+            self._plans[name] = (params[0][1], keys, 2 + len(keys), self.records, cls)
         return entry
 
     def _full_args(self, name: str, params: tuple, args: list, kwargs: dict,

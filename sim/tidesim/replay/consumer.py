@@ -67,11 +67,17 @@ class Consumer:
             res.queue_high_water = n
         batch = q.popleft_many(n)
         now = self.clock.now
-        if self._minute is None or not (self._minute <= now < self._minute_end):  # type: ignore[operator]
+        minute = self._minute
+        if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
             self._roll_minute(now)
         publish = self.publish
-        if self.stream is None and self.signatures is None:
+        stream = self.stream
+        if self.signatures is None and self.sources is None:
+            # the common cases in one loop: published, and hashed when a digest is kept
+            add = stream.add if stream is not None else None
             for ev in batch:
+                if add is not None:
+                    add(ev, "")
                 try:
                     publish(ev)
                 except Exception as exc:

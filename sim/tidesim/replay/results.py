@@ -116,6 +116,29 @@ class LatencyHistogram:
         if ns > self.max:
             self.max = ns
 
+    def extend(self, values: list) -> None:
+        """Adds many call times at once (bucketed together: the same buckets as one append
+        each, at a fraction of the cost per value)."""
+        if not values:
+            return
+        if len(values) < 32:
+            for ns in values:
+                self.append(ns)
+            return
+        import numpy as np
+        a = np.asarray(values, dtype=np.float64)
+        idx = (np.log(np.maximum(a, 1.0)) / LOG_RATIO).astype(np.int64)
+        keys, counts = np.unique(idx, return_counts=True)
+        mine = self.counts
+        for i, c in zip(keys.tolist(), counts.tolist()):
+            mine[i] = mine.get(i, 0) + c
+        self.n += len(values)
+        lo, hi = min(values), max(values)
+        if lo < self.min:
+            self.min = lo
+        if hi > self.max:
+            self.max = hi
+
     def __len__(self) -> int:
         return self.n
 

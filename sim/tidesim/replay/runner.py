@@ -49,7 +49,8 @@ ORDER_EVENTS = ("ORDER_CREATION_PASS", "ORDER_PENDING_CANCEL", "ORDER_CANCELLATI
 _percentile = percentile  # the name earlier versions exported
 
 SAMPLE_ALL = 256
-SAMPLE_EVERY = 8
+SAMPLE_EVERY = 64
+FLUSH_EVERY = 1024  # entries between the bucketing of the call times gathered meanwhile
 
 
 class ReplayAborted(Exception):
@@ -210,8 +211,14 @@ class Replay:
         res = self.result
         counts = res.events
 
-        def count(event, _counts=counts):
-            _counts[event.event_type.name] += 1
+        # member names by identity: an enumeration's `name` is a slow descriptor, and this
+        # runs for every published event
+        names = {id(m): m.name for m in EVENT}
+
+        def count(event, _counts=counts, _names=names):
+            et = event.event_type
+            name = _names.get(id(et))
+            _counts[name if name is not None else et.name] += 1
 
         extra = []
         for e, fn, user in self.extra_listeners:
@@ -396,25 +403,30 @@ class Replay:
         bridge = self.bridge
         start, end = header.start, header.end
         drain_every = self.drain_every
-        callbacks = res.callbacks
         progress = self.progress
         path = self.path
         latency = res.latency_ns
         perf = _time.perf_counter_ns
         timing = self._timing
+        timed_call = self._timed_call
         consumer = self.consumer
         drain = consumer.drain
         queue = bridge.event_queue
         mark = consumer.delivered if consumer.sources is not None else None
         select = self.select
         problem = self.tally.problem
-        methods: dict[str, Any] = {}
-        seen: dict[str, int] = {}  # callbacks delivered by name (added to the result at the end)
+        # per callback name: [bound method, calls so far, call times not yet bucketed]; the
+        # times are bucketed into the histograms in batches (every FLUSH_EVERY entries and at
+        # the end), so memory stays flat and a call pays only a list append
+        per_name: dict[str, list] = {}
         heap = clock.pending_heap()
         first = None
         self._first_early = self._first_late = 0
         prev = start
         n = 0
+        sample_all = SAMPLE_ALL
+        sample_every = SAMPLE_EVERY
+        flush_mask = FLUSH_EVERY - 1
         try:
             for entry in self._entries(reader):
                 t = entry.time
@@ -440,7 +452,8 @@ class Replay:
                     break
                 if first is None:
                     first = t
-                if select is not None and entry.kind == "cb" and not select.keeps(
+                kind = entry.kind
+                if select is not None and kind == "cb" and not select.keeps(
                         entry.name, t, entry.args[0] if entry.args else
                         next(iter(entry.kwargs.values()), None)):
                     res.filtered += 1
@@ -448,32 +461,34 @@ class Replay:
                 if heap and heap[0][0] <= t:  # a timer falls due by this entry
                     timers.until(t)
                 else:
-                    clock.move_to(t)
+                    clock._now = t  # no timer due by t, and t is no earlier than now
                 prev = t
-                if entry.kind == "cb":
+                if kind == "cb":
                     name = entry.name
-                    k = seen.get(name, 0) + 1
-                    seen[name] = k
-                    fn = methods.get(name)
-                    if fn is None:
-                        fn = methods[name] = getattr(strategy, name)
+                    st = per_name.get(name)
+                    if st is None:
+                        st = per_name[name] = [getattr(strategy, name), 0, []]
                         if name not in latency:
                             latency[name] = LatencyHistogram()
                             res.bridge_ns[name] = LatencyHistogram()
-                    if timing is not None:
-                        if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0:
-                            self._timed_call(name, fn, entry.args, entry.kwargs,
-                                             f"{path}:{entry.line}", "callback", t, timing)
-                            fn = None
-                    if fn is not None:
+                    k = st[1] = st[1] + 1
+                    if timing is not None and (k <= sample_all or k % sample_every == 0):
+                        timed_call(name, st[0], entry.args, entry.kwargs,
+                                   f"{path}:{entry.line}", "callback", t, timing)
+                    else:
+                        fn = st[0]
+                        kwargs = entry.kwargs
                         t0 = perf()
                         try:
-                            fn(*entry.args, **entry.kwargs)
+                            if kwargs:
+                                fn(*entry.args, **kwargs)
+                            else:
+                                fn(*entry.args)
                         except Exception as exc:
-                            latency[name].append(perf() - t0)
+                            st[2].append(perf() - t0)
                             problem("callback", f"{path}:{entry.line}", name, t, exc)
                         else:
-                            latency[name].append(perf() - t0)
+                            st[2].append(perf() - t0)
                 else:
                     self._act(entry, bridge)
                 n += 1
@@ -481,17 +496,26 @@ class Replay:
                     mark(f"{path}:{entry.line}")
                 if len(queue) and (drain_every == 1 or n % drain_every == 0):
                     drain()
-                if progress is not None and n & 1023 == 0:
-                    progress(n, reader.fraction(), t)
+                if not n & flush_mask:
+                    for name, st in per_name.items():
+                        if st[2]:
+                            latency[name].extend(st[2])
+                            st[2].clear()
+                    if progress is not None:
+                        progress(n, reader.fraction(), t)
         except SessionFormatError as exc:
             res.stopped = exc
             self.tally.say(str(exc))
             self.tally.say("stopped at bad input (use --keep-going to report and go on)")
         finally:
-            callbacks.update(seen)
+            seen = 0
+            for name, st in per_name.items():
+                latency[name].extend(st[2])
+                res.callbacks[name] += st[1]
+                seen += st[1]
             res.first_entry = first
             res.entries = n
-            res.acts = n - sum(seen.values())
+            res.acts = n - seen
             res.last_entry = prev if n else None
             if progress is not None:
                 progress(n, reader.fraction(), clock.now)

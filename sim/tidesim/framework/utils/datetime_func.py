@@ -26,10 +26,19 @@ def _from_seconds_text(whole: int, original) -> datetime.datetime:
         raise ValueError(f"{original!r} is not a time of the form YYYYMMDDHHMMSS") from None
 
 
+# Recent float times and their date-times: the same SDK time arrives many times in a row (one
+# snapshot per security at each interval). Emptied when full, so it stays small.
+_RECENT: dict[float, datetime.datetime] = {}
+_RECENT_MAX = 4096
+
+
 def convert_int_to_datetime(value) -> datetime.datetime:
     """The date-time of `value`, seconds in the form YYYYMMDDHHMMSS with an optional fraction,
     rounded to the millisecond. 20261208093003.125 gives 2026-12-08 09:30:03.125."""
     if type(value) is float and 0.0 <= value < 1e14:
+        hit = _RECENT.get(value)
+        if hit is not None:
+            return hit
         # the common case, a float of the bridge: the same arithmetic without the detours
         whole = int(value)  # == math.floor for a non-negative number
         millis = round((value - whole) * 1000)
@@ -38,10 +47,15 @@ def convert_int_to_datetime(value) -> datetime.datetime:
             year, md = divmod(ymd, 10000)
             hour, ms = divmod(hms, 10000)
             try:
-                return datetime.datetime(year, md // 100, md % 100, hour, ms // 100, ms % 100,
-                                         millis * 1000)
+                hit = datetime.datetime(year, md // 100, md % 100, hour, ms // 100, ms % 100,
+                                        millis * 1000)
             except ValueError:
                 pass  # reported below, as for every other value
+            else:
+                if len(_RECENT) >= _RECENT_MAX:
+                    _RECENT.clear()
+                _RECENT[value] = hit
+                return hit
     try:
         whole = operator.index(value)
         millis = 0
