@@ -70,25 +70,12 @@ class Consumer:
         minute = self._minute
         if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
             self._roll_minute(now)
-        publish = self.publish
-        stream = self.stream
-        if self.signatures is None and self.sources is None:
-            # the common cases in one loop: published, and hashed when a digest is kept
-            add = stream.add if stream is not None else None
-            for ev in batch:
-                if add is not None:
-                    add(ev, "")
-                try:
-                    publish(ev)
-                except Exception as exc:
-                    self._listener_failed(ev, now, exc)
-            return
-        self._publish_kept(batch, now)
+        self._publish(batch, now)
 
-    def _publish_kept(self, batch: list, now: _dt.datetime) -> None:
+    def _publish(self, batch: list, now: _dt.datetime) -> None:
         sigs, stream, publish = self.signatures, self.stream, self.publish
         sources = self.sources
-        if sources is None:  # a digest only: no need to know what caused each event
+        if sources is None:  # no need to know what caused each event
             add = stream.add if stream is not None else None
             for ev in batch:
                 if sigs is not None:
