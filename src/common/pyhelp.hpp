@@ -668,8 +668,8 @@ inline object join_str(std::initializer_list<PyObject*> parts) {
     return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
 }
 
-// format(v, ""): a str is returned unchanged; an exact float formats itself with an empty
-// specification exactly as its str(), taken directly without binding float.__format__;
+// format(v, ""): a str is returned unchanged; an exact float with an empty format string
+// gives exactly its str(), taken directly without binding float.__format__;
 // anything else formats itself.
 inline object format_default(PyObject* v) {
     if (PyUnicode_CheckExact(v)) return borrow(v);
