@@ -367,6 +367,8 @@ def test_latency_is_split_on_a_sample_and_the_bridge_globals_are_put_back(day):
     for name, (calls, _, _) in total.items():
         sampled = sum(1 for k in range(1, calls + 1) if k <= SAMPLE_ALL or k % SAMPLE_EVERY == 0)
         assert own[name][0] == sampled, name
+        # the bridge's share of a call never exceeds the whole call
+        assert own[name][1] <= total[name][1] and own[name][2] <= total[name][2], name
     # each sampled snapshot converted its SDK time through a timed stand-in
     assert res.standin_calls["on_snapshot"] >= own["on_snapshot"][0]
     # without the split, nothing is sampled and the stand-ins are never wrapped

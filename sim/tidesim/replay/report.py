@@ -92,7 +92,7 @@ def summary_text(res: ReplayResult) -> str:
     out += _table(rows, ["event", "count"], {1})
     out.append("")
     out.append("Callbacks by kind (microseconds per call; all: the whole callback, bridge: the "
-               "same less the time in the stand-ins it called)")
+               "bridge's share of it, the stand-ins' time subtracted on a sample)")
     rows = []
     own = res.bridge_percentiles()
     for name, (n, p50, p99) in res.latency_percentiles().items():

@@ -375,8 +375,11 @@ class Replay:
         res.standin_calls[name] += calls
         standin = meter.ns - s0 + calls * meter.overhead_ns
         overhead = calls * meter.overhead_ns
-        res.latency_ns[name].append(max(int(elapsed - overhead), 0))
-        res.bridge_ns[name].append(max(int(elapsed - standin), 0))
+        whole, own = max(int(elapsed - overhead), 0), max(int(elapsed - standin), 0)
+        res.latency_ns[name].append(whole)
+        res.bridge_ns[name].append(own)
+        res.sampled_ns[name] += whole
+        res.sampled_bridge_ns[name] += own
 
     def _bad(self, exc: SessionFormatError, note: str = " (skipped)") -> None:
         if not self.keep_going:
