@@ -26,7 +26,7 @@ from typing import Any, Callable, Iterator
 import msgspec
 
 from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, SessionFormatError,
-                     SessionHeader, _Bad, adopt_record, record_type)
+                     SessionHeader, _Bad, adopt_record, parse_iso, record_type)
 
 _MISSING = object()
 _CHUNK = 1 << 18  # compressed bytes read at a time: a few MB of text at most
@@ -86,15 +86,6 @@ def _bytes_tag(v: Any) -> bytes:
         return base64.b64decode(v, validate=True)
     except ValueError as exc:
         raise _Bad(f"$bytes: {exc}") from None
-
-
-def _iso(cls, v: Any, tag: str):
-    if not isinstance(v, str):
-        raise _Bad(f"{tag} must be ISO text, not {v!r}")
-    try:
-        return cls.fromisoformat(v)
-    except ValueError as exc:
-        raise _Bad(f"{tag}: {exc}") from None
 
 
 def _numpy_tag(tag: str, v: Any, walk: Callable[[Any, int], Any], depth: int) -> Any:
@@ -217,11 +208,11 @@ class Decoder:
                 raise _Bad(f"$type must be a text, not {v!r}")
             return self.records(v, {})
         if k == "$datetime":
-            return _iso(_dt.datetime, v, k)
+            return parse_iso(_dt.datetime, v, k)
         if k == "$date":
-            return _iso(_dt.date, v, k)
+            return parse_iso(_dt.date, v, k)
         if k == "$time":
-            return _iso(_dt.time, v, k)
+            return parse_iso(_dt.time, v, k)
         if k == "$timedelta":
             if type(v) is not int:
                 raise _Bad("$timedelta must be a whole number of microseconds")
