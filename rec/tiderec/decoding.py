@@ -21,10 +21,11 @@ import importlib
 import os
 import sys
 import zlib
-from typing import Any, Callable, Iterator
+from typing import IO, Any, Callable, Iterator
 
 import msgspec
 
+from .binary import BIGINT, CODE_TAGS, MAGIC, RECORD, Frames, big_int
 from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, SessionFormatError,
                      SessionHeader, _Bad, adopt_record, parse_iso, record_type)
 
@@ -137,6 +138,12 @@ class Decoder:
         self._plans: dict[str, tuple] = {}
         self._tags: dict[tuple[str, Any], Any] = {}
         self._quick = self.entry = self._make_quick()  # type: ignore[method-assign]
+        # binary lines: tags are decoded while MessagePack is parsed (see _ext)
+        self._msgpack = msgspec.msgpack.Decoder(ext_hook=self._ext)
+        self._ext_cache: dict[tuple[int, bytes], Any] = {}
+        # callback -> (record type, record class or None) of the common binary line
+        self._binary_plans: dict[str, tuple] = {}
+        self.binary_entry = self._make_binary()
 
     # -- values ------------------------------------------------------------------------------
 
@@ -152,6 +159,41 @@ class Decoder:
             raise _Bad(f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
         except RecursionError:
             raise _Bad("nesting too deep") from None
+
+    def binary_loads(self, raw: bytes) -> Any:
+        """One binary line, its tags decoded (records nested under "$type" built too)."""
+        try:
+            return self._msgpack.decode(raw)
+        except msgspec.DecodeError as exc:
+            raise _Bad(f"malformed binary line: {exc}") from None
+        except RecursionError:
+            raise _Bad("nesting too deep") from None
+
+    def _ext(self, code: int, data: memoryview) -> Any:
+        """The value of a tag in a binary line, from its extension type code and data."""
+        if code <= 2:  # $enum and $const: by name, cached
+            key = (code, bytes(data))
+            hit = self._ext_cache.get(key, _MISSING)
+            if hit is _MISSING:
+                hit = self._ext_cache[key] = self._ext_value(code, data)
+            return hit
+        return self._ext_value(code, data)
+
+    def _ext_value(self, code: int, data: memoryview) -> Any:
+        if code == BIGINT:
+            return big_int(data)
+        tag = CODE_TAGS.get(code)
+        if tag is None:
+            raise _Bad(f"unknown extension type {code} in binary data")
+        v = self._msgpack.decode(data)
+        if code == RECORD:
+            if not (type(v) is list and len(v) == 2 and type(v[1]) is dict):
+                raise _Bad("a nested record must hold [type name, fields]")
+            name, fields = v
+            if type(name) is not str:
+                raise _Bad(f"$type must be a text, not {name!r}")
+            return self.records(name, fields)
+        return self._tag(tag, v, 0, _decoded)
 
     def loads(self, raw: bytes | str) -> Any:
         """One JSON document with tags decoded (records nested under "$type" built too)."""
@@ -185,7 +227,10 @@ class Decoder:
             return v
         return v
 
-    def _tag(self, k: str, v: Any, depth: int) -> Any:
+    def _tag(self, k: str, v: Any, depth: int, walk: Callable[[Any, int], Any] | None = None) -> Any:
+        """The value of tag `k` holding `v`. `walk` decodes what the tag holds (by default the
+        walk over parsed JSON; binary lines hand over values that are decoded already)."""
+        value = walk if walk is not None else self.value
         if k == "$enum" or k == "$const":
             return self.resolve(k, v)
         if k == "$float":
@@ -193,13 +238,13 @@ class Decoder:
         if k == "$tuple":
             if type(v) is not list:
                 raise _Bad("$tuple must hold a JSON array")
-            return tuple(self.value(v, depth))
+            return tuple(value(v, depth))
         if k == "$map":
             if type(v) is dict:  # its keys are keys, whatever they look like
-                return {key: self.value(x, depth + 1) for key, x in v.items()}
+                return {key: value(x, depth + 1) for key, x in v.items()}
             if type(v) is list and all(type(p) is list and len(p) == 2 for p in v):
                 try:
-                    return {self.value(key, depth + 1): self.value(x, depth + 1) for key, x in v}
+                    return {value(key, depth + 1): value(x, depth + 1) for key, x in v}
                 except TypeError as exc:
                     raise _Bad(f"$map key: {exc}") from None
             raise _Bad("$map must hold a JSON object or a list of [key, value] pairs")
@@ -231,7 +276,7 @@ class Decoder:
             if type(v) is not list:
                 raise _Bad(f"{k} must hold a JSON array")
             try:
-                items = self.value(v, depth)
+                items = value(v, depth)
                 return set(items) if k == "$set" else frozenset(items)
             except TypeError as exc:
                 raise _Bad(f"{k}: {exc}") from None
@@ -240,7 +285,7 @@ class Decoder:
         if k == "$bytearray":
             return bytearray(_bytes_tag(v))
         if k == "$ndarray" or k == "$npscalar":
-            return _numpy_tag(k, v, self.value, depth)
+            return _numpy_tag(k, v, value, depth)
         if k == "$unrecorded":
             return _unrecorded(v)
         raise _Bad(f"unknown tag {k!r}")
@@ -268,7 +313,7 @@ class Decoder:
                 obj = decode(raw)
                 name = obj["cb"]
                 plan = plans.get(name)
-                if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
+                if plan is not None and len(obj) == 3 and _braces(raw, plan[2]):
                     rec = obj["args"][0]
                     t = obj["t"]
                     if type(rec) is dict and type(t) is str:
@@ -294,8 +339,45 @@ class Decoder:
             self._tags[(tag, v)] = value
         return value
 
+    def _make_binary(self) -> Callable[[int, bytes], Entry]:
+        """The decoding of a binary line. Its tags are decoded by the parse; the common line,
+        {"t": ..., "cb": ..., "args": [one record]}, then only needs its record made."""
+        parse = self.binary_loads
+        plans = self._binary_plans
+        full = self._entry_of
+        fromiso = _dt.datetime.fromisoformat
+        new = object.__new__
+
+        def entry(line: int, raw: bytes) -> Entry:
+            obj = parse(raw)
+            try:
+                if len(obj) == 3:
+                    name = obj["cb"]
+                    plan = plans.get(name)
+                    args = obj["args"]
+                    if plan is not None and type(args) is list and len(args) == 1:
+                        rec = args[0]
+                        t = obj["t"]
+                        if type(rec) is dict and type(t) is str:
+                            time = fromiso(t)
+                            cls = plan[1]
+                            if cls is not None:
+                                record = new(cls)
+                                record.__dict__ = rec
+                            else:
+                                record = self.records(plan[0], rec)
+                            return Entry(line, time, "cb", name, (record,), {})
+            except Exception:
+                pass
+            return full(line, obj, True)
+        return entry
+
     def _entry(self, line: int, raw: bytes) -> Entry:
-        obj = self.parse(raw)
+        return self._entry_of(line, self.parse(raw), False)
+
+    def _entry_of(self, line: int, obj: Any, decoded: bool) -> Entry:
+        """An entry from its parsed line: JSON (`decoded` false: its values still to be
+        walked) or binary (its values decoded already)."""
         if type(obj) is not dict:
             raise _Bad("an entry must be a JSON object")
         if "trailer" in obj and "cb" not in obj and "act" not in obj:
@@ -332,6 +414,15 @@ class Decoder:
             if params is None:
                 raise _Bad(f"unknown framework act {name!r}")
             kind, factory = "act", self.acts
+        if decoded:
+            if any(type(k) is not str for k in kwargs):
+                raise _Bad("the names in 'kw' must be texts")
+            entry = Entry(line, time, kind, name, *self.top_level(params, args, kwargs, factory))
+            if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 \
+                    and type(args[0]) is dict and params and params[0][1] is not None:
+                cls = record_type(params[0][1]) if self.records is adopt_record else None
+                self._binary_plans[name] = (params[0][1], cls)
+            return entry
         entry = Entry(line, time, kind, name, *self._full_args(name, params, args, kwargs, factory))
         if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 and type(args[0]) is dict \
                 and params and params[0][1] is not None and not _has_type(args[0]):
@@ -368,6 +459,23 @@ class Decoder:
             types_by_name = dict(params)
             kwargs = {k: _implied(v, types_by_name.get(k), factory) for k, v in kwargs.items()}
         return tuple(out), kwargs
+
+
+def _decoded(v: Any, depth: int) -> Any:
+    """The walk over values that are decoded already (binary lines)."""
+    return v
+
+
+def _braces(raw: bytes, n: int) -> bool:
+    """Whether the line holds exactly n "{" (each found by memchr: far cheaper than
+    bytes.count, which looks at every byte)."""
+    find = raw.find
+    p = -1
+    for _ in range(n):
+        p = find(b"{", p + 1)
+        if p < 0:
+            return False
+    return find(b"{", p + 1) < 0
 
 
 def _has_type(d: dict) -> bool:
@@ -418,21 +526,33 @@ def trailer_problem(info: Any) -> str | None:
 # Reading files
 
 
-class _Lines:
-    """The lines of a session file (bytes, without the newline), read block by block: plain
-    text, or gzip members one after another. After the last line, `cut` says whether the file
-    ended in the middle of a compressed block, and `error` whether a block was unreadable."""
+def _open_source(path: str) -> _Lines | Frames:
+    """The reader of the file's lines: binary frames or text, told by the file's first bytes."""
+    file = open(path, "rb")
+    try:
+        size = os.fstat(file.fileno()).st_size
+        head = file.read(4)
+    except BaseException:
+        file.close()
+        raise
+    if head == MAGIC:
+        return Frames(path, file, size, head)
+    return _Lines(path, file, size, head)
 
-    def __init__(self, path: str) -> None:
+
+class _Lines:
+    """The lines of a text session file (bytes, without the newline), read block by block:
+    plain text, or gzip members one after another. After the last line, `cut` says whether the
+    file ended in the middle of a compressed block, and `error` whether a block was
+    unreadable."""
+
+    binary = False
+
+    def __init__(self, path: str, file: IO[bytes], size: int, head: bytes) -> None:
         self.path = path
-        self.file = open(path, "rb")
-        try:
-            self.size = os.fstat(self.file.fileno()).st_size
-            head = self.file.read(2)
-        except BaseException:
-            self.file.close()
-            raise
-        self.compressed = head == b"\x1f\x8b"
+        self.file = file
+        self.size = size
+        self.compressed = head[:2] == b"\x1f\x8b"
         self._head = head
         self.cut: str | None = None
         self.error: str | None = None
@@ -467,8 +587,11 @@ class _Lines:
                 data = d.unused_data
                 d = zlib.decompressobj(31)
                 fed = False
-                if data and len(data) < 2:
-                    data += f.read(_CHUNK)
+                while data and len(data) < 2:
+                    more = f.read(_CHUNK)
+                    if not more:
+                        break
+                    data += more
                 if data and data[:2] != b"\x1f\x8b":
                     while not data.strip(b"\x00"):  # zero padding after the last member
                         data = f.read(_CHUNK)
@@ -514,7 +637,8 @@ class SessionReader:
     def __init__(self, path: str | os.PathLike, decoder: Decoder | None = None) -> None:
         self.path = os.fspath(path)
         self.decoder = decoder if decoder is not None else Decoder()
-        self._source = _Lines(self.path)
+        self._source = _open_source(self.path)
+        self.binary = self._source.binary  # the compact binary encoding, not JSONL
         self._iter = iter(self._source)
         self._line = 0
         self.trailer: dict | None = None
@@ -524,7 +648,8 @@ class SessionReader:
                 self._end_of_file()
                 raise SessionFormatError(self.path, 0, "empty file: no session header")
             try:
-                self.header = SessionHeader.from_json(self.decoder.loads(first), self.decoder)
+                obj = self.decoder.binary_loads(first) if self.binary else self.decoder.loads(first)
+                self.header = SessionHeader.from_json(obj, self.decoder)
             except _Bad as exc:
                 raise SessionFormatError(self.path, 1, str(exc)) from None
         except BaseException:
@@ -560,8 +685,9 @@ class SessionReader:
     def count_remaining(self) -> int:
         """Reads the rest of the file without decoding it; the number of non-blank lines."""
         n = 0
+        binary = self.binary
         while (raw := self._readline()) is not None:
-            n += bool(raw.strip())
+            n += binary or bool(raw.strip())
         return n
 
     @property
@@ -582,14 +708,15 @@ class SessionReader:
         return self.entries()
 
     def entries(self, on_error: Callable[[SessionFormatError], None] | None = None) -> Iterator[Entry]:
-        decode = self.decoder.entry
+        binary = self.binary
+        decode = self.decoder.binary_entry if binary else self.decoder.entry
         source = self._source
         path = self.path
         line = self._line
         for raw in self._iter:
             line += 1
             self._line = line
-            if not raw or raw.isspace():
+            if not binary and (not raw or raw.isspace()):  # binary lines are never blank
                 continue
             try:
                 yield decode(line, raw)
@@ -619,8 +746,9 @@ class SessionReader:
             on_error(err)
 
     def decode_entry(self, line: int, raw: bytes | str) -> Entry:
+        decode = self.decoder.binary_entry if self.binary else self.decoder.entry
         try:
-            return self.decoder.entry(line, raw if isinstance(raw, bytes) else raw.encode("utf-8"))
+            return decode(line, raw if isinstance(raw, bytes) else raw.encode("utf-8"))
         except _Bad as exc:
             raise SessionFormatError(self.path, line, str(exc)) from None
         except _Trailer:

@@ -19,6 +19,7 @@ from typing import IO, Any, Callable
 
 import msgspec
 
+from .binary import FrameWriter, Packer, is_binary_name
 from .schema import FRAMEWORK_ACTS, SDK_CALLBACKS, SessionHeader
 
 _MISSING = object()
@@ -297,17 +298,21 @@ class SessionWriter:
     `block_size` bytes (and at every `flush()`). gzip-compressed when `compress` is true, or,
     when it is None, when the path ends in ".gz"; each block is then one gzip member. Accepts
     a path (refused when the file exists, unless `overwrite`) or a binary file object (left
-    open on close).
+    open on close). `binary` (by default: when the path ends in ".tsb") writes the compact
+    binary encoding instead (tiderec.binary: each block one zstd frame; `compress` and `level`
+    then do not apply). The methods are the same: lines given as JSON are packed as written.
 
     Values that the format cannot hold are written as "$unrecorded" in their place and counted
     in `errors`; a replay reports such an entry as bad input."""
 
     def __init__(self, target: str | os.PathLike | IO[bytes], header: SessionHeader | dict | None,
                  compress: bool | None = None, level: int = 6, *, overwrite: bool = True,
-                 block_size: int = 1 << 18) -> None:
+                 block_size: int = 1 << 18, binary: bool | None = None) -> None:
         self._owned: IO[bytes] | None = None
         if isinstance(target, (str, os.PathLike)):
             self.path = os.fspath(target)
+            if binary is None:
+                binary = is_binary_name(self.path)
             raw = _open_target(self.path, overwrite)
             self._owned = raw
             if compress is None:
@@ -315,6 +320,10 @@ class SessionWriter:
         else:
             self.path = getattr(target, "name", "<stream>")
             raw = target
+        # the binary encoding: each line packed as it is written, each block one zstd frame
+        self.binary = bool(binary)
+        self._packer = Packer() if self.binary else None
+        self._frames = FrameWriter() if self.binary else None
         self._raw = raw
         self._compress = bool(compress)
         self._level = level
@@ -330,17 +339,35 @@ class SessionWriter:
             self.write_header(header)
 
     def write_header(self, header: SessionHeader | dict) -> None:
-        self.write_json(header.to_json() if isinstance(header, SessionHeader) else header)
+        obj = header.to_json() if isinstance(header, SessionHeader) else header
+        if self._packer is not None:
+            self._add(self._packer.header(obj))
+        else:
+            self.write_json(obj)
 
     def write_json(self, obj: dict) -> None:
-        """Writes one line from an object that is already in the file's encoding."""
-        self.write_line(self._encode(obj))
+        """Writes one line (an entry or the trailer) from an object that is already in the
+        file's JSON form."""
+        if self._packer is not None:
+            self._add(self._packer.entry(obj))
+        else:
+            self.write_line(self._encode(obj))
 
     def write_line(self, line: bytes) -> None:
-        """Writes one encoded line (without its newline)."""
+        """Writes one entry line encoded as JSON (without its newline)."""
+        if self._packer is not None:
+            self._add(self._packer.json_line(line))
+            return
         self._parts.append(line)
         self._parts.append(b"\n")
         self._size += len(line) + 1
+        if self._size >= self._block_size:
+            self.write_block()
+
+    def _add(self, item: bytes) -> None:
+        """One binary line."""
+        self._parts.append(item)
+        self._size += len(item)
         if self._size >= self._block_size:
             self.write_block()
 
@@ -406,6 +433,12 @@ class SessionWriter:
     def write_block(self) -> None:
         """Writes what is buffered as one block (one gzip member when compressing)."""
         if not self._parts:
+            return
+        if self._frames is not None:
+            data = self._frames.frame(self._parts)
+            self._parts = []
+            self._size = 0
+            self._raw.write(data)
             return
         data = b"".join(self._parts)
         self._parts = []

@@ -1,0 +1,251 @@
+"""The compact binary encoding of a session (files named "*.tsb").
+
+The same lines as a JSONL session (the header, then one entry each), each encoded as MessagePack
+instead of JSON text, and grouped into blocks. A block is one zstd frame (with its checksum)
+whose content is a MessagePack array of the block's lines, each line a MessagePack `bin` item
+holding that line's own MessagePack encoding; frames follow one another. A frame stands alone,
+so a file whose writer was killed reads back up to its last whole frame, and a line is decoded
+by itself, so a bad one is named by its number (the header is line 1, as in JSONL).
+
+A line holds the same keys and values as its JSON form. A tagged value ({"$enum": ...},
+{"$tuple": [...]}, a nested record {"$type": ..., ...}) is a MessagePack extension value whose
+type code names the tag and whose data is the MessagePack encoding of what the tag holds (a
+nested record: [type name, {fields}]). The decoder turns extension values into their Python
+values while MessagePack is parsed, so no walk over a decoded line is needed. Integers beyond
+MessagePack's 64 bits are an extension value holding their decimal text.
+
+`Packer` turns lines in the file's JSON form into the binary form; `to_json_form` turns a
+binary line back (converting a file either way loses nothing); `Frames` reads the lines of a
+binary file; `FrameWriter` writes them.
+"""
+from __future__ import annotations
+
+import os
+from typing import IO, Any, Iterator
+
+import msgspec
+import zstandard
+
+from .schema import _Bad
+
+SUFFIX = ".tsb"
+MAGIC = b"\x28\xb5\x2f\xfd"  # every zstd frame starts with it
+LEVEL = 3  # zstd's: compresses about five times faster than zlib's level 3, to a smaller file
+
+# Extension type codes of the tags. Codes are part of the file format: never reuse one.
+TAG_CODES: dict[str, int] = {
+    "$enum": 1, "$const": 2, "$tuple": 3, "$map": 4, "$type": 5, "$datetime": 6, "$date": 7,
+    "$time": 8, "$timedelta": 9, "$decimal": 10, "$set": 11, "$frozenset": 12, "$bytes": 13,
+    "$bytearray": 14, "$ndarray": 15, "$npscalar": 16, "$float": 17, "$unrecorded": 18,
+}
+BIGINT = 64  # an integer outside [-2**63, 2**64): its decimal text
+CODE_TAGS: dict[int, str] = {code: tag for tag, code in TAG_CODES.items()}
+RECORD = TAG_CODES["$type"]
+_INT_MIN, _INT_MAX = -(1 << 63), (1 << 64) - 1
+
+
+def is_binary_name(path: str | os.PathLike) -> bool:
+    """Whether a file of this name is written in the binary encoding."""
+    return os.fspath(path).endswith(SUFFIX)
+
+
+def is_binary_file(path: str | os.PathLike) -> bool:
+    """Whether the file starts as a binary session does (whatever its name)."""
+    with open(path, "rb") as f:
+        return f.read(4) == MAGIC
+
+
+def big_int(data: Any) -> int:
+    try:
+        return int(bytes(data).decode("ascii"))
+    except (ValueError, UnicodeDecodeError):
+        raise _Bad("malformed large integer in binary data") from None
+
+
+class Packer:
+    """Turns lines in the file's JSON form (parsed JSON, tags as one-key objects) into binary
+    lines. The tags are checked as the decoder will read them: an unknown tag is refused."""
+
+    def __init__(self) -> None:
+        self._encode = msgspec.msgpack.Encoder().encode
+        self._json = msgspec.json.Decoder().decode
+        self._ext = msgspec.msgpack.Ext
+
+    def value(self, v: Any, depth: int = 0) -> Any:
+        t = type(v)
+        if t is dict:
+            if depth > 200:
+                raise _Bad("nesting too deep")
+            if len(v) == 1:
+                for k, x in v.items():
+                    if k[:1] == "$":
+                        return self._tag(k, x, depth + 1)
+            if "$type" in v:
+                fields = {k: self.value(x, depth + 1) for k, x in v.items() if k != "$type"}
+                return self._ext(RECORD, self._encode([v["$type"], fields]))
+            return {k: self.value(x, depth + 1) for k, x in v.items()}
+        if t is list:
+            if depth > 200:
+                raise _Bad("nesting too deep")
+            return [self.value(x, depth + 1) for x in v]
+        if t is int and not _INT_MIN <= v <= _INT_MAX:
+            return self._ext(BIGINT, str(v).encode("ascii"))
+        return v
+
+    def _tag(self, k: str, x: Any, depth: int) -> Any:
+        code = TAG_CODES.get(k)
+        if code is None:
+            raise _Bad(f"unknown tag {k!r}")
+        if code == RECORD:  # {"$type": name}: a record without fields
+            return self._ext(RECORD, self._encode([x, {}]))
+        if code == TAG_CODES["$map"] and type(x) is dict:  # its keys are keys, whatever they look like
+            x = {key: self.value(item, depth + 1) for key, item in x.items()}
+        else:
+            x = self.value(x, depth)
+        return self._ext(code, self._encode(x))
+
+    def header(self, obj: Any) -> bytes:
+        """The header line: every value in it may be tagged."""
+        return self._encode(self.value(obj))
+
+    def entry(self, obj: Any) -> bytes:
+        """An entry (or the trailer): the values of its arguments may be tagged, the line's own
+        keys stand for themselves."""
+        if type(obj) is not dict:
+            return self._encode(obj)
+        out = dict(obj)
+        args = out.get("args")
+        if type(args) is list:
+            out["args"] = [self.value(a) for a in args]
+        kw = out.get("kw")
+        if type(kw) is dict:
+            out["kw"] = {k: self.value(a) for k, a in kw.items()}
+        return self._encode(out)
+
+    def json_line(self, raw: bytes, header: bool = False) -> bytes:
+        """A JSON line (bytes) as a binary line."""
+        obj = self._json(raw)
+        return self.header(obj) if header else self.entry(obj)
+
+
+def _json_form_ext(code: int, data: memoryview) -> Any:
+    if code == BIGINT:
+        return big_int(data)
+    tag = CODE_TAGS.get(code)
+    if tag is None:
+        raise _Bad(f"unknown extension type {code} in binary data")
+    payload = _json_form_decode(data)
+    if code == RECORD:
+        if not (type(payload) is list and len(payload) == 2 and type(payload[1]) is dict):
+            raise _Bad("a nested record must hold [type name, fields]")
+        name, fields = payload
+        if "$type" in fields:
+            raise _Bad("a nested record's fields must not hold '$type'")
+        return {"$type": name, **fields}
+    return {tag: payload}
+
+
+_json_form_decode = msgspec.msgpack.Decoder(ext_hook=_json_form_ext).decode
+
+
+def to_json_form(raw: bytes) -> Any:
+    """A binary line as the object its JSON line holds (tags as one-key objects)."""
+    try:
+        return _json_form_decode(raw)
+    except msgspec.DecodeError as exc:
+        raise _Bad(f"malformed binary line: {exc}") from None
+    except RecursionError:
+        raise _Bad("nesting too deep") from None
+
+
+# ---------------------------------------------------------------------------------------------
+# Frames
+
+_CHUNK = 1 << 18
+_items = msgspec.msgpack.Decoder(list[bytes]).decode
+
+
+class Frames:
+    """The lines of a binary session file (bytes, each one line's MessagePack), read frame by
+    frame from an open file whose first bytes (`head`) were read already. After the last line,
+    `cut` says whether the file ended in the middle of a frame, and `error` whether a frame was
+    unreadable. The same interface as the reader of JSONL files."""
+
+    binary = True
+    unfinished = False
+    compressed = True
+
+    def __init__(self, path: str, file: IO[bytes], size: int, head: bytes) -> None:
+        self.path = path
+        self.file = file
+        self.size = size
+        self._head = head
+        self.cut: str | None = None
+        self.error: str | None = None
+
+    def __iter__(self) -> Iterator[bytes]:
+        f = self.file
+        data = self._head
+        dctx = zstandard.ZstdDecompressor()
+        d = dctx.decompressobj()
+        parts: list[bytes] = []
+        fed = False
+        while True:
+            if not data:
+                data = f.read(_CHUNK)
+                if not data:
+                    break
+            fed = True
+            try:
+                out = d.decompress(data)
+            except zstandard.ZstdError as exc:
+                self.error = f"corrupt compressed data ({exc})"
+                return
+            data = b""
+            if out:
+                parts.append(out)
+            if not d.eof:
+                continue
+            payload = b"".join(parts) if len(parts) != 1 else parts[0]
+            parts = []
+            try:
+                lines = _items(payload)
+            except (msgspec.DecodeError, RecursionError):
+                self.error = "a compressed frame that does not hold a block of session lines"
+                return
+            yield from lines
+            data = d.unused_data
+            d = dctx.decompressobj()
+            fed = False
+            while data and len(data) < 4:
+                more = f.read(_CHUNK)
+                if not more:
+                    break
+                data += more
+            if data and data[:4] != MAGIC:
+                while not data.strip(b"\x00"):  # zero padding after the last frame
+                    data = f.read(_CHUNK)
+                    if not data:
+                        return
+                self.error = "data after a compressed frame is neither a frame nor padding"
+                return
+        if fed:
+            self.cut = "the file ends in the middle of a compressed frame"
+
+    def tell(self) -> int:
+        return self.file.tell() if not self.file.closed else self.size
+
+    def close(self) -> None:
+        self.file.close()
+
+
+class FrameWriter:
+    """Makes the frames of a binary file: `frame(lines)` is one zstd frame holding them.
+    zstd lets go of the interpreter's lock while it compresses."""
+
+    def __init__(self, level: int = LEVEL) -> None:
+        self._zstd = zstandard.ZstdCompressor(level=level, write_checksum=True)
+        self._encode = msgspec.msgpack.Encoder().encode
+
+    def frame(self, lines: list[bytes]) -> bytes:
+        return self._zstd.compress(self._encode(lines))
