@@ -1,11 +1,12 @@
 """The compact binary encoding of a session (files named "*.tsb").
 
 The same lines as a JSONL session (the header, then one entry each), each encoded as MessagePack
-instead of JSON text, and grouped into blocks. A block is one zstd frame (with its checksum)
-whose content is a MessagePack array of the block's lines, each line a MessagePack `bin` item
-holding that line's own MessagePack encoding; frames follow one another. A frame stands alone,
-so a file whose writer was killed reads back up to its last whole frame, and a line is decoded
-by itself, so a bad one is named by its number (the header is line 1, as in JSONL).
+instead of JSON text, and grouped into blocks. The file starts with the 8 bytes of `MAGIC`, then
+frames follow one another: a frame is one zlib stream (with its checksum) whose content is a
+MessagePack array of the block's lines, each line a MessagePack `bin` item holding that line's
+own MessagePack encoding. A frame stands alone, so a file whose writer was killed reads back up
+to its last whole frame, and a line is decoded by itself, so a bad one is named by its number
+(the header is line 1, as in JSONL).
 
 A line holds the same keys and values as its JSON form. A tagged value ({"$enum": ...},
 {"$tuple": [...]}, a nested record {"$type": ..., ...}) is a MessagePack extension value whose
@@ -23,14 +24,15 @@ from __future__ import annotations
 import os
 from typing import IO, Any, Iterator
 
+import zlib
+
 import msgspec
-import zstandard
 
 from .schema import _Bad
 
 SUFFIX = ".tsb"
-MAGIC = b"\x28\xb5\x2f\xfd"  # every zstd frame starts with it
-LEVEL = 3  # zstd's: compresses about five times faster than zlib's level 3, to a smaller file
+# The file's first bytes: not text (a JSONL session starts with "{"), not gzip's.
+MAGIC = b"\x93TSB\r\n\x1a\n"
 
 # Extension type codes of the tags. Codes are part of the file format: never reuse one.
 TAG_CODES: dict[str, int] = {
@@ -52,7 +54,7 @@ def is_binary_name(path: str | os.PathLike) -> bool:
 def is_binary_file(path: str | os.PathLike) -> bool:
     """Whether the file starts as a binary session does (whatever its name)."""
     with open(path, "rb") as f:
-        return f.read(4) == MAGIC
+        return f.read(len(MAGIC)) == MAGIC
 
 
 def big_int(data: Any) -> int:
@@ -167,27 +169,25 @@ _items = msgspec.msgpack.Decoder(list[bytes]).decode
 
 class Frames:
     """The lines of a binary session file (bytes, each one line's MessagePack), read frame by
-    frame from an open file whose first bytes (`head`) were read already. After the last line,
-    `cut` says whether the file ended in the middle of a frame, and `error` whether a frame was
-    unreadable. The same interface as the reader of JSONL files."""
+    frame from an open file whose first bytes (the magic) were read already. After the last
+    line, `cut` says whether the file ended in the middle of a frame, and `error` whether a
+    frame was unreadable. The same interface as the reader of JSONL files."""
 
     binary = True
     unfinished = False
     compressed = True
 
-    def __init__(self, path: str, file: IO[bytes], size: int, head: bytes) -> None:
+    def __init__(self, path: str, file: IO[bytes], size: int) -> None:
         self.path = path
         self.file = file
         self.size = size
-        self._head = head
         self.cut: str | None = None
         self.error: str | None = None
 
     def __iter__(self) -> Iterator[bytes]:
         f = self.file
-        data = self._head
-        dctx = zstandard.ZstdDecompressor()
-        d = dctx.decompressobj()
+        data = b""
+        d = zlib.decompressobj()
         parts: list[bytes] = []
         fed = False
         while True:
@@ -198,7 +198,7 @@ class Frames:
             fed = True
             try:
                 out = d.decompress(data)
-            except zstandard.ZstdError as exc:
+            except zlib.error as exc:
                 self.error = f"corrupt compressed data ({exc})"
                 return
             data = b""
@@ -215,20 +215,8 @@ class Frames:
                 return
             yield from lines
             data = d.unused_data
-            d = dctx.decompressobj()
+            d = zlib.decompressobj()
             fed = False
-            while data and len(data) < 4:
-                more = f.read(_CHUNK)
-                if not more:
-                    break
-                data += more
-            if data and data[:4] != MAGIC:
-                while not data.strip(b"\x00"):  # zero padding after the last frame
-                    data = f.read(_CHUNK)
-                    if not data:
-                        return
-                self.error = "data after a compressed frame is neither a frame nor padding"
-                return
         if fed:
             self.cut = "the file ends in the middle of a compressed frame"
 
@@ -240,12 +228,12 @@ class Frames:
 
 
 class FrameWriter:
-    """Makes the frames of a binary file: `frame(lines)` is one zstd frame holding them.
-    zstd lets go of the interpreter's lock while it compresses."""
+    """Makes the parts of a binary file: `MAGIC` first, then `frame(lines)` for each block: one
+    zlib stream holding them (zlib lets go of the interpreter's lock while it compresses)."""
 
-    def __init__(self, level: int = LEVEL) -> None:
-        self._zstd = zstandard.ZstdCompressor(level=level, write_checksum=True)
+    def __init__(self, level: int = 6) -> None:
+        self._level = level
         self._encode = msgspec.msgpack.Encoder().encode
 
     def frame(self, lines: list[bytes]) -> bytes:
-        return self._zstd.compress(self._encode(lines))
+        return zlib.compress(self._encode(lines), self._level)

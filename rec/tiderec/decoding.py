@@ -531,12 +531,12 @@ def _open_source(path: str) -> _Lines | Frames:
     file = open(path, "rb")
     try:
         size = os.fstat(file.fileno()).st_size
-        head = file.read(4)
+        head = file.read(len(MAGIC))
     except BaseException:
         file.close()
         raise
     if head == MAGIC:
-        return Frames(path, file, size, head)
+        return Frames(path, file, size)
     return _Lines(path, file, size, head)
 
 

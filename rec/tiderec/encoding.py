@@ -19,7 +19,7 @@ from typing import IO, Any, Callable
 
 import msgspec
 
-from .binary import FrameWriter, Packer, is_binary_name
+from .binary import MAGIC, FrameWriter, Packer, is_binary_name
 from .schema import FRAMEWORK_ACTS, SDK_CALLBACKS, SessionHeader
 
 _MISSING = object()
@@ -299,8 +299,8 @@ class SessionWriter:
     when it is None, when the path ends in ".gz"; each block is then one gzip member. Accepts
     a path (refused when the file exists, unless `overwrite`) or a binary file object (left
     open on close). `binary` (by default: when the path ends in ".tsb") writes the compact
-    binary encoding instead (tiderec.binary: each block one zstd frame; `compress` and `level`
-    then do not apply). The methods are the same: lines given as JSON are packed as written.
+    binary encoding instead (tiderec.binary: each block one compressed frame at `level`;
+    `compress` does not apply). The methods are the same: lines given as JSON are packed as written.
 
     Values that the format cannot hold are written as "$unrecorded" in their place and counted
     in `errors`; a replay reports such an entry as bad input."""
@@ -323,7 +323,9 @@ class SessionWriter:
         # the binary encoding: each line packed as it is written, each block one zstd frame
         self.binary = bool(binary)
         self._packer = Packer() if self.binary else None
-        self._frames = FrameWriter() if self.binary else None
+        self._frames = FrameWriter(level) if self.binary else None
+        if self._frames is not None:
+            raw.write(MAGIC)
         self._raw = raw
         self._compress = bool(compress)
         self._level = level

@@ -10,13 +10,17 @@
                    [--l2-rate R] [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
     tidesim-replay diff A B
     tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+    tidesim-replay convert IN OUT [--force]
 
 Without SESSION the bundled default day is replayed. Exit status: 0 when every entry was
 delivered and nothing raised; 1 when the replay completed but callbacks, timers or listeners
 raised, entries fell outside the session's day (unless --allow-undelivered), or, with
 --keep-going, bad lines were skipped; 2 when it stopped at bad input, could not start, or an
 argument was refused; 130 when interrupted (the summary then covers what was delivered).
-`diff` exits 0 when the event streams are equal and 1 when they differ.
+`diff` exits 0 when the event streams are equal and 1 when they differ. `convert` writes IN
+in the encoding OUT's name asks for (".tsb": binary; ".jsonl.gz", ".jsonl": JSONL); it exits 1
+when IN ended cut off (everything before the cut is converted) and 2 on bad input or an OUT
+that cannot be written.
 
 Several sessions, or a directory of them, are replayed one day per worker process of a Dask
 cluster (see `cluster`); exit status 1 then also means that some day failed.
@@ -30,7 +34,7 @@ import sys
 from importlib import resources
 from typing import Any, Callable
 
-COMMANDS = ("replay", "generate", "diff", "cut")
+COMMANDS = ("replay", "generate", "diff", "cut", "convert")
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 EXIT_CLOSED_PIPE = 141  # as a tool ended by SIGPIPE: the reader of stdout went away
@@ -159,6 +163,12 @@ def _parser() -> argparse.ArgumentParser:
     cp.add_argument("src", metavar="IN")
     cp.add_argument("dst", metavar="OUT")
     _selection_args(cp)
+
+    vp = sub.add_parser("convert", help="convert a session between JSONL and the binary encoding")
+    vp.add_argument("src", metavar="IN", help="session file (JSONL, gzip JSONL or binary)")
+    vp.add_argument("dst", metavar="OUT",
+                    help="output file: .tsb is binary, .jsonl.gz gzip JSONL, else JSONL")
+    vp.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
     return ap
 
 
@@ -227,6 +237,21 @@ def _cut(args: argparse.Namespace) -> int:
     print(f"wrote {args.dst}: {res.written:,} of {res.read:,} entries "
           f"({res.left_out:,} market data entries left out)", file=sys.stderr)
     return 0
+
+
+def _convert(args: argparse.Namespace) -> int:
+    from tiderec.convert import convert
+    from tiderec.encoding import RecordingTargetError
+    from tiderec.schema import SessionFormatError
+    try:
+        res = convert(args.src, args.dst, overwrite=args.force)
+    except (SessionFormatError, RecordingTargetError) as exc:
+        return _fail(str(exc), "convert")
+    kind = "binary" if res.binary else "JSONL"
+    if res.note is not None:
+        print(f"tidesim-replay convert: {args.src}: {res.note}", file=sys.stderr)
+    print(f"wrote {args.dst} ({kind}): the header and {res.entries:,} lines", file=sys.stderr)
+    return 1 if res.note is not None else 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -333,6 +358,8 @@ def main(argv: list[str] | None = None) -> int:
             return _diff(args)
         if args.command == "cut":
             return _cut(args)
+        if args.command == "convert":
+            return _convert(args)
         return _replay(args)
     except KeyboardInterrupt:
         print("tidesim-replay: interrupted", file=sys.stderr)

@@ -1,0 +1,108 @@
+"""Converting a session file between JSONL and the binary encoding (either way, chosen by the
+output's name: ".tsb" is binary, ".gz" gzip-compressed JSONL, anything else plain JSONL).
+
+Lines are converted in the file's JSON form (tags as one-key objects), so nothing is resolved
+and nothing is lost: converting a file and converting the result back gives the same lines.
+Each line is checked as it passes (it must be a JSON object, its tags known ones); the first
+bad line stops the conversion, naming the file and the line, and leaves no output behind. A
+file that ends cut off (its writer was killed) converts up to its last whole line, and the
+result says so in `note`.
+"""
+from __future__ import annotations
+
+import dataclasses
+import os
+
+import msgspec
+
+from .binary import Packer, is_binary_name, to_json_form
+from .decoding import _open_source
+from .encoding import RecordingTargetError, SessionWriter, check_target
+from .schema import SessionFormatError, SessionHeader, _Bad
+
+
+@dataclasses.dataclass
+class ConvertResult:
+    entries: int = 0  # lines after the header, the trailer included
+    binary: bool = False  # what was written
+    note: str | None = None  # the input ended cut off: what was converted
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
+
+
+def convert(src: str | os.PathLike, dst: str | os.PathLike, *, overwrite: bool = False) -> ConvertResult:
+    """Writes the session `src` to `dst` in the encoding `dst`'s name asks for. Raises
+    SessionFormatError for an unreadable input or a bad line, RecordingTargetError for an
+    output that cannot be written (or exists, unless `overwrite`)."""
+    src, dst = os.fspath(src), os.fspath(dst)
+    if not os.path.isfile(src):
+        what = "is a directory" if os.path.isdir(src) else "does not exist"
+        raise SessionFormatError(src, 0, f"cannot convert: the input {what}")
+    check_target(dst, overwrite)
+    if _same_file(src, dst):
+        raise RecordingTargetError(f"{dst} is the input itself; write the conversion to another file")
+    res = ConvertResult(binary=is_binary_name(dst))
+    tmp = f"{dst}.part"
+    try:
+        source = _open_source(src)
+    except OSError as exc:
+        raise SessionFormatError(src, 0, f"cannot read: {exc.strerror or exc}") from None
+    packer = Packer()
+    parse_json = msgspec.json.Decoder().decode
+    line = 0
+    try:
+        try:
+            writer = SessionWriter(tmp, None, compress=dst.endswith(".gz"), overwrite=True,
+                                   binary=res.binary)
+            try:
+                for raw in source:
+                    line += 1
+                    if not source.binary and (not raw or raw.isspace()):
+                        continue
+                    try:
+                        obj = to_json_form(raw) if source.binary else parse_json(raw)
+                        if line == 1:
+                            SessionHeader.from_json(obj)  # refuses what is not a session header
+                            writer.write_header(obj)
+                            continue
+                        if type(obj) is not dict or not ("t" in obj or "trailer" in obj):
+                            raise _Bad("an entry must be a JSON object with its time 't'")
+                        packer.entry(obj)  # checks every tag
+                        writer.write_json(obj)
+                    except (_Bad, msgspec.DecodeError, UnicodeDecodeError) as exc:
+                        if getattr(source, "unfinished", False):
+                            res.note = (f"the file ends in the middle of line {line}; line "
+                                        f"{line - 1} is the last whole line, everything up to it "
+                                        "was converted")
+                            break
+                        what = f"malformed JSON: {exc}" if isinstance(exc, msgspec.DecodeError) \
+                            else str(exc)
+                        raise SessionFormatError(src, line, what) from None
+                    except RecursionError:
+                        raise SessionFormatError(src, line, "nesting too deep") from None
+                    res.entries += 1
+            finally:
+                writer.close()
+        finally:
+            source.close()
+        if source.error is not None:
+            raise SessionFormatError(src, line + 1, f"cannot read past line {line}: {source.error}")
+        if source.cut is not None:
+            if line == 0:
+                raise SessionFormatError(src, 1, f"{source.cut}, before the session header")
+            res.note = (f"{source.cut} (cut off, as when the recording process is killed); "
+                        f"line {line} is the last whole line, everything up to it was converted")
+        if line == 0:
+            raise SessionFormatError(src, 0, "empty file: no session header")
+        os.replace(tmp, dst)
+    except OSError as exc:
+        raise RecordingTargetError(f"cannot convert {src} to {dst}: {exc.strerror or exc}") from None
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return res
