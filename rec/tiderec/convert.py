@@ -106,3 +106,73 @@ def convert(src: str | os.PathLike, dst: str | os.PathLike, *, overwrite: bool =
         if os.path.exists(tmp):
             os.unlink(tmp)
     return res
+
+
+class JsonLines:
+    """The lines of a binary session file as JSON lines (bytes ending in a newline), read like
+    a text file: `readline()` and iteration. A line that cannot be read raises
+    SessionFormatError naming it; so does a file that ends cut off, after its last whole line."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._source = _open_source(path)
+        self._iter = iter(self._source)
+        self._line = 0
+        self._encode = msgspec.json.Encoder().encode
+
+    def readline(self) -> bytes:
+        return next(self, b"")
+
+    def __iter__(self) -> JsonLines:
+        return self
+
+    def __next__(self) -> bytes:
+        for raw in self._iter:
+            self._line += 1
+            try:
+                return self._encode(to_json_form(raw)) + b"\n"
+            except _Bad as exc:
+                raise SessionFormatError(self.path, self._line, str(exc)) from None
+        src = self._source
+        if src.cut is not None or src.error is not None:
+            what, src.cut, src.error = src.cut or src.error, None, None
+            raise SessionFormatError(self.path, self._line + 1,
+                                     f"cannot read past line {self._line}: {what}")
+        raise StopIteration
+
+    def close(self) -> None:
+        self._source.close()
+
+    def __enter__(self) -> JsonLines:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class BinaryLineWriter:
+    """Writes JSON lines (the header first), as a file object would take them, into a binary
+    session file."""
+
+    def __init__(self, path: str) -> None:
+        self._writer = SessionWriter(path, None, overwrite=True, binary=True)
+        self._header = True
+        self._json = msgspec.json.Decoder().decode
+
+    def write(self, data: bytes) -> int:
+        line = data.rstrip(b"\n")
+        if self._header:
+            self._writer.write_header(self._json(line))
+            self._header = False
+        else:
+            self._writer.write_line(line)
+        return len(data)
+
+    def close(self) -> None:
+        self._writer.close()
+
+    def __enter__(self) -> BinaryLineWriter:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

@@ -14,9 +14,13 @@ Value encoding (record fields, arguments, configuration values):
 - a JSON object with a "$type" key is a record of that type (its other keys are its fields);
 - any other JSON object is a dict, except at the top level of an entry's arguments (and as an
   element of a top-level list), where it is a record of the type the callback implies.
+
+A file may instead be in the compact binary encoding of the same lines (".tsb", see
+tiderec.binary); SessionReader reads both, SessionWriter writes either.
 """
 from __future__ import annotations
 
+from .binary import SUFFIX as SESSION_BINARY_SUFFIX
 from .decoding import Decoder, Resolver, SessionReader, read_header, trailer_problem
 from .encoding import (Encoder, RecordingTargetError, SessionWriter, Unencodable, check_target,
                        encode_value, format_time)
@@ -24,7 +28,11 @@ from .schema import (FORMAT, FRAMEWORK_ACTS, READABLE_VERSIONS, SDK_CALLBACKS, T
                      VERSION, Entry, SessionFormatError, SessionHeader, SessionRecord, _Bad,
                      adopt_record, make_record, record_type)
 
-__all__ = ["Decoder", "Resolver", "SessionReader", "read_header", "trailer_problem", "Encoder",
+# The names of session files, by their endings: JSONL (plain or gzip) and the binary encoding
+# (tiderec.binary). Readers tell the encoding by a file's first bytes, writers by its name.
+SESSION_SUFFIXES = (".jsonl", ".jsonl.gz", SESSION_BINARY_SUFFIX)
+
+__all__ = ["SESSION_BINARY_SUFFIX", "SESSION_SUFFIXES", "Decoder", "Resolver", "SessionReader", "read_header", "trailer_problem", "Encoder",
            "RecordingTargetError", "SessionWriter", "Unencodable", "check_target", "encode_value",
            "format_time", "FORMAT", "FRAMEWORK_ACTS", "READABLE_VERSIONS", "SDK_CALLBACKS",
            "TIMER_CALLBACKS", "VERSION", "Entry", "SessionFormatError", "SessionHeader",

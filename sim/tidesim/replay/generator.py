@@ -30,7 +30,7 @@ import hashlib
 import os
 import random
 
-from .format import SessionHeader, SessionWriter
+from .format import SESSION_BINARY_SUFFIX, SessionHeader, SessionWriter
 from .gen_algo import AlgoScenario
 from .gen_market import MarketScenario, make_securities
 from .gen_orders import OrderScenario
@@ -113,7 +113,8 @@ def generate_session(path: str | os.PathLike, *, securities: int = 4, seed: int 
                      fund_account: str = "100012345", algo_trader: str = "200012345",
                      md_type: str = "VoMD") -> GeneratedSession:
     """Writes a synthetic session to `path` (gzip-compressed when the name ends in ".gz" or
-    `compress` is true) and returns what it wrote.
+    `compress` is true, in the binary encoding when it ends in ".tsb") and returns what it
+    wrote.
 
     `securities` (at least one) alternate between the two exchanges; `l2_rate` is level-2
     messages per security per second (orders and transactions together; 0 for none); `orders`
@@ -156,7 +157,8 @@ def generate_session(path: str | os.PathLike, *, securities: int = 4, seed: int 
         compress = path.endswith(".gz")
     partial = f"{path}.part"
     try:
-        with SessionWriter(partial, header, compress=compress) as writer:
+        with SessionWriter(partial, header, compress=compress,
+                           binary=path.endswith(SESSION_BINARY_SUFFIX)) as writer:
             out = order_side.out = algo.out = TimedWriter(writer, day)
             market = MarketScenario(secs, out, expected, l2_rate, levels)
             start_ms = (start - _dt.datetime.combine(day, _dt.time())) // _dt.timedelta(milliseconds=1)

@@ -13,6 +13,9 @@ import json
 import os
 from typing import IO, Any
 
+from tiderec.binary import MAGIC, is_binary_name
+from tiderec.convert import BinaryLineWriter, JsonLines
+
 from .format import SDK_CALLBACKS, SessionFormatError
 
 MARKET_DATA = {"on_snapshot": "snapshot", "on_tick_order": "tick_order",
@@ -106,7 +109,11 @@ def _first_record(obj: dict, name: str) -> Any:
 
 def _open_in(path: str) -> IO[bytes]:
     raw = open(path, "rb")
-    if raw.peek(2)[:2] == b"\x1f\x8b":
+    head = raw.peek(len(MAGIC))[:len(MAGIC)]
+    if head == MAGIC:  # the binary encoding: its lines in their JSON form
+        raw.close()
+        return JsonLines(path)  # type: ignore[return-value]
+    if head[:2] == b"\x1f\x8b":
         return gzip.GzipFile(fileobj=raw)  # type: ignore[return-value]
     return raw
 
@@ -120,7 +127,7 @@ class CutResult:
 
 def cut(src: str, dst: str, selection: Selection) -> CutResult:
     """Writes the header and the selected entries of `src` to `dst` (gzip when the name ends in
-    ".gz"), each entry line as it was. The header keeps its universe and instruments (orders
+    ".gz", the binary encoding when it ends in ".tsb"), each entry line as it was. The header keeps its universe and instruments (orders
     and positions may concern any security) and notes the cut in its "source". Written to a temporary name first, so a failure leaves nothing
     that looks like a session behind."""
     res = CutResult()
@@ -143,6 +150,9 @@ def cut(src: str, dst: str, selection: Selection) -> CutResult:
                 "to": selection.end.isoformat("minutes") if selection.end else None}}
             out: IO[bytes] = gzip.GzipFile(tmp, "wb", mtime=0) if dst.endswith(".gz") \
                 else open(tmp, "wb")  # type: ignore[assignment]
+            if is_binary_name(dst):
+                out.close()
+                out = BinaryLineWriter(tmp)  # type: ignore[assignment]
             with out:
                 out.write(json.dumps(header, separators=(",", ":"), ensure_ascii=False).encode() + b"\n")
                 for n, raw in enumerate(f, 2):
