@@ -11,7 +11,7 @@ to its last whole frame, and a line is decoded by itself, so a bad one is named 
 A line holds the same keys and values as its JSON form. A tagged value ({"$enum": ...},
 {"$tuple": [...]}, a nested record {"$type": ..., ...}) is a MessagePack extension value whose
 type code names the tag and whose data is the MessagePack encoding of what the tag holds (a
-nested record: [type name, {fields}]). The decoder turns extension values into their Python
+nested record: its fields with "$type" among them, where the JSON line has it). The decoder turns extension values into their Python
 values while MessagePack is parsed, so no walk over a decoded line is needed. Integers beyond
 MessagePack's 64 bits are an extension value holding their decimal text.
 
@@ -82,9 +82,9 @@ class Packer:
                 for k, x in v.items():
                     if k[:1] == "$":
                         return self._tag(k, x, depth + 1)
-            if "$type" in v:
-                fields = {k: self.value(x, depth + 1) for k, x in v.items() if k != "$type"}
-                return self._ext(RECORD, self._encode([v["$type"], fields]))
+            if "$type" in v:  # a nested record: its fields, "$type" where it stands
+                fields = {k: x if k == "$type" else self.value(x, depth + 1) for k, x in v.items()}
+                return self._ext(RECORD, self._encode(fields))
             return {k: self.value(x, depth + 1) for k, x in v.items()}
         if t is list:
             if depth > 200:
@@ -99,7 +99,7 @@ class Packer:
         if code is None:
             raise _Bad(f"unknown tag {k!r}")
         if code == RECORD:  # {"$type": name}: a record without fields
-            return self._ext(RECORD, self._encode([x, {}]))
+            return self._ext(RECORD, self._encode({k: x}))
         if code == TAG_CODES["$map"] and type(x) is dict:  # its keys are keys, whatever they look like
             x = {key: self.value(item, depth + 1) for key, item in x.items()}
         else:
@@ -138,12 +138,9 @@ def _json_form_ext(code: int, data: memoryview) -> Any:
         raise _Bad(f"unknown extension type {code} in binary data")
     payload = _json_form_decode(data)
     if code == RECORD:
-        if not (type(payload) is list and len(payload) == 2 and type(payload[1]) is dict):
-            raise _Bad("a nested record must hold [type name, fields]")
-        name, fields = payload
-        if "$type" in fields:
-            raise _Bad("a nested record's fields must not hold '$type'")
-        return {"$type": name, **fields}
+        if type(payload) is not dict or "$type" not in payload:
+            raise _Bad("a nested record must hold its fields and '$type'")
+        return payload
     return {tag: payload}
 
 

@@ -187,9 +187,10 @@ class Decoder:
             raise _Bad(f"unknown extension type {code} in binary data")
         v = self._msgpack.decode(data)
         if code == RECORD:
-            if not (type(v) is list and len(v) == 2 and type(v[1]) is dict):
-                raise _Bad("a nested record must hold [type name, fields]")
-            name, fields = v
+            if type(v) is not dict or "$type" not in v:
+                raise _Bad("a nested record must hold its fields and '$type'")
+            name = v.pop("$type")
+            fields = v
             if type(name) is not str:
                 raise _Bad(f"$type must be a text, not {name!r}")
             return self.records(name, fields)
