@@ -2,10 +2,13 @@
 
 - Decoding: the lines of the bundled day (decompressed, in memory) turned into entries by the
   decoder, against the previous decoder kept in baseline_decoder (the standard library's json
-  with an object hook per object); and the same from the file, decompression included.
+  with an object hook per object) on the same JSONL lines; the same day's lines in the binary
+  encoding (.tsb) by the same decoder, against the same baseline on the JSONL lines; and both
+  from their files, decompression included.
 - Whole replays, per entry, with entries/s in the label: the bundled day, and a generated short
   day of 50 securities; the bundled day with the event digest (what --json computes) and
-  recorded while it is replayed, each against the replay alone.
+  recorded while it is replayed, each against the replay alone; the bundled day converted to
+  the binary encoding, against the JSONL day.
 """
 from __future__ import annotations
 
@@ -29,6 +32,8 @@ from tidesim.replay.__main__ import default_session  # noqa: E402
 from tidesim.replay.format import Decoder, SessionReader  # noqa: E402
 from tidesim.replay.generator import generate_session  # noqa: E402
 from tidesim.replay.runner import Replay  # noqa: E402
+from tiderec.convert import convert  # noqa: E402
+from tiderec.decoding import _open_source  # noqa: E402
 
 BASELINE = "stdlib json + object hook (previous decoder)"
 
@@ -41,20 +46,31 @@ def _lines(path: str) -> list[bytes]:
     return [line for line in data.split(b"\n")[1:] if line.strip()]
 
 
+def _binary_lines(path: str) -> list[bytes]:
+    source = _open_source(path)
+    try:
+        return list(source)[1:]
+    finally:
+        source.close()
+
+
 def _acts(name, fields):
     return fields
 
 
-def _decode_lines(lines: list[bytes], rounds: int = 3) -> tuple[float, float]:
-    """Best ns per line of the new decoder and of the baseline, taking turns."""
+def _decode_lines(lines: list[bytes], rounds: int = 3,
+                  binary: list[bytes] | None = None) -> tuple[float, float]:
+    """Best ns per line of the new decoder (on the binary lines when given) and of the
+    baseline (on the JSONL lines), taking turns."""
     new = old = float("inf")
     for _ in range(rounds):
         dec = Decoder(acts=_acts)
-        entry = dec.entry
+        entry = dec.binary_entry if binary is not None else dec.entry
+        mine = binary if binary is not None else lines
         t0 = time.perf_counter_ns()
-        for i, raw in enumerate(lines):
+        for i, raw in enumerate(mine):
             entry(i, raw)
-        new = min(new, (time.perf_counter_ns() - t0) / len(lines))
+        new = min(new, (time.perf_counter_ns() - t0) / len(mine))
         reader = baseline_decoder.SessionReader.__new__(baseline_decoder.SessionReader)
         reader.decoder = baseline_decoder.Decoder(acts=_acts)
         reader.path = "<memory>"
@@ -66,7 +82,9 @@ def _decode_lines(lines: list[bytes], rounds: int = 3) -> tuple[float, float]:
     return new, old
 
 
-def _decode_file(path: str, rounds: int = 3) -> tuple[float, float]:
+def _decode_file(path: str, rounds: int = 3, mine: str | None = None) -> tuple[float, float]:
+    """Best ns per entry reading `mine` (default: `path`) with the new reader and `path` with
+    the baseline."""
     new = old = float("inf")
     for _ in range(rounds):
         for reader_cls, decoder_cls, is_new in ((SessionReader, Decoder, True),
@@ -74,7 +92,7 @@ def _decode_file(path: str, rounds: int = 3) -> tuple[float, float]:
                                                  baseline_decoder.Decoder, False)):
             t0 = time.perf_counter_ns()
             n = 0
-            with reader_cls(path, decoder_cls(acts=_acts)) as reader:
+            with reader_cls(mine or path if is_new else path, decoder_cls(acts=_acts)) as reader:
                 for _ in reader:
                     n += 1
             ns = (time.perf_counter_ns() - t0) / n
@@ -106,6 +124,16 @@ def collect() -> list[Row]:
     rows.append(Row("replay", "read and decode one entry from the gzip file (bundled day)",
                     new, BASELINE + ", gzip readline", old))
     with tempfile.TemporaryDirectory() as tmp:
+        binary = os.path.join(tmp, "bundled.tsb")
+        convert(bundled, binary)
+        new, old = _decode_lines(lines, binary=_binary_lines(binary))
+        rows.append(Row("replay", "decode one entry line of the binary encoding (bundled day .tsb, "
+                                  "in memory)", new, BASELINE + " on the JSONL lines", old))
+        new, old = _decode_file(bundled, mine=binary)
+        rows.append(Row("replay", "read and decode one entry from the binary file (bundled day .tsb)",
+                        new, BASELINE + ", gzip JSONL readline", old))
+        bn, bwall, bproblems = _replay(binary)
+    with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "fifty.jsonl.gz")
         gen = generate_session(path, securities=50, seed=3, l2_rate=0.3, orders=100,
                                data_until=dt.time(9, 45))
@@ -121,6 +149,11 @@ def collect() -> list[Row]:
     if problems:
         label += f" [problems: {problems}]"
     rows.append(Row("replay", label, wall / n * 1e9))
+    label = (f"replay, bundled day converted to the binary encoding (.tsb): {bn / bwall:,.0f} "
+             f"entries/s, {bwall / wall:.2f}x the time of the JSONL day")
+    if bproblems:
+        label += f" [problems: {bproblems}]"
+    rows.append(Row("replay", label, bwall / bn * 1e9, "the JSONL day", wall / n * 1e9))
     dn, dwall, dproblems = _replay(bundled, digest=True)
     label = (f"replay, bundled day with the event digest (as --json): {dn / dwall:,.0f} entries/s, "
              f"{dwall / wall:.2f}x the time of the replay alone")

@@ -21,7 +21,7 @@ import importlib
 import os
 import sys
 import zlib
-from typing import IO, Any, Callable, Iterator
+from typing import IO, Any, Callable, Iterator, Union
 
 import msgspec
 
@@ -117,6 +117,34 @@ def _numpy_tag(tag: str, v: Any, walk: Callable[[Any, int], Any], depth: int) ->
 def _unrecorded(v: Any) -> Any:
     raise _Bad(f"a value of this entry was not recorded ({v if isinstance(v, str) else 'unknown'}); "
                "the entry cannot be replayed as it was delivered")
+
+
+# The typed parse of the common JSON line (Decoder._make_quick). _met_tags collects the tags it
+# meets, in the order met; the decoder clears it before each parse and checks by identity that
+# the tags it converts are those of its own parse (another thread's parse may run in between).
+_met_tags: list = []
+_Plain = Union[None, bool, int, float, str]
+
+
+class _TextTag(msgspec.Struct, forbid_unknown_fields=True):
+    """{"$enum": name} or {"$const": name}, and nothing else."""
+
+    enum: Union[str, None] = msgspec.field(name="$enum", default=None)
+    const: Union[str, None] = msgspec.field(name="$const", default=None)
+
+    def __post_init__(self) -> None:
+        if (self.enum is None) == (self.const is None):
+            raise ValueError("not a tag")  # a plain dict, or a tag holding null: the full walk
+        _met_tags.append(self)
+
+
+class _QuickLine(msgspec.Struct, forbid_unknown_fields=True):
+    t: str
+    cb: str
+    args: tuple[dict[str, Union[None, bool, int, float, str, list[_Plain], _TextTag]]]
+
+
+_quick_line = msgspec.json.Decoder(_QuickLine)
 
 
 class Decoder:
@@ -299,8 +327,17 @@ class Decoder:
 
     def _make_quick(self) -> Callable[[int, bytes], Entry]:
         """The decoding of the common line, {"t": ..., "cb": ..., "args": [one record]}, whose
-        record holds tagged values in the fields remembered for its callback and nowhere
-        else (the count of "{" proves it); any other line takes the full walk."""
+        record holds tagged values in the fields remembered for its callback and nowhere else.
+
+        First a typed parse (see _QuickLine), which accepts only such a line whose record holds
+        plain values, lists of plain values and "$enum"/"$const" tags, and notes every tag it
+        meets: when those are the remembered fields' values, they are all there is to convert.
+        Otherwise the line is parsed as plain JSON, and a count of its "{" proves the same (every
+        JSON object opens with one, so when the objects found account for every "{" there is no
+        other). Any other line takes the full walk. When the typed parse fails for much of a
+        file (records of other shapes), it is no longer tried."""
+        typed = _quick_line.decode
+        met = _met_tags
         decode = self._json.decode
         plans = self._plans
         cache = self._tags
@@ -308,13 +345,46 @@ class Decoder:
         full = self._entry
         fromiso = _dt.datetime.fromisoformat
         new = object.__new__
+        misses = [0, True]  # typed parses that did not serve; whether to try them
 
         def entry(line: int, raw: bytes) -> Entry:
+            if misses[1]:
+                try:
+                    del met[:]
+                    obj = typed(raw)
+                    name = obj.cb
+                    plan = plans.get(name)
+                    rec = obj.args[0]
+                    if plan is not None and len(met) == len(plan[1]) and "$type" not in rec \
+                            and (len(rec) != 1 or not _has_type(rec)):
+                        i = 0
+                        for k in plan[1]:
+                            tag = rec[k]
+                            if tag is not met[i]:  # (met holds this parse's tags, in order)
+                                break
+                            i += 1
+                            v = tag.enum
+                            key = ("$enum", v) if v is not None else ("$const", tag.const)
+                            hit = cache.get(key)
+                            rec[k] = hit if hit is not None else cached_tag(*key)
+                        else:
+                            cls = plan[4]
+                            if cls is not None:  # adopt_record's work, without the call
+                                record = new(cls)
+                                record.__dict__ = rec
+                            else:
+                                record = plan[3](plan[0], rec)
+                            return Entry(line, fromiso(obj.t), "cb", name, (record,), {})
+                except Exception:
+                    pass
+                misses[0] += 1
+                if misses[0] > 1000 and misses[0] * 4 > line:
+                    misses[1] = False
             try:
                 obj = decode(raw)
                 name = obj["cb"]
                 plan = plans.get(name)
-                if plan is not None and len(obj) == 3 and _braces(raw, plan[2]):
+                if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
                     rec = obj["args"][0]
                     t = obj["t"]
                     if type(rec) is dict and type(t) is str:
@@ -323,7 +393,7 @@ class Decoder:
                             hit = cache.get((tag, v))
                             rec[k] = hit if hit is not None else cached_tag(tag, v)
                         cls = plan[4]
-                        if cls is not None:  # adopt_record's work, without the call
+                        if cls is not None:
                             record = new(cls)
                             record.__dict__ = rec
                         else:
@@ -465,18 +535,6 @@ class Decoder:
 def _decoded(v: Any, depth: int) -> Any:
     """The walk over values that are decoded already (binary lines)."""
     return v
-
-
-def _braces(raw: bytes, n: int) -> bool:
-    """Whether the line holds exactly n "{" (each found by memchr: far cheaper than
-    bytes.count, which looks at every byte)."""
-    find = raw.find
-    p = -1
-    for _ in range(n):
-        p = find(b"{", p + 1)
-        if p < 0:
-            return False
-    return find(b"{", p + 1) < 0
 
 
 def _has_type(d: dict) -> bool:
