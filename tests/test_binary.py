@@ -200,6 +200,7 @@ ENTRY = {"t": "2026-01-05T09:30:00", "cb": "on_snapshot"}
 @pytest.mark.parametrize("line, message", [
     (enc([1, 2]), "must be a JSON object"),
     (b"\xc1", "malformed binary line"),
+    (enc({**ENTRY, "args": [{"x": "\u00e9"}]}).replace("\u00e9".encode(), b"\xe9\x00"), "not UTF-8"),
     (enc({**ENTRY, "args": [{"x": Ext(99, enc(1))}]}), "unknown extension type 99"),
     (enc({**ENTRY, "args": [{"x": Ext(TAG_CODES["$type"], enc(["X", {}]))}]}), "nested record must hold"),
     (enc({**ENTRY, "args": [{"x": Ext(TAG_CODES["$type"], enc({"$type": 1}))}]}), "must be a text"),
@@ -209,7 +210,7 @@ ENTRY = {"t": "2026-01-05T09:30:00", "cb": "on_snapshot"}
     (enc({**ENTRY, "args": [], "kw": {1: 2}}), "names in 'kw' must be texts"),
     (enc({**ENTRY, "act": "place_order"}), "not both"),
     (enc({"t": 1, "cb": "on_snapshot"}), "local time"),
-], ids=["array", "malformed", "unknown-ext", "record-shape", "record-name", "member", "tuple",
+], ids=["array", "malformed", "not-utf8", "unknown-ext", "record-shape", "record-name", "member", "tuple",
         "big-int", "kw-names", "cb-and-act", "time"])
 def test_bad_binary_lines_name_the_file_and_line(tmp_path, line, message):
     tidesim.install()
@@ -313,3 +314,19 @@ def test_to_json_form_keeps_tags_and_nested_records():
     line = {"t": "x", "cb": "on_bar", "args": [{"a": {"$map": {"$k": {"$type": "R", "b": 2**70}}},
                                                 "b": {"$tuple": [{"$type": "R"}]}}]}
     assert to_json_form(packer.entry(line)) == line
+
+
+@pytest.mark.parametrize("value, message", [
+    (b"\x00", "a value JSON cannot hold: a bytes"),
+    (math.nan, "a number JSON cannot hold"),
+    (dt.datetime(2026, 1, 5), "a value JSON cannot hold: a datetime"),
+    ({1: 2}, "a map key that is not a text"),
+], ids=["bytes", "nan", "timestamp", "int-key"])
+def test_binary_values_without_a_json_form_are_refused_by_convert(tmp_path, value, message):
+    """MessagePack holds values JSON does not; no writer puts them in a session, and converting
+    one would silently turn it into another value."""
+    path = write_binary(tmp_path / "v.tsb", enc({**ENTRY, "args": [{"a": value}]}))
+    for out in ("o.jsonl", "o.tsb"):
+        with pytest.raises(SessionFormatError, match=message) as info:
+            convert(path, tmp_path / out)
+        assert info.value.line == 2 and not (tmp_path / out).exists()

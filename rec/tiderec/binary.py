@@ -51,12 +51,6 @@ def is_binary_name(path: str | os.PathLike) -> bool:
     return os.fspath(path).endswith(SUFFIX)
 
 
-def is_binary_file(path: str | os.PathLike) -> bool:
-    """Whether the file starts as a binary session does (whatever its name)."""
-    with open(path, "rb") as f:
-        return f.read(len(MAGIC)) == MAGIC
-
-
 def big_int(data: Any) -> int:
     try:
         return int(bytes(data).decode("ascii"))
@@ -80,7 +74,7 @@ class Packer:
                 raise _Bad("nesting too deep")
             if len(v) == 1:
                 for k, x in v.items():
-                    if k[:1] == "$":
+                    if type(k) is str and k[:1] == "$":
                         return self._tag(k, x, depth + 1)
             if "$type" in v:  # a nested record: its fields, "$type" where it stands
                 fields = {k: x if k == "$type" else self.value(x, depth + 1) for k, x in v.items()}
@@ -153,6 +147,8 @@ def to_json_form(raw: bytes) -> Any:
         return _json_form_decode(raw)
     except msgspec.DecodeError as exc:
         raise _Bad(f"malformed binary line: {exc}") from None
+    except UnicodeDecodeError as exc:
+        raise _Bad(f"a text that is not UTF-8: {exc.reason} at byte {exc.start}") from None
     except RecursionError:
         raise _Bad("nesting too deep") from None
 
@@ -171,8 +167,7 @@ class Frames:
     frame was unreadable. The same interface as the reader of JSONL files."""
 
     binary = True
-    unfinished = False
-    compressed = True
+    unfinished = False  # (a JSONL file's last line may lack its newline; a frame is whole)
 
     def __init__(self, path: str, file: IO[bytes], size: int) -> None:
         self.path = path

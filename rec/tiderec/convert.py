@@ -11,6 +11,7 @@ result says so in `note`.
 from __future__ import annotations
 
 import dataclasses
+import math
 import os
 
 import msgspec
@@ -26,6 +27,29 @@ class ConvertResult:
     entries: int = 0  # lines after the header, the trailer included
     binary: bool = False  # what was written
     note: str | None = None  # the input ended cut off: what was converted
+
+
+_JSON_SCALARS = (str, int, bool, type(None))
+
+
+def _check_json_form(v: object, depth: int = 0) -> None:
+    """Refuses what a binary line may hold but a JSON line cannot (MessagePack's bytes,
+    timestamps, keys that are not texts, non-finite floats), which no writer of sessions puts
+    there: converted to JSON, it would silently become another value."""
+    t = type(v)
+    if t is dict:
+        for k, x in v.items():  # type: ignore[union-attr]
+            if type(k) is not str:
+                raise _Bad(f"a map key that is not a text: {k!r}")
+            _check_json_form(x, depth + 1)
+    elif t is list:
+        for x in v:  # type: ignore[union-attr]
+            _check_json_form(x, depth + 1)
+    elif t is float:
+        if not math.isfinite(v):  # type: ignore[arg-type]
+            raise _Bad(f"a number JSON cannot hold: {v!r}")
+    elif t not in _JSON_SCALARS:
+        raise _Bad(f"a value JSON cannot hold: a {t.__name__}")
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -65,7 +89,11 @@ def convert(src: str | os.PathLike, dst: str | os.PathLike, *, overwrite: bool =
                     if not source.binary and (not raw or raw.isspace()):
                         continue
                     try:
-                        obj = to_json_form(raw) if source.binary else parse_json(raw)
+                        if source.binary:
+                            obj = to_json_form(raw)
+                            _check_json_form(obj)
+                        else:
+                            obj = parse_json(raw)
                         if line == 1:
                             SessionHeader.from_json(obj)  # refuses what is not a session header
                             writer.write_header(obj)
@@ -74,14 +102,19 @@ def convert(src: str | os.PathLike, dst: str | os.PathLike, *, overwrite: bool =
                             raise _Bad("an entry must be a JSON object with its time 't'")
                         packer.entry(obj)  # checks every tag
                         writer.write_json(obj)
-                    except (_Bad, msgspec.DecodeError, UnicodeDecodeError) as exc:
+                    except (_Bad, msgspec.DecodeError, msgspec.EncodeError, UnicodeDecodeError,
+                            TypeError, ValueError, OverflowError) as exc:
                         if getattr(source, "unfinished", False):
                             res.note = (f"the file ends in the middle of line {line}; line "
                                         f"{line - 1} is the last whole line, everything up to it "
                                         "was converted")
                             break
-                        what = f"malformed JSON: {exc}" if isinstance(exc, msgspec.DecodeError) \
-                            else str(exc)
+                        if isinstance(exc, msgspec.DecodeError):
+                            what = f"malformed JSON: {exc}"
+                        elif isinstance(exc, (_Bad, UnicodeDecodeError)):
+                            what = str(exc)
+                        else:  # a binary line holding what the JSON form cannot
+                            what = f"cannot convert this line: {type(exc).__name__}: {exc}"
                         raise SessionFormatError(src, line, what) from None
                     except RecursionError:
                         raise SessionFormatError(src, line, "nesting too deep") from None

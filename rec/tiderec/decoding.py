@@ -194,6 +194,8 @@ class Decoder:
             return self._msgpack.decode(raw)
         except msgspec.DecodeError as exc:
             raise _Bad(f"malformed binary line: {exc}") from None
+        except UnicodeDecodeError as exc:
+            raise _Bad(f"a text that is not UTF-8: {exc.reason} at byte {exc.start}") from None
         except RecursionError:
             raise _Bad("nesting too deep") from None
 
