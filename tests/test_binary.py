@@ -319,7 +319,7 @@ def test_to_json_form_keeps_tags_and_nested_records():
 @pytest.mark.parametrize("value, message", [
     (b"\x00", "a value JSON cannot hold: a bytes"),
     (math.nan, "a number JSON cannot hold"),
-    (dt.datetime(2026, 1, 5), "a value JSON cannot hold: a datetime"),
+    (dt.datetime(2026, 1, 5, tzinfo=dt.timezone.utc), "a value JSON cannot hold: a datetime"),
     ({1: 2}, "a map key that is not a text"),
 ], ids=["bytes", "nan", "timestamp", "int-key"])
 def test_binary_values_without_a_json_form_are_refused_by_convert(tmp_path, value, message):
