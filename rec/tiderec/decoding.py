@@ -167,8 +167,8 @@ class Decoder:
         self._tags: dict[tuple[str, Any], Any] = {}
         self._quick = self.entry = self._make_quick()  # type: ignore[method-assign]
         # binary lines: tags are decoded while MessagePack is parsed (see _ext)
-        self._msgpack = msgspec.msgpack.Decoder(ext_hook=self._ext)
         self._ext_cache: dict[tuple[int, bytes], Any] = {}
+        self._msgpack = msgspec.msgpack.Decoder(ext_hook=self._make_ext())
         # callback -> (record type, record class or None) of the common binary line
         self._binary_plans: dict[str, tuple] = {}
         self.binary_entry = self._make_binary()
@@ -199,15 +199,22 @@ class Decoder:
         except RecursionError:
             raise _Bad("nesting too deep") from None
 
-    def _ext(self, code: int, data: memoryview) -> Any:
-        """The value of a tag in a binary line, from its extension type code and data."""
-        if code <= 2:  # $enum and $const: by name, cached
-            key = (code, bytes(data))
-            hit = self._ext_cache.get(key, _MISSING)
-            if hit is _MISSING:
-                hit = self._ext_cache[key] = self._ext_value(code, data)
-            return hit
-        return self._ext_value(code, data)
+    def _make_ext(self) -> Callable[[int, memoryview], Any]:
+        """The value of a tag in a binary line, from its extension type code and data:
+        enumeration members and constants cached by their bytes."""
+        get = self._ext_cache.get
+        cache = self._ext_cache
+        value = self._ext_value
+
+        def ext(code: int, data: memoryview) -> Any:
+            if code <= 2:  # $enum and $const
+                key = (code, bytes(data))
+                hit = get(key, _MISSING)
+                if hit is _MISSING:
+                    hit = cache[key] = value(code, data)
+                return hit
+            return value(code, data)
+        return ext
 
     def _ext_value(self, code: int, data: memoryview) -> Any:
         if code == BIGINT:
@@ -415,6 +422,7 @@ class Decoder:
     def _make_binary(self) -> Callable[[int, bytes], Entry]:
         """The decoding of a binary line. Its tags are decoded by the parse; the common line,
         {"t": ..., "cb": ..., "args": [one record]}, then only needs its record made."""
+        decode = self._msgpack.decode
         parse = self.binary_loads
         plans = self._binary_plans
         full = self._entry_of
@@ -422,7 +430,12 @@ class Decoder:
         new = object.__new__
 
         def entry(line: int, raw: bytes) -> Entry:
-            obj = parse(raw)
+            try:
+                obj = decode(raw)
+            except _Bad:
+                raise
+            except Exception:
+                obj = parse(raw)  # raises what a bad line is reported as
             try:
                 if len(obj) == 3:
                     name = obj["cb"]
