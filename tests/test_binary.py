@@ -330,3 +330,21 @@ def test_binary_values_without_a_json_form_are_refused_by_convert(tmp_path, valu
         with pytest.raises(SessionFormatError, match=message) as info:
             convert(path, tmp_path / out)
         assert info.value.line == 2 and not (tmp_path / out).exists()
+
+
+def test_cut_reads_and_writes_either_encoding(tmp_path, capsys):
+    """A cut of the binary day holds the same lines as the cut of its JSONL, whichever
+    encoding each is written in."""
+    g = generate_session(tmp_path / "d.jsonl", securities=2, seed=5, l2_rate=0.5, orders=20,
+                         data_until=dt.time(9, 40))
+    convert(g.path, tmp_path / "d.tsb")
+    with SessionReader(g.path) as r:
+        code = r.header.universe[0]
+    cuts = {}
+    for src, dst in (("d.jsonl", "a.jsonl"), ("d.tsb", "b.tsb"), ("d.tsb", "c.jsonl"), ("d.jsonl", "e.tsb")):
+        assert main(["cut", str(tmp_path / src), str(tmp_path / dst), "--securities", code,
+                     "--from", "09:30"]) == 0
+        cuts[dst] = entries(tmp_path / dst)
+    assert cuts["a.jsonl"] == cuts["b.tsb"] == cuts["c.jsonl"] == cuts["e.tsb"]
+    assert 0 < len(cuts["a.jsonl"]) < g.entries
+    capsys.readouterr()
