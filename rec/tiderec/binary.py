@@ -44,6 +44,8 @@ BIGINT = 64  # an integer outside [-2**63, 2**64): its decimal text
 CODE_TAGS: dict[int, str] = {code: tag for tag, code in TAG_CODES.items()}
 RECORD = TAG_CODES["$type"]
 _INT_MIN, _INT_MAX = -(1 << 63), (1 << 64) - 1
+_KEPT = frozenset({str, float, bool, type(None)})  # values a line keeps as they are
+_NUMBERS = frozenset({int, float, bool})
 
 
 def is_binary_name(path: str | os.PathLike) -> bool:
@@ -79,10 +81,18 @@ class Packer:
             if "$type" in v:  # a nested record: its fields, "$type" where it stands
                 fields = {k: x if k == "$type" else self.value(x, depth + 1) for k, x in v.items()}
                 return self._ext(RECORD, self._encode(fields))
-            return {k: self.value(x, depth + 1) for k, x in v.items()}
+            out = {}
+            for k, x in v.items():
+                tx = type(x)
+                out[k] = x if tx in _KEPT or (tx is int and _INT_MIN <= x <= _INT_MAX) \
+                    else self.value(x, depth + 1)
+            return out
         if t is list:
             if depth > 200:
                 raise _Bad("nesting too deep")
+            kinds = set(map(type, v))  # most lists hold plain values: checked without a loop
+            if kinds <= _KEPT or (kinds <= _NUMBERS and _INT_MIN <= min(v) and max(v) <= _INT_MAX):
+                return v
             return [self.value(x, depth + 1) for x in v]
         if t is int and not _INT_MIN <= v <= _INT_MAX:
             return self._ext(BIGINT, str(v).encode("ascii"))
