@@ -1,15 +1,18 @@
-"""The one decoder of session files.
+"""The one decoder of session files, JSONL and binary.
 
-Lines are parsed by msgspec's JSON decoder into plain objects; tagged values and records are
-then built by a walk over what the line holds. Most lines need next to no walk: the decoder
-remembers, per callback and argument, which fields held tagged values last time, and a count
-of the line's "{" proves when those are all there is to convert (every JSON object opens with
-one, so when the objects found account for every "{" there is no other). Any other line takes
-the full walk.
+JSON lines are parsed by msgspec's JSON decoder into plain objects; tagged values and records
+are then built by a walk over what the line holds. Most lines need next to no walk: the decoder
+remembers, per callback and argument, which fields held tagged values last time, and a typed
+parse that notes every tag it meets (or, for lines it does not take, a count of the line's "{")
+proves when those are all there is to convert. Any other line takes the full walk.
 
-Files are read as a stream of blocks (plain text, or one or more gzip members), split into
-lines without holding more than one block. A file cut off in the middle of a block (a
-recording whose process was killed) yields every whole line before the cut, then one note
+Binary lines (tiderec.binary) are parsed by msgspec's MessagePack decoder, which hands each
+tagged value (an extension value) to the decoder as it meets it: the same tag handling
+(`Decoder._tag`) builds its value at once, so a binary line needs no walk.
+
+Files are read as a stream of blocks (plain text, one or more gzip members, or binary frames),
+split into lines without holding more than one block. A file cut off in the middle of a block
+(a recording whose process was killed) yields every whole line before the cut, then one note
 naming the last whole line.
 """
 from __future__ import annotations
