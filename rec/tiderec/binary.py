@@ -22,7 +22,7 @@ binary file; `FrameWriter` writes them.
 from __future__ import annotations
 
 import os
-from typing import IO, Any, Iterator
+from typing import IO, Any, Callable, Iterator
 
 import zlib
 
@@ -45,7 +45,7 @@ CODE_TAGS: dict[int, str] = {code: tag for tag, code in TAG_CODES.items()}
 RECORD = TAG_CODES["$type"]
 _INT_MIN, _INT_MAX = -(1 << 63), (1 << 64) - 1
 _KEPT = frozenset({str, float, bool, type(None)})  # values a line keeps as they are
-_NUMBERS = frozenset({int, float, bool})
+_KEPT_INT = _KEPT | {int}  # ... and integers, while none is too large (see Packer._packed)
 
 
 def is_binary_name(path: str | os.PathLike) -> bool:
@@ -68,6 +68,7 @@ class Packer:
         self._encode = msgspec.msgpack.Encoder().encode
         self._json = msgspec.json.Decoder().decode
         self._ext = msgspec.msgpack.Ext
+        self._kept = _KEPT_INT  # the types kept as they are (see _packed)
 
     def value(self, v: Any, depth: int = 0) -> Any:
         t = type(v)
@@ -81,22 +82,30 @@ class Packer:
             if "$type" in v:  # a nested record: its fields, "$type" where it stands
                 fields = {k: x if k == "$type" else self.value(x, depth + 1) for k, x in v.items()}
                 return self._ext(RECORD, self._encode(fields))
-            out = {}
-            for k, x in v.items():
-                tx = type(x)
-                out[k] = x if tx in _KEPT or (tx is int and _INT_MIN <= x <= _INT_MAX) \
-                    else self.value(x, depth + 1)
-            return out
+            kept = self._kept
+            value = self.value
+            return {k: x if type(x) in kept else value(x, depth + 1) for k, x in v.items()}
         if t is list:
             if depth > 200:
                 raise _Bad("nesting too deep")
-            kinds = set(map(type, v))  # most lists hold plain values: checked without a loop
-            if kinds <= _KEPT or (kinds <= _NUMBERS and _INT_MIN <= min(v) and max(v) <= _INT_MAX):
+            if set(map(type, v)) <= self._kept:  # most lists hold plain values: no loop
                 return v
             return [self.value(x, depth + 1) for x in v]
         if t is int and not _INT_MIN <= v <= _INT_MAX:
             return self._ext(BIGINT, str(v).encode("ascii"))
         return v
+
+    def _packed(self, make: Callable[[], Any]) -> bytes:
+        """The MessagePack of what `make` gives. Integers are first kept as they are; only
+        when one is beyond MessagePack's range is the line made again, checking each."""
+        try:
+            return self._encode(make())
+        except OverflowError:
+            self._kept = _KEPT
+            try:
+                return self._encode(make())
+            finally:
+                self._kept = _KEPT_INT
 
     def _tag(self, k: str, x: Any, depth: int) -> Any:
         code = TAG_CODES.get(k)
@@ -112,13 +121,16 @@ class Packer:
 
     def header(self, obj: Any) -> bytes:
         """The header line: every value in it may be tagged."""
-        return self._encode(self.value(obj))
+        return self._packed(lambda: self.value(obj))
 
     def entry(self, obj: Any) -> bytes:
         """An entry (or the trailer): the values of its arguments may be tagged, the line's own
         keys stand for themselves."""
         if type(obj) is not dict:
-            return self._encode(obj)
+            return self._packed(lambda: self.value(obj))
+        return self._packed(lambda: self._entry(obj))
+
+    def _entry(self, obj: dict) -> dict:
         out = dict(obj)
         args = out.get("args")
         if type(args) is list:
@@ -126,7 +138,7 @@ class Packer:
         kw = out.get("kw")
         if type(kw) is dict:
             out["kw"] = {k: self.value(a) for k, a in kw.items()}
-        return self._encode(out)
+        return out
 
     def json_line(self, raw: bytes, header: bool = False) -> bytes:
         """A JSON line (bytes) as a binary line."""
