@@ -101,7 +101,7 @@ def _parser() -> argparse.ArgumentParser:
     sub = ap.add_subparsers(dest="command")
     rp = sub.add_parser("replay", help="replay a session (the default command)")
     rp.add_argument("session", nargs="*",
-                    help="session file (.jsonl or .jsonl.gz); default: the bundled day. Several "
+                    help="session file (.jsonl, .jsonl.gz or .tsb); default: the bundled day. Several "
                          "files or a directory: each day in its own worker process")
     rp.add_argument("--workers", type=int, metavar="N",
                     help="several sessions: worker processes of the local cluster "
@@ -138,7 +138,8 @@ def _parser() -> argparse.ArgumentParser:
     rp.add_argument("--quiet", action="store_true", help="no summary (problems are still reported)")
 
     gp = sub.add_parser("generate", help="write deterministic synthetic sessions")
-    gp.add_argument("out", help="output file (.jsonl.gz is compressed); with --days a directory")
+    gp.add_argument("out", help="output file (.jsonl.gz is compressed, .tsb binary); with --days "
+                                "a directory")
     gp.add_argument("--securities", type=_arg(_positive, "count"), default=4)
     gp.add_argument("--seed", type=int, default=1)
     gp.add_argument("--day", type=_arg(_dt.date.fromisoformat, "date"), default=_dt.date(2026, 1, 5),

@@ -148,11 +148,13 @@ def cut(src: str, dst: str, selection: Selection) -> CutResult:
                 "securities": sorted(selection.codes) if selection.codes is not None else None,
                 "from": selection.start.isoformat("minutes") if selection.start else None,
                 "to": selection.end.isoformat("minutes") if selection.end else None}}
-            out: IO[bytes] = gzip.GzipFile(tmp, "wb", mtime=0) if dst.endswith(".gz") \
-                else open(tmp, "wb")  # type: ignore[assignment]
+            out: IO[bytes]
             if is_binary_name(dst):
-                out.close()
                 out = BinaryLineWriter(tmp)  # type: ignore[assignment]
+            elif dst.endswith(".gz"):
+                out = gzip.GzipFile(tmp, "wb", mtime=0)  # type: ignore[assignment]
+            else:
+                out = open(tmp, "wb")
             with out:
                 out.write(json.dumps(header, separators=(",", ":"), ensure_ascii=False).encode() + b"\n")
                 for n, raw in enumerate(f, 2):
