@@ -348,3 +348,38 @@ def test_cut_reads_and_writes_either_encoding(tmp_path, capsys):
     assert cuts["a.jsonl"] == cuts["b.tsb"] == cuts["c.jsonl"] == cuts["e.tsb"]
     assert 0 < len(cuts["a.jsonl"]) < g.entries
     capsys.readouterr()
+
+
+SNAP = '{"t": "2026-01-05T09:30:00", "cb": "on_snapshot", "args": [%s]}'
+LEARN = SNAP % '{"security_id": "1", "market_type": {"$enum": "MarketType.SZSE"}, "v": [1, 2]}'
+
+
+@pytest.mark.parametrize("record", [
+    '{"security_id": "1", "market_type": {"$enum": "MarketType.SSE"}, "v": [1, 2]}',
+    '{"security_id": "1", "market_type": {"$const": "SIDE.BUY"}, "v": [1, 2]}',
+    '{"$type": "Bar", "security_id": "1", "market_type": {"$enum": "MarketType.SZSE"}}',
+    '{"$x": 1}',
+    '{"security_id": "1", "market_type": "plain", "other": {"$enum": "MarketType.SSE"}}',
+    '{"security_id": {"$enum": "MarketType.SSE"}, "market_type": {"$enum": "MarketType.SZSE"}}',
+    '{"security_id": "1", "market_type": {"$enum": "MarketType.SSE", "$const": "SIDE.BUY"}}',
+    '{"security_id": "1", "market_type": {"$enum": null}}',
+    '{"security_id": "1", "market_type": {"$enum": "MarketType.SSE"}, "v": [{"$enum": "MarketType.SSE"}]}',
+    '{"security_id": "1", "market_type": {"$enum": "MarketType.SSE"}, "v": 123456789012345678901234567890}',
+], ids=["same-shape", "const", "own-type", "lone-tag", "tag-elsewhere", "two-tags", "two-keys",
+        "null-tag", "tag-in-list", "big-int"])
+def test_a_learned_json_shape_never_changes_what_a_line_decodes_to(record):
+    """After the decoder has learned a callback's common line, lines that resemble it decode
+    exactly as a decoder that has learned nothing decodes them (or fail alike)."""
+    tidesim.install()
+    raw = (SNAP % record).encode()
+    learned = Decoder()
+    learned.entry(1, LEARN.encode())
+    assert learned._plans
+    outcomes = []
+    for decode in (learned.entry, Decoder()._entry):
+        try:
+            e = decode(2, raw)
+            outcomes.append((type(e.args[0]).__name__, vars(e.args[0])))
+        except Exception as exc:
+            outcomes.append((type(exc).__name__, str(exc)))
+    assert outcomes[0] == outcomes[1]

@@ -399,7 +399,8 @@ class Decoder:
                 if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
                     rec = obj["args"][0]
                     t = obj["t"]
-                    if type(rec) is dict and type(t) is str:
+                    # (a record naming its own type, or a lone tag, is not the common line)
+                    if type(rec) is dict and type(t) is str and not _has_type(rec):
                         for k in plan[1]:
                             (tag, v), = rec[k].items()
                             hit = cache.get((tag, v))
