@@ -14,7 +14,7 @@ import pytest
 
 import tidesim
 from tiderec.binary import MAGIC, TAG_CODES, FrameWriter, Packer, to_json_form
-from tiderec.convert import convert
+from tiderec.convert import _check_json_form, convert
 from tiderec.decoding import Decoder, _open_source
 from tiderec.format import SessionFormatError, SessionHeader, SessionReader, SessionWriter, make_record
 from tiderec.recorder import SessionRecorder, recording_strategy
@@ -210,14 +210,27 @@ ENTRY = {"t": "2026-01-05T09:30:00", "cb": "on_snapshot"}
     (enc({**ENTRY, "args": [], "kw": {1: 2}}), "names in 'kw' must be texts"),
     (enc({**ENTRY, "act": "place_order"}), "not both"),
     (enc({"t": 1, "cb": "on_snapshot"}), "local time"),
+    (enc({"t": "2026-01-05T09:30:00", "cb": [1]}), r"unknown callback name \[1\]"),
 ], ids=["array", "malformed", "not-utf8", "unknown-ext", "record-shape", "record-name", "member", "tuple",
-        "big-int", "kw-names", "cb-and-act", "time"])
+        "big-int", "kw-names", "cb-and-act", "time", "cb-not-a-name"])
 def test_bad_binary_lines_name_the_file_and_line(tmp_path, line, message):
     tidesim.install()
     path = write_binary(tmp_path / "bad.tsb", ENTRY | {"args": [{}]}, line)
     with pytest.raises(SessionFormatError, match=message) as info:
         list(SessionReader(path))
     assert info.value.line == 3 and info.value.path == str(path)
+    # the same line in JSON, where it has a JSON form, is refused alike
+    try:
+        obj = to_json_form(line)
+        _check_json_form(obj)
+    except Exception:
+        return
+    text = msgspec.json.encode(obj)
+    jpath = tmp_path / "bad.jsonl"
+    jpath.write_bytes(msgspec.json.encode(header().to_json()) + b"\n" + text + b"\n")
+    with pytest.raises(SessionFormatError) as info:
+        list(SessionReader(jpath))
+    assert info.value.line == 2
 
 
 @pytest.mark.parametrize("tail, message", [

@@ -491,7 +491,7 @@ class Decoder:
                 raise _Bad("an entry names either a callback ('cb') or a framework act ('act'), not both")
             params = SDK_CALLBACKS.get(name) if type(name) is str else None
             if params is None:
-                if name in TIMER_CALLBACKS:
+                if type(name) is str and name in TIMER_CALLBACKS:
                     raise _Bad(f"{name!r} is a timer callback of the strategy; the replay fires "
                                "timers from its virtual clock, a session does not deliver them")
                 raise _Bad(f"unknown callback name {name!r}")
