@@ -63,9 +63,12 @@ def test_a_binary_day_replays_as_its_jsonl_does(tmp_path):
                           data_until=dt.time(9, 40))
     assert gb.entries == g.entries
     a = Replay(g.path, collect_events=True, report=None).run()
-    b = Replay(gb.path, collect_events=True, report=None).run()
+    b = Replay(gb.path, collect_events=True, report=None, record_to=str(tmp_path / "r.tsb")).run()
     assert a.ok and b.ok and a.entries == b.entries == g.entries
     assert a.signatures == b.signatures
+    # recorded in the binary encoding while replayed: replays the same again
+    c = Replay(str(tmp_path / "r.tsb"), collect_events=True, report=None).run()
+    assert c.ok and c.entries == g.entries and c.signatures == a.signatures
 
 
 class Obj:
