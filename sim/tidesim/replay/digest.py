@@ -232,6 +232,30 @@ class EventStream:
             self._out.write(b'{"event":%s,"source":%s,"fields":%s}\n'
                             % (_dumps(name).encode(), _dumps(source).encode(), _json_body(fields)))
 
+    def prefix(self, etype: Any) -> bytes:
+        """What precedes an event's reduction in the digest: its type name and a NUL byte."""
+        name = _type_name(etype)
+        prefix = self._prefix.get(name)
+        if prefix is None:
+            prefix = self._prefix[name] = name.encode() + b"\x00"
+        return prefix
+
+    def hasher(self) -> tuple[list, Any, Any, Any]:
+        """For a caller that feeds the digest itself, event by event, as `add` does (the
+        consumer, which saves calls per event that way): the list of pieces not yet hashed (per
+        event its `prefix`, then its fields' reduction), the encoder of the reduction, what to
+        call with the fields instead when the encoder raises TypeError, ValueError,
+        RecursionError or OverflowError, and what to call with the number of events added
+        (hashes the pieces once they are many)."""
+        return self._pending, _fast_pack, _packed, self._added
+
+    def _added(self, n: int) -> None:
+        self.count += n
+        pending = self._pending
+        if len(pending) >= 2 * HASH_BATCH:
+            self._hash.update(b"".join(pending))
+            pending.clear()
+
     def hexdigest(self) -> str:
         if self._pending:
             self._hash.update(b"".join(self._pending))
