@@ -51,6 +51,8 @@ class Consumer:
         self._inline = self.sources is None and self.signatures is None
         self._prefixes: dict[int, tuple[Any, bytes]] = {}
         self._hasher = stream.hasher() if stream is not None else None
+        if self._inline:
+            self.drain = self._drain_inline  # type: ignore[method-assign]
 
     def delivered(self, source: str) -> None:
         """Marks the events now at the end of the queue as caused by `source`."""
@@ -112,14 +114,24 @@ class Consumer:
         minute = self._minute
         if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
             self._roll_minute(now)
-        if self._inline:
-            self._publish_inline(batch, now)
-        else:
-            self._publish(batch, now)
+        self._publish(batch, now)
 
-    def _publish_inline(self, batch: list, now: _dt.datetime) -> None:
-        """Publishes each event of the batch, in order, hashing each into the digest just
-        before it is published when a digest is kept."""
+    def _drain_inline(self) -> None:
+        """drain() when nothing is kept of each event's cause and no signatures are: the events
+        published in order, each hashed into the digest (when one is kept) just before it is
+        published; the whole of it in one call, as it runs after nearly every entry."""
+        q = self.queue
+        n = len(q)
+        if not n:
+            return
+        res = self.result
+        if n > res.queue_high_water:
+            res.queue_high_water = n
+        batch = q.popleft_many(n)
+        now = self.clock._now
+        minute = self._minute
+        if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
+            self._roll_minute(now)
         publish = self.publish
         failed: list | None = None
         hasher = self._hasher
