@@ -228,8 +228,8 @@ def test_times_sharing_a_second_each_keep_their_milliseconds():
             == base + dt.timedelta(milliseconds=millis)
     assert list(datetime_func._SECONDS) == [20260105093003]
     with pytest.raises(ValueError):
-        convert_int_to_datetime(20260105093060.5)  # a 60th second is no second
-    assert 20260105093060 not in datetime_func._SECONDS
+        convert_int_to_datetime(20260105093061.5)  # a 61st second is no second
+    assert 20260105093061 not in datetime_func._SECONDS
 
 
 def test_remembered_seconds_stay_few():
