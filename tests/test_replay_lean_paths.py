@@ -240,3 +240,21 @@ def test_remembered_seconds_stay_few():
         assert convert_int_to_datetime(int(d.strftime("%Y%m%d%H%M%S")) + 0.5) \
             == d + dt.timedelta(milliseconds=500)
         assert len(datetime_func._SECONDS) <= datetime_func._RECENT_MAX
+
+
+# -- the environment's instruments -------------------------------------------------------------
+
+
+def test_instrument_lookup_answers_from_the_table_configure_last_set():
+    from tidesim.framework.environment import Environment, reset
+    reset()
+    env = Environment.get_instance().configure(["000001.XSHE"])
+    proxy = env.data_proxy
+    assert proxy.instruments("000001.XSHE").market_code == "000001.XSHE"
+    env.configure(["600000.XSHG"])
+    assert proxy.instruments("600000.XSHG").market_code == "600000.XSHG"
+    with pytest.raises(KeyError, match=r"no instrument for market code '000001.XSHE'"):
+        proxy.instruments("000001.XSHE")
+    with pytest.raises(TypeError):
+        proxy.instruments(["unhashable"])
+    reset()

@@ -14,12 +14,13 @@ import datetime as _dt
 import operator
 from typing import Any
 
-from .digest import EventStream, signature
+from .digest import HASH_BATCH, EventStream, signature
 from .results import ReplayResult, Tally
 
 _MINUTE = _dt.timedelta(minutes=1)
 _event_type = operator.attrgetter("event_type")
 _ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
+_HASH_PIECES = 2 * HASH_BATCH  # the digest's pieces hashed at a time
 
 
 class Consumer:
@@ -144,7 +145,7 @@ class Consumer:
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
             else:
-                pending, encode, fallback, added = hasher
+                pending, encode, fallback = hasher
                 prefixes = self._prefixes
                 append = pending.append
                 for ev in it:
@@ -162,14 +163,17 @@ class Consumer:
                         publish(ev)
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
-                added(len(batch))
+                stream = self.stream
+                stream.count += len(batch)  # type: ignore[union-attr]
+                if len(pending) >= _HASH_PIECES:
+                    stream.flush()  # type: ignore[union-attr]
         except BaseException:
             # interrupted: what was published counts, the event being published included
             done = len(batch) - len(list(it))
             if self._types is not None:
                 self._types += map(_event_type, batch[:done])
             if hasher is not None:
-                hasher[3](done)
+                self.stream.count += done  # type: ignore[union-attr]
             raise
         types = self._types
         if types is not None:

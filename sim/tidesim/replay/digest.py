@@ -240,26 +240,23 @@ class EventStream:
             prefix = self._prefix[name] = name.encode() + b"\x00"
         return prefix
 
-    def hasher(self) -> tuple[list, Any, Any, Any]:
+    def hasher(self) -> tuple[list, Any, Any]:
         """For a caller that feeds the digest itself, event by event, as `add` does (the
         consumer, which saves calls per event that way): the list of pieces not yet hashed (per
-        event its `prefix`, then its fields' reduction), the encoder of the reduction, what to
-        call with the fields instead when the encoder raises TypeError, ValueError,
-        RecursionError or OverflowError, and what to call with the number of events added
-        (hashes the pieces once they are many)."""
-        return self._pending, _fast_pack, _packed, self._added
+        event its `prefix`, then its fields' reduction), the encoder of the reduction, and what
+        to call with the fields instead when the encoder raises TypeError, ValueError,
+        RecursionError or OverflowError. The caller adds to `count` the events it added, and
+        calls `flush()` once the pieces are 2 * HASH_BATCH or more."""
+        return self._pending, _fast_pack, _packed
 
-    def _added(self, n: int) -> None:
-        self.count += n
-        pending = self._pending
-        if len(pending) >= 2 * HASH_BATCH:
-            self._hash.update(b"".join(pending))
-            pending.clear()
-
-    def hexdigest(self) -> str:
+    def flush(self) -> None:
+        """Hashes the pieces not yet hashed."""
         if self._pending:
             self._hash.update(b"".join(self._pending))
             self._pending.clear()
+
+    def hexdigest(self) -> str:
+        self.flush()
         return self._hash.hexdigest()
 
     def close(self) -> None:
