@@ -208,6 +208,7 @@ class EventStream:
         self.count = 0
         self._out: IO[bytes] | None = None
         self._prefix: dict[str, bytes] = {}
+        self._heads: dict[str, bytes] = {}  # an event line's beginning, by event type
         self._pending: list[bytes] = []  # pieces not yet hashed
         if path is not None:
             path = os.fspath(path)
@@ -229,8 +230,11 @@ class EventStream:
             pending.clear()
         self.count += 1
         if self._out is not None:
-            self._out.write(b'{"event":%s,"source":%s,"fields":%s}\n'
-                            % (_dumps(name).encode(), _dumps(source).encode(), _json_body(fields)))
+            head = self._heads.get(name)
+            if head is None:
+                head = self._heads[name] = b'{"event":%s,"source":' % _dumps(name).encode()
+            self._out.write(b'%s%s,"fields":%s}\n'
+                            % (head, _dumps(source).encode(), _json_body(fields)))
 
     def prefix(self, etype: Any) -> bytes:
         """What precedes an event's reduction in the digest: its type name and a NUL byte."""
