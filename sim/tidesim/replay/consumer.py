@@ -112,8 +112,9 @@ class Consumer:
             res.queue_high_water = n
         batch = q.popleft_many(n)
         now = self.clock._now
-        minute = self._minute
-        if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
+        # the virtual clock never moves back, so a time before the minute's end is in it
+        end = self._minute_end
+        if end is None or not now < end:
             self._roll_minute(now)
         self._publish(batch, now)
 
@@ -130,8 +131,9 @@ class Consumer:
             res.queue_high_water = n
         batch = q.popleft_many(n)
         now = self.clock._now
-        minute = self._minute
-        if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
+        # the virtual clock never moves back, so a time before the minute's end is in it
+        end = self._minute_end
+        if end is None or not now < end:
             self._roll_minute(now)
         publish = self.publish
         failed: list | None = None
