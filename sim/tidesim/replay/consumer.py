@@ -156,11 +156,12 @@ class Consumer:
                     hit = prefixes.get(id(etype))
                     if hit is None or hit[0] is not etype:
                         hit = self._prefix(etype)
-                    append(hit[1])
                     try:
-                        append(encode(fields))
+                        body = encode(fields)
                     except _ENCODER_ERRORS:
-                        append(fallback(fields))
+                        body = fallback(fields)
+                    append(hit[1])
+                    append(body)
                     try:
                         publish(ev)
                     except Exception as exc:
