@@ -3,6 +3,10 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+import keyword
+
+
+_MISSING = object()  # stands for a positional argument the caller did not pass
 
 
 class FieldRecord:
@@ -13,11 +17,21 @@ class FieldRecord:
 
     def __init__(self, *values) -> None:
         if len(values) != len(self._fields):
-            raise TypeError(f"{type(self).__name__}() takes exactly {len(self._fields)} "
-                            f"positional arguments ({len(values)} given)")
+            raise _wrong_count(self, len(values))
         # the records define no descriptors: filling the instance dictionary is setting each
         # attribute, at a fraction of the cost
         self.__dict__.update(zip(self._fields, values))
+
+    def __init_subclass__(cls, **kwargs) -> None:
+        super().__init_subclass__(**kwargs)
+        # A record class with fields that would be built by the general constructor gets one
+        # that names its fields: the interpreter then stores each value straight into the
+        # instance, a third of the cost, and records are built on every market-data callback.
+        # A class whose own or inherited __init__ is something else keeps it.
+        init = cls.__init__
+        if cls._fields and "__init__" not in cls.__dict__ \
+                and (init is FieldRecord.__init__ or getattr(init, "_named_fields", None) is not None):
+            cls.__init__ = _named_init(cls.__qualname__, cls._fields)
 
     def _values(self) -> tuple:
         return tuple(getattr(self, name) for name in self._fields)
@@ -32,6 +46,40 @@ class FieldRecord:
     def __repr__(self) -> str:
         inner = ", ".join(f"{n}={v!r}" for n, v in zip(self._fields, self._values()))
         return f"{type(self).__name__}({inner})"
+
+
+def _wrong_count(record, given: int) -> TypeError:
+    n = len(record._fields)
+    return TypeError(f"{type(record).__name__}() takes exactly {n} positional arguments "
+                     f"({given} given)")
+
+
+def _named_init(owner: str, fields: tuple[str, ...]):
+    """An __init__ taking exactly the values of `fields`, positionally, and setting each as the
+    attribute of that name, in that order; any other number of values raises the TypeError the
+    general constructor raises."""
+    if not all(f.isidentifier() and not keyword.iskeyword(f) and not f.startswith("__")
+               and f not in _GENERATED_NAMES for f in fields) or len(set(fields)) != len(fields):
+        return FieldRecord.__init__
+    params = ", ".join(f"{f}=_MISSING" for f in fields)
+    stores = "".join(f"\n    self.{f} = {f}" for f in fields)
+    # The last value tells whether all were passed (they are positional only); the sentinel is
+    # never a value a caller holds.
+    source = (f"def __init__(self, {params}, /, *extra):\n"
+              f"    if extra or {fields[-1]} is _MISSING:\n"
+              f"        raise _wrong_count(self, len(extra) + sum("
+              f"v is not _MISSING for v in ({', '.join(fields)},)))"
+              f"{stores}\n")
+    namespace = {"_MISSING": _MISSING, "_wrong_count": _wrong_count}
+    exec(source, namespace)  # noqa: S102 - the source is built from identifiers only
+    init = namespace["__init__"]
+    init.__qualname__ = f"{owner}.__init__"
+    init._named_fields = fields
+    return init
+
+
+# names the generated __init__ uses itself: fields so named keep the general constructor
+_GENERATED_NAMES = frozenset({"self", "extra", "v", "_MISSING", "_wrong_count", "sum", "len"})
 
 
 def record_fields(record) -> dict:

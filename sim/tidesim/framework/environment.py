@@ -7,16 +7,29 @@ from .model.instrument import Instrument
 from .portfolio.account import Account
 
 
-class DataProxy:
-    def __init__(self) -> None:
-        self._instruments: dict[str, Instrument] = {}
+class _InstrumentTable(dict):
+    """Instruments by market code; a code that is not there raises KeyError naming it."""
 
-    def instruments(self, market_code: str) -> Instrument:
-        """The instrument of `market_code`; a code that was not configured raises KeyError."""
-        try:
-            return self._instruments[market_code]
-        except KeyError:
-            raise KeyError(f"no instrument for market code {market_code!r}") from None
+    def __missing__(self, market_code):
+        raise KeyError(f"no instrument for market code {market_code!r}")
+
+
+class DataProxy:
+    """`instruments(market_code)`: the instrument of `market_code`; a code that was not
+    configured raises KeyError. It is the table's own look-up, with no Python frame: the bridge
+    calls it on every snapshot."""
+
+    def __init__(self) -> None:
+        self._instruments = {}
+
+    @property
+    def _instruments(self) -> dict[str, Instrument]:
+        return self._table
+
+    @_instruments.setter
+    def _instruments(self, table: dict[str, Instrument]) -> None:
+        self._table = _InstrumentTable(table)
+        self.instruments = self._table.__getitem__
 
 
 class Environment:

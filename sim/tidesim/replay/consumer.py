@@ -1,21 +1,38 @@
 """The consumer of a replay: takes the events out of the bridge's `event_queue` in arrival
 order, in batches, and publishes them on the bus; counts them per virtual minute and type,
-and feeds the event stream (digest, event file, signatures) when one is kept."""
+and feeds the event stream (digest, event file, signatures) when one is kept.
+
+It runs after nearly every delivered entry, so the usual cases (nothing to remember of each
+event's cause) take one loop per batch with no call per event beyond the bus's own: the
+digest is fed inline, and when the replay has no listeners of its own besides the examples
+the events are counted here by type, a batch at a time, instead of by a counting listener.
+"""
 from __future__ import annotations
 
 import collections
 import datetime as _dt
+import operator
 from typing import Any
 
-from .digest import EventStream, signature
+from .digest import HASH_BATCH, EventStream, signature
 from .results import ReplayResult, Tally
 
 _MINUTE = _dt.timedelta(minutes=1)
+_event_type = operator.attrgetter("event_type")
+_ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
+_HASH_PIECES = 2 * HASH_BATCH  # the digest's pieces hashed at a time
 
 
 class Consumer:
+    """count_types: count the published events by type into `result.events` (the replay then
+    registers no counting listener). An event counts once its listeners have run without an
+    exception, as the counting listener, the first user listener after the system ones, would
+    have counted it; when the replay is interrupted, the events of the batch up to the one
+    being published count."""
+
     def __init__(self, queue: Any, bus: Any, result: ReplayResult, tally: Tally, clock: Any,
-                 stream: EventStream | None = None, track_sources: bool = False) -> None:
+                 stream: EventStream | None = None, track_sources: bool = False,
+                 count_types: bool = False) -> None:
         self.queue = queue
         self.publish = bus.publish_event
         self.result = result
@@ -28,15 +45,42 @@ class Consumer:
         self._minute: _dt.datetime | None = None
         self._minute_end: _dt.datetime | None = None
         self._counted: collections.Counter = collections.Counter()
+        # event types published and not yet counted into result.events (count_types)
+        self._types: list | None = [] if count_types else None
+        self._names: dict[int, tuple[Any, str]] = {}
+        # the batch loop to use: one feeding the digest, or one that only publishes
+        self._inline = self.sources is None and self.signatures is None
+        self._prefixes: dict[int, tuple[Any, bytes]] = {}
+        self._hasher = stream.hasher() if stream is not None else None
+        if self._inline:
+            self.drain = self._drain_inline  # type: ignore[method-assign]
 
     def delivered(self, source: str) -> None:
         """Marks the events now at the end of the queue as caused by `source`."""
         self.sources.append((len(self.queue), source))  # type: ignore[union-attr]
 
+    def count_now(self) -> None:
+        """Brings result.events up to date with the events published so far."""
+        types = self._types
+        if not types:
+            return
+        counts = self.result.events
+        names = self._names
+        for key, n in collections.Counter(map(id, types)).items():
+            hit = names.get(key)
+            if hit is None:
+                member = next(t for t in types if id(t) == key)
+                hit = (member, getattr(member, "name", None) or str(member))
+                if hasattr(type(member), "__members__"):
+                    names[key] = hit  # a member lives as long as its enumeration
+            counts[hit[1]] += n
+        types.clear()
+
     def _roll_minute(self, now: _dt.datetime) -> None:
         """Books the events counted since the last roll to the minute they were published in."""
         res = self.result
         if self._minute is not None:
+            self.count_now()
             counts = res.events
             before = self._counted
             total = 0
@@ -54,6 +98,7 @@ class Consumer:
     def finish(self) -> None:
         if self._minute is not None:
             self._roll_minute(self._minute)
+        self.count_now()
 
     def drain(self) -> None:
         q = self.queue
@@ -66,15 +111,90 @@ class Consumer:
         if n > res.queue_high_water:
             res.queue_high_water = n
         batch = q.popleft_many(n)
-        now = self.clock.now
-        minute = self._minute
-        if minute is None or not (minute <= now < self._minute_end):  # type: ignore[operator]
+        now = self.clock._now
+        # the virtual clock never moves back, so a time before the minute's end is in it
+        end = self._minute_end
+        if end is None or not now < end:
             self._roll_minute(now)
         self._publish(batch, now)
+
+    def _drain_inline(self) -> None:
+        """drain() when nothing is kept of each event's cause and no signatures are: the events
+        published in order, each hashed into the digest (when one is kept) just before it is
+        published; the whole of it in one call, as it runs after nearly every entry."""
+        q = self.queue
+        n = len(q)
+        if not n:
+            return
+        res = self.result
+        if n > res.queue_high_water:
+            res.queue_high_water = n
+        batch = q.popleft_many(n)
+        now = self.clock._now
+        # the virtual clock never moves back, so a time before the minute's end is in it
+        end = self._minute_end
+        if end is None or not now < end:
+            self._roll_minute(now)
+        publish = self.publish
+        failed: list | None = None
+        hasher = self._hasher
+        it = iter(batch)
+        try:
+            if hasher is None:
+                for ev in it:
+                    try:
+                        publish(ev)
+                    except Exception as exc:
+                        failed = self._listener_failed(ev, now, exc, failed)
+            else:
+                pending, encode, fallback = hasher
+                prefixes = self._prefixes
+                append = pending.append
+                for ev in it:
+                    fields = vars(ev).copy()
+                    etype = fields.pop("event_type", None)
+                    hit = prefixes.get(id(etype))
+                    if hit is None or hit[0] is not etype:
+                        hit = self._prefix(etype)
+                    try:
+                        body = encode(fields)
+                    except _ENCODER_ERRORS:
+                        body = fallback(fields)
+                    append(hit[1])
+                    append(body)
+                    try:
+                        publish(ev)
+                    except Exception as exc:
+                        failed = self._listener_failed(ev, now, exc, failed)
+                stream = self.stream
+                stream.count += len(batch)  # type: ignore[union-attr]
+                if len(pending) >= _HASH_PIECES:
+                    stream.flush()  # type: ignore[union-attr]
+        except BaseException:
+            # interrupted: what was published counts, the event being published included
+            done = len(batch) - len(list(it))
+            if self._types is not None:
+                self._types += map(_event_type, batch[:done])
+            if hasher is not None:
+                self.stream.count += done  # type: ignore[union-attr]
+            raise
+        types = self._types
+        if types is not None:
+            if failed is None:
+                types += map(_event_type, batch)
+            else:
+                types += [ev.event_type for ev in batch if not any(ev is f for f in failed)]
+
+    def _prefix(self, etype: Any) -> tuple[Any, bytes]:
+        hit = (etype, self.stream.prefix(etype))  # type: ignore[union-attr]
+        if hasattr(type(etype), "__members__") and len(self._prefixes) < 1024:
+            self._prefixes[id(etype)] = hit  # a member lives as long as its enumeration
+        return hit
 
     def _publish(self, batch: list, now: _dt.datetime) -> None:
         sigs, stream, publish = self.signatures, self.stream, self.publish
         sources = self.sources
+        types = self._types
         if sources is None:  # no need to know what caused each event
             add = stream.add if stream is not None else None
             for ev in batch:
@@ -85,7 +205,10 @@ class Consumer:
                 try:
                     publish(ev)
                 except Exception as exc:
-                    self._listener_failed(ev, now, exc)
+                    self._listener_failed(ev, now, exc, None)
+                else:
+                    if types is not None:
+                        types.append(ev.event_type)
             return
         si = 0
         timer_source = None
@@ -103,9 +226,17 @@ class Consumer:
             try:
                 publish(ev)
             except Exception as exc:
-                self._listener_failed(ev, now, exc)
+                self._listener_failed(ev, now, exc, None)
+            else:
+                if types is not None:
+                    types.append(ev.event_type)
         sources.clear()
 
-    def _listener_failed(self, ev: Any, now: _dt.datetime, exc: Exception) -> None:
+    def _listener_failed(self, ev: Any, now: _dt.datetime, exc: Exception,
+                         failed: list | None) -> list:
         name = getattr(getattr(ev, "event_type", None), "name", "?")
         self.tally.problem("listener", f"{now:%H:%M:%S.%f}", name, now, exc)
+        if failed is None:
+            failed = []
+        failed.append(ev)
+        return failed

@@ -208,6 +208,7 @@ class EventStream:
         self.count = 0
         self._out: IO[bytes] | None = None
         self._prefix: dict[str, bytes] = {}
+        self._heads: dict[str, bytes] = {}  # an event line's beginning, by event type
         self._pending: list[bytes] = []  # pieces not yet hashed
         if path is not None:
             path = os.fspath(path)
@@ -229,13 +230,37 @@ class EventStream:
             pending.clear()
         self.count += 1
         if self._out is not None:
-            self._out.write(b'{"event":%s,"source":%s,"fields":%s}\n'
-                            % (_dumps(name).encode(), _dumps(source).encode(), _json_body(fields)))
+            head = self._heads.get(name)
+            if head is None:
+                head = self._heads[name] = b'{"event":%s,"source":' % _dumps(name).encode()
+            self._out.write(b'%s%s,"fields":%s}\n'
+                            % (head, _dumps(source).encode(), _json_body(fields)))
 
-    def hexdigest(self) -> str:
+    def prefix(self, etype: Any) -> bytes:
+        """What precedes an event's reduction in the digest: its type name and a NUL byte."""
+        name = _type_name(etype)
+        prefix = self._prefix.get(name)
+        if prefix is None:
+            prefix = self._prefix[name] = name.encode() + b"\x00"
+        return prefix
+
+    def hasher(self) -> tuple[list, Any, Any]:
+        """For a caller that feeds the digest itself, event by event, as `add` does (the
+        consumer, which saves calls per event that way): the list of pieces not yet hashed (per
+        event its `prefix`, then its fields' reduction), the encoder of the reduction, and what
+        to call with the fields instead when the encoder raises TypeError, ValueError,
+        RecursionError or OverflowError. The caller adds to `count` the events it added, and
+        calls `flush()` once the pieces are 2 * HASH_BATCH or more."""
+        return self._pending, _fast_pack, _packed
+
+    def flush(self) -> None:
+        """Hashes the pieces not yet hashed."""
         if self._pending:
             self._hash.update(b"".join(self._pending))
             self._pending.clear()
+
+    def hexdigest(self) -> str:
+        self.flush()
         return self._hash.hexdigest()
 
     def close(self) -> None:

@@ -48,7 +48,7 @@ ORDER_EVENTS = ("ORDER_CREATION_PASS", "ORDER_PENDING_CANCEL", "ORDER_CANCELLATI
 
 _percentile = percentile  # the name earlier versions exported
 
-SAMPLE_ALL = 256
+SAMPLE_ALL = 64
 SAMPLE_EVERY = 64
 FLUSH_EVERY = 1024  # entries between the bucketing of the call times gathered meanwhile
 
@@ -227,13 +227,20 @@ class Replay:
         for etype, fn, user in extra:
             if not user:
                 bus.add_listener(etype, fn, False)
-        for member in EVENT:
-            bus.add_listener(member, count, True)
+        if not self._count_in_consumer():
+            for member in EVENT:
+                bus.add_listener(member, count, True)
         for name in ORDER_EVENTS:
             bus.add_listener(EVENT[name], res.order_book)
         for etype, fn, user in extra:
             if user:
                 bus.add_listener(etype, fn, True)
+
+    def _count_in_consumer(self) -> bool:
+        """Whether the consumer counts the events by type instead of a counting listener: when
+        the only other listener is the order book (a system listener, run before the count),
+        an event counts exactly when its publication raised nothing, which the consumer sees."""
+        return not self.extra_listeners
 
     # -- the run -----------------------------------------------------------------------------
 
@@ -279,7 +286,8 @@ class Replay:
                 bus = self.bus = events.EventBus()
                 self._listen(bus, events.EVENT)
                 self.consumer = Consumer(bridge.event_queue, bus, res, self.tally, clock, stream,
-                                         track_sources=self.events_to is not None)
+                                         track_sources=self.events_to is not None,
+                                         count_types=self._count_in_consumer())
                 self.timers = timers
                 config = self._config(header)
                 cls = bridge.VornStrategy

@@ -14,6 +14,7 @@ from __future__ import annotations
 import contextlib
 import enum
 import logging
+import operator
 import time as _time
 import types
 from typing import Any, Callable, Iterator
@@ -207,21 +208,40 @@ class StandinTiming:
         self._dict = module.__dict__
         self._replacements = timed_globals(module, self.meter)
         self._pairs = [(name, self._dict[name], timed) for name, timed in self._replacements.items()]
+        # the same in columns, for the usual case of a swap in bulk: nothing else has touched
+        # these globals since the last swap, which one comparison of lists tells
+        self._names = [name for name, _, _ in self._pairs]
+        self._originals = [original for _, original, _ in self._pairs]
+        self._timed = [timed for _, _, timed in self._pairs]
+        self._timed_dict = dict(zip(self._names, self._timed))
+        self._original_dict = dict(zip(self._names, self._originals))
         self.active = False
 
     def on(self) -> None:
         d = self._dict
-        for name, original, timed in self._pairs:
-            if d.get(name) is original:
-                d[name] = timed
+        if _all_identical(list(map(d.get, self._names)), self._originals):
+            d.update(self._timed_dict)
+        else:
+            for name, original, timed in self._pairs:
+                if d.get(name) is original:
+                    d[name] = timed
         self.active = True
 
     def off(self) -> None:
         d = self._dict
-        for name, original, timed in self._pairs:
-            if d.get(name) is timed:
-                d[name] = original
+        if _all_identical(list(map(d.get, self._names)), self._timed):
+            d.update(self._original_dict)
+        else:
+            for name, original, timed in self._pairs:
+                if d.get(name) is timed:
+                    d[name] = original
         self.active = False
+
+
+def _all_identical(a: list, b: list) -> bool:
+    """Whether the two lists hold the same objects, position by position (identity, never
+    equality: a stand-in's __eq__ must not decide whether a global was replaced)."""
+    return len(a) == len(b) and all(map(operator.is_, a, b))
 
 
 @contextlib.contextmanager

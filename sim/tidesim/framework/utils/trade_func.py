@@ -82,19 +82,49 @@ def get_vorn_tdtype(dest: str) -> TDType:
         raise _unknown("trading destination", dest) from None
 
 
+# The tables by the identity of the market type, built now: the converters below answer the
+# usual call (a one-character str of a known market) with two look-ups and no further call;
+# everything else takes _by_market, which raises what it raises.
+_SIDE_BY_ID = {id(k): v for k, v in _L2_SIDE.items()}
+_PRICE_TYPE_BY_ID = {id(k): v for k, v in _L2_PRICE_TYPE.items()}
+_ORDER_KIND_BY_ID = {id(k): v for k, v in _L2_ORDER_KIND.items()}
+
+
 def get_side_from_vorn_l2_order(char, market_type) -> SIDE:
+    if type(char) is str:
+        table = _SIDE_BY_ID.get(id(market_type))
+        if table is not None:
+            hit = table.get(char)
+            if hit is not None:
+                return hit
     return _by_market(_L2_SIDE, char, market_type, "order side")
 
 
 def get_order_type_from_vorn_l2_order(char, market_type) -> str:
+    if type(char) is str:
+        table = _PRICE_TYPE_BY_ID.get(id(market_type))
+        if table is not None:
+            hit = table.get(char)
+            if hit is not None:
+                return hit
     return _by_market(_L2_PRICE_TYPE, char, market_type, "order type")
 
 
 def get_l2order_type_from_vorn(char, market_type) -> str:
+    if type(char) is str:
+        table = _ORDER_KIND_BY_ID.get(id(market_type))
+        if table is not None:
+            hit = table.get(char)
+            if hit is not None:
+                return hit
     return _by_market(_L2_ORDER_KIND, char, market_type, "order type")
 
 
 def get_trade_type_from_vorn(char) -> str:
+    if type(char) is str:
+        hit = _TRADE_TYPE.get(char)
+        if hit is not None:
+            return hit
     char = _char(char)
     try:
         return _TRADE_TYPE[char]
