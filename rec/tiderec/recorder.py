@@ -43,6 +43,14 @@ from typing import IO, Any, Callable
 from .encoding import _SCALARS, SessionWriter, field_getter, format_time, is_record
 from .schema import SDK_CALLBACKS, SessionHeader
 
+try:
+    from . import _capture as _native
+except ImportError:  # a copy of the package without its native part: the Python capture alone
+    _native = None
+
+# Whether recording_strategy installs the native capture (see `_native_method`).
+NATIVE_CAPTURE = _native is not None
+
 BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
 ENVIRONMENT_MODULE = "orvane.tamsel.environment"
 LOGGER_MODULE = "orvane.tamsel.utils.logger"
@@ -84,6 +92,10 @@ def _keep(v: Any) -> Any:
     return v
 
 
+def _copy_fields(o: Any) -> _Fields:
+    return _Fields(vars(o))
+
+
 def _captor(t: type, sample: Any) -> Callable[[Any], Any]:
     """How to capture an argument of type t on the SDK's thread: values that cannot change
     are kept, containers copied one level, records copied field by field."""
@@ -96,7 +108,7 @@ def _captor(t: type, sample: Any) -> Callable[[Any], Any]:
     if not is_record(sample):
         return _keep  # dates, enumeration members, numpy values, ...: encoded as they are
     if hasattr(sample, "__dict__") and not isinstance(sample, type):
-        return lambda o: _Fields(vars(o))
+        return _copy_fields
     getter = field_getter(t, sample)
     names = tuple(getter(sample))
     if names:
@@ -126,6 +138,14 @@ def _capture(v: Any) -> Any:
 
 def _capture_list(v: list) -> list:
     return [_capture(x) for x in v]
+
+
+def _handed_over(args: tuple) -> list:
+    """The arguments as the native capture hands them over (a tuple in which each dict, alone
+    or in a list, is a record's copied instance dict) in the Python capture's form."""
+    return [_Fields(a) if type(a) is dict
+            else [_Fields(x) if type(x) is dict else x for x in a] if type(a) is list
+            else a for a in args]
 
 
 class SessionRecorder:
@@ -292,6 +312,19 @@ class SessionRecorder:
         self._hooks[name] = hook
         return hook
 
+    def _native_method(self, name: str, careful: Callable[..., Any],
+                       base_method: Callable[..., Any]) -> Callable[..., Any]:
+        """The recording method of callback `name` for recording_strategy: the native capture
+        when it is built, calling `careful` (the Python method: hook, then base) for whatever
+        it leaves to Python, and `base_method` after its own capture."""
+        if _native is None:
+            return careful
+        return _native.Capture(
+            name=name, base=base_method, careful=careful, recorder=self, queue=self._queue,
+            limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
+            capture_list=_capture_list, clock=None if self._wall else self._now,
+            order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__)
+
     def _find_orders(self) -> dict | None:
         mod = sys.modules.get(BRIDGE_MODULE)
         if mod is None:
@@ -411,7 +444,9 @@ class SessionRecorder:
     def _encode_item(self, item: tuple) -> bytes:
         now, name, args, kwargs = item
         t = self._wall_text(now) if type(now) is float else now
-        if kwargs is None and len(args) == 1 and type(args[0]) is _Fields and name is not None:
+        handed_over = type(args) is tuple  # by the native capture: each dict a copied record
+        if kwargs is None and len(args) == 1 and name is not None and \
+                type(args[0]) is (dict if handed_over else _Fields):
             try:
                 fields = self._quick_fields(name, args[0])
             except Exception:  # a value that needs the careful path
@@ -421,11 +456,13 @@ class SessionRecorder:
                                    "args": [fields]})
                 if b"null" not in line:  # else: a None, or a float that is not finite
                     return line
+        if handed_over:
+            args = _handed_over(args)
         if name is None:
             return self._writer.encode_entry(t, "act", "place_order", args, None, self._top)
         return self._writer.encode_entry(t, "cb", name, args, kwargs, self._top)
 
-    def _quick_fields(self, name: str, d: _Fields) -> dict | None:
+    def _quick_fields(self, name: str, d: dict) -> dict | None:
         """The fields of a callback's one record encoded by its remembered shape: the fields
         that held plain values last time are checked all at once by their types, the others
         encoded one by one. None when the record has another shape (then it is learned)."""
@@ -604,10 +641,13 @@ def _bound_recording_method(name: str, hook: Callable[[Any, tuple, dict], None],
 
 def recording_strategy(base: type, recorder: SessionRecorder) -> type:
     """A subclass of `base` (same name) that records every SDK callback into `recorder`.
-    Each callback of the class calls its capture and the base's method directly."""
+    Each callback of the class calls its capture and the base's method directly: the native
+    capture where it is built, else (and for what the native one leaves to Python) the
+    Python one."""
     namespace: dict[str, Any] = {"session_recorder": recorder, "__module__": __name__}
     for name in SDK_CALLBACKS:
         base_method = getattr(base, name, None)
         if base_method is not None:
-            namespace[name] = _bound_recording_method(name, recorder.hook(name), base_method)
+            careful = _bound_recording_method(name, recorder.hook(name), base_method)
+            namespace[name] = recorder._native_method(name, careful, base_method)
     return type(base.__name__, (RecordingMixin, base), namespace)
