@@ -363,6 +363,8 @@ def test_the_capture_keeps_no_reference_behind(tmp_path, path, full):
         watched += list(getattr(a, "__dict__", {}).values())
         if type(a) is list:
             watched += [x for x in a if hasattr(x, "__dict__")]
+    # numbers and texts are shared with the rest of the interpreter, whose counts move anyway
+    watched = [o for o in watched if type(o) not in (int, float, str, bool, type(None))]
 
     def run(n):
         for _ in range(n):
