@@ -392,3 +392,33 @@ def test_the_capture_keeps_no_reference_behind(tmp_path, path, full):
         assert sum(rec.dropped.values()) >= (0 if path == "failing-capture" else N_CALLS)
         release.set()
     rec.close()
+
+
+def test_what_the_native_capture_queues_is_left_out_of_collections(tmp_path):
+    """The tuples and copies waiting in the queue can be in no reference cycle: the collector
+    does not walk them (were they tracked, every collection triggered on the SDK's threads
+    would walk all of them), and the writer still writes them whole."""
+    tidesim.install()
+    rec = new_recorder(tmp_path / "gc.jsonl.gz")
+    strategy = recording_strategy(Base, rec)()
+    strategy.initialize()
+    entered, release = held_writer(rec)
+    strategy.on_bar(0)
+    assert entered.wait(10)
+    positions = [snap(seq=1), snap(seq=2)]
+    for _ in range(2):
+        strategy.on_snapshot(snap(seq=0))
+        strategy.on_query_position(positions, 1, 0, "")
+    snapshot_item, position_item = list(rec._queue)[-2:]
+    for item in (snapshot_item, position_item):
+        assert type(item[2]) is tuple
+        assert not gc.is_tracked(item) and not gc.is_tracked(item[2])
+    assert not gc.is_tracked(snapshot_item[2][0])  # the copy holds a list, and is untracked
+    assert not gc.is_tracked(position_item[2][0])
+    assert not any(gc.is_tracked(d) for d in position_item[2][0])
+    gc.collect()
+    release.set()
+    rec.close()
+    entries = list(SessionReader(tmp_path / "gc.jsonl.gz"))
+    assert entries[-2].args[0].bid_price == [10.4, 10.3]
+    assert [p.seq for p in entries[-1].args[0]] == [1, 2]

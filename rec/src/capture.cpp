@@ -128,6 +128,16 @@ struct Capture {
 
 PyTypeObject* capture_type = nullptr;
 
+// The containers the capture makes (the copies, the tuples handed over) are referred to by the
+// queue and the writer thread only: nothing can refer back to them, so they are in no reference
+// cycle, and the collector need not walk them. Left tracked, the thousands waiting in the queue
+// for the writer would be walked by every collection the SDK's threads trigger, and those
+// collections would set the callbacks' worst latencies.
+void untrack(PyObject* o) {
+    if (PyObject_GC_IsTracked(o))
+        PyObject_GC_UnTrack(o);
+}
+
 // What capturing a callback came to.
 enum class outcome { captured, careful, error };
 
@@ -227,7 +237,10 @@ outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out) {
             return outcome::careful;
         }
         *out = ref::steal(PyDict_Copy(fields.get()));
-        return *out ? outcome::captured : outcome::error;
+        if (!*out)
+            return outcome::error;
+        untrack(out->get());
+        return outcome::captured;
     }
     if (captor.get() == c->capture_list) {
         if (in_list || !PyList_CheckExact(v))
@@ -246,6 +259,7 @@ outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out) {
             if (PyList_Append(copy.get(), captured.get()) < 0)
                 return outcome::error;
         }
+        untrack(copy.get());
         *out = std::move(copy);
         return outcome::captured;
     }
@@ -282,9 +296,11 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
             return o;
         PyTuple_SET_ITEM(captured.get(), i, one.release());
     }
+    untrack(captured.get());
     ref item = ref::steal(PyTuple_Pack(4, now.get(), c->name, captured.get(), Py_None));
     if (!item)
         return outcome::error;
+    untrack(item.get());
     const Py_ssize_t pending = PyObject_Size(c->queue);
     if (pending < 0)
         return outcome::error;
