@@ -266,8 +266,12 @@ outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out) {
     if (captor.get() == reinterpret_cast<PyObject*>(&PyDict_Type))
         return outcome::careful;  // a dict argument would read as a copied record
     ref captured = ref::steal(PyObject_CallOneArg(captor.get(), v));
-    if (!captured)
-        return outcome::error;
+    if (!captured) {
+        // Reading the record failed: the Python capture marks it as not recorded, and the
+        // strategy still receives the callback.
+        PyErr_Clear();
+        return outcome::careful;
+    }
     if (PyDict_CheckExact(captured.get()))
         return outcome::careful;
     *out = std::move(captured);

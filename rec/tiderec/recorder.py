@@ -40,7 +40,8 @@ import time as _time
 import weakref
 from typing import IO, Any, Callable
 
-from .encoding import _SCALARS, SessionWriter, field_getter, format_time, is_record
+from .encoding import (_SCALARS, SessionWriter, field_getter, format_time, is_record,
+                       unrecorded)
 from .schema import SDK_CALLBACKS, SessionHeader
 
 try:
@@ -86,6 +87,16 @@ class _Control:
     def __init__(self, what: str) -> None:
         self.what = what
         self.done = threading.Event()
+
+
+class _Unrecorded:
+    """An argument whose capture failed (reading the record raised): written as
+    "$unrecorded" in its place, so that a replay reports the entry as bad input."""
+
+    __slots__ = ("tag",)
+
+    def __init__(self, exc: BaseException) -> None:
+        self.tag = unrecorded(exc)
 
 
 def _keep(v: Any) -> Any:
@@ -208,6 +219,7 @@ class SessionRecorder:
         self._orders_dict: dict | None = None
         self.closed = False
         self.dropped: collections.Counter = collections.Counter()  # callbacks not kept, by name
+        self._capture_errors = 0  # arguments that could not be read on the SDK's thread
         self.writer_error: BaseException | None = None
         atexit.register(_close_at_exit, weakref.ref(self))
 
@@ -298,19 +310,34 @@ class SessionRecorder:
                 od = self._find_orders()
             if od is not None and (order_report or len(od) != self._known_count):
                 self._orders(now, od, name, args)
-            if len(args) == 1:
-                a = args[0]
-                c = captors.get(type(a))
-                caps = [c(a) if c is not None else _capture(a)]
-            else:
-                caps = [_capture(a) for a in args]
-            item = (now, name, caps, {k: _capture(v) for k, v in kwargs.items()} if kwargs else None)
+            try:
+                if len(args) == 1:
+                    a = args[0]
+                    c = captors.get(type(a))
+                    caps = [c(a) if c is not None else _capture(a)]
+                else:
+                    caps = [_capture(a) for a in args]
+                kw = {k: _capture(v) for k, v in kwargs.items()} if kwargs else None
+            except Exception:  # a record that cannot be read: the strategy still receives it
+                caps = [self._capture_or_mark(a) for a in args]
+                kw = {k: self._capture_or_mark(v) for k, v in kwargs.items()} if kwargs else None
+            item = (now, name, caps, kw)
             if len(q) >= limit and not self._full(name):
                 return
             q.append(item)
 
         self._hooks[name] = hook
         return hook
+
+    def _capture_or_mark(self, v: Any) -> Any:
+        """The capture of v, or, when reading it fails, the mark of a value not recorded
+        (counted in `errors`)."""
+        try:
+            return _capture(v)
+        except Exception as exc:
+            with self._drop_lock:
+                self._capture_errors += 1
+            return _Unrecorded(exc)
 
     def _native_method(self, name: str, careful: Callable[..., Any],
                        base_method: Callable[..., Any]) -> Callable[..., Any]:
@@ -345,7 +372,7 @@ class SessionRecorder:
                     return
             for key, order in list(od.items()):
                 if known.get(key) is not order:
-                    item = (now, None, [key, _capture(order)], None)
+                    item = (now, None, [key, self._capture_or_mark(order)], None)
                     if len(self._queue) >= self._max and not self._full("place_order"):
                         continue
                     self._queue.append(item)
@@ -502,6 +529,8 @@ class SessionRecorder:
 
     def _top(self, v: Any) -> Any:
         t = type(v)
+        if t is _Unrecorded:
+            return v.tag
         if t is _Fields:
             if "\0_" in "\0" + "\0".join(v):  # a private attribute among the fields
                 v = {k: x for k, x in v.items() if k[:1] != "_"}
@@ -517,8 +546,8 @@ class SessionRecorder:
         info: dict[str, Any] = {"entries": w.entries}
         if self.dropped:
             info["dropped"] = dict(sorted(self.dropped.items()))
-        if w.errors:
-            info["errors"] = w.errors
+        if self.errors:
+            info["errors"] = self.errors
         w.write_trailer(info)
         w.close()
 
@@ -566,8 +595,9 @@ class SessionRecorder:
 
     @property
     def errors(self) -> int:
-        """Values that could not be recorded (written as "$unrecorded" in their place)."""
-        return self._writer.errors
+        """Values that could not be recorded (written as "$unrecorded" in their place): those
+        the writer could not encode, and arguments that could not be read when captured."""
+        return self._writer.errors + self._capture_errors
 
     @property
     def pending(self) -> int:
