@@ -8,7 +8,11 @@
 
 Each callback that the SDK delivers is captured, with its local time, before the strategy's
 own method runs (so a callback that raises is on record too). Capturing is all the SDK's
-thread does: the time, and a copy of each record's fields. A writer thread of the recorder
+thread does: the time, and a copy of each record's fields. In a class made by
+`recording_strategy` that is compiled code (tiderec._capture); what it leaves to Python
+(keyword arguments, orders not seen yet, a type met for the first time) is captured here, the
+same way. A record that cannot be read is written as not recorded and counted in `errors`; the
+strategy receives the callback all the same. A writer thread of the recorder
 encodes, compresses (without holding the interpreter's lock) and writes, in blocks that each
 stand alone, at least every `flush_interval` seconds.
 
