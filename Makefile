@@ -19,12 +19,20 @@ $(VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	$(PIP) install --upgrade pip
 	$(PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
 	$(PIP) install --no-build-isolation -Cbuild-dir=$(BUILDDIR) -Ccmake.define.ORVANE_WERROR=$(WERROR) ".[test]"
-	$(PIP) install -e rec
+	$(REC_INSTALL)
 	$(PIP) install -e "sim[plot]"
 	touch $@
 
+# The recorder's distribution, editable, with its native capture built by CMake (in
+# rec/build); rebuilt when its sources change.
+REC_INSTALL = $(PIP) install --no-build-isolation -Ccmake.define.TIDEREC_WERROR=$(WERROR) -e rec
+REC_SOURCES := rec/CMakeLists.txt $(wildcard rec/src/*.cpp)
+$(VENV)/.rec: $(VENV)/.deps $(REC_SOURCES)
+	$(REC_INSTALL)
+	touch $@
+
 # Incremental: CMake and Ninja keep their state in $(BUILDDIR); pip then installs the wheel.
-build: $(VENV)/.deps
+build: $(VENV)/.deps $(VENV)/.rec
 	$(PIP) install --no-build-isolation --no-deps -Cbuild-dir=$(BUILDDIR) \
 		-Ccmake.define.ORVANE_WERROR=$(WERROR) .
 
@@ -56,7 +64,7 @@ bench-instructions: build $(VENV)/.bench
 	$(VPY) bench/run.py --instructions $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build rec/build $(VENV) .pytest_cache
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of both modules, in a build directory
 # and virtual environment of its own, tested in the ordinary interpreter with the sanitizer
@@ -78,12 +86,17 @@ $(ASAN_VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	$(ASAN_PIP) install --upgrade pip
 	$(ASAN_PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
 	$(ASAN_PIP) install $(ASAN_BUILD) ".[test]"
-	$(ASAN_PIP) install -e rec
+	$(ASAN_REC_INSTALL)
 	$(ASAN_PIP) install -e sim
 	touch $@
 
+# The recorder's native capture under the sanitizers too (its own build directory, rec/build/asan).
+ASAN_REC_INSTALL = $(ASAN_PIP) install --no-build-isolation -Cbuild-dir=build/asan \
+	-Ccmake.define.TIDEREC_SANITIZE=ON -Ccmake.build-type=Debug -e rec
+
 sanitize: $(ASAN_VENV)/.deps
 	$(ASAN_PIP) install $(ASAN_BUILD) --no-deps .
+	$(ASAN_REC_INSTALL)
 	test -f "$(ASAN_LIB)"
 	LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
@@ -99,4 +112,4 @@ lint:
 		--enable=warning,performance,portability --inconclusive --library=python \
 		--suppress=missingIncludeSystem \
 		-I src/common -I src/utils/tidewell -I src/core/events \
-		src/common src/core src/utils
+		src/common src/core src/utils rec/src

@@ -8,7 +8,11 @@
 
 Each callback that the SDK delivers is captured, with its local time, before the strategy's
 own method runs (so a callback that raises is on record too). Capturing is all the SDK's
-thread does: the time, and a copy of each record's fields. A writer thread of the recorder
+thread does: the time, and a copy of each record's fields. In a class made by
+`recording_strategy` that is compiled code (tiderec._capture); what it leaves to Python
+(keyword arguments, orders not seen yet, a type met for the first time) is captured here, the
+same way. A record that cannot be read is written as not recorded and counted in `errors`; the
+strategy receives the callback all the same. A writer thread of the recorder
 encodes, compresses (without holding the interpreter's lock) and writes, in blocks that each
 stand alone, at least every `flush_interval` seconds.
 
@@ -40,8 +44,17 @@ import time as _time
 import weakref
 from typing import IO, Any, Callable
 
-from .encoding import _SCALARS, SessionWriter, field_getter, format_time, is_record
+from .encoding import (_SCALARS, SessionWriter, field_getter, format_time, is_record,
+                       unrecorded)
 from .schema import SDK_CALLBACKS, SessionHeader
+
+try:
+    from . import _capture as _native
+except ImportError:  # a copy of the package without its native part: the Python capture alone
+    _native = None
+
+# Whether recording_strategy installs the native capture (see `_native_method`).
+NATIVE_CAPTURE = _native is not None
 
 BRIDGE_MODULE = "orvane.tamsel.utils.tidewell"
 ENVIRONMENT_MODULE = "orvane.tamsel.environment"
@@ -80,8 +93,22 @@ class _Control:
         self.done = threading.Event()
 
 
+class _Unrecorded:
+    """An argument whose capture failed (reading the record raised): written as
+    "$unrecorded" in its place, so that a replay reports the entry as bad input."""
+
+    __slots__ = ("tag",)
+
+    def __init__(self, exc: BaseException) -> None:
+        self.tag = unrecorded(exc)
+
+
 def _keep(v: Any) -> Any:
     return v
+
+
+def _copy_fields(o: Any) -> _Fields:
+    return _Fields(vars(o))
 
 
 def _captor(t: type, sample: Any) -> Callable[[Any], Any]:
@@ -96,7 +123,7 @@ def _captor(t: type, sample: Any) -> Callable[[Any], Any]:
     if not is_record(sample):
         return _keep  # dates, enumeration members, numpy values, ...: encoded as they are
     if hasattr(sample, "__dict__") and not isinstance(sample, type):
-        return lambda o: _Fields(vars(o))
+        return _copy_fields
     getter = field_getter(t, sample)
     names = tuple(getter(sample))
     if names:
@@ -126,6 +153,14 @@ def _capture(v: Any) -> Any:
 
 def _capture_list(v: list) -> list:
     return [_capture(x) for x in v]
+
+
+def _handed_over(args: tuple) -> list:
+    """The arguments as the native capture hands them over (a tuple in which each dict, alone
+    or in a list, is a record's copied instance dict) in the Python capture's form."""
+    return [_Fields(a) if type(a) is dict
+            else [_Fields(x) if type(x) is dict else x for x in a] if type(a) is list
+            else a for a in args]
 
 
 class SessionRecorder:
@@ -188,6 +223,7 @@ class SessionRecorder:
         self._orders_dict: dict | None = None
         self.closed = False
         self.dropped: collections.Counter = collections.Counter()  # callbacks not kept, by name
+        self._capture_errors = 0  # arguments that could not be read on the SDK's thread
         self.writer_error: BaseException | None = None
         atexit.register(_close_at_exit, weakref.ref(self))
 
@@ -278,19 +314,47 @@ class SessionRecorder:
                 od = self._find_orders()
             if od is not None and (order_report or len(od) != self._known_count):
                 self._orders(now, od, name, args)
-            if len(args) == 1:
-                a = args[0]
-                c = captors.get(type(a))
-                caps = [c(a) if c is not None else _capture(a)]
-            else:
-                caps = [_capture(a) for a in args]
-            item = (now, name, caps, {k: _capture(v) for k, v in kwargs.items()} if kwargs else None)
+            try:
+                if len(args) == 1:
+                    a = args[0]
+                    c = captors.get(type(a))
+                    caps = [c(a) if c is not None else _capture(a)]
+                else:
+                    caps = [_capture(a) for a in args]
+                kw = {k: _capture(v) for k, v in kwargs.items()} if kwargs else None
+            except Exception:  # a record that cannot be read: the strategy still receives it
+                caps = [self._capture_or_mark(a) for a in args]
+                kw = {k: self._capture_or_mark(v) for k, v in kwargs.items()} if kwargs else None
+            item = (now, name, caps, kw)
             if len(q) >= limit and not self._full(name):
                 return
             q.append(item)
 
         self._hooks[name] = hook
         return hook
+
+    def _capture_or_mark(self, v: Any) -> Any:
+        """The capture of v, or, when reading it fails, the mark of a value not recorded
+        (counted in `errors`)."""
+        try:
+            return _capture(v)
+        except Exception as exc:
+            with self._drop_lock:
+                self._capture_errors += 1
+            return _Unrecorded(exc)
+
+    def _native_method(self, name: str, careful: Callable[..., Any],
+                       base_method: Callable[..., Any]) -> Callable[..., Any]:
+        """The recording method of callback `name` for recording_strategy: the native capture
+        when it is built, calling `careful` (the Python method: hook, then base) for whatever
+        it leaves to Python, and `base_method` after its own capture."""
+        if _native is None:
+            return careful
+        return _native.Capture(
+            name=name, base=base_method, careful=careful, recorder=self, queue=self._queue,
+            limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
+            capture_list=_capture_list, clock=None if self._wall else self._now,
+            order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__)
 
     def _find_orders(self) -> dict | None:
         mod = sys.modules.get(BRIDGE_MODULE)
@@ -312,7 +376,7 @@ class SessionRecorder:
                     return
             for key, order in list(od.items()):
                 if known.get(key) is not order:
-                    item = (now, None, [key, _capture(order)], None)
+                    item = (now, None, [key, self._capture_or_mark(order)], None)
                     if len(self._queue) >= self._max and not self._full("place_order"):
                         continue
                     self._queue.append(item)
@@ -411,7 +475,9 @@ class SessionRecorder:
     def _encode_item(self, item: tuple) -> bytes:
         now, name, args, kwargs = item
         t = self._wall_text(now) if type(now) is float else now
-        if kwargs is None and len(args) == 1 and type(args[0]) is _Fields and name is not None:
+        handed_over = type(args) is tuple  # by the native capture: each dict a copied record
+        if kwargs is None and len(args) == 1 and name is not None and \
+                type(args[0]) is (dict if handed_over else _Fields):
             try:
                 fields = self._quick_fields(name, args[0])
             except Exception:  # a value that needs the careful path
@@ -421,11 +487,13 @@ class SessionRecorder:
                                    "args": [fields]})
                 if b"null" not in line:  # else: a None, or a float that is not finite
                     return line
+        if handed_over:
+            args = _handed_over(args)
         if name is None:
             return self._writer.encode_entry(t, "act", "place_order", args, None, self._top)
         return self._writer.encode_entry(t, "cb", name, args, kwargs, self._top)
 
-    def _quick_fields(self, name: str, d: _Fields) -> dict | None:
+    def _quick_fields(self, name: str, d: dict) -> dict | None:
         """The fields of a callback's one record encoded by its remembered shape: the fields
         that held plain values last time are checked all at once by their types, the others
         encoded one by one. None when the record has another shape (then it is learned)."""
@@ -465,6 +533,8 @@ class SessionRecorder:
 
     def _top(self, v: Any) -> Any:
         t = type(v)
+        if t is _Unrecorded:
+            return v.tag
         if t is _Fields:
             if "\0_" in "\0" + "\0".join(v):  # a private attribute among the fields
                 v = {k: x for k, x in v.items() if k[:1] != "_"}
@@ -480,8 +550,8 @@ class SessionRecorder:
         info: dict[str, Any] = {"entries": w.entries}
         if self.dropped:
             info["dropped"] = dict(sorted(self.dropped.items()))
-        if w.errors:
-            info["errors"] = w.errors
+        if self.errors:
+            info["errors"] = self.errors
         w.write_trailer(info)
         w.close()
 
@@ -529,8 +599,9 @@ class SessionRecorder:
 
     @property
     def errors(self) -> int:
-        """Values that could not be recorded (written as "$unrecorded" in their place)."""
-        return self._writer.errors
+        """Values that could not be recorded (written as "$unrecorded" in their place): those
+        the writer could not encode, and arguments that could not be read when captured."""
+        return self._writer.errors + self._capture_errors
 
     @property
     def pending(self) -> int:
@@ -604,10 +675,13 @@ def _bound_recording_method(name: str, hook: Callable[[Any, tuple, dict], None],
 
 def recording_strategy(base: type, recorder: SessionRecorder) -> type:
     """A subclass of `base` (same name) that records every SDK callback into `recorder`.
-    Each callback of the class calls its capture and the base's method directly."""
+    Each callback of the class calls its capture and the base's method directly: the native
+    capture where it is built, else (and for what the native one leaves to Python) the
+    Python one."""
     namespace: dict[str, Any] = {"session_recorder": recorder, "__module__": __name__}
     for name in SDK_CALLBACKS:
         base_method = getattr(base, name, None)
         if base_method is not None:
-            namespace[name] = _bound_recording_method(name, recorder.hook(name), base_method)
+            careful = _bound_recording_method(name, recorder.hook(name), base_method)
+            namespace[name] = recorder._native_method(name, careful, base_method)
     return type(base.__name__, (RecordingMixin, base), namespace)

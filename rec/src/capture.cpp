@@ -1,0 +1,517 @@
+// tiderec._capture: the part of session recording that runs on the SDK's thread, in C.
+//
+// A Capture is installed by recording_strategy() as the recording class's method for one SDK
+// callback. Called as strategy.on_x(...), it captures what a replay needs (the time, and a
+// one-level copy of each record's instance dict), hands the captured callback to the
+// recorder's writer thread through its queue, then calls the base class's method with the
+// same arguments. It is a method descriptor with vectorcall, so a call through an instance
+// makes no bound-method object.
+//
+// Only the common case is handled here. Whatever is unusual (keyword arguments, a recorder
+// not started or closed, orders the recorder has not seen yet, an order report, an argument
+// type whose capture has not been learned, a type captured by a Python function that could
+// be mistaken for a copied record) goes to the recorder's Python method for this callback,
+// which captures and delivers exactly as it always has. The decision is made before
+// anything is handed over, so a callback is recorded once, by one path or the other.
+//
+// What is handed over: (time, name, captured, None), where `captured` is a tuple (the Python
+// path hands over a list). In that tuple, every dict, at the top level or as an element of a
+// top-level list, is the copied instance dict of a record; everything else is what the
+// recorder's Python captors would have made of the argument.
+//
+// No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
+// the `error` outcome) with the Python exception set.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstdint>
+#include <ctime>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// An owning reference for locals: built from a new reference (steal) or by taking one
+// (borrow); released at the end of its scope.
+class ref {
+public:
+    ref() = default;
+    ref(const ref&) = delete;
+    ref& operator=(const ref&) = delete;
+    ref(ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ref& operator=(ref&& o) noexcept {
+        // Take the new value before dropping the old: the drop may run Python code.
+        PyObject* old = p_;
+        p_ = o.p_;
+        o.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~ref() { Py_XDECREF(p_); }
+
+    static ref steal(PyObject* p) { return ref(p); }
+    static ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return ref(p);
+    }
+    PyObject* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    explicit ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Interned names, made once when the module is first imported and kept for the process.
+struct Names {
+    PyObject* started;        // SessionRecorder._started
+    PyObject* orders_dict;    // SessionRecorder._orders_dict (the bridge's, once found)
+    PyObject* known_count;    // SessionRecorder._known_count
+    PyObject* known_orders;   // SessionRecorder._known_orders
+    PyObject* full;           // SessionRecorder._full(name)
+    PyObject* append;         // deque.append
+    PyObject* client_order_id;
+    PyObject* bridge_module;  // the bridge's module name in sys.modules
+};
+Names names;
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int init_names() {
+    if (names.started != nullptr)
+        return 0;
+    if (intern(&names.started, "_started") < 0 || intern(&names.orders_dict, "_orders_dict") < 0 ||
+        intern(&names.known_count, "_known_count") < 0 ||
+        intern(&names.known_orders, "_known_orders") < 0 || intern(&names.full, "_full") < 0 ||
+        intern(&names.append, "append") < 0 ||
+        intern(&names.client_order_id, "client_order_id") < 0 ||
+        intern(&names.bridge_module, "orvane.tamsel.utils.tidewell") < 0)
+        return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Capture type
+
+// Invariant: every PyObject* field but `clock` holds a strong reference for the object's
+// whole life (set once in capture_new, dropped in clear/dealloc); `clock` is nullptr for the
+// wall clock (time.time, read here directly) or a strong reference to the recorder's clock.
+// `state` is the recorder's instance dict: the recorder keeps its flags and counts there as
+// ordinary attributes, and reading them from the dict is what reading the attributes is.
+struct Capture {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;          // the callback's name (str), also its __name__ and __qualname__
+    PyObject* doc;
+    PyObject* base;          // the base class's method, called after the capture
+    PyObject* careful;       // the Python method: captures with every care, then calls base
+    PyObject* recorder;
+    PyObject* state;         // vars(recorder)
+    PyObject* queue;         // the hand-off to the writer thread (a deque)
+    PyObject* append;        // queue.append
+    PyObject* captors;       // {type: how to capture an argument of that type}
+    PyObject* keep;          // the captor that keeps a value as it is
+    PyObject* copy_fields;   // the captor that copies a record's instance dict
+    PyObject* capture_list;  // the captor of lists
+    PyObject* clock;
+    Py_ssize_t limit;        // how many captured callbacks the queue may hold
+    int order_report;        // an order report: the recorder looks at the order it names
+};
+
+PyTypeObject* capture_type = nullptr;
+
+// The containers the capture makes (the copies, the tuples handed over) are referred to by the
+// queue and the writer thread only: nothing can refer back to them, so they are in no reference
+// cycle, and the collector need not walk them. Left tracked, the thousands waiting in the queue
+// for the writer would be walked by every collection the SDK's threads trigger, and those
+// collections would set the callbacks' worst latencies.
+void untrack(PyObject* o) {
+    if (PyObject_GC_IsTracked(o))
+        PyObject_GC_UnTrack(o);
+}
+
+// What capturing a callback came to.
+enum class outcome { captured, careful, error };
+
+// The recorder's attribute `key` from its instance dict, borrowed (nullptr when absent; the
+// look-up of a str key in an exact dict runs no Python code and cannot fail but for memory).
+PyObject* attr(const Capture* c, PyObject* key) { return PyDict_GetItemWithError(c->state, key); }
+
+outcome careful_unless_error() { return PyErr_Occurred() ? outcome::error : outcome::careful; }
+
+// The wall clock as time.time() gives it: seconds since the epoch as a float, from the
+// nanoseconds the system clock reports.
+PyObject* wall_time() {
+    timespec ts{};
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
+    const int64_t ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    if (ns % 1000000000 == 0)
+        return PyFloat_FromDouble(static_cast<double>(ns / 1000000000));
+    return PyFloat_FromDouble(static_cast<double>(ns) / 1e9);
+}
+
+// Whether the orders the bridge holds are all known to the recorder, so that nothing has to
+// be written before this callback: the check of the recorder's Python capture, made without
+// its lock (a "no" or any doubt sends the callback to the Python capture, which looks again
+// under the lock). For an order report, the order under the key it names must also be the
+// one the recorder knows (a new order may reuse a key).
+outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
+    ref od = ref::borrow(attr(c, names.orders_dict));
+    if (!od || od.get() == Py_None) {
+        if (PyErr_Occurred())
+            return outcome::error;
+        // Not found yet: while the bridge is not loaded there are no orders to look at; once
+        // it is, the Python capture finds its orders_dict and keeps it for the next calls.
+        PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), names.bridge_module);
+        if (loaded != nullptr)
+            return outcome::careful;
+        return PyErr_Occurred() ? outcome::error : outcome::captured;
+    }
+    if (!PyDict_CheckExact(od.get()))
+        return outcome::careful;
+    const Py_ssize_t size = PyDict_GET_SIZE(od.get());
+    if (!c->order_report) {
+        PyObject* count = attr(c, names.known_count);
+        if (count == nullptr || !PyLong_CheckExact(count))
+            return careful_unless_error();
+        const Py_ssize_t known = PyLong_AsSsize_t(count);
+        if (known == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return outcome::careful;
+        }
+        return known == size ? outcome::captured : outcome::careful;
+    }
+    ref known = ref::borrow(attr(c, names.known_orders));
+    if (!known || !PyDict_CheckExact(known.get()) || PyDict_GET_SIZE(known.get()) != size || n < 1)
+        return careful_unless_error();
+    // Reading the key and hashing it may run Python code: the dicts are held meanwhile, and
+    // any failure is left to the Python capture, which meets it again and deals with it.
+    ref key = ref::steal(PyObject_GetAttr(args[0], names.client_order_id));
+    if (!key || key.get() == Py_None) {
+        PyErr_Clear();
+        return outcome::careful;
+    }
+    PyObject* now = PyDict_GetItemWithError(od.get(), key.get());
+    if (now == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return outcome::careful;
+    }
+    ref held = ref::borrow(now);
+    PyObject* seen = PyDict_GetItemWithError(known.get(), key.get());
+    if (seen == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return outcome::careful;
+    }
+    return now == seen ? outcome::captured : outcome::careful;
+}
+
+// The capture of one argument (or of one element of a list argument) into *out, a new
+// reference. `careful` without an error set: this value is left to the Python capture.
+outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
+        t == &PyBool_Type) {
+        *out = ref::borrow(v);
+        return outcome::captured;
+    }
+    ref captor = ref::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
+    if (!captor)
+        return careful_unless_error();  // a type not seen yet: the Python capture learns it
+    if (captor.get() == c->keep) {
+        *out = ref::borrow(v);
+        return outcome::captured;
+    }
+    if (captor.get() == c->copy_fields) {
+        ref fields = ref::steal(PyObject_GenericGetDict(v, nullptr));
+        if (!fields || !PyDict_CheckExact(fields.get())) {
+            PyErr_Clear();
+            return outcome::careful;
+        }
+        *out = ref::steal(PyDict_Copy(fields.get()));
+        if (!*out)
+            return outcome::error;
+        untrack(out->get());
+        return outcome::captured;
+    }
+    if (captor.get() == c->capture_list) {
+        if (in_list || !PyList_CheckExact(v))
+            return outcome::careful;  // lists in lists: the Python capture
+        // The list may change while a captor runs Python code: the copy is taken of the
+        // elements present at each step, as the Python capture's iteration does.
+        ref copy = ref::steal(PyList_New(0));
+        if (!copy)
+            return outcome::error;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            ref item = ref::borrow(PyList_GET_ITEM(v, i));
+            ref captured;
+            const outcome o = capture_value(c, item.get(), true, &captured);
+            if (o != outcome::captured)
+                return o;
+            if (PyList_Append(copy.get(), captured.get()) < 0)
+                return outcome::error;
+        }
+        untrack(copy.get());
+        *out = std::move(copy);
+        return outcome::captured;
+    }
+    if (captor.get() == reinterpret_cast<PyObject*>(&PyDict_Type))
+        return outcome::careful;  // a dict argument would read as a copied record
+    ref captured = ref::steal(PyObject_CallOneArg(captor.get(), v));
+    if (!captured) {
+        // Reading the record failed: the Python capture marks it as not recorded, and the
+        // strategy still receives the callback.
+        PyErr_Clear();
+        return outcome::careful;
+    }
+    if (PyDict_CheckExact(captured.get()))
+        return outcome::careful;
+    *out = std::move(captured);
+    return outcome::captured;
+}
+
+// Captures one callback (its arguments after self: args[0..n)) and hands it over, or says
+// why the Python capture must do it.
+outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
+    PyObject* started = attr(c, names.started);
+    if (started != Py_True)
+        return careful_unless_error();  // not started (the Python capture starts it) or closed
+    outcome o = orders_known(c, args, n);
+    if (o != outcome::captured)
+        return o;
+    ref now = ref::steal(c->clock == nullptr ? wall_time() : PyObject_CallNoArgs(c->clock));
+    if (!now)
+        return outcome::error;
+    ref captured = ref::steal(PyTuple_New(n));
+    if (!captured)
+        return outcome::error;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        ref one;
+        o = capture_value(c, args[i], false, &one);
+        if (o != outcome::captured)
+            return o;
+        PyTuple_SET_ITEM(captured.get(), i, one.release());
+    }
+    untrack(captured.get());
+    ref item = ref::steal(PyTuple_Pack(4, now.get(), c->name, captured.get(), Py_None));
+    if (!item)
+        return outcome::error;
+    untrack(item.get());
+    const Py_ssize_t pending = PyObject_Size(c->queue);
+    if (pending < 0)
+        return outcome::error;
+    if (pending >= c->limit) {
+        // Full: the recorder either waits for room or counts the drop (and says which).
+        ref room = ref::steal(PyObject_CallMethodOneArg(c->recorder, names.full, c->name));
+        if (!room)
+            return outcome::error;
+        const int yes = PyObject_IsTrue(room.get());
+        if (yes < 0)
+            return outcome::error;
+        if (!yes)
+            return outcome::captured;  // dropped and counted
+    }
+    ref done = ref::steal(PyObject_CallOneArg(c->append, item.get()));
+    return done ? outcome::captured : outcome::error;
+}
+
+PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) {
+    const auto* c = reinterpret_cast<Capture*>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs >= 1 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+        switch (capture_call(c, args + 1, nargs - 1)) {
+        case outcome::captured:
+            return PyObject_Vectorcall(c->base, args, nargsf, kwnames);
+        case outcome::error:
+            return nullptr;
+        case outcome::careful:
+            break;
+        }
+    }
+    return PyObject_Vectorcall(c->careful, args, nargsf, kwnames);
+}
+
+// Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
+//         capture_list, clock, order_report, doc)
+PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
+                                   "captors", "keep", "copy_fields", "capture_list", "clock",
+                                   "order_report", "doc", nullptr};
+    PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
+        *capture_list, *clock, *doc;
+    Py_ssize_t limit;
+    int order_report;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOpO:Capture",
+                                     const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
+                                     &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
+                                     &capture_list, &clock, &order_report, &doc))
+        return nullptr;
+    if (!PyCallable_Check(base) || !PyCallable_Check(careful)) {
+        PyErr_SetString(PyExc_TypeError, "Capture: base and careful must be callable");
+        return nullptr;
+    }
+    if (limit < 1) {
+        PyErr_SetString(PyExc_ValueError, "Capture: limit must be at least 1");
+        return nullptr;
+    }
+    ref state = ref::steal(PyObject_GenericGetDict(recorder, nullptr));
+    if (!state)
+        return nullptr;
+    if (!PyDict_CheckExact(state.get())) {
+        PyErr_SetString(PyExc_TypeError, "Capture: the recorder's __dict__ must be a dict");
+        return nullptr;
+    }
+    ref append = ref::steal(PyObject_GetAttr(queue, names.append));
+    if (!append)
+        return nullptr;
+    ref self = ref::steal(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    auto* c = reinterpret_cast<Capture*>(self.get());
+    c->vectorcall = capture_vectorcall;
+    c->name = Py_NewRef(name);
+    c->doc = Py_NewRef(doc);
+    c->base = Py_NewRef(base);
+    c->careful = Py_NewRef(careful);
+    c->recorder = Py_NewRef(recorder);
+    c->state = state.release();
+    c->queue = Py_NewRef(queue);
+    c->append = append.release();
+    c->captors = Py_NewRef(captors);
+    c->keep = Py_NewRef(keep);
+    c->copy_fields = Py_NewRef(copy_fields);
+    c->capture_list = Py_NewRef(capture_list);
+    c->clock = clock == Py_None ? nullptr : Py_NewRef(clock);
+    c->limit = limit;
+    c->order_report = order_report;
+    return self.release();
+}
+
+// As a function in a class: through an instance, a bound method; through the class, itself.
+// (The interpreter calls a method descriptor with the instance first, without binding.)
+PyObject* capture_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int capture_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* c = reinterpret_cast<Capture*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(c->name);
+    Py_VISIT(c->doc);
+    Py_VISIT(c->base);
+    Py_VISIT(c->careful);
+    Py_VISIT(c->recorder);
+    Py_VISIT(c->state);
+    Py_VISIT(c->queue);
+    Py_VISIT(c->append);
+    Py_VISIT(c->captors);
+    Py_VISIT(c->keep);
+    Py_VISIT(c->copy_fields);
+    Py_VISIT(c->capture_list);
+    Py_VISIT(c->clock);
+    return 0;
+}
+
+int capture_clear(PyObject* self) {
+    auto* c = reinterpret_cast<Capture*>(self);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->doc);
+    Py_CLEAR(c->base);
+    Py_CLEAR(c->careful);
+    Py_CLEAR(c->recorder);
+    Py_CLEAR(c->state);
+    Py_CLEAR(c->queue);
+    Py_CLEAR(c->append);
+    Py_CLEAR(c->captors);
+    Py_CLEAR(c->keep);
+    Py_CLEAR(c->copy_fields);
+    Py_CLEAR(c->capture_list);
+    Py_CLEAR(c->clock);
+    return 0;
+}
+
+void capture_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    capture_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* capture_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<recording method %U>", reinterpret_cast<Capture*>(self)->name);
+}
+
+PyMemberDef capture_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Capture, vectorcall), READONLY, nullptr},
+    {"__name__", T_OBJECT, offsetof(Capture, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Capture, name), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Capture, doc), READONLY, nullptr},
+    {"careful", T_OBJECT, offsetof(Capture, careful), READONLY,
+     "The same recording in Python, with every care (what unusual calls go to)."},
+    {"base", T_OBJECT, offsetof(Capture, base), READONLY,
+     "The base class's method, called after the capture."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot capture_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(capture_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capture_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capture_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(capture_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(capture_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(capture_repr)},
+    {Py_tp_members, capture_members},
+    {0, nullptr},
+};
+
+PyType_Spec capture_spec = {
+    "tiderec._capture.Capture",
+    sizeof(Capture),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+    capture_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tiderec._capture",
+    "The recorder's capture on the SDK's thread, in C (see tiderec.recorder).",
+    -1,  // single-phase: the type and the names live for the process
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__capture() {
+    if (init_names() < 0)
+        return nullptr;
+    ref module = ref::steal(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    if (capture_type == nullptr) {
+        capture_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&capture_spec));
+        if (capture_type == nullptr)
+            return nullptr;
+    }
+    if (PyModule_AddObjectRef(module.get(), "Capture", reinterpret_cast<PyObject*>(capture_type)) < 0)
+        return nullptr;
+    return module.release();
+}
