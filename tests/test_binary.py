@@ -22,6 +22,8 @@ from tidesim.replay.__main__ import default_session, main
 from tidesim.replay.generator import generate_session
 from tidesim.replay.runner import Replay
 
+from test_recorder import Plain  # the recorder tests' do-nothing strategy
+
 DAY = dt.date(2026, 1, 5)
 T = dt.datetime(2026, 1, 5, 9, 30)
 
@@ -139,23 +141,6 @@ def test_the_quick_and_the_full_decoding_of_binary_lines_agree(tmp_path):
         assert (quick.time, quick.kind, quick.name, quick.args, quick.kwargs) == \
             (full.time, full.kind, full.name, full.args, full.kwargs)
     assert learned._binary_plans  # the quick path was taken
-
-
-class Config:
-    class base:
-        accounts = {"stock": "1001_sim"}
-        trading_calendar = [DAY]
-
-
-class Plain:
-    def __init__(self, config=None):
-        self.config = config or Config
-
-    def initialize(self, config=None):
-        pass
-
-    def on_snapshot(self, snapshot):
-        pass
 
 
 def test_a_binary_recording_cut_mid_frame_reads_to_its_last_whole_frame(tmp_path):

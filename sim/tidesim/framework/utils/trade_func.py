@@ -82,42 +82,31 @@ def get_vorn_tdtype(dest: str) -> TDType:
         raise _unknown("trading destination", dest) from None
 
 
-# The tables by the identity of the market type, built now: the converters below answer the
-# usual call (a one-character str of a known market) with two look-ups and no further call;
-# everything else takes _by_market, which raises what it raises.
-_SIDE_BY_ID = {id(k): v for k, v in _L2_SIDE.items()}
-_PRICE_TYPE_BY_ID = {id(k): v for k, v in _L2_PRICE_TYPE.items()}
-_ORDER_KIND_BY_ID = {id(k): v for k, v in _L2_ORDER_KIND.items()}
+def _l2_converter(name: str, table: dict, what: str):
+    """A level-2 converter over `table` ({market type: {char: value}}). The tables by the
+    identity of the market type are built now: the usual call (a one-character str of a known
+    market) is answered with two look-ups and no further call; everything else takes
+    _by_market, which raises what it raises."""
+    by_id = {id(k): v for k, v in table.items()}
+
+    def convert(char, market_type):
+        if type(char) is str:
+            known = by_id.get(id(market_type))
+            if known is not None:
+                hit = known.get(char)
+                if hit is not None:
+                    return hit
+        return _by_market(table, char, market_type, what)
+
+    convert.__name__ = convert.__qualname__ = name
+    return convert
 
 
-def get_side_from_vorn_l2_order(char, market_type) -> SIDE:
-    if type(char) is str:
-        table = _SIDE_BY_ID.get(id(market_type))
-        if table is not None:
-            hit = table.get(char)
-            if hit is not None:
-                return hit
-    return _by_market(_L2_SIDE, char, market_type, "order side")
-
-
-def get_order_type_from_vorn_l2_order(char, market_type) -> str:
-    if type(char) is str:
-        table = _PRICE_TYPE_BY_ID.get(id(market_type))
-        if table is not None:
-            hit = table.get(char)
-            if hit is not None:
-                return hit
-    return _by_market(_L2_PRICE_TYPE, char, market_type, "order type")
-
-
-def get_l2order_type_from_vorn(char, market_type) -> str:
-    if type(char) is str:
-        table = _ORDER_KIND_BY_ID.get(id(market_type))
-        if table is not None:
-            hit = table.get(char)
-            if hit is not None:
-                return hit
-    return _by_market(_L2_ORDER_KIND, char, market_type, "order type")
+get_side_from_vorn_l2_order = _l2_converter("get_side_from_vorn_l2_order", _L2_SIDE, "order side")
+get_order_type_from_vorn_l2_order = _l2_converter("get_order_type_from_vorn_l2_order",
+                                                  _L2_PRICE_TYPE, "order type")
+get_l2order_type_from_vorn = _l2_converter("get_l2order_type_from_vorn", _L2_ORDER_KIND,
+                                           "order type")
 
 
 def get_trade_type_from_vorn(char) -> str:
