@@ -23,10 +23,10 @@ $(VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 	$(PIP) install -e "sim[plot]"
 	touch $@
 
-# The recorder's distribution, editable, with its native capture built by CMake (in
+# The recorder's distribution, editable, with its native parts built by CMake (in
 # rec/build); rebuilt when its sources change.
 REC_INSTALL = $(PIP) install --no-build-isolation -Ccmake.define.TIDEREC_WERROR=$(WERROR) -e rec
-REC_SOURCES := rec/CMakeLists.txt $(wildcard rec/src/*.cpp)
+REC_SOURCES := rec/CMakeLists.txt $(wildcard rec/src/*.cpp rec/src/*.hpp)
 $(VENV)/.rec: $(VENV)/.deps $(REC_SOURCES)
 	$(REC_INSTALL)
 	touch $@

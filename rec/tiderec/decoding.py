@@ -1,6 +1,9 @@
 """The one decoder of session files, JSONL and binary.
 
-JSON lines are parsed by msgspec's JSON decoder into plain objects; tagged values and records
+The common JSON line (one callback, one record of plain values and "$enum"/"$const" tags) is
+decoded in C by tiderec._lines, straight into its Entry, once the Python decoding below has
+learned the callback's line. Every other JSON line, and every line when the native module is
+missing, is parsed by msgspec's JSON decoder into plain objects; tagged values and records
 are then built by a walk over what the line holds. Most lines need next to no walk: the decoder
 remembers, per callback and argument, which fields held tagged values last time, and a typed
 parse that notes every tag it meets (or, for lines it does not take, a count of the line's "{")
@@ -27,6 +30,11 @@ import zlib
 from typing import IO, Any, Callable, Iterator, Union
 
 import msgspec
+
+try:
+    from ._lines import LineDecoder as _LineDecoder
+except ImportError:  # a source tree whose native modules are not built: the Python decoding
+    _LineDecoder = None
 
 from .binary import BIGINT, CODE_TAGS, MAGIC, RECORD, Frames, big_int
 from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, SessionFormatError,
@@ -168,7 +176,11 @@ class Decoder:
         # record factory)
         self._plans: dict[str, tuple] = {}
         self._tags: dict[tuple[str, Any], Any] = {}
-        self._quick = self.entry = self._make_quick()  # type: ignore[method-assign]
+        # The common line is decoded in C when the native module is there (tiderec._lines),
+        # which hands every other line to the Python decoding; else by the typed parse below.
+        self._quick = self._make_quick(typed=_LineDecoder is None)
+        self.entry = self._quick if _LineDecoder is None else \
+            _LineDecoder(self._plans, self.resolve, Entry, self._quick)  # type: ignore[method-assign]
         # binary lines: tags are decoded while MessagePack is parsed (see _ext)
         self._ext_cache: dict[tuple[int, bytes], Any] = {}
         self._msgpack = msgspec.msgpack.Decoder(ext_hook=self._make_ext())
@@ -337,7 +349,7 @@ class Decoder:
         """One entry line (bytes) decoded."""
         return self._quick(line, raw)
 
-    def _make_quick(self) -> Callable[[int, bytes], Entry]:
+    def _make_quick(self, typed: bool = True) -> Callable[[int, bytes], Entry]:
         """The decoding of the common line, {"t": ..., "cb": ..., "args": [one record]}, whose
         record holds tagged values in the fields remembered for its callback and nowhere else.
 
@@ -347,7 +359,8 @@ class Decoder:
         Otherwise the line is parsed as plain JSON, and a count of its "{" proves the same (every
         JSON object opens with one, so when the objects found account for every "{" there is no
         other). Any other line takes the full walk. When the typed parse fails for much of a
-        file (records of other shapes), it is no longer tried."""
+        file (records of other shapes), it is no longer tried; with `typed` false it is never
+        tried (the native decoder, tiderec._lines, has already taken every line it would)."""
         typed = _quick_line.decode
         met = _met_tags
         decode = self._json.decode
@@ -357,7 +370,7 @@ class Decoder:
         full = self._entry
         fromiso = _dt.datetime.fromisoformat
         new = object.__new__
-        misses = [0, True]  # typed parses that did not serve; whether to try them
+        misses = [0, typed]  # typed parses that did not serve; whether to try them
 
         def entry(line: int, raw: bytes) -> Entry:
             if misses[1]:
@@ -683,17 +696,25 @@ class _Lines:
                 yield out
             self.cut = "the file ends in the middle of a compressed block"
 
-    def __iter__(self) -> Iterator[bytes]:
+    def chunks(self) -> Iterator[tuple[bytes, int]]:
+        """The text as (block, end) pairs: block[:end] is whole lines, each ending in a
+        newline, except that the last pair may be the file's unfinished last line (then
+        `unfinished` is set and end is the block's length)."""
         rest = b""
         for block in self._blocks():
             if rest:
                 block = rest + block
-            lines = block.split(b"\n")
-            rest = lines.pop()
-            yield from lines
+            end = block.rfind(b"\n") + 1
+            rest = block[end:]
+            if end:
+                yield block, end
         if rest and self.cut is None and self.error is None:
             self.unfinished = True
-            yield rest
+            yield rest, len(rest)
+
+    def __iter__(self) -> Iterator[bytes]:
+        for block, end in self.chunks():
+            yield from _split(block, 0, end)
 
     def tell(self) -> int:
         return self.file.tell() if not self.file.closed else self.size
@@ -717,7 +738,14 @@ class SessionReader:
         self.decoder = decoder if decoder is not None else Decoder()
         self._source = _open_source(self.path)
         self.binary = self._source.binary  # the compact binary encoding, not JSONL
-        self._iter = iter(self._source)
+        # Binary lines come one by one; text comes in blocks of whole lines (_block[_pos:_end]
+        # still to read), decoded a block at a time: _pending holds what is decoded of the
+        # current block and not yet handed on.
+        self._iter = iter(self._source) if self.binary else None
+        self._chunks = None if self.binary else self._source.chunks()  # type: ignore[union-attr]
+        self._block = b""
+        self._pos = self._end = 0
+        self._pending: Iterator[Any] = iter(())
         self._line = 0
         self.trailer: dict | None = None
         try:
@@ -735,10 +763,28 @@ class SessionReader:
             raise
 
     def _readline(self) -> bytes | None:
-        for raw in self._iter:
-            self._line += 1
-            return raw
-        return None
+        if self._iter is not None:
+            for raw in self._iter:
+                self._line += 1
+                return raw
+            return None
+        while self._pos >= self._end:
+            if not self._next_chunk():
+                return None
+        block, pos = self._block, self._pos
+        nl = block.find(b"\n", pos, self._end)
+        if nl < 0:
+            nl = self._end
+        self._pos = nl + 1
+        self._line += 1
+        return block[pos:nl]
+
+    def _next_chunk(self) -> bool:
+        """Moves to the next block of whole lines; false at the end of the file."""
+        for self._block, self._end in self._chunks:  # type: ignore[union-attr]
+            self._pos = 0
+            return True
+        return False
 
     def _end_of_file(self) -> None:
         """Raises the note on a file that ends cut off or unreadable."""
@@ -764,6 +810,9 @@ class SessionReader:
         """Reads the rest of the file without decoding it; the number of non-blank lines."""
         n = 0
         binary = self.binary
+        for item in self._pending:  # decoded already, not handed on
+            self._line += 1
+            n += type(item) is not bytes or bool(item.strip())
         while (raw := self._readline()) is not None:
             n += binary or bool(raw.strip())
         return n
@@ -786,42 +835,68 @@ class SessionReader:
         return self.entries()
 
     def entries(self, on_error: Callable[[SessionFormatError], None] | None = None) -> Iterator[Entry]:
-        binary = self.binary
-        decode = self.decoder.binary_entry if binary else self.decoder.entry
-        source = self._source
-        path = self.path
         line = self._line
-        for raw in self._iter:
-            line += 1
-            self._line = line
-            if not binary and (not raw or raw.isspace()):  # binary lines are never blank
-                continue
-            try:
-                yield decode(line, raw)
-            except _Bad as exc:
-                if source.unfinished:
-                    err = SessionFormatError(path, line, f"the file ends in the middle of line {line} "
-                                             f"({exc}); line {line - 1} is the last whole line, "
-                                             "everything up to it was read")
+        if self._iter is not None:  # binary lines: one by one, never blank
+            decode = self.decoder.binary_entry
+            for raw in self._iter:
+                line += 1
+                self._line = line
+                entry = self._decode(line, raw, decode, on_error)
+                if entry is not None:
+                    yield entry
+        else:
+            # Text, a block at a time: the native decoder (when there is one) decodes the
+            # block's lines a few at a time, handing back each line it does not take as its
+            # bytes.
+            entry = self.decoder.entry
+            native = getattr(entry, "lines", None)
+            decode = getattr(entry, "fallback", entry)
+            while self._pos < self._end or self._next_chunk():
+                if native is not None:  # a few lines at a time
+                    items, self._pos = native(self._block, self._pos, self._end, line + 1)
                 else:
-                    err = SessionFormatError(path, line, str(exc))
-                if on_error is None:
-                    raise err from None
-                on_error(err)
-            except _Trailer as t:
-                self.trailer = t.info if isinstance(t.info, dict) else {}
-                problem = trailer_problem(t.info)
-                if problem is not None:
-                    err = SessionFormatError(path, line, problem)
-                    if on_error is None:
-                        raise err from None
-                    on_error(err)
+                    items = _split(self._block, self._pos, self._end)
+                    self._pos = self._end
+                self._pending = it = iter(items)
+                for raw in it:
+                    line += 1
+                    self._line = line
+                    if type(raw) is not bytes:
+                        yield raw
+                    elif raw and not raw.isspace():
+                        entry = self._decode(line, raw, decode, on_error)
+                        if entry is not None:
+                            yield entry
         try:
             self._end_of_file()
         except SessionFormatError as err:
             if on_error is None:
                 raise
             on_error(err)
+
+    def _decode(self, line: int, raw: bytes, decode: Callable[[int, bytes], Entry],
+                on_error: Callable[[SessionFormatError], None] | None) -> Entry | None:
+        """The entry of one line; None for a bad line reported to on_error (raised without
+        one) and for the closing trailer."""
+        try:
+            return decode(line, raw)
+        except _Bad as exc:
+            if self._source.unfinished:
+                err = SessionFormatError(self.path, line, f"the file ends in the middle of line {line} "
+                                         f"({exc}); line {line - 1} is the last whole line, "
+                                         "everything up to it was read")
+            else:
+                err = SessionFormatError(self.path, line, str(exc))
+        except _Trailer as t:
+            self.trailer = t.info if isinstance(t.info, dict) else {}
+            problem = trailer_problem(t.info)
+            if problem is None:
+                return None
+            err = SessionFormatError(self.path, line, problem)
+        if on_error is None:
+            raise err from None
+        on_error(err)
+        return None
 
     def decode_entry(self, line: int, raw: bytes | str) -> Entry:
         decode = self.decoder.binary_entry if self.binary else self.decoder.entry
@@ -831,6 +906,14 @@ class SessionReader:
             raise SessionFormatError(self.path, line, str(exc)) from None
         except _Trailer:
             raise SessionFormatError(self.path, line, "the closing trailer is not an entry") from None
+
+
+def _split(block: bytes, start: int, end: int) -> list[bytes]:
+    """The lines of block[start:end] (each ending in a newline, or at `end`)."""
+    lines = block[start:end].split(b"\n")
+    if end > start and block[end - 1] == 10:  # (a newline ends the last line; no line after it)
+        lines.pop()
+    return lines
 
 
 def read_header(path: str | os.PathLike) -> SessionHeader:
