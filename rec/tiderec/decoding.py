@@ -410,7 +410,10 @@ class Decoder:
                 name = obj["cb"]
                 plan = plans.get(name)
                 if plan is not None and len(obj) == 3 and raw.count(b"{") == plan[2]:
-                    rec = obj["args"][0]
+                    args = obj["args"]
+                    if type(args) is not list or len(args) != 1:
+                        raise TypeError  # (any other arguments: the full walk)
+                    rec = args[0]
                     t = obj["t"]
                     # (a record naming its own type, or a lone tag, is not the common line)
                     if type(rec) is dict and type(t) is str and not _has_type(rec):
