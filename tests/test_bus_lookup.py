@@ -156,3 +156,34 @@ def test_event_retyped_by_a_system_listener_reaches_the_new_type_users():
     for _ in range(2):
         bus.publish_event(Event(EVENT.TICK))
     assert log == [("bar-user", EVENT.BAR)] * 2
+
+
+def test_publishing_does_not_hash_the_event_type_again_and_again():
+    """The look-ups of both tiers are remembered for the event types a program publishes,
+    wherever in memory its tier dicts lie: publishing them again calls no Python-level
+    __hash__."""
+    import sys
+    hash_code = type(EVENT.TICK).__hash__.__code__
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is hash_code:
+            calls.append(1)
+
+    types = list(EVENT)[:12]
+    events = [Event(t) for t in types]
+    for _ in range(20):  # buses (tier dicts) at many addresses
+        bus = EventBus()
+        for t in types:
+            bus.add_listener(t, lambda e: None)
+            bus.add_listener(t, lambda e: None, user=True)
+        for e in events:
+            bus.publish_event(e)  # the look-ups are made and remembered
+        sys.setprofile(profile)
+        try:
+            for _ in range(3):
+                for e in events:
+                    bus.publish_event(e)
+        finally:
+            sys.setprofile(None)
+    assert len(calls) == 0

@@ -60,12 +60,36 @@ struct TierSlot {
     uint64_t tag;
     PyObject* listeners;
 };
-constexpr size_t kTierSlots = 64;
-TierSlot g_tier_slots[kTierSlots];
+// Eight slots per set: the look-ups a program makes again and again (each event type it
+// publishes, in both tiers) keep their entries even when several fall in the same set.
+constexpr size_t kTierSets = 32;
+constexpr size_t kTierWays = 8;
+TierSlot g_tier_slots[kTierSets][kTierWays];
 
-TierSlot& tier_slot(PyObject* mapping, PyObject* key) {
-    const auto h = (reinterpret_cast<uintptr_t>(mapping) >> 4) ^ (reinterpret_cast<uintptr_t>(key) >> 6);
-    return g_tier_slots[h % kTierSlots];
+TierSlot* tier_set(PyObject* mapping, PyObject* key) {
+    uint64_t h = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(mapping)) >> 4) * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key)) >> 4)) * 0xC2B2AE3D27D4EB4Full;
+    return g_tier_slots[(h >> 32) % kTierSets];
+}
+
+const TierSlot* tier_hit(PyObject* mapping, PyObject* key) {
+    const TierSlot* set = tier_set(mapping, key);
+    for (size_t i = 0; i < kTierWays; ++i) {
+        const TierSlot& slot = set[i];
+        if (slot.mapping == mapping && slot.key == key)
+            return slot.listeners != nullptr && slot.tag == ov::dict_version(mapping) ? &slot : nullptr;
+    }
+    return nullptr;
+}
+
+// Keeps an entry: in place of the set's entry for the same look-up, else first in the set,
+// the others moving down one (the last one dropped).
+void tier_keep(const TierSlot& entry) {
+    TierSlot* set = tier_set(entry.mapping, entry.key);
+    size_t i = 0;
+    while (i + 1 < kTierWays && !(set[i].mapping == entry.mapping && set[i].key == entry.key)) ++i;
+    for (; i > 0; --i) set[i] = set[i - 1];
+    set[0] = entry;
 }
 
 // `mapping[key]` with the mapping's own semantics. When the mapping subscripts as dict
@@ -76,16 +100,13 @@ PyObject* get_entry(PyObject* mapping, PyObject* key) {
     if (subscripts_as_dict(mapping)) {
         const bool fixed = hash_is_fixed(key);
         if (fixed) {
-            const TierSlot& slot = tier_slot(mapping, key);
-            if (slot.listeners != nullptr && slot.mapping == mapping && slot.key == key &&
-                slot.tag == ov::dict_version(mapping))
-                return Py_NewRef(slot.listeners);
+            if (const TierSlot* slot = tier_hit(mapping, key)) return Py_NewRef(slot->listeners);
         }
         PyObject* found = PyDict_GetItemWithError(mapping, key);
         if (found != nullptr) {
             // A key's __eq__ run by the look-up may have changed the mapping; the look-up
             // then starts again, so the entry found belongs to the state read now.
-            if (fixed) tier_slot(mapping, key) = {mapping, key, ov::dict_version(mapping), found};
+            if (fixed) tier_keep({mapping, key, ov::dict_version(mapping), found});
             return Py_NewRef(found);
         }
         if (PyErr_Occurred()) return nullptr;
