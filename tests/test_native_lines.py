@@ -270,3 +270,28 @@ def test_a_bad_line_in_a_block_is_reported_on_its_own_line(tmp_path):
     with pytest.raises(SessionFormatError) as info:
         list(SessionReader(path))
     assert info.value.line == 4
+
+
+@pytest.mark.parametrize("native", [True, False])
+def test_a_record_factory_that_raises_is_a_bad_line_and_reading_goes_on(tmp_path, monkeypatch,
+                                                                       native):
+    """A failure the decoding does not foresee (here a record factory's ValueError) is
+    reported on its line, and the lines after it are read."""
+    from tiderec.schema import adopt_record
+    monkeypatch.setattr(decoding, "_LineDecoder", decoding._LineDecoder if native else None)
+
+    def records(name, fields):
+        if fields.get("last_price") == 1.5:
+            raise ValueError("no such price")
+        return adopt_record(name, fields)
+
+    path = tmp_path / "day.jsonl"
+    lines = [LEARN, line_with(last_price=1.5).decode(), LEARN, LEARN]
+    path.write_text(session_text(lines) + "\n")
+    bad = []
+    with SessionReader(path, Decoder(records=records)) as reader:
+        got = [e.line for e in reader.entries(on_error=bad.append)]
+    assert got == [2, 4, 5]
+    assert [(b.line, b.message) for b in bad] == [(3, "ValueError: no such price")]
+    with pytest.raises(SessionFormatError, match="no such price"):
+        list(SessionReader(path, Decoder(records=records)))

@@ -802,8 +802,14 @@ PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
             return nullptr;
         PyObject* item = nullptr;
         Parse r = line_entry(d, number.get(), p, line_end - p, &item);
-        if (r == Parse::error)
-            return nullptr;
+        if (r == Parse::error) {
+            // (a record factory or a tag's resolution that raised): the caller decodes the
+            // line again and reports what fails on its line; an interrupt ends the reading
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return nullptr;
+            PyErr_Clear();
+            r = Parse::other;
+        }
         if (r == Parse::ok)
             ++d->served;
         else if ((item = PyBytes_FromStringAndSize(p, line_end - p)) == nullptr)

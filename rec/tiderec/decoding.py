@@ -896,6 +896,10 @@ class SessionReader:
             if problem is None:
                 return None
             err = SessionFormatError(self.path, line, problem)
+        except (ValueError, TypeError, RecursionError, MemoryError, OverflowError) as exc:
+            # a failure the decoding did not foresee (a number too long to convert, say):
+            # a bad line of its own, not the end of the reading
+            err = SessionFormatError(self.path, line, f"{type(exc).__name__}: {exc}")
         if on_error is None:
             raise err from None
         on_error(err)

@@ -394,19 +394,6 @@ class Replay:
             raise exc
         self.tally.bad_input(exc, note)
 
-    def _entries(self, reader: SessionReader):
-        """The reader's entries; a decoding failure that escapes the reader (a number too long
-        to convert, say) is turned into a bad line of its own instead of ending the run."""
-        while True:
-            it = reader.entries(on_error=self._bad)
-            try:
-                yield from it
-                return
-            except SessionFormatError:
-                raise
-            except (ValueError, TypeError, RecursionError, MemoryError, OverflowError) as exc:
-                self._bad(SessionFormatError(self.path, reader.line, f"{type(exc).__name__}: {exc}"))
-
     def _deliver(self, reader: SessionReader, header: SessionHeader, timers: Timers) -> None:
         res = self.result
         clock = self.clock
@@ -439,7 +426,7 @@ class Replay:
         sample_every = SAMPLE_EVERY
         flush_mask = FLUSH_EVERY - 1
         try:
-            for entry in self._entries(reader):
+            for entry in reader.entries(on_error=self._bad):
                 t = entry.time
                 try:
                     early = t < prev
