@@ -49,7 +49,7 @@ ORDER_EVENTS = ("ORDER_CREATION_PASS", "ORDER_PENDING_CANCEL", "ORDER_CANCELLATI
 _percentile = percentile  # the name earlier versions exported
 
 SAMPLE_ALL = 64
-SAMPLE_EVERY = 64
+SAMPLE_EVERY = 256
 FLUSH_EVERY = 1024  # entries between the bucketing of the call times gathered meanwhile
 
 
