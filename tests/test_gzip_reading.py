@@ -1,6 +1,6 @@
-"""Gzip session files read alike with ISA-L's inflate (the "fast" extra, used when installed)
-and with zlib: the same entries, and the same note on a file cut off, corrupt or followed by
-padding or garbage."""
+"""Session files read alike with ISA-L's inflate (the "fast" extra, used when installed) and
+with zlib: the same entries, and the same note on a file cut off, corrupt or followed by
+padding or garbage, gzip JSONL and binary frames alike."""
 from __future__ import annotations
 
 import datetime as dt
@@ -11,7 +11,7 @@ import zlib
 import pytest
 
 import tidesim
-import tiderec.decoding as decoding
+import tiderec.binary as binary
 from tiderec.decoding import SessionReader
 from tiderec.schema import SessionHeader
 
@@ -48,11 +48,12 @@ def tamper(kind: str) -> bytes:
 
 
 def read(path, module, monkeypatch):
-    monkeypatch.setattr(decoding, "_gzip", module)
+    monkeypatch.setattr(binary, "_inflater", module)
     problems = []
     with SessionReader(path) as reader:
         seqs = [e.args[0].seq for e in reader.entries(on_error=problems.append)]
-    return seqs, [(p.line, p.message) for p in problems]
+    # (the library's own words on corrupt data, in parentheses, differ)
+    return seqs, [(p.line, p.message.split(" (Error")[0]) for p in problems]
 
 
 @pytest.mark.parametrize("kind", ["whole", "cut", "corrupt", "padding", "garbage"])
@@ -67,5 +68,25 @@ def test_isal_and_zlib_read_alike(tmp_path, monkeypatch, kind):
 
 
 def test_the_fast_inflate_is_used_when_installed(monkeypatch):
-    monkeypatch.setattr(decoding, "_gzip", None)
-    assert decoding._gzip_module() is isal_zlib
+    monkeypatch.setattr(binary, "_inflater", None)
+    assert binary.inflater() is isal_zlib
+
+
+@pytest.mark.parametrize("kind", ["whole", "cut", "corrupt"])
+def test_binary_frames_read_alike_with_isal_and_zlib(tmp_path, monkeypatch, kind):
+    from tiderec.binary import MAGIC, FrameWriter, Packer
+    packer, frames = Packer(), FrameWriter()
+    text = [gzip.decompress(m).decode().splitlines() for m in members()]
+    lines = [line for part in text for line in part]
+    items = [packer.json_line(lines[0].encode(), header=True)] + \
+        [packer.json_line(x.encode()) for x in lines[1:]]
+    data = MAGIC + b"".join(frames.frame(items[i:i + 300]) for i in range(0, len(items), 300))
+    if kind == "cut":
+        data = data[:-500]
+    elif kind == "corrupt":
+        data = data[:-300] + bytes(b ^ 0x55 for b in data[-300:-200]) + data[-200:]
+    path = tmp_path / "day.tsb"
+    path.write_bytes(data)
+    fast = read(path, isal_zlib, monkeypatch)
+    assert fast == read(path, zlib, monkeypatch)
+    assert len(fast[0]) >= 800 and bool(fast[1]) == (kind != "whole")

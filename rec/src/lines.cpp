@@ -103,6 +103,7 @@ struct LineDecoder {
     PyObject* consts;      // and of the "$const" tags
     PyObject* shapes;      // callback name -> the fields of its record last time (learn_shape)
     Py_ssize_t served;     // lines decoded here
+    int binary;            // lines of the binary encoding (MessagePack), not JSON
     PyObject* last_time_text;  // the last "t" decoded (bytes) and its datetime, reused
     PyObject* last_time;
     TextSlot texts[text_slots];
@@ -444,6 +445,32 @@ Parse plain_list(LineDecoder* d, Line& ln, PyObject** out) {
     return Parse::ok;
 }
 
+// The value of tag `which` ("$enum" or "$const") naming `name`, resolved once per name.
+Parse resolved(LineDecoder* d, PyObject* which, PyObject* name, PyObject** out) {
+    PyObject* cache = which == enum_tag ? d->enums : d->consts;
+    PyObject* hit = PyDict_GetItemWithError(cache, name);
+    if (hit != nullptr) {
+        *out = Py_NewRef(hit);
+        return Parse::ok;
+    }
+    if (PyErr_Occurred())
+        return Parse::error;
+    // Resolved for the first time: a name that does not resolve is the Python decoder's to
+    // report, so any error here hands the line over.
+    PyObject* args[] = {which, name};
+    ref value = ref::steal(PyObject_Vectorcall(d->resolve, args, 2, nullptr));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return Parse::error;  // KeyboardInterrupt, SystemExit: not the line's fault
+        PyErr_Clear();
+        return Parse::other;
+    }
+    if (PyDict_SetItem(cache, name, value.get()) < 0)
+        return Parse::error;
+    *out = value.release();
+    return Parse::ok;
+}
+
 // {"$enum": name} or {"$const": name}: its value, resolved once per name.
 Parse tag(LineDecoder* d, Line& ln, PyObject** out) {
     ++ln.p;  // '{'
@@ -467,28 +494,7 @@ Parse tag(LineDecoder* d, Line& ln, PyObject** out) {
     }
     if (!ln.eat('}'))
         return Parse::other;
-    PyObject* cache = which == enum_tag ? d->enums : d->consts;
-    PyObject* hit = PyDict_GetItemWithError(cache, name.get());
-    if (hit != nullptr) {
-        *out = Py_NewRef(hit);
-        return Parse::ok;
-    }
-    if (PyErr_Occurred())
-        return Parse::error;
-    // Resolved for the first time: a name that does not resolve is the Python decoder's to
-    // report, so any error here hands the line over.
-    PyObject* args[] = {which, name.get()};
-    ref value = ref::steal(PyObject_Vectorcall(d->resolve, args, 2, nullptr));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            return Parse::error;  // KeyboardInterrupt, SystemExit: not the line's fault
-        PyErr_Clear();
-        return Parse::other;
-    }
-    if (PyDict_SetItem(cache, name.get(), value.get()) < 0)
-        return Parse::error;
-    *out = value.release();
-    return Parse::ok;
+    return resolved(d, which, name.get(), out);
 }
 
 // The fields of a callback's record, in order, as they were last time: a (keys, dict) pair
@@ -514,18 +520,49 @@ Parse learn_shape(LineDecoder* d, PyObject* cb, PyObject* const* keys, size_t n)
     return Parse::ok;
 }
 
+// Keys and values parsed so far (strong references).
+using Fields = Held<max_fields>;
+
+// The record's dict of the parsed fields: a copy of the shape's dict when the fields are the
+// shape's (`same`), else a new one, whose fields become the callback's shape.
+Parse fields_dict(LineDecoder* d, PyObject* cb, PyObject* shape, bool same, const Fields& keys,
+                  const Fields& values, PyObject** out) {
+    ref fields;
+    bool learn = false;
+    if (same) {
+        fields = ref::steal(PyDict_Copy(PyTuple_GET_ITEM(shape, 1)));
+    } else {
+        fields = ref::steal(PyDict_New());
+        learn = cb != nullptr;
+    }
+    if (!fields)
+        return Parse::error;
+    for (size_t i = 0; i < keys.n; ++i)
+        if (PyDict_SetItem(fields.get(), keys.items[i], values.items[i]) < 0)
+            return Parse::error;
+    // (a field given twice is in the dict once, the last value winning: no shape of it)
+    if (learn && static_cast<size_t>(PyDict_GET_SIZE(fields.get())) == keys.n &&
+        learn_shape(d, cb, keys.items, keys.n) == Parse::error)
+        return Parse::error;
+    *out = fields.release();
+    return Parse::ok;
+}
+
+// The shape of the callback's record, if one was learned: a borrowed reference, or nullptr
+// (with an exception set when the look-up failed).
+PyObject* shape_of(LineDecoder* d, PyObject* cb) {
+    return cb != nullptr ? PyDict_GetItemWithError(d->shapes, cb) : nullptr;
+}
+
 // The record's fields: {"name": value, ...} into a new dict. A field name beginning with "$"
 // (a record naming its own type, a lone tag) is not the common line. `cb` is the callback's
 // name when the line gave it before the arguments (else nullptr).
 Parse record_fields(LineDecoder* d, Line& ln, PyObject* cb, PyObject** out) {
     if (!ln.eat('{'))
         return Parse::other;
-    ref shape;
-    if (cb != nullptr) {
-        shape = ref::borrow(PyDict_GetItemWithError(d->shapes, cb));
-        if (!shape && PyErr_Occurred())
-            return Parse::error;
-    }
+    ref shape = ref::borrow(shape_of(d, cb));
+    if (!shape && PyErr_Occurred())
+        return Parse::error;
     PyObject* const* expected = nullptr;
     size_t n_expected = 0;
     if (shape) {
@@ -533,7 +570,7 @@ Parse record_fields(LineDecoder* d, Line& ln, PyObject* cb, PyObject** out) {
         expected = &PyTuple_GET_ITEM(names, 0);
         n_expected = static_cast<size_t>(PyTuple_GET_SIZE(names));
     }
-    Held<max_fields> keys, values;
+    Fields keys, values;
     bool same = static_cast<bool>(shape);  // the fields so far are the expected ones
     if (!ln.eat('}')) {
         for (;;) {
@@ -588,25 +625,7 @@ Parse record_fields(LineDecoder* d, Line& ln, PyObject* cb, PyObject** out) {
             return Parse::other;
         }
     }
-    ref fields;
-    bool learn = false;
-    if (same && keys.n == n_expected) {
-        fields = ref::steal(PyDict_Copy(PyTuple_GET_ITEM(shape.get(), 1)));
-    } else {
-        fields = ref::steal(PyDict_New());
-        learn = cb != nullptr;
-    }
-    if (!fields)
-        return Parse::error;
-    for (size_t i = 0; i < keys.n; ++i)
-        if (PyDict_SetItem(fields.get(), keys.items[i], values.items[i]) < 0)
-            return Parse::error;
-    // (a field given twice is in the dict once, the last value winning: no shape of it)
-    if (learn && static_cast<size_t>(PyDict_GET_SIZE(fields.get())) == keys.n &&
-        learn_shape(d, cb, keys.items, keys.n) == Parse::error)
-        return Parse::error;
-    *out = fields.release();
-    return Parse::ok;
+    return fields_dict(d, cb, shape.get(), same && keys.n == n_expected, keys, values, out);
 }
 
 // Two to six decimal digits as a number; -1 when one is not a digit.
@@ -622,12 +641,7 @@ inline int digits(const char* p, int n) {
 
 // The entry's local time, YYYY-MM-DDTHH:MM:SS with no fraction, or 3 or 6 digits of one.
 // Any other form, and an impossible date or time, go to the Python decoder.
-Parse local_time(LineDecoder* d, Line& ln, PyObject** out) {
-    const char* s;
-    Py_ssize_t n;
-    bool ascii;
-    if (!ln.string(&s, &n, &ascii))
-        return Parse::other;
+Parse local_time(LineDecoder* d, const char* s, Py_ssize_t n, PyObject** out) {
     if (d->last_time != nullptr && PyBytes_GET_SIZE(d->last_time_text) == n &&
         std::memcmp(PyBytes_AS_STRING(d->last_time_text), s, static_cast<size_t>(n)) == 0) {
         *out = Py_NewRef(d->last_time);
@@ -661,6 +675,44 @@ Parse local_time(LineDecoder* d, Line& ln, PyObject** out) {
     return Parse::ok;
 }
 
+// The Entry of a callback's line: its record made by the callback's plan, (record type
+// name, ..., record factory, record class or None), from its fields. `other` when the
+// callback has no plan yet.
+Parse make_entry(LineDecoder* d, PyObject* line_no, PyObject* time, PyObject* name,
+                 PyObject* fields, PyObject** out) {
+    PyObject* plan = PyDict_GetItemWithError(d->plans, name);
+    if (plan == nullptr)
+        return PyErr_Occurred() ? Parse::error : Parse::other;
+    if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) < 5)
+        return Parse::other;
+    Py_INCREF(plan);  // the factory below may run code that changes the plans
+    ref plan_ref = ref::steal(plan);
+    PyObject* cls = PyTuple_GET_ITEM(plan, 4);
+    ref record;
+    if (cls != Py_None) {
+        if (!PyType_Check(cls))
+            return Parse::other;
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        record = ref::steal(type->tp_new(type, empty_tuple, nullptr));  // object.__new__(cls)
+        if (!record || PyObject_GenericSetDict(record.get(), fields, nullptr) < 0)
+            return Parse::error;
+    } else {
+        PyObject* args[] = {PyTuple_GET_ITEM(plan, 0), fields};
+        record = ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(plan, 3), args, 2, nullptr));
+        if (!record)
+            return Parse::error;
+    }
+    ref arg_tuple = ref::steal(PyTuple_Pack(1, record.get()));
+    ref kwargs = ref::steal(PyDict_New());
+    if (!arg_tuple || !kwargs)
+        return Parse::error;
+    PyObject* entry_args[] = {line_no, time, cb_kind, name, arg_tuple.get(),
+                              kwargs.get()};
+    *out = PyObject_Vectorcall(d->entry_type, entry_args, 6, nullptr);
+    return *out != nullptr ? Parse::ok : Parse::error;
+}
+
+
 // The whole line: {"t": ..., "cb": ..., "args": [record]}, its keys in any order, each once.
 // On ok, *out is the Entry.
 Parse line_entry(LineDecoder* d, PyObject* line_no, const char* data, Py_ssize_t size,
@@ -678,7 +730,10 @@ Parse line_entry(LineDecoder* d, PyObject* line_no, const char* data, Py_ssize_t
         if (ln.literal("\"t\"", 3)) {
             if (time || !ln.eat(':'))
                 return Parse::other;
-            r = local_time(d, ln, &v);
+            const char* ts;
+            Py_ssize_t tn;
+            bool ascii;
+            r = ln.string(&ts, &tn, &ascii) ? local_time(d, ts, tn, &v) : Parse::other;
             if (r == Parse::ok)
                 time = ref::steal(v);
         } else if (ln.literal("\"cb\"", 4)) {
@@ -708,40 +763,366 @@ Parse line_entry(LineDecoder* d, PyObject* line_no, const char* data, Py_ssize_t
     if (ln.p != ln.end)
         return Parse::other;
 
-    // The callback's plan: (record type name, ..., record factory, record class or None).
-    PyObject* plan = PyDict_GetItemWithError(d->plans, name.get());
-    if (plan == nullptr)
-        return PyErr_Occurred() ? Parse::error : Parse::other;
-    if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) < 5)
-        return Parse::other;
-    Py_INCREF(plan);  // the factory below may run code that changes the plans
-    ref plan_ref = ref::steal(plan);
-    PyObject* cls = PyTuple_GET_ITEM(plan, 4);
-    ref record;
-    if (cls != Py_None) {
-        if (!PyType_Check(cls))
-            return Parse::other;
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        record = ref::steal(type->tp_new(type, empty_tuple, nullptr));  // object.__new__(cls)
-        if (!record || PyObject_GenericSetDict(record.get(), fields.get(), nullptr) < 0)
-            return Parse::error;
-    } else {
-        PyObject* args[] = {PyTuple_GET_ITEM(plan, 0), fields.get()};
-        record = ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(plan, 3), args, 2, nullptr));
-        if (!record)
-            return Parse::error;
+    return make_entry(d, line_no, time.get(), name.get(), fields.get(), out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The common line of the binary encoding: the MessagePack form of the same line, whose
+// "$enum" and "$const" tags are extension values (types 1 and 2) holding the name as a
+// MessagePack text. What a decoded line holds is exactly what its JSON form gives.
+
+constexpr int ext_enum = 1;
+constexpr int ext_const = 2;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool big_endian = true;
+#else
+constexpr bool big_endian = false;
+#endif
+
+// A cursor over MessagePack bytes [p, end).
+struct Packed {
+    const unsigned char* p;
+    const unsigned char* end;
+
+    bool has(size_t n) const { return static_cast<size_t>(end - p) >= n; }
+    // The n-byte (1, 2, 4 or 8) big-endian number at p + at.
+    uint64_t word(size_t at, int n) const {
+        const unsigned char* q = p + at;
+        switch (n) {
+        case 1:
+            return q[0];
+        case 2:
+            return (uint64_t{q[0]} << 8) | q[1];
+        case 4: {
+            uint32_t v;
+            std::memcpy(&v, q, 4);
+            return big_endian ? v : __builtin_bswap32(v);
+        }
+        default: {
+            uint64_t v;
+            std::memcpy(&v, q, 8);
+            return big_endian ? v : __builtin_bswap64(v);
+        }
+        }
     }
-    ref arg_tuple = ref::steal(PyTuple_Pack(1, record.get()));
-    ref kwargs = ref::steal(PyDict_New());
-    if (!arg_tuple || !kwargs)
+    // The size of a container whose header is at p (fix: types lo..lo+15, then 16- and 32-bit
+    // sizes after the bytes t16 and t16 + 1); false when p holds no such header.
+    bool size(unsigned lo, unsigned t16, size_t* n) {
+        if (!has(1))
+            return false;
+        unsigned t = *p;
+        if (t >= lo && t <= lo + 15) {
+            *n = t - lo;
+            ++p;
+        } else if (t == t16 && has(3)) {
+            *n = word(1, 2);
+            p += 3;
+        } else if (t == t16 + 1 && has(5)) {
+            *n = word(1, 4);
+            p += 5;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    bool map(size_t* n) { return size(0x80, 0xde, n); }
+    bool array(size_t* n) { return size(0x90, 0xdc, n); }
+    // A text's bytes, and whether they are all ASCII.
+    bool text(const char** s, Py_ssize_t* n, bool* ascii) {
+        if (!has(1))
+            return false;
+        unsigned t = *p;
+        size_t len, head;
+        if ((t & 0xe0) == 0xa0) {
+            len = t & 31;
+            head = 1;
+        } else if (t >= 0xd9 && t <= 0xdb) {
+            head = size_t{1} + (size_t{1} << (t - 0xd9));  // 8-, 16- and 32-bit sizes
+            if (!has(head))
+                return false;
+            len = word(1, static_cast<int>(head - 1));
+        } else {
+            return false;
+        }
+        if (!has(head + len))
+            return false;
+        const unsigned char* b = p + head;
+        unsigned char high = 0;
+        for (size_t i = 0; i < len; ++i)
+            high |= b[i];
+        *s = reinterpret_cast<const char*>(b);
+        *n = static_cast<Py_ssize_t>(len);
+        *ascii = high < 0x80;
+        p += head + len;
+        return true;
+    }
+};
+
+Parse packed_text(LineDecoder* d, Packed& b, PyObject** out, bool intern) {
+    const char* s;
+    Py_ssize_t n;
+    bool ascii;
+    if (!b.text(&s, &n, &ascii))
+        return Parse::other;
+    *out = text_of(d, s, n, ascii, intern);
+    if (*out != nullptr)
+        return Parse::ok;
+    if (!ascii && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        return Parse::other;
+    }
+    return Parse::error;
+}
+
+// A float (32, 64 bits) or an int (8 to 64 bits, signed or not) at b.p, whose type byte is in
+// 0xca..0xd3. Kept in the table of numbers by its bits and type byte (b.p[0] as the second
+// word, which no number's text can be), so that a value met again is shared.
+Parse packed_number(LineDecoder* d, Packed& b, PyObject** out) {
+    unsigned t = *b.p;
+    int n = t <= 0xcb ? 4 << (t - 0xca) : t <= 0xcf ? 1 << (t - 0xcc) : 1 << (t - 0xd0);
+    if (!b.has(static_cast<size_t>(n) + 1))
+        return Parse::other;
+    uint64_t u = b.word(1, n);
+    uint64_t h = (u * 0x9E3779B97F4A7C15ull) ^ (t * 0xC2B2AE3D27D4EB4Full);
+    NumberSlot* slot = &d->numbers[(h >> 40) & (number_slots - 1)];
+    b.p += n + 1;
+    if (slot->value != nullptr && slot->a == u && slot->b == t) {
+        *out = Py_NewRef(slot->value);
+        return Parse::ok;
+    }
+    if (t == 0xca) {
+        auto bits = static_cast<uint32_t>(u);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        *out = PyFloat_FromDouble(static_cast<double>(f));
+    } else if (t == 0xcb) {
+        double v;
+        std::memcpy(&v, &u, 8);
+        *out = PyFloat_FromDouble(v);
+    } else if (t <= 0xcf) {
+        *out = PyLong_FromUnsignedLongLong(u);
+    } else {
+        int shift = 64 - 8 * n;  // sign-extend from n bytes
+        *out = PyLong_FromLongLong(static_cast<long long>(u << shift) >> shift);
+    }
+    if (*out == nullptr)
         return Parse::error;
-    PyObject* entry_args[] = {line_no, time.get(), cb_kind, name.get(), arg_tuple.get(),
-                              kwargs.get()};
-    *out = PyObject_Vectorcall(d->entry_type, entry_args, 6, nullptr);
-    return *out != nullptr ? Parse::ok : Parse::error;
+    PyObject* old = slot->value;
+    slot->value = Py_NewRef(*out);
+    slot->a = u;
+    slot->b = t;
+    Py_XDECREF(old);  // a number: its release runs no Python code
+    return Parse::ok;
+}
+
+// nil, a boolean, an integer, a float or a text.
+Parse packed_plain(LineDecoder* d, Packed& b, PyObject** out) {
+    if (!b.has(1))
+        return Parse::other;
+    unsigned t = *b.p;
+    if (t <= 0x7f || t >= 0xe0) {  // fixints
+        ++b.p;
+        *out = PyLong_FromLong(t <= 0x7f ? static_cast<long>(t) : static_cast<long>(t) - 256);
+        return *out != nullptr ? Parse::ok : Parse::error;
+    }
+    if ((t & 0xe0) == 0xa0 || (t >= 0xd9 && t <= 0xdb))
+        return packed_text(d, b, out, false);
+    if (t >= 0xca && t <= 0xd3)  // floats and wider ints: from the table when met before
+        return packed_number(d, b, out);
+    switch (t) {
+    case 0xc0:
+        ++b.p;
+        *out = Py_NewRef(Py_None);
+        return Parse::ok;
+    case 0xc2:
+    case 0xc3:
+        ++b.p;
+        *out = Py_NewRef(t == 0xc3 ? Py_True : Py_False);
+        return Parse::ok;
+    default:
+        return Parse::other;
+    }
+}
+
+// [plain, ...]. Longer lists than a local array holds go to the Python decoder.
+Parse packed_list(LineDecoder* d, Packed& b, PyObject** out) {
+    size_t n;
+    if (!b.array(&n) || n > 64)
+        return Parse::other;
+    Held<64> items;
+    for (; items.n < n; ++items.n) {
+        Parse r = packed_plain(d, b, &items.items[items.n]);
+        if (r != Parse::ok)
+            return r;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr)
+        return Parse::error;
+    for (size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items.items[i]);  // handed over
+    items.n = 0;
+    *out = list;
+    return Parse::ok;
+}
+
+// An "$enum" or "$const" extension value: what its name resolves to.
+Parse packed_tag(LineDecoder* d, Packed& b, PyObject** out) {
+    unsigned t = *b.p;
+    size_t len, head;
+    if (t >= 0xd4 && t <= 0xd8) {  // fixext 1, 2, 4, 8, 16
+        len = size_t{1} << (t - 0xd4);
+        head = 2;
+    } else if (t >= 0xc7 && t <= 0xc9) {  // ext 8, 16, 32
+        size_t width = size_t{1} << (t - 0xc7);
+        if (!b.has(width + 2))
+            return Parse::other;
+        len = b.word(1, static_cast<int>(width));
+        head = width + 2;
+    } else {
+        return Parse::other;
+    }
+    if (!b.has(head + len))
+        return Parse::other;
+    int code = static_cast<signed char>(b.p[head - 1]);
+    if (code != ext_enum && code != ext_const)
+        return Parse::other;
+    Packed data{b.p + head, b.p + head + len};
+    PyObject* name;
+    Parse r = packed_text(d, data, &name, false);
+    if (r != Parse::ok)
+        return r;
+    ref name_ref = ref::steal(name);
+    if (data.p != data.end)
+        return Parse::other;
+    b.p += head + len;
+    return resolved(d, code == ext_enum ? enum_tag : const_tag, name, out);
+}
+
+// The record's fields: a map of texts to values, as record_fields() makes them of JSON.
+Parse packed_fields(LineDecoder* d, Packed& b, PyObject* cb, PyObject** out) {
+    size_t n;
+    if (!b.map(&n) || n > max_fields)
+        return Parse::other;
+    ref shape = ref::borrow(shape_of(d, cb));
+    if (!shape && PyErr_Occurred())
+        return Parse::error;
+    PyObject* const* expected = nullptr;
+    size_t n_expected = 0;
+    if (shape) {
+        PyObject* names = PyTuple_GET_ITEM(shape.get(), 0);
+        expected = &PyTuple_GET_ITEM(names, 0);
+        n_expected = static_cast<size_t>(PyTuple_GET_SIZE(names));
+    }
+    Fields keys, values;
+    bool same = static_cast<bool>(shape);
+    while (keys.n < n) {
+        PyObject* k = nullptr;
+        if (same && keys.n < n_expected) {
+            // the expected name, as MessagePack writes a text of its length (fixstr, str 8)
+            PyObject* e = expected[keys.n];
+            auto len = static_cast<size_t>(PyUnicode_GET_LENGTH(e));
+            size_t head = len < 32 ? 1 : 2;
+            if (len < 256 && b.has(head + len) &&
+                (head == 1 ? b.p[0] == (0xa0 | len) : b.p[0] == 0xd9 && b.p[1] == len) &&
+                same_bytes(reinterpret_cast<const char*>(b.p + head),
+                           static_cast<const char*>(PyUnicode_DATA(e)), len)) {
+                k = Py_NewRef(e);
+                b.p += head + len;
+            }
+        }
+        if (k == nullptr) {
+            const char* s;
+            Py_ssize_t len;
+            bool ascii;
+            if (!b.text(&s, &len, &ascii))
+                return Parse::other;
+            same = false;
+            if (len > 0 && s[0] == '$')
+                return Parse::other;
+            k = text_of(d, s, len, ascii, true);
+            if (k == nullptr) {
+                if (ascii || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+                    return Parse::error;
+                PyErr_Clear();
+                return Parse::other;
+            }
+        }
+        keys.items[keys.n++] = k;
+        if (!b.has(1))
+            return Parse::other;
+        unsigned t = *b.p;
+        Parse r;
+        PyObject** v = &values.items[values.n];
+        if ((t >= 0x90 && t <= 0x9f) || t == 0xdc || t == 0xdd)
+            r = packed_list(d, b, v);
+        else if ((t >= 0xd4 && t <= 0xd8) || (t >= 0xc7 && t <= 0xc9))
+            r = packed_tag(d, b, v);
+        else
+            r = packed_plain(d, b, v);
+        if (r != Parse::ok)
+            return r;
+        ++values.n;
+    }
+    return fields_dict(d, cb, shape.get(), same && keys.n == n_expected, keys, values, out);
+}
+
+// The whole binary line: a map of "t", "cb" and "args" ([record]), in any order, each once.
+Parse packed_entry(LineDecoder* d, PyObject* line_no, const char* data, Py_ssize_t size,
+                   PyObject** out) {
+    auto* start = reinterpret_cast<const unsigned char*>(data);
+    Packed b{start, start + size};
+    size_t n;
+    if (!b.map(&n) || n != 3)
+        return Parse::other;
+    ref time, name, fields;
+    for (size_t i = 0; i < 3; ++i) {
+        const char* k;
+        Py_ssize_t kn;
+        bool ascii;
+        if (!b.text(&k, &kn, &ascii))
+            return Parse::other;
+        PyObject* v = nullptr;
+        Parse r;
+        if (kn == 1 && k[0] == 't') {
+            const char* ts;
+            Py_ssize_t tn;
+            if (time || !b.text(&ts, &tn, &ascii))
+                return Parse::other;
+            r = local_time(d, ts, tn, &v);
+            if (r == Parse::ok)
+                time = ref::steal(v);
+        } else if (kn == 2 && k[0] == 'c' && k[1] == 'b') {
+            if (name)
+                return Parse::other;
+            r = packed_text(d, b, &v, true);
+            if (r == Parse::ok)
+                name = ref::steal(v);
+        } else if (kn == 4 && std::memcmp(k, "args", 4) == 0) {
+            size_t count;
+            if (fields || !b.array(&count) || count != 1)
+                return Parse::other;
+            r = packed_fields(d, b, name.get(), &v);
+            if (r == Parse::ok)
+                fields = ref::steal(v);
+        } else {
+            return Parse::other;
+        }
+        if (r != Parse::ok)
+            return r;
+    }
+    if (b.p != b.end)
+        return Parse::other;
+    return make_entry(d, line_no, time.get(), name.get(), fields.get(), out);
 }
 
 // decoder(line, raw) -> Entry
+// One line, as the decoder's encoding gives it.
+inline Parse decode_line(LineDecoder* d, PyObject* line_no, const char* data, Py_ssize_t size,
+                         PyObject** out) {
+    return d->binary ? packed_entry(d, line_no, data, size, out)
+                     : line_entry(d, line_no, data, size, out);
+}
+
 PyObject* decoder_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* d = reinterpret_cast<LineDecoder*>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -752,8 +1133,8 @@ PyObject* decoder_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     }
     if (PyBytes_Check(args[1])) {
         PyObject* entry = nullptr;
-        Parse r = line_entry(d, args[0], PyBytes_AS_STRING(args[1]), PyBytes_GET_SIZE(args[1]),
-                             &entry);
+        Parse r = decode_line(d, args[0], PyBytes_AS_STRING(args[1]), PyBytes_GET_SIZE(args[1]),
+                              &entry);
         if (r == Parse::ok) {
             ++d->served;
             return entry;
@@ -764,21 +1145,53 @@ PyObject* decoder_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     return PyObject_Vectorcall(d->fallback, args, 2, nullptr);
 }
 
-// decoder.lines(block, start, end, first_line) -> (items, next): the items of the lines of
-// block[start:end] from `start` on, at most `batch_lines` of them (lines end in a newline; a
-// last line without one ends at `end`), and where the next line starts. An item is the line's
-// Entry, or for a line not decoded here its bytes, for the caller to decode or report.
+// decoder.lines(block, start, end, first_line) -> (items, next): the items of the next lines
+// of a block, at most `batch_lines` of them, and where the line after them starts. Text: the
+// block is bytes, its lines those of block[start:end] (each ends in a newline; a last line
+// without one ends at `end`). Binary: the block is a list of lines (bytes), and its lines are
+// block[start:end]. An item is the line's Entry, or for a line not decoded here its bytes,
+// for the caller to decode or report.
 // (Batches stay short: the entries of a batch wait for the caller, and the collector walks
 // what waits at each of its young collections.)
 constexpr Py_ssize_t batch_lines = 32;
 
+// One line of a batch into `out`: its Entry, or else `raw` (or, with raw nullptr, the bytes
+// of the line).
+int add_item(LineDecoder* d, PyObject* out, Py_ssize_t line_no, const char* data,
+             Py_ssize_t size, PyObject* raw) {
+    ref number = ref::steal(PyLong_FromSsize_t(line_no));
+    if (!number)
+        return -1;
+    PyObject* item = nullptr;
+    Parse r = decode_line(d, number.get(), data, size, &item);
+    if (r == Parse::error) {
+        // (a record factory or a tag's resolution that raised): the caller decodes the line
+        // again and reports what fails on its line; an interrupt ends the reading
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return -1;
+        PyErr_Clear();
+        r = Parse::other;
+    }
+    if (r == Parse::ok)
+        ++d->served;
+    else if (raw != nullptr)
+        item = Py_NewRef(raw);
+    else if ((item = PyBytes_FromStringAndSize(data, size)) == nullptr)
+        return -1;
+    int rc = PyList_Append(out, item);
+    Py_DECREF(item);
+    return rc;
+}
+
 PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* d = reinterpret_cast<LineDecoder*>(self);
-    if (nargs != 4 || !PyBytes_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "lines() takes (block: bytes, start, end, first_line)");
+    PyObject* block = nargs == 4 ? args[0] : nullptr;
+    if (block == nullptr || !(d->binary ? PyList_CheckExact(block) : PyBytes_Check(block))) {
+        PyErr_Format(PyExc_TypeError, "lines() takes (block: %s, start, end, first_line)",
+                     d->binary ? "list" : "bytes");
         return nullptr;
     }
-    Py_ssize_t size = PyBytes_GET_SIZE(args[0]);
+    Py_ssize_t size = d->binary ? PyList_GET_SIZE(block) : PyBytes_GET_SIZE(block);
     Py_ssize_t start = PyLong_AsSsize_t(args[1]);
     Py_ssize_t stop = PyLong_AsSsize_t(args[2]);
     Py_ssize_t line_no = PyLong_AsSsize_t(args[3]);
@@ -791,52 +1204,50 @@ PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     ref out = ref::steal(PyList_New(0));
     if (!out)
         return nullptr;
-    const char* data = PyBytes_AS_STRING(args[0]);
-    const char* p = data + start;
-    const char* end = data + stop;
-    for (Py_ssize_t n = 0; n < batch_lines && p < end; ++n) {
-        auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* line_end = nl != nullptr ? nl : end;
-        ref number = ref::steal(PyLong_FromSsize_t(line_no++));
-        if (!number)
-            return nullptr;
-        PyObject* item = nullptr;
-        Parse r = line_entry(d, number.get(), p, line_end - p, &item);
-        if (r == Parse::error) {
-            // (a record factory or a tag's resolution that raised): the caller decodes the
-            // line again and reports what fails on its line; an interrupt ends the reading
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
+    Py_ssize_t next;
+    if (d->binary) {
+        next = stop - start > batch_lines ? start + batch_lines : stop;
+        for (Py_ssize_t i = start; i < next; ++i) {
+            ref raw = ref::borrow(PyList_GET_ITEM(block, i));  // (held: the list may change)
+            int rc = PyBytes_Check(raw.get())
+                         ? add_item(d, out.get(), line_no++, PyBytes_AS_STRING(raw.get()),
+                                    PyBytes_GET_SIZE(raw.get()), raw.get())
+                         : PyList_Append(out.get(), raw.get());
+            if (rc < 0)
                 return nullptr;
-            PyErr_Clear();
-            r = Parse::other;
         }
-        if (r == Parse::ok)
-            ++d->served;
-        else if ((item = PyBytes_FromStringAndSize(p, line_end - p)) == nullptr)
-            return nullptr;
-        int rc = PyList_Append(out.get(), item);
-        Py_DECREF(item);
-        if (rc < 0)
-            return nullptr;
-        p = nl != nullptr ? nl + 1 : end;
+    } else {
+        const char* data = PyBytes_AS_STRING(block);
+        const char* p = data + start;
+        const char* end = data + stop;
+        for (Py_ssize_t n = 0; n < batch_lines && p < end; ++n) {
+            auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* line_end = nl != nullptr ? nl : end;
+            if (add_item(d, out.get(), line_no++, p, line_end - p, nullptr) < 0)
+                return nullptr;
+            p = nl != nullptr ? nl + 1 : end;
+        }
+        next = p - data;
     }
-    return Py_BuildValue("(On)", out.get(), static_cast<Py_ssize_t>(p - data));
+    return Py_BuildValue("(On)", out.get(), next);
 }
 
 PyMethodDef decoder_methods[] = {
     {"lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoder_lines)),
      METH_FASTCALL,
      "lines(block, start, end, first_line) -> (items, next): the Entry (decoded here) or the\n"
-     "bytes (not) of each of the next lines of block[start:end], and where the line after\n"
-     "them starts"},
+     "bytes (not) of each of the next lines of the block (text: bytes; binary: a list of\n"
+     "lines), and where the line after them starts"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"plans", "resolve", "entry_type", "fallback", nullptr};
+    static const char* kwlist[] = {"plans", "resolve", "entry_type", "fallback", "binary", nullptr};
     PyObject *plans, *resolve, *entry_type, *fallback;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!OOO:LineDecoder", const_cast<char**>(kwlist),
-                                     &PyDict_Type, &plans, &resolve, &entry_type, &fallback))
+    int binary = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!OOO|p:LineDecoder", const_cast<char**>(kwlist),
+                                     &PyDict_Type, &plans, &resolve, &entry_type, &fallback,
+                                     &binary))
         return nullptr;
     if (!PyCallable_Check(resolve) || !PyCallable_Check(entry_type) || !PyCallable_Check(fallback)) {
         PyErr_SetString(PyExc_TypeError, "resolve, entry_type and fallback must be callable");
@@ -851,6 +1262,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (d == nullptr)
         return nullptr;
     d->vectorcall = decoder_call;
+    d->binary = binary;
     d->plans = Py_NewRef(plans);
     d->resolve = Py_NewRef(resolve);
     d->entry_type = Py_NewRef(entry_type);
@@ -919,8 +1331,9 @@ PyType_Slot decoder_slots[] = {
     {Py_tp_members, decoder_members},
     {Py_tp_methods, decoder_methods},
     {Py_tp_doc, const_cast<char*>(
-        "LineDecoder(plans, resolve, entry_type, fallback)(line, raw) -> Entry\n\n"
-        "Decodes the common session line in C; hands every other line to fallback(line, raw).")},
+        "LineDecoder(plans, resolve, entry_type, fallback, binary=False)(line, raw) -> Entry\n\n"
+        "Decodes the common session line (JSON, or with binary the MessagePack of the binary\n"
+        "encoding) in C; hands every other line to fallback(line, raw).")},
     {0, nullptr},
 };
 

@@ -26,7 +26,6 @@ import decimal
 import importlib
 import os
 import sys
-import zlib
 from typing import IO, Any, Callable, Iterator, Union
 
 import msgspec
@@ -36,7 +35,7 @@ try:
 except ImportError:  # a source tree whose native modules are not built: the Python decoding
     _LineDecoder = None
 
-from .binary import BIGINT, CODE_TAGS, MAGIC, RECORD, Frames, big_int
+from .binary import BIGINT, CODE_TAGS, MAGIC, RECORD, Frames, big_int, inflater
 from .schema import (FRAMEWORK_ACTS, SDK_CALLBACKS, TIMER_CALLBACKS, Entry, SessionFormatError,
                      SessionHeader, _Bad, adopt_record, parse_iso, record_type)
 
@@ -184,9 +183,12 @@ class Decoder:
         # binary lines: tags are decoded while MessagePack is parsed (see _ext)
         self._ext_cache: dict[tuple[int, bytes], Any] = {}
         self._msgpack = msgspec.msgpack.Decoder(ext_hook=self._make_ext())
-        # callback -> (record type, record class or None) of the common binary line
+        # callback -> (record type, (), 0, record factory, record class or None) of the common
+        # binary line (laid out as the JSON plans, for the native decoder)
         self._binary_plans: dict[str, tuple] = {}
-        self.binary_entry = self._make_binary()
+        self._binary_python = self._make_binary()
+        self.binary_entry = self._binary_python if _LineDecoder is None else \
+            _LineDecoder(self._binary_plans, self.resolve, Entry, self._binary_python, binary=True)
 
     # -- values ------------------------------------------------------------------------------
 
@@ -466,7 +468,7 @@ class Decoder:
                         t = obj["t"]
                         if type(rec) is dict and type(t) is str:
                             time = fromiso(t)
-                            cls = plan[1]
+                            cls = plan[4]
                             if cls is not None:
                                 record = new(cls)
                                 record.__dict__ = rec
@@ -527,7 +529,7 @@ class Decoder:
             if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 \
                     and type(args[0]) is dict and params and params[0][1] is not None:
                 cls = record_type(params[0][1]) if self.records is adopt_record else None
-                self._binary_plans[name] = (params[0][1], cls)
+                self._binary_plans[name] = (params[0][1], (), 0, self.records, cls)
             return entry
         entry = Entry(line, time, kind, name, *self._full_args(name, params, args, kwargs, factory))
         if kind == "cb" and len(obj) == 3 and "args" in obj and len(args) == 1 and type(args[0]) is dict \
@@ -634,22 +636,6 @@ def _open_source(path: str) -> _Lines | Frames:
     return _Lines(path, file, size, head)
 
 
-_gzip: Any = None
-
-
-def _gzip_module() -> Any:
-    """What decompresses gzip members: ISA-L's inflate (the isal distribution, the "fast"
-    extra: several times zlib's speed, the same calls) when it is installed, else zlib."""
-    global _gzip
-    if _gzip is None:
-        try:
-            from isal import isal_zlib as gz
-        except ImportError:
-            gz = zlib
-        _gzip = gz
-    return _gzip
-
-
 class _Lines:
     """The lines of a text session file (bytes, without the newline), read block by block:
     plain text, or gzip members one after another. After the last line, `cut` says whether the
@@ -677,7 +663,7 @@ class _Lines:
             while chunk := f.read(_CHUNK):
                 yield chunk
             return
-        gz = _gzip_module()
+        gz = inflater()
         d = gz.decompressobj(31)
         fed = False
         while True:
@@ -758,12 +744,11 @@ class SessionReader:
         self.decoder = decoder if decoder is not None else Decoder()
         self._source = _open_source(self.path)
         self.binary = self._source.binary  # the compact binary encoding, not JSONL
-        # Binary lines come one by one; text comes in blocks of whole lines (_block[_pos:_end]
-        # still to read), decoded a block at a time: _pending holds what is decoded of the
-        # current block and not yet handed on.
-        self._iter = iter(self._source) if self.binary else None
-        self._chunks = None if self.binary else self._source.chunks()  # type: ignore[union-attr]
-        self._block = b""
+        # The file comes in blocks of whole lines: text (bytes, its lines _block[_pos:_end]
+        # still to read) or a binary frame (a list of lines, _block[_pos:_end] still to read).
+        # _pending holds what is decoded of the current block and not yet handed on.
+        self._chunks = self._source.chunks()
+        self._block: Any = b""
         self._pos = self._end = 0
         self._pending: Iterator[Any] = iter(())
         self._line = 0
@@ -783,15 +768,14 @@ class SessionReader:
             raise
 
     def _readline(self) -> bytes | None:
-        if self._iter is not None:
-            for raw in self._iter:
-                self._line += 1
-                return raw
-            return None
         while self._pos >= self._end:
             if not self._next_chunk():
                 return None
         block, pos = self._block, self._pos
+        if self.binary:
+            self._pos = pos + 1
+            self._line += 1
+            return block[pos]
         nl = block.find(b"\n", pos, self._end)
         if nl < 0:
             nl = self._end
@@ -801,7 +785,7 @@ class SessionReader:
 
     def _next_chunk(self) -> bool:
         """Moves to the next block of whole lines; false at the end of the file."""
-        for self._block, self._end in self._chunks:  # type: ignore[union-attr]
+        for self._block, self._end in self._chunks:
             self._pos = 0
             return True
         return False
@@ -832,7 +816,7 @@ class SessionReader:
         binary = self.binary
         for item in self._pending:  # decoded already, not handed on
             self._line += 1
-            n += type(item) is not bytes or bool(item.strip())
+            n += type(item) is not bytes or binary or bool(item.strip())
         while (raw := self._readline()) is not None:
             n += binary or bool(raw.strip())
         return n
@@ -855,38 +839,31 @@ class SessionReader:
         return self.entries()
 
     def entries(self, on_error: Callable[[SessionFormatError], None] | None = None) -> Iterator[Entry]:
+        # A block at a time: the native decoder (when there is one) decodes a few of the
+        # block's lines at a time, handing back each line it does not take as its bytes,
+        # which the Python decoding then decodes or reports.
         line = self._line
-        if self._iter is not None:  # binary lines: one by one, never blank
-            decode = self.decoder.binary_entry
-            for raw in self._iter:
+        binary = self.binary
+        entry = self.decoder.binary_entry if binary else self.decoder.entry
+        native = getattr(entry, "lines", None)
+        decode = getattr(entry, "fallback", entry)
+        while self._pos < self._end or self._next_chunk():
+            if native is not None:
+                items, self._pos = native(self._block, self._pos, self._end, line + 1)
+            else:
+                items = self._block[self._pos:self._end] if binary else \
+                    _split(self._block, self._pos, self._end)
+                self._pos = self._end
+            self._pending = it = iter(items)
+            for raw in it:
                 line += 1
                 self._line = line
-                entry = self._decode(line, raw, decode, on_error)
-                if entry is not None:
-                    yield entry
-        else:
-            # Text, a block at a time: the native decoder (when there is one) decodes the
-            # block's lines a few at a time, handing back each line it does not take as its
-            # bytes.
-            entry = self.decoder.entry
-            native = getattr(entry, "lines", None)
-            decode = getattr(entry, "fallback", entry)
-            while self._pos < self._end or self._next_chunk():
-                if native is not None:  # a few lines at a time
-                    items, self._pos = native(self._block, self._pos, self._end, line + 1)
-                else:
-                    items = _split(self._block, self._pos, self._end)
-                    self._pos = self._end
-                self._pending = it = iter(items)
-                for raw in it:
-                    line += 1
-                    self._line = line
-                    if type(raw) is not bytes:
-                        yield raw
-                    elif raw and not raw.isspace():
-                        entry = self._decode(line, raw, decode, on_error)
-                        if entry is not None:
-                            yield entry
+                if type(raw) is not bytes:
+                    yield raw
+                elif binary or (raw and not raw.isspace()):  # (binary lines are never blank)
+                    got = self._decode(line, raw, decode, on_error)
+                    if got is not None:
+                        yield got
         try:
             self._end_of_file()
         except SessionFormatError as err:
