@@ -16,6 +16,13 @@
 // form but YYYY-MM-DDTHH:MM:SS[.fff[fff]], a tag not yet resolved without error, malformed
 // JSON of any kind. The Python decoder then reports a bad line exactly as it always has.
 //
+// A decoder made with binary=True does the same for the lines of the binary encoding (the
+// MessagePack form of the same line, tags as extension values).
+//
+// Records of a callback usually have the same fields in the same order: the decoder keeps
+// the last ones (the callback's shape) and makes a record with the same fields as a copy of a
+// dict that holds them. Short texts and numbers met again are shared from small tables.
+//
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr with the
 // Python exception set.
 #define PY_SSIZE_T_CLEAN
@@ -402,8 +409,9 @@ Parse plain(LineDecoder* d, Line& ln, PyObject** out) {
 // Strong references held while a list or a record is parsed; released unless handed over.
 template <size_t N>
 struct Held {
-    PyObject* items[N];
+    PyObject* items[N];  // only items[0, n) are ever read: the rest is left as it is
     size_t n = 0;
+    // cppcheck-suppress uninitMemberVar
     Held() = default;
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
@@ -832,7 +840,7 @@ struct Packed {
         if (!has(1))
             return false;
         unsigned t = *p;
-        size_t len, head;
+        size_t len = 0, head = 0;
         if ((t & 0xe0) == 0xa0) {
             len = t & 31;
             head = 1;
@@ -968,7 +976,7 @@ Parse packed_list(LineDecoder* d, Packed& b, PyObject** out) {
 // An "$enum" or "$const" extension value: what its name resolves to.
 Parse packed_tag(LineDecoder* d, Packed& b, PyObject** out) {
     unsigned t = *b.p;
-    size_t len, head;
+    size_t len = 0, head = 0;
     if (t >= 0xd4 && t <= 0xd8) {  // fixext 1, 2, 4, 8, 16
         len = size_t{1} << (t - 0xd4);
         head = 2;
