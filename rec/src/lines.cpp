@@ -636,7 +636,7 @@ Parse record_fields(LineDecoder* d, Line& ln, PyObject* cb, PyObject** out) {
     return fields_dict(d, cb, shape.get(), same && keys.n == n_expected, keys, values, out);
 }
 
-// Two to six decimal digits as a number; -1 when one is not a digit.
+// n decimal digits as a number; -1 when one is not a digit.
 inline int digits(const char* p, int n) {
     int v = 0;
     for (int i = 0; i < n; ++i) {
@@ -1131,8 +1131,19 @@ inline Parse decode_line(LineDecoder* d, PyObject* line_no, const char* data, Py
                      : line_entry(d, line_no, data, size, out);
 }
 
+// Whether the decoder still holds what it decodes with (the collector's clearing of a cycle
+// drops it all); raises when not.
+bool usable(LineDecoder* d) {
+    if (d->fallback != nullptr)
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, "LineDecoder used after it was cleared");
+    return false;
+}
+
 PyObject* decoder_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* d = reinterpret_cast<LineDecoder*>(self);
+    if (!usable(d))
+        return nullptr;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs != 2 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
         PyErr_Format(PyExc_TypeError, "LineDecoder() takes 2 positional arguments (line, raw) but %zd were given",
@@ -1193,6 +1204,8 @@ int add_item(LineDecoder* d, PyObject* out, Py_ssize_t line_no, const char* data
 
 PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* d = reinterpret_cast<LineDecoder*>(self);
+    if (!usable(d))
+        return nullptr;
     PyObject* block = nargs == 4 ? args[0] : nullptr;
     if (block == nullptr || !(d->binary ? PyList_CheckExact(block) : PyBytes_Check(block))) {
         PyErr_Format(PyExc_TypeError, "lines() takes (block: %s, start, end, first_line)",
