@@ -362,12 +362,10 @@ inline Parse number(LineDecoder* d, Line& ln, PyObject** out) {
     return parse_number(ln, out, nullptr, 0, 0, 0);
 }
 
-Parse text(LineDecoder* d, Line& ln, PyObject** out, bool intern) {
-    const char* s;
-    Py_ssize_t n;
-    bool ascii;
-    if (!ln.string(&s, &n, &ascii))
-        return Parse::other;
+// The text of bytes s[0, n) into *out: `other` when they are not UTF-8 (the Python decoder
+// reports that), `error` for any other failure.
+Parse text_result(LineDecoder* d, const char* s, Py_ssize_t n, bool ascii, bool intern,
+                  PyObject** out) {
     *out = text_of(d, s, n, ascii, intern);
     if (*out != nullptr)
         return Parse::ok;
@@ -376,6 +374,15 @@ Parse text(LineDecoder* d, Line& ln, PyObject** out, bool intern) {
         return Parse::other;
     }
     return Parse::error;
+}
+
+Parse text(LineDecoder* d, Line& ln, PyObject** out, bool intern) {
+    const char* s;
+    Py_ssize_t n;
+    bool ascii;
+    if (!ln.string(&s, &n, &ascii))
+        return Parse::other;
+    return text_result(d, s, n, ascii, intern, out);
 }
 
 // null, a boolean, a number or a text.
@@ -421,6 +428,19 @@ struct Held {
     }
 };
 
+// A list of the held items, which it takes over.
+template <size_t N>
+Parse take_list(Held<N>& items, PyObject** out) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.n));
+    if (list == nullptr)
+        return Parse::error;
+    for (size_t i = 0; i < items.n; ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items.items[i]);  // handed over
+    items.n = 0;
+    *out = list;
+    return Parse::ok;
+}
+
 // [plain, ...]. Longer lists than a local array holds go to the Python decoder.
 Parse plain_list(LineDecoder* d, Line& ln, PyObject** out) {
     ++ln.p;  // '['
@@ -443,14 +463,7 @@ Parse plain_list(LineDecoder* d, Line& ln, PyObject** out) {
             return Parse::other;
         }
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.n));
-    if (list == nullptr)
-        return Parse::error;
-    for (size_t i = 0; i < items.n; ++i)
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items.items[i]);  // handed over
-    items.n = 0;
-    *out = list;
-    return Parse::ok;
+    return take_list(items, out);
 }
 
 // The value of tag `which` ("$enum" or "$const") naming `name`, resolved once per name.
@@ -556,11 +569,25 @@ Parse fields_dict(LineDecoder* d, PyObject* cb, PyObject* shape, bool same, cons
     return Parse::ok;
 }
 
-// The shape of the callback's record, if one was learned: a borrowed reference, or nullptr
-// (with an exception set when the look-up failed).
-PyObject* shape_of(LineDecoder* d, PyObject* cb) {
-    return cb != nullptr ? PyDict_GetItemWithError(d->shapes, cb) : nullptr;
-}
+// The shape of the callback's record, if one was learned (cb nullptr: none): held while the
+// record is parsed, with its field names in order.
+struct Shape {
+    ref held;
+    PyObject* const* names = nullptr;
+    size_t n = 0;
+
+    int find(LineDecoder* d, PyObject* cb) {
+        if (cb == nullptr)
+            return 0;
+        held = ref::borrow(PyDict_GetItemWithError(d->shapes, cb));
+        if (!held)
+            return PyErr_Occurred() ? -1 : 0;
+        PyObject* tuple = PyTuple_GET_ITEM(held.get(), 0);
+        names = &PyTuple_GET_ITEM(tuple, 0);
+        n = static_cast<size_t>(PyTuple_GET_SIZE(tuple));
+        return 0;
+    }
+};
 
 // The record's fields: {"name": value, ...} into a new dict. A field name beginning with "$"
 // (a record naming its own type, a lone tag) is not the common line. `cb` is the callback's
@@ -568,18 +595,13 @@ PyObject* shape_of(LineDecoder* d, PyObject* cb) {
 Parse record_fields(LineDecoder* d, Line& ln, PyObject* cb, PyObject** out) {
     if (!ln.eat('{'))
         return Parse::other;
-    ref shape = ref::borrow(shape_of(d, cb));
-    if (!shape && PyErr_Occurred())
+    Shape shape;
+    if (shape.find(d, cb) < 0)
         return Parse::error;
-    PyObject* const* expected = nullptr;
-    size_t n_expected = 0;
-    if (shape) {
-        PyObject* names = PyTuple_GET_ITEM(shape.get(), 0);
-        expected = &PyTuple_GET_ITEM(names, 0);
-        n_expected = static_cast<size_t>(PyTuple_GET_SIZE(names));
-    }
+    PyObject* const* expected = shape.names;
+    size_t n_expected = shape.n;
     Fields keys, values;
-    bool same = static_cast<bool>(shape);  // the fields so far are the expected ones
+    bool same = static_cast<bool>(shape.held);  // the fields so far are the expected ones
     if (!ln.eat('}')) {
         for (;;) {
             if (keys.n == max_fields)
@@ -633,7 +655,7 @@ Parse record_fields(LineDecoder* d, Line& ln, PyObject* cb, PyObject** out) {
             return Parse::other;
         }
     }
-    return fields_dict(d, cb, shape.get(), same && keys.n == n_expected, keys, values, out);
+    return fields_dict(d, cb, shape.held.get(), same && keys.n == n_expected, keys, values, out);
 }
 
 // n decimal digits as a number; -1 when one is not a digit.
@@ -872,14 +894,7 @@ Parse packed_text(LineDecoder* d, Packed& b, PyObject** out, bool intern) {
     bool ascii;
     if (!b.text(&s, &n, &ascii))
         return Parse::other;
-    *out = text_of(d, s, n, ascii, intern);
-    if (*out != nullptr)
-        return Parse::ok;
-    if (!ascii && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        PyErr_Clear();
-        return Parse::other;
-    }
-    return Parse::error;
+    return text_result(d, s, n, ascii, intern, out);
 }
 
 // A float (32, 64 bits) or an int (8 to 64 bits, signed or not) at b.p, whose type byte is in
@@ -963,14 +978,7 @@ Parse packed_list(LineDecoder* d, Packed& b, PyObject** out) {
         if (r != Parse::ok)
             return r;
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr)
-        return Parse::error;
-    for (size_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items.items[i]);  // handed over
-    items.n = 0;
-    *out = list;
-    return Parse::ok;
+    return take_list(items, out);
 }
 
 // An "$enum" or "$const" extension value: what its name resolves to.
@@ -1011,18 +1019,13 @@ Parse packed_fields(LineDecoder* d, Packed& b, PyObject* cb, PyObject** out) {
     size_t n;
     if (!b.map(&n) || n > max_fields)
         return Parse::other;
-    ref shape = ref::borrow(shape_of(d, cb));
-    if (!shape && PyErr_Occurred())
+    Shape shape;
+    if (shape.find(d, cb) < 0)
         return Parse::error;
-    PyObject* const* expected = nullptr;
-    size_t n_expected = 0;
-    if (shape) {
-        PyObject* names = PyTuple_GET_ITEM(shape.get(), 0);
-        expected = &PyTuple_GET_ITEM(names, 0);
-        n_expected = static_cast<size_t>(PyTuple_GET_SIZE(names));
-    }
+    PyObject* const* expected = shape.names;
+    size_t n_expected = shape.n;
     Fields keys, values;
-    bool same = static_cast<bool>(shape);
+    bool same = static_cast<bool>(shape.held);
     while (keys.n < n) {
         PyObject* k = nullptr;
         if (same && keys.n < n_expected) {
@@ -1047,13 +1050,9 @@ Parse packed_fields(LineDecoder* d, Packed& b, PyObject* cb, PyObject** out) {
             same = false;
             if (len > 0 && s[0] == '$')
                 return Parse::other;
-            k = text_of(d, s, len, ascii, true);
-            if (k == nullptr) {
-                if (ascii || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-                    return Parse::error;
-                PyErr_Clear();
-                return Parse::other;
-            }
+            Parse r = text_result(d, s, len, ascii, true, &k);
+            if (r != Parse::ok)
+                return r;
         }
         keys.items[keys.n++] = k;
         if (!b.has(1))
@@ -1071,7 +1070,7 @@ Parse packed_fields(LineDecoder* d, Packed& b, PyObject* cb, PyObject** out) {
             return r;
         ++values.n;
     }
-    return fields_dict(d, cb, shape.get(), same && keys.n == n_expected, keys, values, out);
+    return fields_dict(d, cb, shape.held.get(), same && keys.n == n_expected, keys, values, out);
 }
 
 // The whole binary line: a map of "t", "cb" and "args" ([record]), in any order, each once.
