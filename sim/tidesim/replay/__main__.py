@@ -6,9 +6,11 @@
                    [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
     tidesim-replay SESSION SESSION ...|DIR [--workers N|--scheduler ADDRESS] [--keep-going]
                    [--json] [--plot FILE.png] [--progress|--no-progress] [--drain-every N]
+                   [--events DIR [--force]] [--baseline RUN.json] [--listener ...]
+                   [--system-listener ...] [--securities ...] [--from HH:MM] [--to HH:MM]
     tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--days N]
                    [--l2-rate R] [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
-    tidesim-replay diff A B
+    tidesim-replay diff A B [--full] [--max N]
     tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
     tidesim-replay convert IN OUT [--force]
 
@@ -17,13 +19,16 @@ delivered and nothing raised; 1 when the replay completed but callbacks, timers 
 raised, entries fell outside the session's day (unless --allow-undelivered), or, with
 --keep-going, bad lines were skipped; 2 when it stopped at bad input, could not start, or an
 argument was refused; 130 when interrupted (the summary then covers what was delivered).
-`diff` exits 0 when the event streams are equal and 1 when they differ. `convert` writes IN
+`diff` exits 0 when the event streams are equal and 1 when they differ (two directories:
+when any day differs or is on one side only). With --baseline RUN.json, exit 1 also when an
+event digest differs from that saved summary's. `convert` writes IN
 in the encoding OUT's name asks for (".tsb": binary; ".jsonl.gz", ".jsonl": JSONL); it exits 1
 when IN ended cut off (everything before the cut is converted) and 2 on bad input or an OUT
 that cannot be written.
 
 Several sessions, or a directory of them, are replayed one day per worker process of a Dask
-cluster (see `cluster`); exit status 1 then also means that some day failed.
+cluster (see `cluster` and `days_command`); exit status 1 then also means that some day
+failed.
 """
 from __future__ import annotations
 
@@ -122,10 +127,16 @@ def _parser() -> argparse.ArgumentParser:
                     help="the consumer empties the event queue after every N entries (default 1)")
     rp.add_argument("--record", metavar="OUT",
                     help="also record the callbacks the strategy receives into a new session file")
-    rp.add_argument("--force", action="store_true", help="let --record overwrite an existing file")
-    rp.add_argument("--events", metavar="FILE",
+    rp.add_argument("--force", action="store_true",
+                    help="let --record overwrite an existing file, and --events DIR write into "
+                         "a directory that is not empty")
+    rp.add_argument("--events", metavar="FILE|DIR",
                     help="write the published events, one a line with the session line that "
-                         "caused it (compare two with `tidesim-replay diff`)")
+                         "caused it (compare two with `tidesim-replay diff`); with several "
+                         "sessions a directory, one file per day named after its session")
+    rp.add_argument("--baseline", metavar="RUN.json",
+                    help="compare each day's event digest with a summary saved from an earlier "
+                         "run's --json; exit 1 if any day changed")
     rp.add_argument("--allow-undelivered", action="store_true",
                     help="entries before the session's start or after its end are not a problem")
     rp.add_argument("--listener", action="append", default=[], metavar="EVENT=MODULE:FUNCTION",
@@ -156,9 +167,14 @@ def _parser() -> argparse.ArgumentParser:
     gp.add_argument("--until", type=_arg(_dt.time.fromisoformat, "time"), default=_dt.time(15, 0),
                     help="end the market data early (HH:MM), for a short day")
 
-    dp = sub.add_parser("diff", help="compare two event files written by --events")
+    dp = sub.add_parser("diff", help="compare two event files written by --events, or two "
+                                     "directories of them day by day")
     dp.add_argument("a")
     dp.add_argument("b")
+    dp.add_argument("--full", action="store_true",
+                    help="print both versions of each differing event whole")
+    dp.add_argument("--max", type=_arg(_positive, "count"), default=1, metavar="N",
+                    help="show the first N differing events (of each day; default 1)")
 
     cp = sub.add_parser("cut", help="write a subset of a session's market data as a new session")
     cp.add_argument("src", metavar="IN")
@@ -207,13 +223,23 @@ def _generate(args: argparse.Namespace) -> int:
 
 
 def _diff(args: argparse.Namespace) -> int:
-    from .diff import diff_event_files, write_diff
+    from .diff import diff_event_dirs, diff_event_files, write_days_diff, write_diff
     from .digest import EventFileError
+    dirs = [os.path.isdir(p) for p in (args.a, args.b)]
     try:
-        res = diff_event_files(args.a, args.b)
+        if all(dirs):
+            days = diff_event_dirs(args.a, args.b, args.max)
+            write_days_diff(days, sys.stdout, args.full)
+            return 0 if days.equal else 1
+        if any(dirs):
+            return _fail(f"{args.a if dirs[0] else args.b} is a directory and the other an event "
+                         "file: compare two files or two directories", "diff")
+        res = diff_event_files(args.a, args.b, args.max)
     except (EventFileError, OSError) as exc:
+        if isinstance(exc, OSError) and not isinstance(exc, EventFileError):
+            return _fail(f"{exc.filename or ''}: {exc.strerror or exc}", "diff")
         return _fail(str(exc), "diff")
-    write_diff(res, sys.stdout)
+    write_diff(res, sys.stdout, args.full)
     return 0 if res.equal else 1
 
 
@@ -293,7 +319,7 @@ def _replay(args: argparse.Namespace) -> int:
     from .runner import Replay, ReplayAborted
 
     if len(args.session) > 1 or any(os.path.isdir(s) for s in args.session):
-        from .cluster import run_command
+        from .days_command import run_command
         return run_command(args)
     args.session = args.session[0] if args.session else None
     path = args.session or default_session()
@@ -301,6 +327,7 @@ def _replay(args: argparse.Namespace) -> int:
         _check_replay_args(args, path)
         select = _selection(args)
         listeners = _listeners(args)
+        baseline = _baseline(args)
     except (UsageError, ListenerSpecError, ValueError) as exc:
         return _fail(str(exc))
     show = args.progress if args.progress is not None else sys.stderr.isatty()
@@ -309,7 +336,8 @@ def _replay(args: argparse.Namespace) -> int:
         result = Replay(path, keep_going=args.keep_going, drain_every=args.drain_every,
                         record_to=args.record, record_overwrite=args.force,
                         events_to=args.events,
-                        digest=bool(args.json or args.events), listeners=listeners,
+                        digest=bool(args.json or args.events or args.baseline),
+                        listeners=listeners,
                         select=select, allow_undelivered=args.allow_undelivered,
                         report=bar.write if bar is not None else "stderr", progress=bar).run()
     except (SessionFormatError, OSError, ReplayAborted) as exc:
@@ -333,7 +361,21 @@ def _replay(args: argparse.Namespace) -> int:
         print(f"recording written to {args.record}", file=sys.stderr)
     if args.events:
         print(f"events written to {args.events}", file=sys.stderr)
+    if baseline is not None:
+        from .baseline import compare, write_comparison
+        comparison = compare(baseline, [(path, result.digest)], args.baseline)
+        write_comparison(comparison, sys.stderr if args.json or args.quiet else sys.stdout)
+        if not comparison.equal and result.exit_code == 0:
+            return 1
     return result.exit_code
+
+
+def _baseline(args: argparse.Namespace):
+    """The digests of the --baseline summary, or None."""
+    if not args.baseline:
+        return None
+    from .baseline import load_baseline
+    return load_baseline(args.baseline)
 
 
 def _quiet_stdout() -> None:

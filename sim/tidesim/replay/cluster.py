@@ -22,7 +22,7 @@ import sys
 import threading
 import time as _time
 import uuid
-from typing import Any, Callable, Iterable, Sequence, TextIO
+from typing import Any, Callable, Iterable, Sequence
 
 from .results import LatencyHistogram
 
@@ -32,6 +32,9 @@ DEFAULT_SUFFIXES = (".jsonl", ".jsonl.gz")
 PROGRESS_TOPIC = "tidesim-replay-progress"
 PROGRESS_INTERVAL_S = 0.5
 WORKER_WAIT_S = 30.0  # how long an existing cluster without workers is given to get some
+CONNECT_TIMEOUT_S = 3.0  # how long the scheduler's port is given to answer
+CLIENT_TIMEOUT_S = 10.0  # and the Dask client to connect, once the port answered
+EVENTS_SUFFIX = ".events.jsonl.gz"  # a day's event file in an --events directory
 
 # Scheduler settings of the local cluster: a task may be on a worker that dies once (it is then
 # run again elsewhere) but not twice; a worker holds only the task it runs, so that a worker's
@@ -82,19 +85,139 @@ def find_sessions(args: Iterable[str]) -> list[str]:
 
 
 # ---------------------------------------------------------------------------------------------
+# Checking the arguments before a cluster starts
+
+
+class SessionNamedTwice(ValueError):
+    """The same session file is named twice among the sessions of a run."""
+
+
+def check_distinct(sessions: Sequence[str]) -> None:
+    """Raises SessionNamedTwice for a session file that appears twice (by file identity, so
+    `DIR` and `DIR/day.jsonl.gz` are seen to overlap): it would be replayed and counted twice."""
+    seen: dict[Any, str] = {}
+    for path in sessions:
+        try:
+            st = os.stat(path)
+            key: Any = (st.st_dev, st.st_ino)
+        except OSError:
+            key = os.path.abspath(path)
+        if key in seen:
+            same = "" if seen[key] == path else f" (also as {seen[key]})"
+            raise SessionNamedTwice(f"{path}: the session is named twice{same}; each day is "
+                                    "replayed once")
+        seen[key] = path
+
+
+def events_file_name(session: str) -> str:
+    """The name of a day's event file in an `--events` directory: the session's file name with
+    its encoding's ending replaced, e.g. 2026-01-05.jsonl.gz -> 2026-01-05.events.jsonl.gz."""
+    name = os.path.basename(session)
+    for suffix in sorted(session_suffixes(), key=len, reverse=True):
+        if name.endswith(suffix) and len(name) > len(suffix):
+            name = name[:-len(suffix)]
+            break
+    return name + EVENTS_SUFFIX
+
+
+def events_paths(sessions: Sequence[str], directory: str) -> list[str]:
+    """The event file of each session in `directory`; raises ValueError when two sessions would
+    write the same file."""
+    out, by_name = [], {}
+    for s in sessions:
+        name = events_file_name(s)
+        if name in by_name:
+            raise ValueError(f"{s} and {by_name[name]} would write the same event file {name} "
+                             "(sessions in different directories with the same name)")
+        by_name[name] = s
+        out.append(os.path.join(directory, name))
+    return out
+
+
+def parse_scheduler(address: str) -> tuple[str, str, int]:
+    """(protocol, host, port) of a scheduler address such as tcp://10.0.0.5:8786 or
+    10.0.0.5:8786; raises ValueError saying what is wrong (no port, a port out of range, an
+    unknown protocol) without contacting anything."""
+    from distributed.comm import parse_address
+    from distributed.comm.registry import get_backend
+    try:
+        protocol, loc = parse_address(address)
+        get_backend(protocol)
+    except ValueError as exc:
+        raise ValueError(f"bad scheduler address {address!r}: {exc}") from None
+    if protocol not in ("tcp", "tls"):
+        return protocol, loc, 0  # inproc, ucx, ...: left to the protocol to judge
+    host, sep, port = loc.rpartition(":")
+    host = host.strip("[]")
+    if not sep or not host:
+        raise ValueError(f"bad scheduler address {address!r}: expected HOST:PORT "
+                         "(e.g. tcp://10.0.0.5:8786)")
+    try:
+        number = int(port)
+    except ValueError:
+        raise ValueError(f"bad scheduler address {address!r}: the port {port!r} is not a "
+                         "number") from None
+    if not 1 <= number <= 65535:
+        raise ValueError(f"bad scheduler address {address!r}: the port {number} is not in "
+                         "1..65535")
+    return protocol, host, number
+
+
+def check_reachable(address: str, timeout: float = CONNECT_TIMEOUT_S) -> None:
+    """Raises ClusterUnavailable unless a TCP connection to the scheduler's host and port opens
+    within `timeout` seconds (the Dask client itself retries for much longer)."""
+    import socket
+    protocol, host, port = parse_scheduler(address)
+    if not port:
+        return
+    try:
+        socket.create_connection((host, port), timeout=timeout).close()
+    except OSError as exc:
+        why = "timed out" if isinstance(exc, TimeoutError) else (exc.strerror or str(exc))
+        raise ClusterUnavailable(f"cannot reach the scheduler at {address}: {why} "
+                                 f"(waited up to {timeout:.0f} s)") from None
+    # the port answers: check that a Dask scheduler is what answers it (with the client's TLS
+    # settings from the Dask configuration), since the client would otherwise wait a long
+    # while on anything else, or fail reading what it takes for a message
+    import asyncio
+
+    async def handshake() -> None:
+        from distributed.comm import connect
+        from distributed.security import Security
+        comm = await connect(address, timeout=timeout,
+                             **Security().get_connection_args("client"))
+        await comm.close()
+
+    try:
+        asyncio.run(asyncio.wait_for(handshake(), timeout + 1))
+    except (Exception, MemoryError) as exc:  # MemoryError: a bogus length read as a frame's
+        raise ClusterUnavailable(f"cannot reach the scheduler at {address}: something answers "
+                                 f"there, but not as a Dask scheduler ({type(exc).__name__}: "
+                                 f"{str(exc)[:200]})") from None
+
+
+# ---------------------------------------------------------------------------------------------
 # One day, on a worker
 
 
 @dataclasses.dataclass
 class DayOutcome:
     """What one day's task hands back: its summary and latency histograms, or why it failed.
-    A day stopped at bad input has both a summary (of what it delivered) and a reason."""
+    A day stopped at bad input has both a summary (of what it delivered) and a reason.
+    `listener_results` holds, by module name, what each listener module's `day_result()`
+    returned for the day (also in the summary as "listener_results")."""
 
     index: int
     session: str
     summary: dict[str, Any] | None = None
     histograms: dict[str, LatencyHistogram] = dataclasses.field(default_factory=dict)
     failed: str | None = None  # the reason, beginning with the file's name
+    # per callback kind, over the calls whose bridge share was sampled: [calls, their bridge
+    # time, their whole time] in ns, so that the bridge's share over many days is a ratio of
+    # totals exactly as in one day
+    sampled: dict[str, list[int]] = dataclasses.field(default_factory=dict)
+    listener_results: dict[str, Any] = dataclasses.field(default_factory=dict)
+    events_file: str | None = None
 
     @property
     def exit_code(self) -> int:
@@ -125,29 +248,83 @@ class _WorkerProgress:
             self.worker.log_event(self.topic, {"day": self.index, "entries": entries})
 
 
+def _fresh_listeners(specs: Sequence[tuple[Any, Any, bool]],
+                     import_path: Sequence[str]) -> tuple[list, dict[str, Any]]:
+    """The day's listener registrations: a registration whose callable is given as
+    "MODULE:FUNCTION" has its module imported afresh (as a new process would import it), so
+    that no state of an earlier day's run reaches this one; callables given as objects are
+    used as they are. Returns the registrations and the modules imported, by name."""
+    from .listeners import load_function
+    out, modules = [], {}
+    for event, fn, user in specs:
+        if isinstance(fn, str):
+            module, _, function = fn.partition(":")
+            if module not in modules:
+                sys.modules.pop(module, None)
+            added = [p for p in import_path if p not in sys.path]
+            sys.path[:0] = added
+            try:
+                fn = load_function(module, function)
+            finally:
+                for p in added:
+                    sys.path.remove(p)
+            modules[module] = sys.modules.get(module)
+        out.append((event, fn, user))
+    return out, modules
+
+
+def _day_results(modules: dict[str, Any], res: Any) -> dict[str, Any]:
+    """What each listener module's `day_result()` returns for the day, by module name. A
+    result that raises or cannot be written as JSON is a listener problem of the day."""
+    import json
+    from .results import Tally
+    out: dict[str, Any] = {}
+    tally = Tally(res, None)
+    for name, module in modules.items():
+        fn = getattr(module, "day_result", None)
+        if not callable(fn):
+            continue
+        try:
+            value = fn()
+            json.dumps(value, allow_nan=True)
+        except Exception as exc:
+            tally.problem("listener", name, "day_result", None, exc)
+            value = None
+        out[name] = value
+    return out
+
+
 def replay_day(index: int, path: str, options: dict[str, Any],
                progress_topic: str | None = None) -> DayOutcome:
     """Replays one session in this process and returns its outcome. Never raises for a bad day:
     bad input, a strategy that cannot be built and any exception out of the replay become the
-    day's failure reason."""
+    day's failure reason.
+
+    options are those of `replay()`, and: listeners whose callable may be "MODULE:FUNCTION"
+    (imported afresh for the day; its `day_result()` collected), import_path (directories put
+    first on sys.path while such modules are imported)."""
     from .format import SessionFormatError
+    from .listeners import ListenerSpecError
     from .report import summary_json
     from .runner import ReplayAborted, replay
 
+    options = dict(options)
+    import_path = options.pop("import_path", ())
     progress = None
     if progress_topic is not None:
         try:
             progress = _WorkerProgress(index, progress_topic)
         except ValueError:  # not on a worker
             progress = None
-    out = DayOutcome(index, path)
+    out = DayOutcome(index, path, events_file=options.get("events_to"))
     with _REPLAY_LOCK:
         try:
-            res = replay(path, report=None, progress=progress, **options)
+            listeners, modules = _fresh_listeners(options.pop("listeners", ()), import_path)
+            res = replay(path, report=None, progress=progress, listeners=listeners, **options)
         except SessionFormatError as exc:  # names the file and line itself
             out.failed = str(exc)
             return out
-        except ReplayAborted as exc:
+        except (ReplayAborted, ListenerSpecError) as exc:
             out.failed = f"{path}: {exc}"
             return out
         except OSError as exc:
@@ -156,8 +333,13 @@ def replay_day(index: int, path: str, options: dict[str, Any],
         except Exception as exc:
             out.failed = f"{path}: {type(exc).__name__}: {exc}"
             return out
+        out.listener_results = _day_results(modules, res)
         out.summary = summary_json(res)
+        if modules:
+            out.summary["listener_results"] = out.listener_results
         out.histograms = {name: h for name, h in res.latency_ns.items() if len(h)}
+        out.sampled = {name: [len(h), int(res.sampled_bridge_ns[name]), int(res.sampled_ns[name])]
+                       for name, h in res.bridge_ns.items() if len(h)}
         if res.stopped is not None:
             out.failed = f"{res.stopped} (stopped at bad input)"
     return out
@@ -176,6 +358,7 @@ class DaysResult:
     start_s: float  # starting or connecting to the cluster
     workers: int
     interrupted: bool = False
+    dashboard: str | None = None  # the Dask dashboard's address, when one is served
 
     @property
     def exit_code(self) -> int:
@@ -236,19 +419,34 @@ def _local_cluster(workers: int):
                             dashboard_address=":0", silence_logs=logging.CRITICAL)
 
 
+def _dashboard(cluster: Any) -> str | None:
+    """The dashboard's address of a local cluster, or None when it serves none (the dashboard
+    needs the optional bokeh package)."""
+    try:
+        scheduler = cluster.scheduler
+        if scheduler is None or "dashboard" not in getattr(scheduler, "services", {}):
+            return None
+        link = cluster.dashboard_link
+    except Exception:  # any failure here only loses a convenience
+        return None
+    import importlib.util
+    if importlib.util.find_spec("bokeh") is None:
+        link += " (its pages need the bokeh package: pip install 'bokeh>=3.1')"
+    return link
+
+
 def _connect(scheduler: str | None, workers: int | None) -> tuple[Any, Any]:
     from distributed import Client
-    from distributed.comm import parse_address
-    from distributed.comm.registry import get_backend
     if scheduler is not None:
         try:
-            get_backend(parse_address(scheduler)[0])
+            check_reachable(scheduler)
         except ValueError as exc:
-            raise ClusterUnavailable(f"bad scheduler address {scheduler!r}: {exc}") from None
+            raise ClusterUnavailable(str(exc)) from None
         try:
-            return Client(scheduler, set_as_default=False), None
-        except (OSError, TimeoutError) as exc:
-            raise ClusterUnavailable(f"cannot reach the scheduler at {scheduler}: {exc}") from None
+            return Client(scheduler, set_as_default=False, timeout=CLIENT_TIMEOUT_S), None
+        except Exception as exc:
+            raise ClusterUnavailable(f"cannot reach the scheduler at {scheduler}: "
+                                     f"{type(exc).__name__}: {exc}") from None
     try:
         cluster = _local_cluster(workers or os.cpu_count() or 1)
     except (OSError, TimeoutError, RuntimeError) as exc:
@@ -259,6 +457,8 @@ def _connect(scheduler: str | None, workers: int | None) -> tuple[Any, Any]:
 def replay_days(sessions: Sequence[str], *, workers: int | None = None,
                 scheduler: str | None = None, client: Any = None,
                 progress: Callable[[int, int, int, bool], None] | None = None,
+                announce: Callable[[str], None] | None = None,
+                events_to: str | None = None,
                 **options: Any) -> DaysResult:
     """Replays every session in its own task on a Dask cluster and returns the outcomes in
     session order.
@@ -267,7 +467,14 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
     scheduler: the address of an existing cluster's scheduler instead;
     client: an existing `distributed.Client` instead of either (left open);
     progress: called as progress(days_done, days, entries, final) while the days run;
+    announce: called with a line for a person once a local cluster is up (its dashboard);
+    events_to: a directory that receives each day's event file, named after its session
+        (see events_file_name); made if missing; on a cluster of several machines it must be
+        one that every worker writes to (a shared file system);
     options: passed on to each day's replay (keep_going, drain_every, listeners, ...).
+        A listener given as (EVENT, "MODULE:FUNCTION", user_tier) is imported in the worker,
+        afresh for every day, and its module's `day_result()`, if it has one, is called after
+        the day; its value comes back in `DayOutcome.listener_results[MODULE]`.
 
     The local cluster's worker processes are spawned: a script that calls this starts its
     work under `if __name__ == "__main__":`.
@@ -275,12 +482,24 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
     from distributed import as_completed
 
     sessions = list(sessions)
+    check_distinct(sessions)
+    day_options: list[dict[str, Any]] = [options] * len(sessions)
+    if events_to is not None:
+        events_to = os.fspath(events_to)
+        paths = events_paths(sessions, events_to)
+        os.makedirs(events_to, exist_ok=True)
+        day_options = [{**options, "events_to": p} for p in paths]
+    if any(isinstance(fn, str) for _, fn, _ in options.get("listeners", ())):
+        day_options = [{**o, "import_path": [os.getcwd()]} for o in day_options]
     t0 = _time.perf_counter()
     cluster = None
     own_client = client is None
     if client is None:
         client, cluster = _connect(scheduler, workers)
     try:
+        dashboard = _dashboard(cluster) if cluster is not None else None
+        if dashboard is not None and announce is not None:
+            announce(f"Dask dashboard: {dashboard}")
         n_workers = len(client.scheduler_info(n_workers=-1)["workers"])
         if n_workers == 0:  # an existing cluster whose workers have not (yet) joined
             try:
@@ -296,7 +515,7 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
             client.subscribe_topic(topic, tally.running_update)
         run = uuid.uuid4().hex[:12]
         t1 = _time.perf_counter()
-        futures = {client.submit(replay_day, i, path, options,
+        futures = {client.submit(replay_day, i, path, day_options[i],
                                  topic if progress is not None else None,
                                  key=f"replay-day-{i}-{run}", pure=False): i
                    for i, path in enumerate(sessions)}
@@ -325,7 +544,7 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
         days = [outcomes.get(i) or
                 DayOutcome(i, path, failed=f"{path}: not replayed, the run was interrupted")
                 for i, path in enumerate(sessions)]
-        return DaysResult(days, wall_s, start_s, n_workers, interrupted)
+        return DaysResult(days, wall_s, start_s, n_workers, interrupted, dashboard)
     finally:
         if own_client:
             client.close()
@@ -343,76 +562,3 @@ def start_cost(workers: int) -> float:
         elapsed = _time.perf_counter() - t0
     cluster.close()
     return elapsed
-
-
-# ---------------------------------------------------------------------------------------------
-# The command line's multi-day replay
-
-
-def run_command(args: Any, stdout: TextIO = sys.stdout, stderr: TextIO = sys.stderr) -> int:
-    """`tidesim-replay replay` with several sessions or a directory; returns the exit status
-    (0 all days clean, 1 some day failed or had problems, 2 bad arguments, 130 interrupted)."""
-    from . import days_report
-
-    def fail(msg: str) -> int:
-        print(f"tidesim-replay: {msg}", file=stderr)
-        return 2
-
-    for flag, value in (("--record", args.record), ("--events", getattr(args, "events", None)),
-                        ("--listener", getattr(args, "listener", None)),
-                        ("--system-listener", getattr(args, "system_listener", None))):
-        if value:
-            return fail(f"{flag} takes a single session")
-    options: dict[str, Any] = {"allow_undelivered": getattr(args, "allow_undelivered", False)}
-    try:
-        from .selection import Selection
-        select = Selection(getattr(args, "codes", None), getattr(args, "start", None),
-                           getattr(args, "end", None))
-    except ValueError as exc:
-        return fail(str(exc))
-    if select.active:
-        options["select"] = select
-    if args.drain_every < 1:
-        return fail("--drain-every must be at least 1")
-    if args.workers is not None and args.workers < 1:
-        return fail("--workers must be at least 1")
-    if args.workers is not None and args.scheduler:
-        return fail("--workers starts a local cluster; it cannot be combined with --scheduler")
-    if args.plot:
-        from .report import check_plotting
-        try:
-            check_plotting()
-        except ImportError as exc:
-            return fail(str(exc))
-    try:
-        sessions = find_sessions(args.session)
-    except SessionsNotFound as exc:
-        return fail(str(exc))
-    show = args.progress if args.progress is not None else stderr.isatty()
-    bar = days_report.DaysProgress(stderr) if show else None
-    try:
-        result = replay_days(sessions, workers=args.workers, scheduler=args.scheduler,
-                             progress=bar, keep_going=args.keep_going,
-                             drain_every=args.drain_every, **options)
-    except KeyboardInterrupt:
-        if bar is not None:
-            bar.close()
-        print("tidesim-replay: interrupted before any day finished", file=stderr)
-        return 130
-    except ClusterUnavailable as exc:
-        if bar is not None:
-            bar.close()
-        return fail(str(exc))
-    if bar is not None:
-        bar.close()
-    for d in result.days:
-        if d.failed:
-            print(f"replay: {d.failed}", file=stderr)
-    if args.json:
-        days_report.write_json(result, stdout)
-    elif not args.quiet:
-        print(days_report.summary_text(result), file=stdout)
-    if args.plot:
-        days_report.plot(result, args.plot)
-        print(f"plot written to {args.plot}", file=stderr)
-    return result.exit_code
