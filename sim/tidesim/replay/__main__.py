@@ -363,7 +363,7 @@ def _replay(args: argparse.Namespace) -> int:
         print(f"events written to {args.events}", file=sys.stderr)
     if baseline is not None:
         from .baseline import compare, write_comparison
-        comparison = compare(baseline, [(path, result.digest)], args.baseline)
+        comparison = compare(baseline, [(path, result.digest)], args.baseline, single=True)
         write_comparison(comparison, sys.stderr if args.json or args.quiet else sys.stdout)
         if not comparison.equal and result.exit_code == 0:
             return 1

@@ -1,10 +1,11 @@
 """`--baseline RUN.json`: this run's per-day event digests against a `--json` summary saved from
 an earlier run (of one day or of many), without keeping event files.
 
-Days are matched by their session's file name (the directory may differ between the runs). A
-day whose digest differs, a day of the baseline that this run did not replay and a day of this
-run that the baseline lacks are all changes; a day that produced no digest (it failed) on
-either side counts as changed.
+Days are matched by their session's file name (the directory may differ between the runs); a
+replay of one day checks that day only, against the baseline's day of the same name or against
+a baseline of one day whatever its name. In a multi-day run, a day whose digest differs, a day
+of the baseline that this run did not replay and a day of this run that the baseline lacks are
+all changes; a day that produced no digest (it failed) on either side counts as changed.
 """
 from __future__ import annotations
 
@@ -81,9 +82,15 @@ def load_baseline(path: str) -> dict[str, str | None]:
 
 
 def compare(baseline: dict[str, str | None], run: list[tuple[str, str | None]],
-            path: str = "") -> Comparison:
-    """Compares this run's (session, digest) pairs with a loaded baseline."""
+            path: str = "", single: bool = False) -> Comparison:
+    """Compares this run's (session, digest) pairs with a loaded baseline. `single`: this run
+    replayed one day on purpose, so the baseline's other days are not missing from it; a
+    baseline of one day is then compared with it whatever the two files are called."""
     mine = {_key(s): d for s, d in run}
+    if single:
+        if len(baseline) == 1 and len(mine) == 1:
+            mine = {next(iter(baseline)): next(iter(mine.values()))}
+        baseline = {k: v for k, v in baseline.items() if k in mine}
     equal, changed = [], []
     for name, digest in mine.items():
         if name not in baseline:

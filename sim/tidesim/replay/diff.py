@@ -28,6 +28,7 @@ LOOKAHEAD = 64
 RESYNC = 3
 DEFAULT_MAX = 1
 VALUE_WIDTH = 60  # characters of a value shown in a field path's line
+MAX_FIELDS = 10  # changed fields listed for one event
 EVENT_FILE_SUFFIXES = (".events.jsonl.gz", ".events.jsonl")
 
 Event = tuple  # (file line, event type, source, fields as canonical JSON text)
@@ -208,27 +209,27 @@ def _pretty(fields: str) -> str:
     return json.dumps(json.loads(fields), indent=2, ensure_ascii=False).replace("\n", "\n      ")
 
 
-def _divergence_lines(d: Divergence, res: DiffResult, full: bool) -> list[str]:
-    lines = []
+def _divergence_lines(d: Divergence, n: int, res: DiffResult, full: bool) -> list[str]:
+    """A divergence: where, what each side has and what caused it, then the fields that
+    changed (or, with `full`, both events whole)."""
+    what = "first difference" if n == 0 else "difference"
     if d.a is not None and d.b is not None:
-        lines.append(f"event {d.index:,} ({d.a[1]}{'' if d.a[1] == d.b[1] else ' -> ' + d.b[1]})"
-                     f" changed; caused by A {d.a[2] or 'unknown'}, B {d.b[2] or 'unknown'}")
-        if not full:
-            changes = field_changes(json.loads(d.a[3]), json.loads(d.b[3]))
-            if d.a[1] != d.b[1]:
-                changes.insert(0, ("event", d.a[1], d.b[1]))
-            for path, x, y in changes[:10]:
-                lines.append(f"  {path}: {_text(x)} -> {_text(y)}")
-            if len(changes) > 10:
-                lines.append(f"  ... {len(changes) - 10} more fields (--full shows both events)")
+        kind = d.a[1] if d.a[1] == d.b[1] else f"{d.a[1]} in A, {d.b[1]} in B"
+        lines = [f"{what} at event {d.index:,} ({kind}):"]
     else:
-        e, side, pos = (d.a, "A", d.index) if d.a is not None else (d.b, "B", d.b_index)
-        lines.append(f"event {pos:,} of {side} ({e[1]}) only in {side}; caused by {e[2] or 'unknown'}")
-    if full:
-        for label, path, e in (("A", res.a, d.a), ("B", res.b, d.b)):
-            if e is not None:
-                lines.append(f"  {label} ({path}:{e[0]}): {e[1]}")
-                lines.append(f"      {_pretty(e[3])}")
+        side, pos, e = ("A", d.index, d.a) if d.a is not None else ("B", d.b_index, d.b)
+        lines = [f"{what} at event {pos:,} of {side} ({e[1]}): only in {side}"]
+    for label, path, e in (("A", res.a, d.a), ("B", res.b, d.b)):
+        if e is not None:
+            lines.append(f"  {label}: {e[1]}, caused by {e[2] or 'unknown'}")
+            if full:
+                lines.append(f"      ({path}:{e[0]}) {_pretty(e[3])}")
+    if d.a is not None and d.b is not None and not full:
+        changes = field_changes(json.loads(d.a[3]), json.loads(d.b[3]))
+        for path, x, y in changes[:MAX_FIELDS]:
+            lines.append(f"  {path}: {_text(x)} -> {_text(y)}")
+        if len(changes) > MAX_FIELDS:
+            lines.append(f"  ... {len(changes) - MAX_FIELDS} more fields (--full shows both events)")
     return lines
 
 
@@ -239,16 +240,17 @@ def write_diff(res: DiffResult, out: TextIO, full: bool = False) -> None:
     total_a, total_b = sum(res.counts_a.values()), sum(res.counts_b.values())
     print(f"the event streams differ: {_counts_text(res)} "
           f"(A {total_a:,} events, B {total_b:,})", file=out)
-    names = [n for n in sorted(set(res.counts_a) | set(res.counts_b))
-             if res.counts_a.get(n, 0) != res.counts_b.get(n, 0)]
-    if names:
+    names = sorted(set(res.counts_a) | set(res.counts_b))
+    if any(res.counts_a.get(n, 0) != res.counts_b.get(n, 0) for n in names):
         width = max(len("event"), *(len(n) for n in names))
-        print(f"  {'event'.ljust(width)}  {'A':>10}  {'B':>10}", file=out)
+        print(f"{'event'.ljust(width)}  {'A':>10}  {'B':>10}", file=out)
         for n in names:
-            print(f"  {n.ljust(width)}  {res.counts_a.get(n, 0):>10,}  {res.counts_b.get(n, 0):>10,}",
-                  file=out)
-    for d in res.shown:
-        for line in _divergence_lines(d, res, full):
+            a, b = res.counts_a.get(n, 0), res.counts_b.get(n, 0)
+            mark = "" if a == b else "  *"
+            print(f"{n.ljust(width)}  {a:>10,}  {b:>10,}{mark}", file=out)
+        print(f"{'total'.ljust(width)}  {total_a:>10,}  {total_b:>10,}", file=out)
+    for i, d in enumerate(res.shown):
+        for line in _divergence_lines(d, i, res, full):
             print(line, file=out)
     if res.differing > len(res.shown):
         print(f"... {res.differing - len(res.shown):,} more differing events (--max N shows N)",
