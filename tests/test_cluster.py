@@ -22,6 +22,7 @@ from tidesim.replay.cluster import (DayOutcome, DaysResult, SessionsNotFound, fi
 from tidesim.replay.days_report import total_summary
 from tidesim.replay.generator import generate_session
 from tidesim.replay.results import LatencyHistogram
+from tidesim.replay.runner import replay
 
 needs_cluster = pytest.mark.skipif(os.environ.get("ORVANE_SANITIZED") == "1",
                                    reason="worker processes are not run under the sanitizer")
@@ -51,7 +52,62 @@ def days(tmp_path_factory):
         paths.append(str(path))
     singles = [replay_day(i, p, {}) for i, p in enumerate(paths)]
     assert all(s.failed is None and s.summary["exit_code"] == 0 for s in singles)
+    for p in paths:  # ticks by security, counted by a listener object in this process
+        codes: Counter = Counter()
+        replay(p, report=None, listeners=[
+            ("TICK", lambda e: codes.update([e.tick.instrument.market_code]), True)])
+        TICKS_BY_CODE[p] = dict(sorted(codes.items()))
     return paths, singles
+
+
+# A user's listener module: counts ticks by security and the events it saw, and hands the
+# counts back through day_result(). Module-level state, as a user would write it: it must start
+# from nothing on every day.
+DAYCHECK = """
+import collections
+ticks = collections.Counter()
+seen = collections.Counter()
+days = set()
+
+
+def on_tick(event):
+    ticks[event.tick.instrument.market_code] += 1
+
+
+def on_any(event):
+    seen[event.event_type.name] += 1
+    when = getattr(event, "calendar_dt", None)  # the account and login events have none
+    if when is not None:
+        days.add(when.date().isoformat())
+
+
+def day_result():
+    return {"ticks": dict(sorted(ticks.items())), "seen": dict(sorted(seen.items())),
+            "days": sorted(days)}
+"""
+LISTENERS = [("TICK", "daycheck:on_tick", True), ("*", "daycheck:on_any", False)]
+
+
+@pytest.fixture(scope="module")
+def listener_module(tmp_path_factory):
+    """The directory holding daycheck.py, put on the import path of this process (the workers
+    inherit the client's working directory and are given this path too)."""
+    d = tmp_path_factory.mktemp("mods")
+    (d / "daycheck.py").write_text(DAYCHECK)
+    sys.path.insert(0, str(d))
+    yield d
+    sys.path.remove(str(d))
+    sys.modules.pop("daycheck", None)
+
+
+def day_check(summary: dict) -> dict:
+    """What daycheck's day_result() must return for a day, from the day's own summary: one
+    system-tier call per published event, ticks split by security."""
+    return {"ticks": TICKS_BY_CODE[summary["session"]], "seen": summary["events"],
+            "days": [summary["day"]]}
+
+
+TICKS_BY_CODE: dict[str, dict[str, int]] = {}
 
 
 def expected_total(outcomes) -> dict:
@@ -166,14 +222,16 @@ def test_plot_has_a_bar_per_day_failed_ones_included(days, tmp_path):
 
 @needs_cluster
 @pytest.mark.parametrize("workers", [1, 2])
-def test_days_on_workers_equal_their_single_replays(days, workers):
+def test_days_on_workers_equal_their_single_replays(days, workers, listener_module):
     paths, singles = days
-    result = replay_days(paths, workers=workers)
+    result = replay_days(paths, workers=workers, listeners=LISTENERS)
     assert result.workers == workers and result.exit_code == 0
     assert [d.session for d in result.days] == paths
     for got, single in zip(result.days, singles):
         assert got.failed is None
         assert deterministic(got.summary) == deterministic(single.summary)
+        # the listener module is imported afresh for every day, on whichever worker
+        assert got.listener_results == {"daycheck": day_check(single.summary)}
         assert {k: len(h) for k, h in got.histograms.items()} == \
             {k: len(h) for k, h in single.histograms.items()}
     total = total_summary(result)
@@ -285,18 +343,145 @@ def test_cli_one_session_replays_in_process(days):
 
 @pytest.mark.parametrize("args, needle", [
     (["--record", "out.jsonl"], "--record takes a single session"),
-    (["--events", "ev.jsonl"], "--events takes a single session"),
-    (["--listener", "TICK=m:f"], "--listener takes a single session"),
+    (["--events", "full"], "refusing to overwrite full (use --force)"),
+    (["--events", "afile"], "--events afile: with several sessions --events names a directory"),
+    (["--listener", "TICK=no_such_module:f"], "cannot import 'no_such_module'"),
+    (["--system-listener", "NOPE=m:f"], "'NOPE' is not an event type"),
     (["--workers", "0"], "--workers must be at least 1"),
     (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "cannot be combined"),
     (["MISSING"], "MISSING: no such file or directory"),
+    (["FIRST"], "the session is named twice"),
     (["--scheduler", "nonsense://x"], "bad scheduler address 'nonsense://x'"),
+    (["--scheduler", "127.0.0.1"], "expected HOST:PORT"),
+    (["--scheduler", "foo"], "expected HOST:PORT"),
+    (["--scheduler", "127.0.0.1:99999"], "the port 99999 is not in 1..65535"),
     (["--scheduler", "tcp://127.0.0.1:1"], "cannot reach the scheduler at tcp://127.0.0.1:1"),
-], ids=["record", "events", "listener", "workers", "both", "missing", "address", "unreachable"])
+    (["--baseline", "afile"], "--baseline afile: not a JSON summary"),
+], ids=["record", "events-not-empty", "events-file", "listener", "listener-event", "workers",
+        "both", "missing", "named-twice", "address", "no-port", "no-host-port", "port-range",
+        "unreachable", "baseline"])
 def test_cli_rejects_bad_arguments_before_starting_a_cluster(days, tmp_path, args, needle):
+    """Each refused at once with exit 2: none of these may start a cluster (the run would take
+    far longer than the few seconds each is given here)."""
     paths, _ = days
-    args = [str(tmp_path / a) if a == "MISSING" else a for a in args]
-    env = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"}
+    (tmp_path / "full").mkdir()
+    (tmp_path / "full" / "old.events.jsonl.gz").write_bytes(b"")
+    (tmp_path / "afile").write_text("not a directory\n")
+    args = [str(tmp_path / a) if a == "MISSING" else paths[0] if a == "FIRST" else a for a in args]
     out = subprocess.run([sys.executable, "-m", "tidesim.replay", paths[0], paths[1], *args],
-                         capture_output=True, text=True, timeout=120, cwd=tmp_path, env=env)
-    assert out.returncode == 2 and needle in out.stderr and "Traceback" not in out.stderr
+                         capture_output=True, text=True, timeout=20, cwd=tmp_path)
+    assert out.returncode == 2 and needle in out.stderr and "Traceback" not in out.stderr, out.stderr
+    assert "Dask dashboard" not in out.stderr
+
+
+# ---------------------------------------------------------------------------------------------
+# A month's regression from the command line: your listener in every worker, an event file per
+# day, diff of two such directories, a baseline
+
+
+def cli(args, cwd, timeout=300):
+    return subprocess.run([sys.executable, "-m", "tidesim.replay", *args], capture_output=True,
+                          text=True, timeout=timeout, cwd=cwd)
+
+
+@pytest.fixture(scope="module")
+def regression_run(days, listener_module, tmp_path_factory):
+    """The three days on 2 workers with daycheck as a user and a system listener, --events DIR
+    and --json, run from the directory that holds daycheck.py."""
+    paths, _ = days
+    work = tmp_path_factory.mktemp("run")
+    events = work / "events"
+    out = cli([*paths, "--workers", "2", "--listener", "TICK=daycheck:on_tick",
+               "--system-listener", "*=daycheck:on_any", "--events", str(events), "--json",
+               "--no-progress"], cwd=listener_module)
+    assert out.returncode == 0 and "Traceback" not in out.stderr, out.stderr
+    (work / "run.json").write_text(out.stdout)
+    return work, json.loads(out.stdout), out.stderr
+
+
+@needs_cluster
+def test_cli_listener_results_and_event_files_per_day_equal_single_replays(days, regression_run,
+                                                                            tmp_path):
+    from tidesim.replay.diff import diff_event_files
+    paths, singles = days
+    work, doc, err = regression_run
+    assert "Dask dashboard: http://127.0.0.1:" in err
+    assert sorted(os.listdir(work / "events")) == [f"{d.isoformat()}.events.jsonl.gz" for d in DAYS]
+    for i, (got, single) in enumerate(zip(doc["days"], singles)):
+        assert deterministic(got) == deterministic(single.summary)
+        assert got["listener_results"] == {"daycheck": day_check(single.summary)}
+        # the day's own event file, not another day's nor the last one's
+        alone = tmp_path / f"{i}.events.jsonl"
+        assert replay(paths[i], report=None, events_to=str(alone)).digest == got["digest"]
+        assert diff_event_files(str(alone), str(work / "events" / os.path.basename(
+            paths[i]).replace(".jsonl.gz", ".events.jsonl.gz"))).equal
+    # the overall latency table carries the bridge's share as one day's does
+    for name, lat in doc["total"]["latency_ns"].items():
+        assert lat["bridge_sampled"] > 0 and lat["bridge_p50"] <= lat["p50"], name
+
+
+def _change_one_value(src: pathlib.Path, dst: pathlib.Path) -> tuple[str, float, float]:
+    """dst: src with the previous close of its 40th tick raised by one tick size; returns the
+    tick's source line and the two values."""
+    lines = gzip.decompress(src.read_bytes()).decode().splitlines(keepends=True)
+    ticks = [i for i, line in enumerate(lines) if line.startswith('{"event":"TICK"')]
+    i = ticks[40]
+    obj = json.loads(lines[i])
+    fields = obj["fields"]["tick"]["fields"]["tick_dict"]
+    before = fields["prev_close"]
+    fields["prev_close"] = after = round(before + 0.01, 2)
+    lines[i] = json.dumps(obj, separators=(",", ":")) + "\n"
+    dst.write_bytes(gzip.compress("".join(lines).encode()))
+    return obj["source"], before, after
+
+
+@needs_cluster
+def test_cli_diff_of_two_event_directories(regression_run, tmp_path):
+    work, doc, _ = regression_run
+    code_same = cli(["diff", str(work / "events"), str(work / "events")], cwd=tmp_path)
+    assert code_same.returncode == 0 and "all equal" in code_same.stdout
+    other = tmp_path / "other"
+    other.mkdir()
+    names = sorted(os.listdir(work / "events"))
+    for n in names:
+        (other / n).write_bytes((work / "events" / n).read_bytes())
+    source, before, after = _change_one_value(work / "events" / names[1], other / names[1])
+    out = cli(["diff", str(work / "events"), str(other)], cwd=tmp_path)
+    assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
+    status = {line.split()[0]: line.split()[1] for line in out.stdout.splitlines()
+              if line[:4] == "2026" and not line.endswith(":")}
+    assert status == {"2026-01-05": "equal", "2026-01-06": "differs", "2026-01-07": "equal"}
+    assert f"tick.tick_dict.prev_close: {before} -> {after}" in out.stdout
+    assert f"caused by {source}" in out.stdout
+    assert "1 event differs" in out.stdout and len(out.stdout.splitlines()) < 20
+    # a day on one side only is a difference too
+    (other / names[2]).unlink()
+    out = cli(["diff", str(work / "events"), str(other)], cwd=tmp_path)
+    assert out.returncode == 1 and "only in A" in out.stdout
+
+
+@needs_cluster
+def test_cli_baseline_of_a_multi_day_run(days, regression_run, tmp_path):
+    """One cluster run against a baseline with one day's digest changed and one day missing:
+    exactly those two are listed, exit 1. The equal case is checked by single-day replays
+    against the same baseline (no cluster)."""
+    paths, _ = days
+    work, doc, _ = regression_run
+    changed = json.loads(json.dumps(doc))
+    changed["days"][0]["digest"] = "0" * 32
+    del changed["days"][2]
+    (tmp_path / "changed.json").write_text(json.dumps(changed))
+    out = cli([*paths, "--workers", "2", "--baseline", str(tmp_path / "changed.json"),
+               "--quiet", "--no-progress"], cwd=tmp_path)
+    assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
+    # with --quiet (or --json) the comparison is reported on stderr
+    assert "1 changed, 1 equal, 0 only in the baseline, 1 only in this run" in out.stderr
+    assert "changed                2026-01-05.jsonl.gz: 0000000000000000 ->" in out.stderr
+    assert "only in this run       2026-01-07.jsonl.gz" in out.stderr
+    for i, p in enumerate(paths):
+        single = cli([p, "--baseline", str(work / "run.json"), "--no-progress"], cwd=tmp_path)
+        assert single.returncode == 0, single.stdout + single.stderr
+        assert "all 1 days' event digests as in the baseline" in single.stdout
+    single = cli([paths[0], "--baseline", str(tmp_path / "changed.json"), "--no-progress"],
+                 cwd=tmp_path)
+    assert single.returncode == 1 and "1 changed" in single.stdout
