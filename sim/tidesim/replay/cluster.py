@@ -8,6 +8,15 @@ an existing cluster is used through its scheduler's address. Each day runs as on
 all days can be merged exactly as if the samples had been pooled, to the histogram's
 resolution), or the reason the day failed.
 
+A day's task also runs the user's listeners: one named as "MODULE:FUNCTION" is imported in the
+worker afresh for each day, and its module's `day_result()` comes back with the day. With an
+events directory, each day writes its own event file there, named after its session.
+
+Everything is checked that can be before a cluster starts (sessions named twice, the
+scheduler's address and whether a scheduler answers at it, clashing event file names), so a
+bad argument costs no cluster's start. The command line's multi-day replay is days_command.py;
+what it shows, days_report.py.
+
 Failures stay with their day: bad input, an exception out of the replay, or a worker process
 that died while replaying it (killed by a signal, out of memory) make that day fail with its
 file and reason; the other days go on. A day whose worker died is run once more on a fresh
