@@ -132,7 +132,8 @@ def events_file_name(session: str) -> str:
 def events_paths(sessions: Sequence[str], directory: str) -> list[str]:
     """The event file of each session in `directory`; raises ValueError when two sessions would
     write the same file."""
-    out, by_name = [], {}
+    out: list[str] = []
+    by_name: dict[str, str] = {}
     for s in sessions:
         name = events_file_name(s)
         if name in by_name:
@@ -495,6 +496,9 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
     day_options: list[dict[str, Any]] = [options] * len(sessions)
     if events_to is not None:
         events_to = os.fspath(events_to)
+        if os.path.exists(events_to) and not os.path.isdir(events_to):
+            raise ValueError(f"events_to {events_to}: several days write one event file each "
+                             "into a directory, and this is a file")
         paths = events_paths(sessions, events_to)
         os.makedirs(events_to, exist_ok=True)
         day_options = [{**options, "events_to": p} for p in paths]

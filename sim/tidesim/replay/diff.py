@@ -217,8 +217,9 @@ def _divergence_lines(d: Divergence, n: int, res: DiffResult, full: bool) -> lis
         kind = d.a[1] if d.a[1] == d.b[1] else f"{d.a[1]} in A, {d.b[1]} in B"
         lines = [f"{what} at event {d.index:,} ({kind}):"]
     else:
-        side, pos, e = ("A", d.index, d.a) if d.a is not None else ("B", d.b_index, d.b)
-        lines = [f"{what} at event {pos:,} of {side} ({e[1]}): only in {side}"]
+        side, pos, one = ("A", d.index, d.a) if d.a is not None else ("B", d.b_index, d.b)
+        assert one is not None  # a divergence has an event on one side at least
+        lines = [f"{what} at event {pos:,} of {side} ({one[1]}): only in {side}"]
     for label, path, e in (("A", res.a, d.a), ("B", res.b, d.b)):
         if e is not None:
             lines.append(f"  {label}: {e[1]}, caused by {e[2] or 'unknown'}")
@@ -297,10 +298,10 @@ def diff_event_dirs(a: str, b: str, max_shown: int = DEFAULT_MAX) -> DaysDiff:
     """Compares the event files of two directories by name; raises EventFileError for a
     directory without event files or a file that is not one."""
     names_a, names_b = event_files(a), event_files(b)
+    days: list[tuple[str, DiffResult | None, str | None]] = []
     for d, names in ((a, names_a), (b, names_b)):
         if not names:
             raise EventFileError(d, 0, "no event files (*.events.jsonl.gz) in the directory")
-    days = []
     for name in sorted(set(names_a) | set(names_b)):
         if name not in names_b:
             days.append((name, None, "A"))
