@@ -274,3 +274,26 @@ def test_overall_latency_carries_the_bridge_share_as_one_day_does(small_day):
     # two days: the share is a ratio of the two days' totals, so it lies between theirs
     two = total_summary(DaysResult([one, replay_day(1, small_day, {})], 1.0, 0.1, 1))
     assert two["latency_ns"]["on_snapshot"]["bridge_sampled"] == 2 * lat["on_snapshot"]["bridge_sampled"]
+
+
+def test_no_module_of_the_replay_package_imports_one_that_imports_it_back():
+    """Also through imports inside functions: a circle means neither module can be read (or
+    loaded on a worker) without the other."""
+    import ast
+    import tidesim.replay as package
+    root = pathlib.Path(package.__file__).parent
+    names = {p.stem for p in root.glob("*.py")}
+    graph = {}
+    for name in names:
+        deps = set()
+        for node in ast.walk(ast.parse((root / f"{name}.py").read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                deps |= {node.module.split(".")[0]} if node.module else {a.name for a in node.names}
+        graph[name] = deps & names
+    assert "days_report" in graph["days_command"] and "cluster" in graph["days_command"]
+
+    def reaches(start, goal, seen):
+        return any(d == goal or (d not in seen and reaches(d, goal, seen | {d}))
+                   for d in graph[start])
+    circles = sorted(n for n in names if reaches(n, n, {n}))
+    assert circles == []
