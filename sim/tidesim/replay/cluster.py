@@ -155,8 +155,8 @@ def parse_scheduler(address: str) -> tuple[str, str, int]:
         get_backend(protocol)
     except ValueError as exc:
         raise ValueError(f"bad scheduler address {address!r}: {exc}") from None
-    if protocol not in ("tcp", "tls"):
-        return protocol, loc, 0  # inproc, ucx, ...: left to the protocol to judge
+    if protocol not in ("tcp", "tls", "ws", "wss"):
+        return protocol, loc, 0  # inproc, ucx: left to the protocol to judge
     host, sep, port = loc.rpartition(":")
     host = host.strip("[]")
     if not sep or not host:

@@ -207,6 +207,10 @@ def summary_text(result: DaysResult) -> str:
                    + f"  ({total['orders']['count']} orders)")
     else:
         out.append("final order states: no orders")
+    modules = sorted({m for d in result.days for m in d.listener_results})
+    if modules:
+        out.append(f"listener results (day_result) of {', '.join(modules)}: one per day in "
+                   "--json, days[i].listener_results")
     problems = total["problems"]
     if problems["by_day"]:
         out.append(f"problems: {problems['failed_days']} of {total['sessions']} days failed"
