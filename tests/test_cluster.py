@@ -165,7 +165,7 @@ def test_merged_histogram_percentiles_match_pooled_samples(samples):
 def test_sessions_are_found_by_name_in_a_directory_and_in_argument_order(tmp_path):
     d = tmp_path / "days"
     d.mkdir()
-    for name in ("b.jsonl.gz", "a.jsonl", "notes.txt", "c.jsonl.gz.tmp"):
+    for name in ("b.jsonl.gz", "a.jsonl", "notes.txt", "c.jsonl.gz.tmp", "a.events.jsonl.gz"):
         (d / name).write_text("")
     (d / "sub.jsonl").mkdir()
     single = tmp_path / "z.jsonl"
@@ -357,9 +357,10 @@ def test_cli_one_session_replays_in_process(days):
     (["--scheduler", "127.0.0.1:99999"], "the port 99999 is not in 1..65535"),
     (["--scheduler", "tcp://127.0.0.1:1"], "cannot reach the scheduler at tcp://127.0.0.1:1"),
     (["--baseline", "afile"], "--baseline afile: not a JSON summary"),
+    (["--events", "SESSIONS", "--force"], "holds the session"),
 ], ids=["record", "events-not-empty", "events-file", "listener", "listener-event", "workers",
         "both", "missing", "named-twice", "address", "no-port", "no-host-port", "port-range",
-        "unreachable", "baseline"])
+        "unreachable", "baseline", "events-among-sessions"])
 def test_cli_rejects_bad_arguments_before_starting_a_cluster(days, tmp_path, args, needle):
     """Each refused at once with exit 2: none of these may start a cluster (the run would take
     far longer than the few seconds each is given here)."""
@@ -367,7 +368,8 @@ def test_cli_rejects_bad_arguments_before_starting_a_cluster(days, tmp_path, arg
     (tmp_path / "full").mkdir()
     (tmp_path / "full" / "old.events.jsonl.gz").write_bytes(b"")
     (tmp_path / "afile").write_text("not a directory\n")
-    args = [str(tmp_path / a) if a == "MISSING" else paths[0] if a == "FIRST" else a for a in args]
+    args = [str(tmp_path / a) if a == "MISSING" else paths[0] if a == "FIRST" else
+            os.path.dirname(paths[0]) if a == "SESSIONS" else a for a in args]
     out = subprocess.run([sys.executable, "-m", "tidesim.replay", paths[0], paths[1], *args],
                          capture_output=True, text=True, timeout=20, cwd=tmp_path)
     assert out.returncode == 2 and needle in out.stderr and "Traceback" not in out.stderr, out.stderr

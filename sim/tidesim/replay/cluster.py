@@ -44,6 +44,7 @@ WORKER_WAIT_S = 30.0  # how long an existing cluster without workers is given to
 CONNECT_TIMEOUT_S = 3.0  # how long the scheduler's port is given to answer
 CLIENT_TIMEOUT_S = 10.0  # and the Dask client to connect, once the port answered
 EVENTS_SUFFIX = ".events.jsonl.gz"  # a day's event file in an --events directory
+EVENT_FILE_ENDINGS = (EVENTS_SUFFIX, ".events.jsonl")
 
 # Scheduler settings of the local cluster: a task may be on a worker that dies once (it is then
 # run again elsewhere) but not twice; a worker holds only the task it runs, so that a worker's
@@ -75,14 +76,16 @@ def session_suffixes() -> tuple[str, ...]:
 
 def find_sessions(args: Iterable[str]) -> list[str]:
     """The session files named by `args`, in argument order: a file as given, a directory as
-    every session file directly in it, in name order. Raises SessionsNotFound for a path that
-    does not exist or a directory without sessions."""
+    every session file directly in it, in name order (event files written by --events, which
+    end in .events.jsonl.gz, are not sessions). Raises SessionsNotFound for a path that does
+    not exist or a directory without sessions."""
     suffixes = session_suffixes()
     out: list[str] = []
     for arg in args:
         if os.path.isdir(arg):
             names = sorted(n for n in os.listdir(arg)
-                           if n.endswith(suffixes) and os.path.isfile(os.path.join(arg, n)))
+                           if n.endswith(suffixes) and not n.endswith(EVENT_FILE_ENDINGS)
+                           and os.path.isfile(os.path.join(arg, n)))
             if not names:
                 raise SessionsNotFound(f"{arg}: no session files ({', '.join(suffixes)}) in the directory")
             out.extend(os.path.join(arg, n) for n in names)

@@ -61,6 +61,11 @@ def _events_dir(args: Any, sessions: list[str]) -> str | None:
         events_paths(sessions, target)
     except ValueError as exc:
         raise _Refused(f"--events: {exc}") from None
+    here = os.path.realpath(target)
+    for s in sessions:
+        if os.path.dirname(os.path.realpath(s)) == here:
+            raise _Refused(f"--events {target}: holds the session {s}; write the event files "
+                           "into a directory of their own")
     return target
 
 
