@@ -226,19 +226,21 @@ def _diff(args: argparse.Namespace) -> int:
     from .diff import diff_event_dirs, diff_event_files, write_days_diff, write_diff
     from .digest import EventFileError
     dirs = [os.path.isdir(p) for p in (args.a, args.b)]
+    if any(dirs) and not all(dirs):
+        return _fail(f"{args.a if dirs[0] else args.b} is a directory and the other an event "
+                     "file: compare two files or two directories", "diff")
     try:
         if all(dirs):
             days = diff_event_dirs(args.a, args.b, args.max)
-            write_days_diff(days, sys.stdout, args.full)
-            return 0 if days.equal else 1
-        if any(dirs):
-            return _fail(f"{args.a if dirs[0] else args.b} is a directory and the other an event "
-                         "file: compare two files or two directories", "diff")
-        res = diff_event_files(args.a, args.b, args.max)
-    except (EventFileError, OSError) as exc:
-        if isinstance(exc, OSError) and not isinstance(exc, EventFileError):
-            return _fail(f"{exc.filename or ''}: {exc.strerror or exc}", "diff")
+        else:
+            res = diff_event_files(args.a, args.b, args.max)
+    except EventFileError as exc:
         return _fail(str(exc), "diff")
+    except OSError as exc:
+        return _fail(f"{exc.filename or ''}: {exc.strerror or exc}", "diff")
+    if all(dirs):
+        write_days_diff(days, sys.stdout, args.full)
+        return 0 if days.equal else 1
     write_diff(res, sys.stdout, args.full)
     return 0 if res.equal else 1
 

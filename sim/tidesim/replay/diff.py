@@ -332,8 +332,12 @@ def write_days_diff(res: DaysDiff, out: TextIO, full: bool = False) -> None:
             rows.append([_day(name), "differs", f"{sum(r.counts_a.values()):,}",
                          f"{r.changed:,}", f"{r.only_a + r.only_b:,}"])
     differing = sum(1 for _, r, _ in res.days if r is None or not r.equal)
-    print(f"A {res.a}, B {res.b}: {len(res.days)} days, "
-          + ("all equal" if not differing else f"{differing} differ"), file=out)
+    events = sum(r.differing for _, r, _ in res.days if r is not None)
+    one_side = sum(1 for _, r, _ in res.days if r is None)
+    summary = "all equal" if not differing else \
+        f"{differing} differ ({events:,} differing event{'s' if events != 1 else ''} in all" + \
+        (f", {one_side} days on one side only)" if one_side else ")")
+    print(f"A {res.a}, B {res.b}: {len(res.days)} days, {summary}", file=out)
     for line in _table(rows, ["day", "status", "events (A)", "changed", "only one side"],
                        {2, 3, 4}):
         print(line, file=out)
