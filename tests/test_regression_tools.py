@@ -297,3 +297,21 @@ def test_no_module_of_the_replay_package_imports_one_that_imports_it_back():
                    for d in graph[start])
     circles = sorted(n for n in names if reaches(n, n, {n}))
     assert circles == []
+
+
+@pytest.mark.parametrize("layout", ["files", "directories"])
+def test_diff_into_a_closed_pipe_ends_quietly(tmp_path, layout):
+    import subprocess
+    import sys
+    for side in ("a", "b"):
+        (tmp_path / side).mkdir()
+        write_events(tmp_path / side / "2026-01-05.events.jsonl",
+                     BASE if side == "a" else [-x for x in BASE])
+    a, b = (str(tmp_path / s) if layout == "directories" else
+            str(tmp_path / s / "2026-01-05.events.jsonl") for s in ("a", "b"))
+    proc = subprocess.Popen([sys.executable, "-m", "tidesim.replay", "diff", a, b, "--max", "50"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()  # the reader has gone before anything is written
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=60) == 141
+    assert "Traceback" not in err and "Broken pipe" not in err
