@@ -535,6 +535,7 @@ def replay_days(sessions: Sequence[str], *, workers: int | None = None,
                                  topic if progress is not None else None,
                                  key=f"replay-day-{i}-{run}", pure=False): i
                    for i, path in enumerate(sessions)}
+        tally.show()  # the bar appears once the days are handed out
         outcomes: dict[int, DayOutcome] = {}
         interrupted = False
         try:

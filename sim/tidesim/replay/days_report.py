@@ -24,9 +24,9 @@ if TYPE_CHECKING:  # the result's type only: cluster.py and this module import n
 
 class DaysProgress:
     """The replay's progress bar (tqdm, drawn as a single day's is) over the days: days done,
-    entries delivered across the cluster and the rate since the start, redrawn at most every
-    `interval` seconds. The bar appears at the first report, once the number of days is known;
-    `write(line)` prints a line above it."""
+    entries delivered across the cluster and the rate since the days were handed out, redrawn
+    at most every `interval` seconds. The bar appears at the first report, once the cluster is
+    ready and the number of days known; `write(line)` prints a line above it."""
 
     def __init__(self, stream: TextIO = sys.stderr, interval: float = 0.2) -> None:
         self.stream = stream
@@ -42,8 +42,9 @@ class DaysProgress:
         self.last = now
         rate = entries / (now - self.t0) if now > self.t0 else 0.0
         bar = self._bar
-        if bar is None:
+        if bar is None:  # the first report: the days have just been handed out
             from tqdm import tqdm
+            self.t0, rate = now, 0.0
             bar = self._bar = tqdm(total=max(days, 1), file=self.stream, leave=True,
                                    mininterval=0, bar_format="[{bar:30}] {n}/{total} days {desc}",
                                    ascii=" #", dynamic_ncols=False, delay=0)
