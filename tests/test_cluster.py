@@ -487,3 +487,21 @@ def test_cli_baseline_of_a_multi_day_run(days, regression_run, tmp_path):
     single = cli([paths[0], "--baseline", str(tmp_path / "changed.json"), "--no-progress"],
                  cwd=tmp_path)
     assert single.returncode == 1 and "1 changed" in single.stdout
+
+
+@needs_cluster
+def test_an_existing_cluster_is_reached_through_its_scheduler_address(days):
+    """The address is checked (host, port, a Dask scheduler answering) before the client
+    connects; a real scheduler passes and replays the day as a local cluster would."""
+    from tidesim.replay.cluster import _local_cluster, check_reachable
+    paths, singles = days
+    cluster = _local_cluster(1)
+    try:
+        address = cluster.scheduler_address
+        check_reachable(address)
+        result = replay_days(paths[:1], scheduler=address,
+                             announce=lambda line: pytest.fail(f"announced {line!r}"))
+    finally:
+        cluster.close()
+    assert result.exit_code == 0 and result.dashboard is None
+    assert deterministic(result.days[0].summary) == deterministic(singles[0].summary)
