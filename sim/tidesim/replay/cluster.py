@@ -272,8 +272,10 @@ def _fresh_listeners(specs: Sequence[tuple[Any, Any, bool]],
     for event, fn, user in specs:
         if isinstance(fn, str):
             module, _, function = fn.partition(":")
-            if module not in modules:
-                sys.modules.pop(module, None)
+            loaded = sys.modules.get(module)
+            if module not in modules and loaded is not None and \
+                    str(getattr(loaded, "__file__", None) or "").endswith(".py"):
+                del sys.modules[module]  # a module of Python source; an extension stays loaded
             added = [p for p in import_path if p not in sys.path]
             sys.path[:0] = added
             try:
