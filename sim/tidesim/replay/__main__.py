@@ -122,7 +122,8 @@ def _parser() -> argparse.ArgumentParser:
                     help="the consumer empties the event queue after every N entries (default 1)")
     rp.add_argument("--record", metavar="OUT",
                     help="also record the callbacks the strategy receives into a new session file")
-    rp.add_argument("--force", action="store_true", help="let --record overwrite an existing file")
+    rp.add_argument("--force", action="store_true",
+                    help="let --record and --events overwrite existing files")
     rp.add_argument("--events", metavar="FILE",
                     help="write the published events, one a line with the session line that "
                          "caused it (compare two with `tidesim-replay diff`)")
@@ -155,6 +156,13 @@ def _parser() -> argparse.ArgumentParser:
                     help="price levels per snapshot")
     gp.add_argument("--until", type=_arg(_dt.time.fromisoformat, "time"), default=_dt.time(15, 0),
                     help="end the market data early (HH:MM), for a short day")
+    gp.add_argument("--force", action="store_true",
+                    help="overwrite OUT if it exists (with --days: write into a non-empty OUT)")
+    gprog = gp.add_mutually_exclusive_group()
+    gprog.add_argument("--progress", dest="progress", action="store_true", default=None,
+                       help="with --days: show a progress bar on stderr (default: only when "
+                            "stderr is a terminal)")
+    gprog.add_argument("--no-progress", dest="progress", action="store_false")
 
     dp = sub.add_parser("diff", help="compare two event files written by --events")
     dp.add_argument("a")
@@ -164,6 +172,7 @@ def _parser() -> argparse.ArgumentParser:
     cp.add_argument("src", metavar="IN")
     cp.add_argument("dst", metavar="OUT")
     _selection_args(cp)
+    cp.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
 
     vp = sub.add_parser("convert", help="convert a session between JSONL and the binary encoding")
     vp.add_argument("src", metavar="IN", help="session file (JSONL, gzip JSONL or binary)")
@@ -178,7 +187,8 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _generate(args: argparse.Namespace) -> int:
-    from .checks import UsageError, check_output_dir, check_output_file
+    from .checks import (UsageError, check_output_dir, check_output_file, refuse_existing,
+                         refuse_non_empty_dir)
     from .generator import generate_days, generate_session, is_trading_day
     if not is_trading_day(args.day):
         return _fail(f"--day {args.day} ({args.day:%A}) is not a trading day of the generated "
@@ -188,17 +198,37 @@ def _generate(args: argparse.Namespace) -> int:
     try:
         if args.days is not None:
             check_output_dir(args.out, "OUTDIR")
+            refuse_non_empty_dir(args.out, args.force)
             os.makedirs(args.out, exist_ok=True)
-            days = generate_days(args.out, args.days, first_day=args.day, seed=args.seed, **options)
-            for g in days:
-                print(f"wrote {g.path}: {g.entries:,} entries", file=sys.stderr)
-            return 0
+            return _generate_days(args, options)
+        refuse_existing(args.out, args.force)
         check_output_file(args.out, "OUT")
         g = generate_session(args.out, seed=args.seed, day=args.day, **options)
     except (UsageError, ValueError, OSError) as exc:
         return _fail(str(exc), "generate")
     print(f"wrote {g.path}: {g.entries:,} entries ({g.acts} acts), "
           f"{len(g.expected_orders)} orders", file=sys.stderr)
+    return 0
+
+
+def _generate_days(args: argparse.Namespace, options: dict) -> int:
+    """`generate OUTDIR --days N`, with the replay's progress bar (one step a day)."""
+    from .generator import generate_days
+    from .report import ProgressBar
+    show = args.progress if args.progress is not None else sys.stderr.isatty()
+    bar = ProgressBar(sys.stderr) if show else None
+    say = bar.write if bar is not None else (lambda line: print(line, file=sys.stderr))
+
+    def progress(done: int, total: int, g) -> None:
+        say(f"wrote {g.path}: {g.entries:,} entries")
+        if bar is not None:
+            bar(done, done / total, None, what=f"{done} of {total} days")
+    try:
+        generate_days(args.out, args.days, first_day=args.day, seed=args.seed,
+                      progress=progress, **options)
+    finally:
+        if bar is not None:
+            bar.close()
     return 0
 
 
@@ -225,13 +255,14 @@ def _selection(args: argparse.Namespace):
 def _cut(args: argparse.Namespace) -> int:
     import tidesim
     tidesim.install()
-    from .checks import UsageError, check_not_input, check_output_file
+    from .checks import UsageError, check_not_input, check_output_file, refuse_existing
     from .format import SessionFormatError
     from .selection import cut
     try:
         select = _selection(args)
-        check_output_file(args.dst, "OUT")
         check_not_input(args.dst, args.src, "OUT")
+        refuse_existing(args.dst, args.force)
+        check_output_file(args.dst, "OUT")
         res = cut(args.src, args.dst, select)
     except (UsageError, SessionFormatError, ValueError, OSError) as exc:
         return _fail(str(exc), "cut")
@@ -244,6 +275,17 @@ def _convert(args: argparse.Namespace) -> int:
     from tiderec.convert import convert
     from tiderec.encoding import RecordingTargetError
     from tiderec.schema import SessionFormatError
+
+    from .checks import UsageError, refuse_existing
+    try:
+        try:
+            same = os.path.samefile(args.dst, args.src)
+        except OSError:
+            same = False
+        if not same:  # (convert names the case of OUT being IN itself)
+            refuse_existing(args.dst, args.force)
+    except UsageError as exc:
+        return _fail(str(exc), "convert")
     try:
         res = convert(args.src, args.dst, overwrite=args.force)
     except (SessionFormatError, RecordingTargetError) as exc:
@@ -272,14 +314,14 @@ def _listeners(args: argparse.Namespace) -> list:
 
 
 def _check_replay_args(args: argparse.Namespace, path: str) -> None:
-    from .checks import check_not_input, check_output_file, check_plot_target
+    from .checks import check_not_input, check_output_file, check_plot_target, refuse_existing
     if args.plot:
         check_plot_target(args.plot)
-    for target, what, overwrite in ((args.record, "--record", args.force),
-                                    (args.events, "--events", True)):
+    for target, what in ((args.record, "--record"), (args.events, "--events")):
         if target:
             check_not_input(target, path, what)
-            check_output_file(target, what, overwrite)
+            refuse_existing(target, args.force)
+            check_output_file(target, what, True)
     if args.record and args.events and os.path.abspath(args.record) == os.path.abspath(args.events):
         from .checks import UsageError
         raise UsageError("--record and --events name the same file")

@@ -25,14 +25,18 @@ _HASH_PIECES = 2 * HASH_BATCH  # the digest's pieces hashed at a time
 
 class Consumer:
     """count_types: count the published events by type into `result.events` (the replay then
-    registers no counting listener). An event counts once its listeners have run without an
-    exception, as the counting listener, the first user listener after the system ones, would
-    have counted it; when the replay is interrupted, the events of the batch up to the one
-    being published count."""
+    registers no counting listener). Every event handed to the bus counts, whether or not a
+    listener raised on it, so that the counts, the digest and the event file always cover the
+    same events (a listener's exception is counted among the problems instead); when the
+    replay is interrupted, the events of the batch up to the one being published count.
+
+    `cause` is a one-item list the replay keeps up to date with what it delivers: the session
+    line of the entry (an int) or the text naming a timer. A listener's exception is reported
+    with it; with `drain_every` above 1 the event may come from one of the entries before it."""
 
     def __init__(self, queue: Any, bus: Any, result: ReplayResult, tally: Tally, clock: Any,
                  stream: EventStream | None = None, track_sources: bool = False,
-                 count_types: bool = False) -> None:
+                 count_types: bool = False, path: str = "", drain_every: int = 1) -> None:
         self.queue = queue
         self.publish = bus.publish_event
         self.result = result
@@ -40,6 +44,9 @@ class Consumer:
         self.clock = clock
         self.stream = stream
         self.signatures = result.signatures
+        self.cause: list = [1]
+        self.path = path
+        self.drain_every = drain_every
         # (queue length after a delivery, what was delivered): which line caused which event
         self.sources: list[tuple[int, str]] | None = [] if track_sources else None
         self._minute: _dt.datetime | None = None
@@ -178,12 +185,19 @@ class Consumer:
             if hasher is not None:
                 self.stream.count += done  # type: ignore[union-attr]
             raise
-        types = self._types
-        if types is not None:
-            if failed is None:
-                types += map(_event_type, batch)
-            else:
-                types += [ev.event_type for ev in batch if not any(ev is f for f in failed)]
+        if self._types is not None:
+            self._types += map(_event_type, batch)
+
+    def where(self) -> str:
+        """The session line (or timer) whose delivery the events being published come from."""
+        cause = self.cause[0]
+        if type(cause) is not int:
+            return str(cause)
+        where = f"{self.path}:{cause}"
+        if self.drain_every > 1:
+            where += f" (or one of the {self.drain_every - 1} entries before it: --drain-every " \
+                     f"{self.drain_every})"
+        return where
 
     def _prefix(self, etype: Any) -> tuple[Any, bytes]:
         hit = (etype, self.stream.prefix(etype))  # type: ignore[union-attr]
@@ -202,13 +216,12 @@ class Consumer:
                     sigs.append(signature(ev))
                 if add is not None:
                     add(ev, "")
+                if types is not None:
+                    types.append(ev.event_type)
                 try:
                     publish(ev)
                 except Exception as exc:
                     self._listener_failed(ev, now, exc, None)
-                else:
-                    if types is not None:
-                        types.append(ev.event_type)
             return
         si = 0
         timer_source = None
@@ -223,19 +236,22 @@ class Consumer:
                 else:  # after every delivered entry's events: a timer's
                     source = timer_source = timer_source or f"timer at {now:%H:%M:%S.%f}"
                 stream.add(ev, source)
+            else:
+                source = None
+            if types is not None:
+                types.append(ev.event_type)
             try:
                 publish(ev)
             except Exception as exc:
-                self._listener_failed(ev, now, exc, None)
-            else:
-                if types is not None:
-                    types.append(ev.event_type)
+                self._listener_failed(ev, now, exc, None, source)
         sources.clear()
 
     def _listener_failed(self, ev: Any, now: _dt.datetime, exc: Exception,
-                         failed: list | None) -> list:
+                         failed: list | None, source: str | None = None) -> list:
         name = getattr(getattr(ev, "event_type", None), "name", "?")
-        self.tally.problem("listener", f"{now:%H:%M:%S.%f}", name, now, exc)
+        if source is None:
+            source = self.where()
+        self.tally.problem("listener", source, name, now, exc)
         if failed is None:
             failed = []
         failed.append(ev)

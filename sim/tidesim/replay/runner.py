@@ -90,6 +90,7 @@ class Timers:
         name = getattr(callback, "__name__", repr(callback))
         self.replay.result.timers[name] += 1
         now = self.clock.now
+        self.replay.consumer.cause[0] = f"timer {name} at {now:%H:%M:%S.%f}"
         self.replay.call(name, callback, (), {}, f"timer {now:%H:%M:%S.%f}", "timer")
 
     def until(self, t: _dt.datetime) -> None:
@@ -191,6 +192,7 @@ class Replay:
         from ..framework.environment import Environment, reset
         from ..framework.model.instrument import Instrument
         reset()
+        universe = self.universe(header)
         instruments = []
         for code, fields in header.instruments.items():
             try:
@@ -198,9 +200,18 @@ class Replay:
             except (TypeError, ValueError) as exc:
                 raise SessionFormatError(self.path, 1, f"instrument {code!r}: {exc}") from None
         try:
-            Environment.get_instance().configure(instruments=instruments, universe=header.universe)
+            Environment.get_instance().configure(instruments=instruments, universe=universe)
         except (TypeError, ValueError) as exc:
             raise SessionFormatError(self.path, 1, f"header universe: {exc}") from None
+
+    def universe(self, header: SessionHeader) -> list[str]:
+        """The universe the framework is set up with: the header's, narrowed to the selected
+        securities when the market data is (the bridge completes a minute's bars when every
+        security of the universe has one, so a wider universe would never complete any)."""
+        codes = self.select.codes if self.select is not None else None
+        if codes is None:
+            return list(header.universe)
+        return [c for c in header.universe if c in codes]
 
     def _reset_bridge(self, bridge) -> None:
         for name in BRIDGE_STATE:
@@ -209,17 +220,6 @@ class Replay:
 
     def _listen(self, bus, EVENT) -> None:
         res = self.result
-        counts = res.events
-
-        # member names by identity: an enumeration's `name` is a slow descriptor, and this
-        # runs for every published event
-        names = {id(m): m.name for m in EVENT}
-
-        def count(event, _counts=counts, _names=names):
-            et = event.event_type
-            name = _names.get(id(et))
-            _counts[name if name is not None else et.name] += 1
-
         extra = []
         for e, fn, user in self.extra_listeners:
             members = list(EVENT) if e == "*" else [EVENT[e] if isinstance(e, str) else e]
@@ -227,9 +227,6 @@ class Replay:
         for etype, fn, user in extra:
             if not user:
                 bus.add_listener(etype, fn, False)
-        if not self._count_in_consumer():
-            for member in EVENT:
-                bus.add_listener(member, count, True)
         for name in ORDER_EVENTS:
             bus.add_listener(EVENT[name], res.order_book)
         for etype, fn, user in extra:
@@ -237,10 +234,10 @@ class Replay:
                 bus.add_listener(etype, fn, True)
 
     def _count_in_consumer(self) -> bool:
-        """Whether the consumer counts the events by type instead of a counting listener: when
-        the only other listener is the order book (a system listener, run before the count),
-        an event counts exactly when its publication raised nothing, which the consumer sees."""
-        return not self.extra_listeners
+        """The consumer counts the events by type, every event it hands to the bus, whatever a
+        listener raises (a counting listener would miss those a system listener raised on, while
+        the digest and the event file hold them)."""
+        return True
 
     # -- the run -----------------------------------------------------------------------------
 
@@ -287,7 +284,8 @@ class Replay:
                 self._listen(bus, events.EVENT)
                 self.consumer = Consumer(bridge.event_queue, bus, res, self.tally, clock, stream,
                                          track_sources=self.events_to is not None,
-                                         count_types=self._count_in_consumer())
+                                         count_types=self._count_in_consumer(),
+                                         path=self.path, drain_every=self.drain_every)
                 self.timers = timers
                 config = self._config(header)
                 cls = bridge.VornStrategy
@@ -411,6 +409,7 @@ class Replay:
         drain = consumer.drain
         queue = bridge.event_queue
         mark = consumer.delivered if consumer.sources is not None else None
+        cause = consumer.cause
         select = self.select
         problem = self.tally.problem
         # per callback name: [bound method, calls so far, call times not yet bucketed]; the
@@ -461,6 +460,7 @@ class Replay:
                 else:
                     clock._now = t  # no timer due by t, and t is no earlier than now
                 prev = t
+                cause[0] = entry.line
                 if kind == "cb":
                     name = entry.name
                     st = per_name.get(name)
