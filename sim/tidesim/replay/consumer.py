@@ -14,13 +14,12 @@ import datetime as _dt
 import operator
 from typing import Any
 
-from .digest import HASH_BATCH, EventStream, signature
+from .digest import HASH_CHUNK, EventStream, signature
 from .results import ReplayResult, Tally
 
 _MINUTE = _dt.timedelta(minutes=1)
 _event_type = operator.attrgetter("event_type")
 _ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
-_HASH_PIECES = 2 * HASH_BATCH  # the digest's pieces hashed at a time
 
 
 class Consumer:
@@ -57,13 +56,13 @@ class Consumer:
         self._names: dict[int, tuple[Any, str]] = {}
         # the batch loop to use: one feeding the digest, or one that only publishes
         self._inline = self.sources is None and self.signatures is None
-        self._prefixes: dict[int, tuple[Any, bytes]] = {}
         self._hasher = stream.hasher() if stream is not None else None
         if self._inline:
             self.drain = self._drain_inline  # type: ignore[method-assign]
 
-    def delivered(self, source: str) -> None:
-        """Marks the events now at the end of the queue as caused by `source`."""
+    def delivered(self, source: str | int) -> None:
+        """Marks the events now at the end of the queue as caused by `source` (a text, or the
+        number of a line of the session)."""
         self.sources.append((len(self.queue), source))  # type: ignore[union-attr]
 
     def count_now(self) -> None:
@@ -154,28 +153,23 @@ class Consumer:
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
             else:
-                pending, encode, fallback = hasher
-                prefixes = self._prefixes
-                append = pending.append
+                buf, encode_into, fallback = hasher
                 for ev in it:
-                    fields = vars(ev).copy()
-                    etype = fields.pop("event_type", None)
-                    hit = prefixes.get(id(etype))
-                    if hit is None or hit[0] is not etype:
-                        hit = self._prefix(etype)
+                    # each event encoded straight onto the digest's buffer just before it is
+                    # published (what a listener changes afterwards is not in the digest)
+                    n = len(buf)
                     try:
-                        body = encode(fields)
+                        encode_into(vars(ev), buf, -1)
                     except _ENCODER_ERRORS:
-                        body = fallback(fields)
-                    append(hit[1])
-                    append(body)
+                        del buf[n:]
+                        fallback(vars(ev))
                     try:
                         publish(ev)
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
                 stream = self.stream
                 stream.count += len(batch)  # type: ignore[union-attr]
-                if len(pending) >= _HASH_PIECES:
+                if len(buf) >= HASH_CHUNK:
                     stream.flush()  # type: ignore[union-attr]
         except BaseException:
             # interrupted: what was published counts, the event being published included
@@ -198,12 +192,6 @@ class Consumer:
             where += f" (or one of the {self.drain_every - 1} entries before it: --drain-every " \
                      f"{self.drain_every})"
         return where
-
-    def _prefix(self, etype: Any) -> tuple[Any, bytes]:
-        hit = (etype, self.stream.prefix(etype))  # type: ignore[union-attr]
-        if hasattr(type(etype), "__members__") and len(self._prefixes) < 1024:
-            self._prefixes[id(etype)] = hit  # a member lives as long as its enumeration
-        return hit
 
     def _publish(self, batch: list, now: _dt.datetime) -> None:
         sigs, stream, publish = self.signatures, self.stream, self.publish
@@ -243,7 +231,8 @@ class Consumer:
             try:
                 publish(ev)
             except Exception as exc:
-                self._listener_failed(ev, now, exc, None, source)
+                self._listener_failed(ev, now, exc, None,
+                                      f"{self.path}:{source}" if type(source) is int else source)
         sources.clear()
 
     def _listener_failed(self, ev: Any, now: _dt.datetime, exc: Exception,

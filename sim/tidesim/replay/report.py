@@ -8,6 +8,7 @@ import sys
 import time as _time
 from typing import Any, TextIO
 
+from .digest import DIGEST_VERSION
 from .results import ReplayResult
 
 PLOT_HINT = ("plotting needs matplotlib, which the 'plot' extra installs: "
@@ -182,6 +183,9 @@ def summary_json(res: ReplayResult) -> dict[str, Any]:
         "first_entry": res.first_entry.isoformat() if res.first_entry else None,
         "last_entry": res.last_entry.isoformat() if res.last_entry else None,
         "digest": res.digest,
+        # the definition the digest was made with: digests of different versions never compare
+        # equal, so a baseline of another version is refused rather than compared
+        "digest_version": DIGEST_VERSION if res.digest is not None else None,
         "interrupted": res.interrupted,
         "stopped": str(res.stopped) if res.stopped is not None else None,
         "wall_s": round(res.wall_s, 3),

@@ -274,7 +274,7 @@ class Replay:
         try:
             with contextlib.ExitStack() as stack:
                 if self.digest or self.events_to is not None:
-                    stream = EventStream(self.events_to)
+                    stream = EventStream(self.events_to, session=self.path)
                     stack.callback(stream.close)
                 self._environment(header)
                 logger.reset()
@@ -491,7 +491,7 @@ class Replay:
                     self._act(entry, bridge)
                 n += 1
                 if mark is not None:
-                    mark(f"{path}:{entry.line}")
+                    mark(entry.line)
                 if len(queue) and (drain_every == 1 or n % drain_every == 0):
                     drain()
                 if not n & flush_mask:
