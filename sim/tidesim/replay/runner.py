@@ -23,7 +23,6 @@ from __future__ import annotations
 import contextlib
 import datetime as _dt
 import importlib
-import inspect
 import os
 import time as _time
 from typing import Any, Callable, Iterable, TextIO
@@ -126,6 +125,8 @@ class Replay:
         a stream, or a callable taking one line).
     progress: a callable(entries, fraction of the file read, virtual time) polled during the
         run, or None.
+    framework: the framework adapter (see adapter.py): None for the development stand-ins,
+        an adapter, or "MODULE[:NAME]" naming one.
     """
 
     def __init__(self, path: str, *, keep_going: bool = False, drain_every: int = 1,
@@ -136,7 +137,8 @@ class Replay:
                  split_latency: bool = True,
                  report: TextIO | Callable[[str], Any] | None | str = "stderr",
                  progress: Callable[..., None] | None = None,
-                 max_reported: int = MAX_REPORTED, record_overwrite: bool = False) -> None:
+                 max_reported: int = MAX_REPORTED, record_overwrite: bool = False,
+                 framework: Any = None) -> None:
         if drain_every < 1:
             raise ValueError("drain_every must be at least 1")
         self.path = str(path)
@@ -154,6 +156,8 @@ class Replay:
         self.report = stderr_report() if report == "stderr" else report
         self.progress = progress
         self.max_reported = max_reported
+        self.framework_spec = framework
+        self.framework: Any = None
         self.clock = None
         self.strategy = None
         self.bus = None
@@ -165,44 +169,22 @@ class Replay:
     # -- set-up ------------------------------------------------------------------------------
 
     def _framework_object(self, type_name: str, fields: dict) -> Any:
-        if type_name != "Order":
-            return make_record(type_name, fields)
-        from ..framework.model.order import Order
-        params = inspect.signature(Order).parameters
-        ctor = {k: v for k, v in fields.items() if k in params}
-        order = Order(**ctor)
-        for k, v in fields.items():
-            if k not in params:
-                setattr(order, k, v)
-        return order
+        if self.framework is None:  # a decoder made before the run
+            from .adapter import load_framework
+            self.framework = load_framework(self.framework_spec)
+        return self.framework.act_object(type_name, fields)
 
     def _config(self, header: SessionHeader):
-        from ..framework.config import ABSENT, make_config, trading_days
-        c = header.config
         try:
-            return make_config(accounts=c["accounts"],
-                               md_type=c.get("md_type", ABSENT), order_way=c.get("order_way", ABSENT),
-                               algo_account=c.get("algo_account", ABSENT),
-                               trading_calendar=trading_days(*c.get("trading_calendar", [])))
+            return self.framework.config(header)
         except (TypeError, ValueError, KeyError, AttributeError) as exc:
-            raise SessionFormatError(self.path, 1, f"header config: {type(exc).__name__}: {exc}") \
-                from None
+            raise SessionFormatError(self.path, 1, _header_message(exc, "header config")) from None
 
     def _environment(self, header: SessionHeader) -> None:
-        from ..framework.environment import Environment, reset
-        from ..framework.model.instrument import Instrument
-        reset()
-        universe = self.universe(header)
-        instruments = []
-        for code, fields in header.instruments.items():
-            try:
-                instruments.append(Instrument(**{**fields, "market_code": code}))
-            except (TypeError, ValueError) as exc:
-                raise SessionFormatError(self.path, 1, f"instrument {code!r}: {exc}") from None
         try:
-            Environment.get_instance().configure(instruments=instruments, universe=universe)
-        except (TypeError, ValueError) as exc:
-            raise SessionFormatError(self.path, 1, f"header universe: {exc}") from None
+            self.framework.start_day(header, self.universe(header))
+        except (TypeError, ValueError, KeyError, AttributeError) as exc:
+            raise SessionFormatError(self.path, 1, _header_message(exc, "header")) from None
 
     def universe(self, header: SessionHeader) -> list[str]:
         """The universe the framework is set up with: the header's, narrowed to the selected
@@ -243,10 +225,18 @@ class Replay:
 
     def run(self) -> ReplayResult:
         import tidesim
-        tidesim.install()
+        tidesim.install()  # the SDK's stand-ins (and the framework's, where it is not installed)
         from ..clock import patch_time
-        from ..framework.utils import logger
         from ..pyvorn import context as sdk_context
+        from .adapter import FrameworkSpecError, load_framework
+
+        try:
+            fw = self.framework = load_framework(self.framework_spec)
+            install = getattr(fw, "install", None)
+            if install is not None:
+                install()
+        except FrameworkSpecError as exc:
+            raise ReplayAborted(str(exc)) from None
 
         if self.record_to is not None and _same_file(self.record_to, self.path):
             raise ReplayAborted(f"the recording would overwrite the session it replays: {self.path}")
@@ -277,7 +267,9 @@ class Replay:
                     stream = EventStream(self.events_to, session=self.path)
                     stack.callback(stream.close)
                 self._environment(header)
-                logger.reset()
+                end_day = getattr(fw, "end_day", None)
+                if end_day is not None:
+                    stack.callback(end_day)
                 self._reset_bridge(bridge)
                 sdk_context.set_default_clock(clock)
                 bus = self.bus = events.EventBus()
@@ -535,6 +527,15 @@ class Replay:
 
     def _fire_until(self, t: _dt.datetime) -> None:
         self.timers.until(t)
+
+
+def _header_message(exc: BaseException, what: str) -> str:
+    """The message of a framework adapter's refusal of the header: the adapter's own when it
+    names what it refused (the stand-ins' do), else `what` with the exception."""
+    text = str(exc)
+    if isinstance(exc, ValueError) and text.startswith(("header", "instrument")):
+        return text
+    return f"{what}: {type(exc).__name__}: {exc}"
 
 
 def _same_file(a: str, b: str) -> bool:
