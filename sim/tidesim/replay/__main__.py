@@ -4,6 +4,7 @@
                    [--drain-every N] [--record OUT] [--events FILE] [--allow-undelivered]
                    [--listener EVENT=MODULE:FUNCTION] [--system-listener EVENT=MODULE:FUNCTION]
                    [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+                   [--framework MODULE[:NAME]] [--force]
     tidesim-replay SESSION SESSION ...|DIR [--workers N|--scheduler ADDRESS] [--keep-going]
                    [--json] [--plot FILE.png] [--progress|--no-progress] [--drain-every N]
     tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--days N]
@@ -136,6 +137,9 @@ def _parser() -> argparse.ArgumentParser:
                     metavar="EVENT=MODULE:FUNCTION",
                     help="likewise in the system tier, before the example listeners")
     _selection_args(rp)
+    rp.add_argument("--framework", metavar="MODULE[:NAME]",
+                    help="set up this framework instead of the development stand-ins: NAME "
+                         "(default replay_adapter) of MODULE makes its adapter (docs/replay.md)")
     rp.add_argument("--quiet", action="store_true", help="no summary (problems are still reported)")
 
     gp = sub.add_parser("generate", help="write deterministic synthetic sessions")
@@ -313,6 +317,17 @@ def _listeners(args: argparse.Namespace) -> list:
     return resolve(args.system_listener, False, EVENT) + resolve(args.listener, True, EVENT)
 
 
+def _framework(args: argparse.Namespace):
+    """The framework adapter --framework names (None: the stand-ins), loaded before anything is
+    replayed so that a bad name is refused at once."""
+    if not getattr(args, "framework", None):
+        return None
+    import tidesim
+    tidesim.install()
+    from .adapter import load_framework
+    return load_framework(args.framework)
+
+
 def _check_replay_args(args: argparse.Namespace, path: str) -> None:
     from .checks import check_not_input, check_output_file, check_plot_target, refuse_existing
     if args.plot:
@@ -343,6 +358,7 @@ def _replay(args: argparse.Namespace) -> int:
         _check_replay_args(args, path)
         select = _selection(args)
         listeners = _listeners(args)
+        framework = _framework(args)
     except (UsageError, ListenerSpecError, ValueError) as exc:
         return _fail(str(exc))
     show = args.progress if args.progress is not None else sys.stderr.isatty()
@@ -353,7 +369,8 @@ def _replay(args: argparse.Namespace) -> int:
                         events_to=args.events,
                         digest=bool(args.json or args.events), listeners=listeners,
                         select=select, allow_undelivered=args.allow_undelivered,
-                        report=bar.write if bar is not None else "stderr", progress=bar).run()
+                        report=bar.write if bar is not None else "stderr", progress=bar,
+                        framework=framework).run()
     except (SessionFormatError, OSError, ReplayAborted) as exc:
         return _fail(str(exc))
     finally:

@@ -58,8 +58,8 @@ class StandinFramework:
         import tidesim
         tidesim.install()
         from ..framework import environment
-        bound = sys.modules.get(ENVIRONMENT_MODULE)
-        if bound is not None and bound is not environment:
+        bound = importlib.import_module(ENVIRONMENT_MODULE)  # what the bridge will read
+        if bound is not environment:
             where = getattr(bound, "__file__", None) or repr(bound)
             raise FrameworkSpecError(
                 f"{ENVIRONMENT_MODULE} is another framework ({where}), not the development "
