@@ -9,15 +9,18 @@
                    [--json] [--plot FILE.png] [--progress|--no-progress] [--drain-every N]
     tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--days N]
                    [--l2-rate R] [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
+                   [--force] [--progress|--no-progress]
     tidesim-replay diff A B
-    tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+    tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM] [--force]
     tidesim-replay convert IN OUT [--force]
 
 Without SESSION the bundled default day is replayed. Exit status: 0 when every entry was
 delivered and nothing raised; 1 when the replay completed but callbacks, timers or listeners
 raised, entries fell outside the session's day (unless --allow-undelivered), or, with
 --keep-going, bad lines were skipped; 2 when it stopped at bad input, could not start, or an
-argument was refused; 130 when interrupted (the summary then covers what was delivered).
+argument was refused (every command that writes refuses an existing target unless --force:
+"refusing to overwrite PATH (use --force)"); 130 when interrupted (the summary then covers
+what was delivered); 141 when the reader of stdout went away.
 `diff` exits 0 when the event streams are equal and 1 when they differ. `convert` writes IN
 in the encoding OUT's name asks for (".tsb": binary; ".jsonl.gz", ".jsonl": JSONL); it exits 1
 when IN ended cut off (everything before the cut is converted) and 2 on bad input or an OUT
