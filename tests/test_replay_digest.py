@@ -159,3 +159,23 @@ def test_the_quick_decoding_tries_the_typed_parse_only_when_asked(monkeypatch, t
     assert len(calls) == 2 * tried
     assert first.name == again.name == "on_snapshot"
     assert vars(first.args[0]) == vars(again.args[0])
+
+
+# -- the event file --------------------------------------------------------------------------
+
+def test_a_gzip_event_file_holds_the_plain_files_lines_and_is_the_same_every_time(tmp_path):
+    import gzip
+
+    def write(name):
+        stream = digest.EventStream(tmp_path / name, session="day.jsonl")
+        for i, ev in enumerate(_events() * 3000):  # several compressed pieces
+            stream.add(ev, i + 2 if i % 5 else "timer at 09:30:00.000000")
+        stream.close()
+        return (tmp_path / name).read_bytes()
+
+    plain, packed, again = write("e.jsonl"), write("e.jsonl.gz"), write("f.jsonl.gz")
+    assert gzip.decompress(packed) == plain
+    assert packed == again  # no time stamp: equal streams, equal files
+    lines = list(digest.read_events(tmp_path / "e.jsonl.gz"))
+    assert len(lines) == 36000
+    assert lines[1][2] == "day.jsonl:3" and lines[0][2] == "timer at 09:30:00.000000"
