@@ -29,7 +29,7 @@ from typing import Any, Callable, Iterable, TextIO
 
 from .consumer import Consumer
 from .digest import EventStream, signature  # noqa: F401  (signature: part of this module's API)
-from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader, make_record
+from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader
 from .results import (MAX_REPORTED, LatencyHistogram, OrderBook, OrderState,  # noqa: F401
                       Problem, ReplayResult, Tally, percentile, stderr_report)
 from .selection import Selection
