@@ -224,3 +224,44 @@ def test_an_adapter_refusing_the_header_is_bad_input_at_its_line(tmp_path):
             raise KeyError("accounts")
     with pytest.raises(SessionFormatError, match=r":1: header config: KeyError: 'accounts'"):
         replay(default_session(), report=None, framework=Refusing())
+
+
+class _Raising(_Adapter):
+    def __init__(self, where):
+        self.where = where
+
+    def install(self):
+        if self.where == "install":
+            raise RuntimeError("no licence")
+
+    def start_day(self, header, universe):
+        if self.where == "start_day":
+            raise RuntimeError("no database")
+
+    def config(self, header):
+        if self.where == "config":
+            raise RuntimeError("no settings")
+        from tidesim.framework.config import make_config
+        return make_config(accounts=header.config["accounts"])
+
+
+@pytest.mark.parametrize("where", ["install", "start_day", "config"])
+def test_an_adapter_that_fails_stops_the_replay_with_a_clear_message(where):
+    from tidesim.replay.__main__ import default_session
+    from tidesim.replay.runner import ReplayAborted
+    with pytest.raises(ReplayAborted, match=rf"adapter's {where}\(\) raised RuntimeError"):
+        replay(default_session(), report=None, framework=_Raising(where))
+
+
+def test_an_adapter_whose_end_of_day_fails_reports_a_problem():
+    from tidesim.replay.__main__ import default_session
+    from tidesim.replay.selection import Selection
+    import datetime as dt
+
+    class Ending(StandinFramework):
+        def end_day(self):
+            raise RuntimeError("could not close")
+    res = replay(default_session(), report=None, framework=Ending(),
+                 select=Selection(None, dt.time(9, 30), dt.time(9, 31)))
+    assert res.problem_counts == {"framework": 1} and res.exit_code == 1
+    assert "could not close" in res.problems[0].error

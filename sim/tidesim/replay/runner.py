@@ -179,12 +179,23 @@ class Replay:
             return self.framework.config(header)
         except (TypeError, ValueError, KeyError, AttributeError) as exc:
             raise SessionFormatError(self.path, 1, _header_message(exc, "header config")) from None
+        except Exception as exc:  # the adapter's own code
+            raise ReplayAborted(_adapter_failed("config", exc)) from exc
 
     def _environment(self, header: SessionHeader) -> None:
         try:
             self.framework.start_day(header, self.universe(header))
         except (TypeError, ValueError, KeyError, AttributeError) as exc:
             raise SessionFormatError(self.path, 1, _header_message(exc, "header")) from None
+        except Exception as exc:
+            raise ReplayAborted(_adapter_failed("start_day", exc)) from exc
+
+    def _end_day(self) -> None:
+        """The adapter's end of the day; what it raises is a problem of the day, not a crash."""
+        try:
+            self.framework.end_day()
+        except Exception as exc:
+            self.tally.problem("framework", self.path, "end_day", None, exc)
 
     def universe(self, header: SessionHeader) -> list[str]:
         """The universe the framework is set up with: the header's, narrowed to the selected
@@ -237,6 +248,8 @@ class Replay:
                 install()
         except FrameworkSpecError as exc:
             raise ReplayAborted(str(exc)) from None
+        except Exception as exc:  # the adapter's own code
+            raise ReplayAborted(_adapter_failed("install", exc)) from exc
 
         if self.record_to is not None and _same_file(self.record_to, self.path):
             raise ReplayAborted(f"the recording would overwrite the session it replays: {self.path}")
@@ -267,9 +280,8 @@ class Replay:
                     stream = EventStream(self.events_to, session=self.path)
                     stack.callback(stream.close)
                 self._environment(header)
-                end_day = getattr(fw, "end_day", None)
-                if end_day is not None:
-                    stack.callback(end_day)
+                if getattr(fw, "end_day", None) is not None:
+                    stack.callback(self._end_day)
                 self._reset_bridge(bridge)
                 sdk_context.set_default_clock(clock)
                 bus = self.bus = events.EventBus()
@@ -527,6 +539,10 @@ class Replay:
 
     def _fire_until(self, t: _dt.datetime) -> None:
         self.timers.until(t)
+
+
+def _adapter_failed(method: str, exc: BaseException) -> str:
+    return f"the framework adapter's {method}() raised {type(exc).__name__}: {exc}"
 
 
 def _header_message(exc: BaseException, what: str) -> str:
