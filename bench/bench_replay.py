@@ -9,12 +9,20 @@
   day of 50 securities; the bundled day with the event digest (what --json computes), writing
   the event file (--events), and recorded while it is replayed, each against the replay alone;
   the bundled day converted to the binary encoding, against the JSONL day.
+- The event digest's cost, taking turns in one run: the bundled day and the generated
+  50-security short day replayed with the digest (what --json computes) and writing the event
+  file (--events), each against the replay alone (as --quiet); and the replay with the digest
+  against the replay tool as it was at commit fda110a (its own sim/ code, taken from git, on
+  this build of the modules, each replay in a child process of its own), on the bundled day.
 """
 from __future__ import annotations
 
 import datetime as dt
 import gzip
+import json
 import os
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -103,6 +111,16 @@ def _decode_file(path: str, rounds: int = 3, mine: str | None = None) -> tuple[f
     return new, old
 
 
+def _digest_rows(what: str, t: dict) -> list[Row]:
+    n = t["entries"]
+    return [Row("replay", f"replay, {what}, with the event digest (as --json): "
+                          f"{t['json'] / t['quiet']:.2f}x the time of the replay alone (taking turns)",
+                t["json"] / n * 1e9, "replay alone (as --quiet)", t["quiet"] / n * 1e9),
+            Row("replay", f"replay, {what}, writing the event file (--events, digest too): "
+                          f"{t['events'] / t['quiet']:.2f}x the time of the replay alone (taking turns)",
+                t["events"] / n * 1e9, "replay alone (as --quiet)", t["quiet"] / n * 1e9)]
+
+
 def _replay(path: str, record_dir: str | None = None, digest: bool = False,
             events_dir: str | None = None) -> tuple[int, float, dict]:
     best = None
@@ -126,6 +144,71 @@ def _replay_turns(paths: list[str], rounds: int = 3) -> list[tuple[int, float, d
             if best[i] is None or res.wall_s < best[i].wall_s:
                 best[i] = res
     return [(r.entries, r.wall_s, dict(r.problem_counts)) for r in best]
+
+
+def _digest_turns(path: str, events_dir: str, rounds: int = 3) -> dict[str, float]:
+    """Best wall time of `rounds` replays of `path` alone, with the digest and writing the
+    event file (digest too), taking turns."""
+    best: dict[str, float] = {}
+    for k in range(rounds):
+        for mode in ("quiet", "json", "events"):
+            events_to = os.path.join(events_dir, f"e{k}.jsonl") if mode == "events" else None
+            res = Replay(path, report=None, digest=mode != "quiet", events_to=events_to).run()
+            best[mode] = min(best.get(mode, float("inf")), res.wall_s)
+    best["entries"] = res.entries
+    return best
+
+
+OLD_TOOL = "fda110a"
+_CHILD = """
+import json, sys
+import tidesim
+tidesim.install()
+from tidesim.replay.runner import Replay
+kw = {"digest": True} if sys.argv[2] == "digest" else {}
+r = Replay(sys.argv[1], report=None, **kw).run()
+print(json.dumps({"wall_s": r.wall_s, "entries": r.entries, "events": sum(r.events.values()),
+                  "sim": tidesim.__file__}))
+"""
+
+
+def _old_tool(tmp: str) -> str | None:
+    """sim/ of the replay tool at OLD_TOOL, unpacked into `tmp` (None without git)."""
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    try:
+        archive = subprocess.run(["git", "-C", repo, "archive", OLD_TOOL, "sim/tidesim"],
+                                 capture_output=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    import io
+    import tarfile
+    with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+        tar.extractall(tmp, filter="data")
+    return os.path.join(tmp, "sim")
+
+
+def _child_replay(path: str, mode: str, sim: str | None) -> dict:
+    env = dict(os.environ)
+    if sim is not None:  # the old tool's sim/ comes first on the path (this build's modules)
+        env["PYTHONPATH"] = os.pathsep.join([sim, env.get("PYTHONPATH", "")])
+    out = subprocess.run([sys.executable, "-c", _CHILD, path, mode], capture_output=True,
+                         text=True, env=env, check=True)
+    return json.loads(out.stdout)
+
+
+def _against_old_tool(path: str, rounds: int = 3) -> tuple[dict, dict] | None:
+    with tempfile.TemporaryDirectory() as tmp:
+        sim = _old_tool(tmp)
+        if sim is None:
+            return None
+        old = new = None
+        for _ in range(rounds):
+            o = _child_replay(path, "plain", sim)
+            n = _child_replay(path, "digest", None)
+            assert o["sim"].startswith(sim) and not n["sim"].startswith(sim)
+            old = o if old is None or o["wall_s"] < old["wall_s"] else old
+            new = n if new is None or n["wall_s"] < new["wall_s"] else new
+        return old, new
 
 
 def collect() -> list[Row]:
@@ -158,6 +241,21 @@ def collect() -> list[Row]:
         if problems:
             label += f" [problems: {problems}]"
         rows.append(Row("replay", label, wall / n * 1e9))
+        with tempfile.TemporaryDirectory() as edir:
+            t = _digest_turns(path, edir)
+        rows += _digest_rows(f"50 securities, short day ({t['entries']:,} entries)", t)
+    with tempfile.TemporaryDirectory() as edir:
+        t = _digest_turns(bundled, edir)
+    rows += _digest_rows(f"bundled day ({t['entries']:,} entries)", t)
+    both = _against_old_tool(bundled)
+    if both is not None:
+        old, new = both
+        o_rate, n_rate = old["entries"] / old["wall_s"], new["entries"] / new["wall_s"]
+        rows.append(Row("replay", f"replay with the digest (as --json), bundled day: {n_rate:,.0f} "
+                                  f"entries/s, {n_rate / o_rate:.2f}x the entries/s of the tool at "
+                                  f"{OLD_TOOL} ({o_rate:,.0f}; taking turns, a process each)",
+                        new["wall_s"] / new["entries"] * 1e9, f"the tool at {OLD_TOOL}",
+                        old["wall_s"] / old["entries"] * 1e9))
     n, wall, problems = _replay(bundled)
     label = (f"replay, bundled day (4 securities, {n:,} entries) in {wall:.2f} s, per entry: "
              f"{n / wall:,.0f} entries/s")

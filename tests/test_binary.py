@@ -259,7 +259,7 @@ CONVERT_CASES = {
     "output directory missing": (lambda d: ([str(jsonl(d / "i.jsonl", GOOD)), str(d / "no" / "o.tsb")],
                                             2, "does not exist")),
     "output exists": (lambda d: ([str(jsonl(d / "i.jsonl", GOOD)), str(jsonl(d / "o.jsonl"))], 2,
-                                 "exists already")),
+                                 "refusing to overwrite")),
     "output is the input": (lambda d: ([str(jsonl(d / "i.jsonl", GOOD)), str(d / "i.jsonl"), "--force"],
                                        2, "is the input itself")),
     "malformed line": (lambda d: ([str(jsonl(d / "i.jsonl", GOOD, '{"t": ')), str(d / "o.tsb")], 2,

@@ -131,7 +131,7 @@ def test_the_inline_digest_equals_adding_each_event_to_the_stream(batch):
 
 @pytest.mark.parametrize("use_digest", [False, True])
 @pytest.mark.parametrize("batch", [1, 3, 40])
-def test_counting_by_type_leaves_out_events_whose_listeners_raised(use_digest, batch):
+def test_counting_by_type_counts_every_published_event_whatever_its_listeners_raise(use_digest, batch):
     events = _events(40)
 
     def publish(ev):
@@ -143,7 +143,9 @@ def test_counting_by_type_leaves_out_events_whose_listeners_raised(use_digest, b
         c.queue.extend(events[i:i + batch])
         c.drain()
     c.finish()
-    expected = collections.Counter(ev.event_type.name for ev in events if ev.n % 5)
+    # the counts cover the same events as the digest and the event file; the exceptions are
+    # problems of their own
+    expected = collections.Counter(ev.event_type.name for ev in events)
     assert res.events == expected
     assert res.problem_counts["listener"] == 8
     assert sum(res.events_per_minute.values()) == sum(expected.values())

@@ -1,4 +1,4 @@
-"""The compact binary encoding of a session (files named "*.tsb").
+"""The binary encoding of a session (files named "*.tsb").
 
 The same lines as a JSONL session (the header, then one entry each), each encoded as MessagePack
 instead of JSON text, and grouped into blocks. The file starts with the 8 bytes of `MAGIC`, then

@@ -363,7 +363,7 @@ class Decoder:
         other). Any other line takes the full walk. When the typed parse fails for much of a
         file (records of other shapes), it is no longer tried; with `typed` false it is never
         tried (the native decoder, tiderec._lines, has already taken every line it would)."""
-        typed = _quick_line.decode
+        typed_decode = _quick_line.decode
         met = _met_tags
         decode = self._json.decode
         plans = self._plans
@@ -372,13 +372,13 @@ class Decoder:
         full = self._entry
         fromiso = _dt.datetime.fromisoformat
         new = object.__new__
-        misses = [0, typed]  # typed parses that did not serve; whether to try them
+        misses = [0, bool(typed)]  # typed parses that did not serve; whether to try them
 
         def entry(line: int, raw: bytes) -> Entry:
             if misses[1]:
                 try:
                     del met[:]
-                    obj = typed(raw)
+                    obj = typed_decode(raw)
                     name = obj.cb
                     plan = plans.get(name)
                     rec = obj.args[0]

@@ -4,21 +4,25 @@
                    [--drain-every N] [--record OUT] [--events FILE] [--allow-undelivered]
                    [--listener EVENT=MODULE:FUNCTION] [--system-listener EVENT=MODULE:FUNCTION]
                    [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+                   [--framework MODULE[:NAME]] [--force]
     tidesim-replay SESSION SESSION ...|DIR [--workers N|--scheduler ADDRESS] [--keep-going]
                    [--json] [--plot FILE.png] [--progress|--no-progress] [--drain-every N]
                    [--events DIR [--force]] [--baseline RUN.json] [--listener ...]
                    [--system-listener ...] [--securities ...] [--from HH:MM] [--to HH:MM]
     tidesim-replay generate OUT [--securities N] [--seed S] [--day YYYY-MM-DD] [--days N]
                    [--l2-rate R] [--orders N] [--algo-parents N] [--levels N] [--until HH:MM]
+                   [--force] [--progress|--no-progress]
     tidesim-replay diff A B [--full] [--max N]
-    tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM]
+    tidesim-replay cut IN OUT [--securities CODE[,CODE...]] [--from HH:MM] [--to HH:MM] [--force]
     tidesim-replay convert IN OUT [--force]
 
 Without SESSION the bundled default day is replayed. Exit status: 0 when every entry was
 delivered and nothing raised; 1 when the replay completed but callbacks, timers or listeners
 raised, entries fell outside the session's day (unless --allow-undelivered), or, with
 --keep-going, bad lines were skipped; 2 when it stopped at bad input, could not start, or an
-argument was refused; 130 when interrupted (the summary then covers what was delivered).
+argument was refused (every command that writes refuses an existing target unless --force:
+"refusing to overwrite PATH (use --force)"); 130 when interrupted (the summary then covers
+what was delivered); 141 when the reader of stdout went away.
 `diff` exits 0 when the event streams are equal and 1 when they differ (two directories:
 when any day differs or is on one side only). With --baseline RUN.json, exit 1 also when an
 event digest differs from that saved summary's. `convert` writes IN
@@ -128,8 +132,8 @@ def _parser() -> argparse.ArgumentParser:
     rp.add_argument("--record", metavar="OUT",
                     help="also record the callbacks the strategy receives into a new session file")
     rp.add_argument("--force", action="store_true",
-                    help="let --record overwrite an existing file, and --events DIR write into "
-                         "a directory that is not empty")
+                    help="let --record and --events overwrite existing files, and --events DIR "
+                         "write into a directory that is not empty")
     rp.add_argument("--events", metavar="FILE|DIR",
                     help="write the published events, one a line with the session line that "
                          "caused it (compare two with `tidesim-replay diff`); with several "
@@ -146,6 +150,9 @@ def _parser() -> argparse.ArgumentParser:
                     metavar="EVENT=MODULE:FUNCTION",
                     help="likewise in the system tier, before the example listeners")
     _selection_args(rp)
+    rp.add_argument("--framework", metavar="MODULE[:NAME]",
+                    help="set up this framework instead of the development stand-ins: NAME "
+                         "(default replay_adapter) of MODULE makes its adapter (docs/replay.md)")
     rp.add_argument("--quiet", action="store_true", help="no summary (problems are still reported)")
 
     gp = sub.add_parser("generate", help="write deterministic synthetic sessions")
@@ -166,6 +173,13 @@ def _parser() -> argparse.ArgumentParser:
                     help="price levels per snapshot")
     gp.add_argument("--until", type=_arg(_dt.time.fromisoformat, "time"), default=_dt.time(15, 0),
                     help="end the market data early (HH:MM), for a short day")
+    gp.add_argument("--force", action="store_true",
+                    help="overwrite OUT if it exists (with --days: write into a non-empty OUT)")
+    gprog = gp.add_mutually_exclusive_group()
+    gprog.add_argument("--progress", dest="progress", action="store_true", default=None,
+                       help="with --days: show a progress bar on stderr (default: only when "
+                            "stderr is a terminal)")
+    gprog.add_argument("--no-progress", dest="progress", action="store_false")
 
     dp = sub.add_parser("diff", help="compare two event files written by --events, or two "
                                      "directories of them day by day")
@@ -180,6 +194,7 @@ def _parser() -> argparse.ArgumentParser:
     cp.add_argument("src", metavar="IN")
     cp.add_argument("dst", metavar="OUT")
     _selection_args(cp)
+    cp.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
 
     vp = sub.add_parser("convert", help="convert a session between JSONL and the binary encoding")
     vp.add_argument("src", metavar="IN", help="session file (JSONL, gzip JSONL or binary)")
@@ -194,7 +209,8 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _generate(args: argparse.Namespace) -> int:
-    from .checks import UsageError, check_output_dir, check_output_file
+    from .checks import (UsageError, check_output_dir, check_output_file, refuse_existing,
+                         refuse_non_empty_dir)
     from .generator import generate_days, generate_session, is_trading_day
     if not is_trading_day(args.day):
         return _fail(f"--day {args.day} ({args.day:%A}) is not a trading day of the generated "
@@ -204,17 +220,37 @@ def _generate(args: argparse.Namespace) -> int:
     try:
         if args.days is not None:
             check_output_dir(args.out, "OUTDIR")
+            refuse_non_empty_dir(args.out, args.force)
             os.makedirs(args.out, exist_ok=True)
-            days = generate_days(args.out, args.days, first_day=args.day, seed=args.seed, **options)
-            for g in days:
-                print(f"wrote {g.path}: {g.entries:,} entries", file=sys.stderr)
-            return 0
+            return _generate_days(args, options)
+        refuse_existing(args.out, args.force)
         check_output_file(args.out, "OUT")
         g = generate_session(args.out, seed=args.seed, day=args.day, **options)
     except (UsageError, ValueError, OSError) as exc:
         return _fail(str(exc), "generate")
     print(f"wrote {g.path}: {g.entries:,} entries ({g.acts} acts), "
           f"{len(g.expected_orders)} orders", file=sys.stderr)
+    return 0
+
+
+def _generate_days(args: argparse.Namespace, options: dict) -> int:
+    """`generate OUTDIR --days N`, with the replay's progress bar (one step a day)."""
+    from .generator import generate_days
+    from .report import ProgressBar
+    show = args.progress if args.progress is not None else sys.stderr.isatty()
+    bar = ProgressBar(sys.stderr) if show else None
+    say = bar.write if bar is not None else (lambda line: print(line, file=sys.stderr))
+
+    def progress(done: int, total: int, g) -> None:
+        say(f"wrote {g.path}: {g.entries:,} entries")
+        if bar is not None:
+            bar(done, done / total, None, what=f"{done} of {total} days")
+    try:
+        generate_days(args.out, args.days, first_day=args.day, seed=args.seed,
+                      progress=progress, **options)
+    finally:
+        if bar is not None:
+            bar.close()
     return 0
 
 
@@ -253,13 +289,14 @@ def _selection(args: argparse.Namespace):
 def _cut(args: argparse.Namespace) -> int:
     import tidesim
     tidesim.install()
-    from .checks import UsageError, check_not_input, check_output_file
+    from .checks import UsageError, check_not_input, check_output_file, refuse_existing
     from .format import SessionFormatError
     from .selection import cut
     try:
         select = _selection(args)
-        check_output_file(args.dst, "OUT")
         check_not_input(args.dst, args.src, "OUT")
+        refuse_existing(args.dst, args.force)
+        check_output_file(args.dst, "OUT")
         res = cut(args.src, args.dst, select)
     except (UsageError, SessionFormatError, ValueError, OSError) as exc:
         return _fail(str(exc), "cut")
@@ -272,6 +309,17 @@ def _convert(args: argparse.Namespace) -> int:
     from tiderec.convert import convert
     from tiderec.encoding import RecordingTargetError
     from tiderec.schema import SessionFormatError
+
+    from .checks import UsageError, refuse_existing
+    try:
+        try:
+            same = os.path.samefile(args.dst, args.src)
+        except OSError:
+            same = False
+        if not same:  # (convert names the case of OUT being IN itself)
+            refuse_existing(args.dst, args.force)
+    except UsageError as exc:
+        return _fail(str(exc), "convert")
     try:
         res = convert(args.src, args.dst, overwrite=args.force)
     except (SessionFormatError, RecordingTargetError) as exc:
@@ -299,15 +347,26 @@ def _listeners(args: argparse.Namespace) -> list:
     return resolve(args.system_listener, False, EVENT) + resolve(args.listener, True, EVENT)
 
 
+def _framework(args: argparse.Namespace):
+    """The framework adapter --framework names (None: the stand-ins), loaded before anything is
+    replayed so that a bad name is refused at once."""
+    if not getattr(args, "framework", None):
+        return None
+    import tidesim
+    tidesim.install()
+    from .adapter import load_framework
+    return load_framework(args.framework)
+
+
 def _check_replay_args(args: argparse.Namespace, path: str) -> None:
-    from .checks import check_not_input, check_output_file, check_plot_target
+    from .checks import check_not_input, check_output_file, check_plot_target, refuse_existing
     if args.plot:
         check_plot_target(args.plot)
-    for target, what, overwrite in ((args.record, "--record", args.force),
-                                    (args.events, "--events", True)):
+    for target, what in ((args.record, "--record"), (args.events, "--events")):
         if target:
             check_not_input(target, path, what)
-            check_output_file(target, what, overwrite)
+            refuse_existing(target, args.force)
+            check_output_file(target, what, True)
     if args.record and args.events and os.path.abspath(args.record) == os.path.abspath(args.events):
         from .checks import UsageError
         raise UsageError("--record and --events name the same file")
@@ -330,6 +389,7 @@ def _replay(args: argparse.Namespace) -> int:
         select = _selection(args)
         listeners = _listeners(args)
         baseline = _baseline(args)
+        framework = _framework(args)
     except (UsageError, ListenerSpecError, ValueError) as exc:
         return _fail(str(exc))
     show = args.progress if args.progress is not None else sys.stderr.isatty()
@@ -341,7 +401,8 @@ def _replay(args: argparse.Namespace) -> int:
                         digest=bool(args.json or args.events or args.baseline),
                         listeners=listeners,
                         select=select, allow_undelivered=args.allow_undelivered,
-                        report=bar.write if bar is not None else "stderr", progress=bar).run()
+                        report=bar.write if bar is not None else "stderr", progress=bar,
+                        framework=framework).run()
     except (SessionFormatError, OSError, ReplayAborted) as exc:
         return _fail(str(exc))
     finally:

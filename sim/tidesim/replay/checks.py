@@ -9,6 +9,30 @@ class UsageError(ValueError):
     """An argument the command refuses; the message names the argument and says why."""
 
 
+def overwrite_refusal(path: str) -> str:
+    """The one wording every writing command uses when its target exists and --force was not
+    given."""
+    return f"refusing to overwrite {path} (use --force)"
+
+
+def refuse_existing(path: str, force: bool) -> None:
+    """Without `force`, refuses a target file that exists (anything but a directory: those are
+    refused by the writability checks with their own reason)."""
+    if not force and os.path.lexists(path) and not os.path.isdir(path):
+        raise UsageError(overwrite_refusal(path))
+
+
+def refuse_non_empty_dir(path: str, force: bool) -> None:
+    """Without `force`, refuses a target directory that holds anything."""
+    if not force and os.path.isdir(path):
+        try:
+            busy = any(True for _ in os.scandir(path))
+        except OSError as exc:
+            raise UsageError(f"{path}: cannot be read: {exc.strerror}") from None
+        if busy:
+            raise UsageError(overwrite_refusal(path))
+
+
 def check_output_file(path: str, what: str, overwrite: bool = True) -> None:
     """`path` can be created (or, with `overwrite`, replaced) as a file: its directory exists
     and is writable, and it is not itself a directory or a read-only file. The recorder's own

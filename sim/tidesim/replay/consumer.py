@@ -14,25 +14,28 @@ import datetime as _dt
 import operator
 from typing import Any
 
-from .digest import HASH_BATCH, EventStream, signature
+from .digest import HASH_CHUNK, EventStream, signature
 from .results import ReplayResult, Tally
 
 _MINUTE = _dt.timedelta(minutes=1)
 _event_type = operator.attrgetter("event_type")
 _ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
-_HASH_PIECES = 2 * HASH_BATCH  # the digest's pieces hashed at a time
 
 
 class Consumer:
     """count_types: count the published events by type into `result.events` (the replay then
-    registers no counting listener). An event counts once its listeners have run without an
-    exception, as the counting listener, the first user listener after the system ones, would
-    have counted it; when the replay is interrupted, the events of the batch up to the one
-    being published count."""
+    registers no counting listener). Every event handed to the bus counts, whether or not a
+    listener raised on it, so that the counts, the digest and the event file always cover the
+    same events (a listener's exception is counted among the problems instead); when the
+    replay is interrupted, the events of the batch up to the one being published count.
+
+    `cause` is a one-item list the replay keeps up to date with what it delivers: the session
+    line of the entry (an int) or the text naming a timer. A listener's exception is reported
+    with it; with `drain_every` above 1 the event may come from one of the entries before it."""
 
     def __init__(self, queue: Any, bus: Any, result: ReplayResult, tally: Tally, clock: Any,
                  stream: EventStream | None = None, track_sources: bool = False,
-                 count_types: bool = False) -> None:
+                 count_types: bool = False, path: str = "", drain_every: int = 1) -> None:
         self.queue = queue
         self.publish = bus.publish_event
         self.result = result
@@ -40,6 +43,9 @@ class Consumer:
         self.clock = clock
         self.stream = stream
         self.signatures = result.signatures
+        self.cause: list = [1]
+        self.path = path
+        self.drain_every = drain_every
         # (queue length after a delivery, what was delivered): which line caused which event
         self.sources: list[tuple[int, str]] | None = [] if track_sources else None
         self._minute: _dt.datetime | None = None
@@ -50,13 +56,13 @@ class Consumer:
         self._names: dict[int, tuple[Any, str]] = {}
         # the batch loop to use: one feeding the digest, or one that only publishes
         self._inline = self.sources is None and self.signatures is None
-        self._prefixes: dict[int, tuple[Any, bytes]] = {}
         self._hasher = stream.hasher() if stream is not None else None
         if self._inline:
             self.drain = self._drain_inline  # type: ignore[method-assign]
 
-    def delivered(self, source: str) -> None:
-        """Marks the events now at the end of the queue as caused by `source`."""
+    def delivered(self, source: str | int) -> None:
+        """Marks the events now at the end of the queue as caused by `source` (a text, or the
+        number of a line of the session)."""
         self.sources.append((len(self.queue), source))  # type: ignore[union-attr]
 
     def count_now(self) -> None:
@@ -147,28 +153,23 @@ class Consumer:
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
             else:
-                pending, encode, fallback = hasher
-                prefixes = self._prefixes
-                append = pending.append
+                buf, encode_into, fallback = hasher
                 for ev in it:
-                    fields = vars(ev).copy()
-                    etype = fields.pop("event_type", None)
-                    hit = prefixes.get(id(etype))
-                    if hit is None or hit[0] is not etype:
-                        hit = self._prefix(etype)
+                    # each event encoded straight onto the digest's buffer just before it is
+                    # published (what a listener changes afterwards is not in the digest)
+                    n = len(buf)
                     try:
-                        body = encode(fields)
+                        encode_into(vars(ev), buf, -1)
                     except _ENCODER_ERRORS:
-                        body = fallback(fields)
-                    append(hit[1])
-                    append(body)
+                        del buf[n:]
+                        fallback(vars(ev))
                     try:
                         publish(ev)
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
                 stream = self.stream
                 stream.count += len(batch)  # type: ignore[union-attr]
-                if len(pending) >= _HASH_PIECES:
+                if len(buf) >= HASH_CHUNK:
                     stream.flush()  # type: ignore[union-attr]
         except BaseException:
             # interrupted: what was published counts, the event being published included
@@ -178,18 +179,19 @@ class Consumer:
             if hasher is not None:
                 self.stream.count += done  # type: ignore[union-attr]
             raise
-        types = self._types
-        if types is not None:
-            if failed is None:
-                types += map(_event_type, batch)
-            else:
-                types += [ev.event_type for ev in batch if not any(ev is f for f in failed)]
+        if self._types is not None:
+            self._types += map(_event_type, batch)
 
-    def _prefix(self, etype: Any) -> tuple[Any, bytes]:
-        hit = (etype, self.stream.prefix(etype))  # type: ignore[union-attr]
-        if hasattr(type(etype), "__members__") and len(self._prefixes) < 1024:
-            self._prefixes[id(etype)] = hit  # a member lives as long as its enumeration
-        return hit
+    def where(self) -> str:
+        """The session line (or timer) whose delivery the events being published come from."""
+        cause = self.cause[0]
+        if type(cause) is not int:
+            return str(cause)
+        where = f"{self.path}:{cause}"
+        if self.drain_every > 1:
+            where += f" (or one of the {self.drain_every - 1} entries before it: --drain-every " \
+                     f"{self.drain_every})"
+        return where
 
     def _publish(self, batch: list, now: _dt.datetime) -> None:
         sigs, stream, publish = self.signatures, self.stream, self.publish
@@ -202,13 +204,12 @@ class Consumer:
                     sigs.append(signature(ev))
                 if add is not None:
                     add(ev, "")
+                if types is not None:
+                    types.append(ev.event_type)
                 try:
                     publish(ev)
                 except Exception as exc:
                     self._listener_failed(ev, now, exc, None)
-                else:
-                    if types is not None:
-                        types.append(ev.event_type)
             return
         si = 0
         timer_source = None
@@ -223,19 +224,23 @@ class Consumer:
                 else:  # after every delivered entry's events: a timer's
                     source = timer_source = timer_source or f"timer at {now:%H:%M:%S.%f}"
                 stream.add(ev, source)
+            else:
+                source = None
+            if types is not None:
+                types.append(ev.event_type)
             try:
                 publish(ev)
             except Exception as exc:
-                self._listener_failed(ev, now, exc, None)
-            else:
-                if types is not None:
-                    types.append(ev.event_type)
+                self._listener_failed(ev, now, exc, None,
+                                      f"{self.path}:{source}" if type(source) is int else source)
         sources.clear()
 
     def _listener_failed(self, ev: Any, now: _dt.datetime, exc: Exception,
-                         failed: list | None) -> list:
+                         failed: list | None, source: str | None = None) -> list:
         name = getattr(getattr(ev, "event_type", None), "name", "?")
-        self.tally.problem("listener", f"{now:%H:%M:%S.%f}", name, now, exc)
+        if source is None:
+            source = self.where()
+        self.tally.problem("listener", source, name, now, exc)
         if failed is None:
             failed = []
         failed.append(ev)

@@ -29,6 +29,7 @@ import datetime as _dt
 import hashlib
 import os
 import random
+from typing import Any, Callable
 
 from .format import SESSION_BINARY_SUFFIX, SessionHeader, SessionWriter
 from .gen_algo import AlgoScenario
@@ -181,15 +182,21 @@ def generate_session(path: str | os.PathLike, *, securities: int = 4, seed: int 
 
 
 def generate_days(outdir: str | os.PathLike, days: int, *, first_day: _dt.date = _dt.date(2026, 1, 5),
-                  seed: int = 1, **options) -> list[GeneratedSession]:
+                  seed: int = 1, progress: Callable[[int, int, GeneratedSession], Any] | None = None,
+                  **options) -> list[GeneratedSession]:
     """Writes `days` consecutive trading days from `first_day` (a trading day) into `outdir`
     as YYYY-MM-DD.jsonl.gz, each a single-day session with its own seed derived from `seed`
-    (`day_seed`); `options` are generate_session's."""
+    (`day_seed`); `options` are generate_session's. `progress(days done, days, the day just
+    written)` is called after each day."""
     if days < 1:
         raise ValueError(f"days must be at least 1, not {days}")
     if not is_trading_day(first_day):
         raise ValueError(f"{first_day} ({first_day:%A}) is not a trading day of the generated calendar")
     outdir = os.fspath(outdir)
-    return [generate_session(os.path.join(outdir, f"{d.isoformat()}.jsonl.gz"),
-                             seed=day_seed(seed, d), day=d, **options)
-            for d in trading_days_from(first_day, days)]
+    out = []
+    for d in trading_days_from(first_day, days):
+        out.append(generate_session(os.path.join(outdir, f"{d.isoformat()}.jsonl.gz"),
+                                    seed=day_seed(seed, d), day=d, **options))
+        if progress is not None:
+            progress(len(out), days, out[-1])
+    return out

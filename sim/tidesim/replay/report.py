@@ -8,6 +8,7 @@ import sys
 import time as _time
 from typing import Any, TextIO
 
+from .digest import DIGEST_VERSION
 from .results import ReplayResult
 
 PLOT_HINT = ("plotting needs matplotlib, which the 'plot' extra installs: "
@@ -33,16 +34,21 @@ class ProgressBar:
                          dynamic_ncols=False, delay=0)
         self._write = tqdm.write
 
-    def __call__(self, entries: int, fraction: float, vtime: _dt.datetime | None) -> None:
+    def __call__(self, entries: int, fraction: float, vtime: _dt.datetime | None,
+                 what: str | None = None) -> None:
+        """Redraws the bar at `fraction` done; `what` replaces the text of entries, virtual
+        time and rate (e.g. "3 of 8 days")."""
         now = _time.perf_counter()
         if now - self.last < self.interval and fraction < 1.0:
             return
         self.last = now
-        rate = entries / (now - self.t0) if now > self.t0 else 0.0
-        clock = f" {vtime:%H:%M:%S}" if vtime is not None else ""
+        if what is None:
+            rate = entries / (now - self.t0) if now > self.t0 else 0.0
+            clock = f" {vtime:%H:%M:%S}" if vtime is not None else ""
+            what = f"{entries:,} entries{clock} {rate:,.0f}/s"
         bar = self._bar
         bar.n = min(self.SCALE, int(round(fraction * self.SCALE)))
-        bar.set_description_str(f"{entries:,} entries{clock} {rate:,.0f}/s", refresh=False)
+        bar.set_description_str(what, refresh=False)
         bar.refresh()
         self.drawn = True
 
@@ -115,9 +121,15 @@ def summary_text(res: ReplayResult) -> str:
         shown = [p for p in res.problems if p.kind != "more"]
         for p in shown[:10]:
             out.append(f"  {p}")
+            if p.trace:
+                out.append(p.trace)
         total = sum(res.problem_counts.values())
         if total > len(shown[:10]):
             out.append(f"  ... {total - len(shown[:10])} more")
+    elif res.stopped is not None:
+        out.append("problems: stopped at bad input (see above); none before it")
+    elif res.interrupted:
+        out.append("problems: none until the interruption")
     else:
         out.append("problems: none")
     if res.digest is not None:
@@ -162,7 +174,8 @@ def summary_json(res: ReplayResult) -> dict[str, Any]:
                                           for s in res.order_book.orders.values()}},
         "problems": {"counts": dict(res.problem_counts),
                      "first": [dict(kind=p.kind, where=p.where, name=p.name,
-                                    time=p.time.isoformat() if p.time else None, error=p.error)
+                                    time=p.time.isoformat() if p.time else None, error=p.error,
+                                    traceback=p.trace or None)
                                for p in res.problems if p.kind != "more"]},
         "after_end": res.after_end,
         "before_start": res.before_start,
@@ -170,6 +183,9 @@ def summary_json(res: ReplayResult) -> dict[str, Any]:
         "first_entry": res.first_entry.isoformat() if res.first_entry else None,
         "last_entry": res.last_entry.isoformat() if res.last_entry else None,
         "digest": res.digest,
+        # the definition the digest was made with: digests of different versions never compare
+        # equal, so a baseline of another version is refused rather than compared
+        "digest_version": DIGEST_VERSION if res.digest is not None else None,
         "interrupted": res.interrupted,
         "stopped": str(res.stopped) if res.stopped is not None else None,
         "wall_s": round(res.wall_s, 3),

@@ -13,6 +13,7 @@ from typing import Any, Callable, TextIO
 from .format import SessionFormatError, SessionHeader
 
 MAX_REPORTED = 20  # problems described one by one on the report stream; the rest are counted
+TRACE_FRAMES = 3  # the last frames of an exception's traceback shown with its problem
 
 # Exit status of an interrupted replay (the shell's code for SIGINT).
 EXIT_INTERRUPTED = 130
@@ -28,11 +29,16 @@ class Problem:
     name: str  # callback, timer or event name ("" for input)
     time: _dt.datetime | None
     error: str  # "TypeError: ..."
+    trace: str = ""  # the last frames of the exception's traceback, formatted ("" for none)
 
     def __str__(self) -> str:
         what = f"{self.kind} {self.name}" if self.name else self.kind
         when = f" at {self.time}" if self.time is not None and self.kind != "input" else ""
         return f"{self.where}: {what}{when}: {self.error}"
+
+    def described(self) -> str:
+        """The problem on one line, then its traceback's last frames, if any."""
+        return str(self) + ("\n" + self.trace if self.trace else "")
 
 
 @dataclasses.dataclass
@@ -296,13 +302,13 @@ class Tally:
         """Counts a problem; describes it (as `shown` when given) while few have been."""
         res = self.result
         text = exc if isinstance(exc, str) else f"{type(exc).__name__}: {exc}"
-        p = Problem(kind, where, name, when, text)
         res.problem_counts[kind] += 1
         if name:
             res.errors_by_name[name] += 1
         if len(res.problems) < self.max_reported:
+            p = Problem(kind, where, name, when, text, _last_frames(exc))
             res.problems.append(p)
-            self.say(str(p) if shown is None else shown)
+            self.say(p.described() if shown is None else shown)
         elif len(res.problems) == self.max_reported:
             res.problems.append(Problem("more", "", "", None, "further problems are only counted"))
             self.say("further problems are only counted (see the summary)")
@@ -310,6 +316,18 @@ class Tally:
     def bad_input(self, exc: SessionFormatError, note: str) -> None:
         self.problem("input", f"{exc.path}:{exc.line}" if exc.line else exc.path, "", None,
                      exc.message, shown=f"{exc}{note}")
+
+
+def _last_frames(exc: BaseException | str) -> str:
+    """The last TRACE_FRAMES frames of an exception's traceback, as the interpreter prints
+    them, indented; "" when there is none."""
+    tb = getattr(exc, "__traceback__", None)
+    if tb is None:
+        return ""
+    import traceback
+    frames = traceback.extract_tb(tb)[-TRACE_FRAMES:]
+    return "".join("    " + line for chunk in traceback.format_list(frames)
+                   for line in chunk.splitlines(True)).rstrip("\n")
 
 
 def stderr_report() -> Callable[[str], None]:

@@ -23,14 +23,13 @@ from __future__ import annotations
 import contextlib
 import datetime as _dt
 import importlib
-import inspect
 import os
 import time as _time
 from typing import Any, Callable, Iterable, TextIO
 
 from .consumer import Consumer
 from .digest import EventStream, signature  # noqa: F401  (signature: part of this module's API)
-from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader, make_record
+from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader
 from .results import (MAX_REPORTED, LatencyHistogram, OrderBook, OrderState,  # noqa: F401
                       Problem, ReplayResult, Tally, percentile, stderr_report)
 from .selection import Selection
@@ -90,6 +89,7 @@ class Timers:
         name = getattr(callback, "__name__", repr(callback))
         self.replay.result.timers[name] += 1
         now = self.clock.now
+        self.replay.consumer.cause[0] = f"timer {name} at {now:%H:%M:%S.%f}"
         self.replay.call(name, callback, (), {}, f"timer {now:%H:%M:%S.%f}", "timer")
 
     def until(self, t: _dt.datetime) -> None:
@@ -125,6 +125,8 @@ class Replay:
         a stream, or a callable taking one line).
     progress: a callable(entries, fraction of the file read, virtual time) polled during the
         run, or None.
+    framework: the framework adapter (see adapter.py): None for the development stand-ins,
+        an adapter, or "MODULE[:NAME]" naming one.
     """
 
     def __init__(self, path: str, *, keep_going: bool = False, drain_every: int = 1,
@@ -135,7 +137,8 @@ class Replay:
                  split_latency: bool = True,
                  report: TextIO | Callable[[str], Any] | None | str = "stderr",
                  progress: Callable[..., None] | None = None,
-                 max_reported: int = MAX_REPORTED, record_overwrite: bool = False) -> None:
+                 max_reported: int = MAX_REPORTED, record_overwrite: bool = False,
+                 framework: Any = None) -> None:
         if drain_every < 1:
             raise ValueError("drain_every must be at least 1")
         self.path = str(path)
@@ -153,6 +156,8 @@ class Replay:
         self.report = stderr_report() if report == "stderr" else report
         self.progress = progress
         self.max_reported = max_reported
+        self.framework_spec = framework
+        self.framework: Any = None
         self.clock = None
         self.strategy = None
         self.bus = None
@@ -164,43 +169,42 @@ class Replay:
     # -- set-up ------------------------------------------------------------------------------
 
     def _framework_object(self, type_name: str, fields: dict) -> Any:
-        if type_name != "Order":
-            return make_record(type_name, fields)
-        from ..framework.model.order import Order
-        params = inspect.signature(Order).parameters
-        ctor = {k: v for k, v in fields.items() if k in params}
-        order = Order(**ctor)
-        for k, v in fields.items():
-            if k not in params:
-                setattr(order, k, v)
-        return order
+        if self.framework is None:  # a decoder made before the run
+            from .adapter import load_framework
+            self.framework = load_framework(self.framework_spec)
+        return self.framework.act_object(type_name, fields)
 
     def _config(self, header: SessionHeader):
-        from ..framework.config import ABSENT, make_config, trading_days
-        c = header.config
         try:
-            return make_config(accounts=c["accounts"],
-                               md_type=c.get("md_type", ABSENT), order_way=c.get("order_way", ABSENT),
-                               algo_account=c.get("algo_account", ABSENT),
-                               trading_calendar=trading_days(*c.get("trading_calendar", [])))
+            return self.framework.config(header)
         except (TypeError, ValueError, KeyError, AttributeError) as exc:
-            raise SessionFormatError(self.path, 1, f"header config: {type(exc).__name__}: {exc}") \
-                from None
+            raise SessionFormatError(self.path, 1, _header_message(exc, "header config")) from None
+        except Exception as exc:  # the adapter's own code
+            raise ReplayAborted(_adapter_failed("config", exc)) from exc
 
     def _environment(self, header: SessionHeader) -> None:
-        from ..framework.environment import Environment, reset
-        from ..framework.model.instrument import Instrument
-        reset()
-        instruments = []
-        for code, fields in header.instruments.items():
-            try:
-                instruments.append(Instrument(**{**fields, "market_code": code}))
-            except (TypeError, ValueError) as exc:
-                raise SessionFormatError(self.path, 1, f"instrument {code!r}: {exc}") from None
         try:
-            Environment.get_instance().configure(instruments=instruments, universe=header.universe)
-        except (TypeError, ValueError) as exc:
-            raise SessionFormatError(self.path, 1, f"header universe: {exc}") from None
+            self.framework.start_day(header, self.universe(header))
+        except (TypeError, ValueError, KeyError, AttributeError) as exc:
+            raise SessionFormatError(self.path, 1, _header_message(exc, "header")) from None
+        except Exception as exc:
+            raise ReplayAborted(_adapter_failed("start_day", exc)) from exc
+
+    def _end_day(self) -> None:
+        """The adapter's end of the day; what it raises is a problem of the day, not a crash."""
+        try:
+            self.framework.end_day()
+        except Exception as exc:
+            self.tally.problem("framework", self.path, "end_day", None, exc)
+
+    def universe(self, header: SessionHeader) -> list[str]:
+        """The universe the framework is set up with: the header's, narrowed to the selected
+        securities when the market data is (the bridge completes a minute's bars when every
+        security of the universe has one, so a wider universe would never complete any)."""
+        codes = self.select.codes if self.select is not None else None
+        if codes is None:
+            return list(header.universe)
+        return [c for c in header.universe if c in codes]
 
     def _reset_bridge(self, bridge) -> None:
         for name in BRIDGE_STATE:
@@ -209,17 +213,6 @@ class Replay:
 
     def _listen(self, bus, EVENT) -> None:
         res = self.result
-        counts = res.events
-
-        # member names by identity: an enumeration's `name` is a slow descriptor, and this
-        # runs for every published event
-        names = {id(m): m.name for m in EVENT}
-
-        def count(event, _counts=counts, _names=names):
-            et = event.event_type
-            name = _names.get(id(et))
-            _counts[name if name is not None else et.name] += 1
-
         extra = []
         for e, fn, user in self.extra_listeners:
             members = list(EVENT) if e == "*" else [EVENT[e] if isinstance(e, str) else e]
@@ -227,9 +220,6 @@ class Replay:
         for etype, fn, user in extra:
             if not user:
                 bus.add_listener(etype, fn, False)
-        if not self._count_in_consumer():
-            for member in EVENT:
-                bus.add_listener(member, count, True)
         for name in ORDER_EVENTS:
             bus.add_listener(EVENT[name], res.order_book)
         for etype, fn, user in extra:
@@ -237,19 +227,29 @@ class Replay:
                 bus.add_listener(etype, fn, True)
 
     def _count_in_consumer(self) -> bool:
-        """Whether the consumer counts the events by type instead of a counting listener: when
-        the only other listener is the order book (a system listener, run before the count),
-        an event counts exactly when its publication raised nothing, which the consumer sees."""
-        return not self.extra_listeners
+        """The consumer counts the events by type, every event it hands to the bus, whatever a
+        listener raises (a counting listener would miss those a system listener raised on, while
+        the digest and the event file hold them)."""
+        return True
 
     # -- the run -----------------------------------------------------------------------------
 
     def run(self) -> ReplayResult:
         import tidesim
-        tidesim.install()
+        tidesim.install()  # the SDK's stand-ins (and the framework's, where it is not installed)
         from ..clock import patch_time
-        from ..framework.utils import logger
         from ..pyvorn import context as sdk_context
+        from .adapter import FrameworkSpecError, load_framework
+
+        try:
+            fw = self.framework = load_framework(self.framework_spec)
+            install = getattr(fw, "install", None)
+            if install is not None:
+                install()
+        except FrameworkSpecError as exc:
+            raise ReplayAborted(str(exc)) from None
+        except Exception as exc:  # the adapter's own code
+            raise ReplayAborted(_adapter_failed("install", exc)) from exc
 
         if self.record_to is not None and _same_file(self.record_to, self.path):
             raise ReplayAborted(f"the recording would overwrite the session it replays: {self.path}")
@@ -277,17 +277,19 @@ class Replay:
         try:
             with contextlib.ExitStack() as stack:
                 if self.digest or self.events_to is not None:
-                    stream = EventStream(self.events_to)
+                    stream = EventStream(self.events_to, session=self.path)
                     stack.callback(stream.close)
                 self._environment(header)
-                logger.reset()
+                if getattr(fw, "end_day", None) is not None:
+                    stack.callback(self._end_day)
                 self._reset_bridge(bridge)
                 sdk_context.set_default_clock(clock)
                 bus = self.bus = events.EventBus()
                 self._listen(bus, events.EVENT)
                 self.consumer = Consumer(bridge.event_queue, bus, res, self.tally, clock, stream,
                                          track_sources=self.events_to is not None,
-                                         count_types=self._count_in_consumer())
+                                         count_types=self._count_in_consumer(),
+                                         path=self.path, drain_every=self.drain_every)
                 self.timers = timers
                 config = self._config(header)
                 cls = bridge.VornStrategy
@@ -411,6 +413,7 @@ class Replay:
         drain = consumer.drain
         queue = bridge.event_queue
         mark = consumer.delivered if consumer.sources is not None else None
+        cause = consumer.cause
         select = self.select
         problem = self.tally.problem
         # per callback name: [bound method, calls so far, call times not yet bucketed]; the
@@ -461,6 +464,7 @@ class Replay:
                 else:
                     clock._now = t  # no timer due by t, and t is no earlier than now
                 prev = t
+                cause[0] = entry.line
                 if kind == "cb":
                     name = entry.name
                     st = per_name.get(name)
@@ -491,7 +495,7 @@ class Replay:
                     self._act(entry, bridge)
                 n += 1
                 if mark is not None:
-                    mark(f"{path}:{entry.line}")
+                    mark(entry.line)
                 if len(queue) and (drain_every == 1 or n % drain_every == 0):
                     drain()
                 if not n & flush_mask:
@@ -535,6 +539,19 @@ class Replay:
 
     def _fire_until(self, t: _dt.datetime) -> None:
         self.timers.until(t)
+
+
+def _adapter_failed(method: str, exc: BaseException) -> str:
+    return f"the framework adapter's {method}() raised {type(exc).__name__}: {exc}"
+
+
+def _header_message(exc: BaseException, what: str) -> str:
+    """The message of a framework adapter's refusal of the header: the adapter's own when it
+    names what it refused (the stand-ins' do), else `what` with the exception."""
+    text = str(exc)
+    if isinstance(exc, ValueError) and text.startswith(("header", "instrument")):
+        return text
+    return f"{what}: {type(exc).__name__}: {exc}"
 
 
 def _same_file(a: str, b: str) -> bool:

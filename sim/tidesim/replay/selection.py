@@ -127,8 +127,10 @@ class CutResult:
 
 def cut(src: str, dst: str, selection: Selection) -> CutResult:
     """Writes the header and the selected entries of `src` to `dst` (gzip when the name ends in
-    ".gz", the binary encoding when it ends in ".tsb"), each entry line as it was. The header keeps its universe and instruments (orders
-    and positions may concern any security) and notes the cut in its "source". Written to a temporary name first, so a failure leaves nothing
+    ".gz", the binary encoding when it ends in ".tsb"), each entry line as it was. The header keeps its instruments (orders and
+    positions may concern any security), narrows its universe to the selected securities (the
+    bars complete over the universe, as in a replay with the selection) and notes the cut in
+    its "source". Written to a temporary name first, so a failure leaves nothing
     that looks like a session behind."""
     res = CutResult()
     tmp = f"{dst}.part"
@@ -143,6 +145,8 @@ def cut(src: str, dst: str, selection: Selection) -> CutResult:
                 raise SessionFormatError(src, 1, "the first line must be the session header")
             if selection.codes is not None:
                 selection.check_universe(header.get("universe") or [], src)
+                if header.get("universe"):  # as a replay with the selection narrows it
+                    header["universe"] = [c for c in header["universe"] if c in selection.codes]
             source = header.get("source") if isinstance(header.get("source"), dict) else {}
             header["source"] = {**source, "cut_from": os.path.basename(src), "cut": {
                 "securities": sorted(selection.codes) if selection.codes is not None else None,
