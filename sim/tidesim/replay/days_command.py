@@ -81,6 +81,15 @@ def _options(args: Any) -> dict[str, Any]:
         raise _Refused(str(exc)) from None
     if select.active:
         options["select"] = select
+    if getattr(args, "framework", None):
+        # Checked here, so that a module that cannot be imported is refused before a cluster
+        # starts; each worker then loads it again for every day by the same text.
+        from .adapter import FrameworkSpecError, load_framework
+        try:
+            load_framework(args.framework)
+        except FrameworkSpecError as exc:
+            raise _Refused(str(exc)) from None
+        options["framework"] = args.framework
     if args.drain_every < 1:
         raise _Refused("--drain-every must be at least 1")
     if args.workers is not None and args.workers < 1:
