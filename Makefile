@@ -122,6 +122,8 @@ lint:
 # runtime preloaded (the sanitizers and libFuzzer in one library, shipped by atheris), so the
 # extension's coverage counters feed the fuzzer. A crash, a sanitizer report or a decoding
 # that differs from the Python one stops the run and leaves the input in build/fuzz/artifacts.
+# At the end, the share of lines.cpp's and capture.cpp's lines that all the harnesses together
+# executed (gcov's counts, kept by the build).
 FUZZ_SECONDS ?= 180
 FUZZ_TARGETS ?= json_lines binary_lines session_files capture
 FUZZ_ARGS ?=
@@ -144,8 +146,11 @@ $(FUZZ_VENV)/.rec: $(FUZZ_VENV)/.deps $(REC_SOURCES)
 	$(FUZZ_REC_INSTALL)
 	touch $@
 
+LLVM_COV = $(shell command -v llvm-cov-14 || command -v llvm-cov)
+
 fuzz: $(FUZZ_VENV)/.rec
 	mkdir -p build/fuzz/artifacts
+	find rec/build/fuzz -name '*.gcda' -delete
 	set -e; runtime="$$($(FUZZ_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"; \
 	for target in $(FUZZ_TARGETS); do \
 		mkdir -p build/fuzz/corpus/$$target; \
@@ -156,4 +161,9 @@ fuzz: $(FUZZ_VENV)/.rec
 		$(FUZZ_PY) fuzz/run.py $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 			-artifact_prefix=build/fuzz/artifacts/$$target- -timeout=20 -rss_limit_mb=4096 $(FUZZ_ARGS) \
 			build/fuzz/corpus/$$target $$(ls -d fuzz/corpus/$$target fuzz/regressions/$$target 2>/dev/null); \
+	done
+	@echo "== lines of the native modules that the run executed (gcov)"
+	@for src in lines capture; do \
+		$(LLVM_COV) gcov -n -o rec/build/fuzz/CMakeFiles/_$$src.dir/src/$$src.cpp.gcno \
+			rec/src/$$src.cpp | grep -A1 "src/$$src.cpp'"; \
 	done

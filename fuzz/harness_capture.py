@@ -12,7 +12,7 @@ strategy with its own arguments, raise exactly what the Python capture lets out 
 raised by a record, say), and the two sides must hand the same
 entries to the writer, compared as the writer encodes them.
 
-With the recipe's first byte odd, the native methods are also called from several threads at
+With the recipe's first byte 1 modulo 4, the native methods are also called from several threads at
 once while another thread keeps changing the records: each call must be recorded exactly once
 and nothing may fail.
 """
@@ -48,6 +48,7 @@ class Recipe:
     def __init__(self, data: bytes) -> None:
         self.data = data
         self.i = 0
+        self.effects = False  # a record whose reads change something was made
 
     def byte(self) -> int:
         i = self.i
@@ -174,6 +175,7 @@ def value(r: Recipe, depth: int, holder: list, records: list) -> Any:
     if kind == 5:
         rec = Hostile()
         rec._mode = r.byte() % 7
+        r.effects |= rec._mode >= 2
         rec._reads = 0
         rec._target = holder if r.byte() & 1 or not records else records[-1]
         return rec
@@ -317,15 +319,20 @@ def capture(data: bytes) -> None:
     _captors.clear()
     want_raised, want_items = call(PYTHON, PYTHON_REC, r)
     if got_raised != want_raised:
+        if all(g == w or (w == "interrupt" and g is None) for g, w in zip(got_raised, want_raised)) \
+                and known("C2"):
+            return
         raise Failure(f"native capture raised {got_raised}, the Python capture {want_raised}")
     got, want = encoded(got_items), encoded(want_items)
     if got != want:
         if any(b"shown" in w for w in want if type(w) is bytes) and known("C1"):
             return
+        if r.effects and any(type(item[2]) is list for item in got_items) and known("C3"):
+            return
         i = next((i for i, (g, w) in enumerate(zip(got, want)) if g != w), min(len(got), len(want)))
         raise Failure(f"entry {i} of {len(got)} (native) and {len(want)} (Python) differs: native "
                       f"capture\n {got[i:i + 1]!r}\n the Python capture\n {want[i:i + 1]!r}")
-    if data[0] & 1:
+    if data[0] % 4 == 1:
         threads(r, set(got_raised))
 
 
@@ -343,7 +350,7 @@ def threads(r: Recipe, allowed: set) -> None:
     stop = threading.Event()
     errors: list = []
     delivered = [0]
-    calls = 50
+    calls = 20
 
     def change() -> None:
         i = 0
