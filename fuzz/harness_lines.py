@@ -11,7 +11,8 @@ message) must be the one the Python decoding alone gives.
 Flags: bit 0, the decoder starts with the plans learned from one line of every callback of the
 bundled day (so that the block's first lines are decoded natively too); bit 1, each line is
 also decoded by calling the decoder on it; bit 2 (text only), the block ends inside its last
-line, as only a caller of the public type can make it.
+line, as only a caller of the public type can make it; bit 3, records are made by a factory
+of the caller's own, which refuses some (a failure reported on the record's line).
 """
 from __future__ import annotations
 
@@ -24,6 +25,7 @@ import tidesim
 from tiderec import decoding
 from tiderec.binary import Packer
 from tiderec.decoding import Decoder, _split
+from tiderec.schema import adopt_record
 
 from common import KNOWN_FINDINGS, STRICT, Failure, entry_outcome, framed, known, outcome
 
@@ -66,19 +68,31 @@ def _teacher() -> Decoder:
     return t
 
 
+def factory(name: str, fields: dict) -> Any:
+    """A record factory of a caller's own (the native decoder then calls it instead of making
+    the record itself), which refuses some records as a factory may."""
+    if fields.get("security_id") == "000002":
+        raise ValueError("no such security")
+    return adopt_record(name, fields)
+
+
 TEACHER = _teacher()
 REFERENCE = Decoder()
+REFERENCE_FACTORY = Decoder(records=factory)
 if decoding._LineDecoder is None:
     raise SystemExit("tiderec._lines is not built: nothing to fuzz")
 
 
-def fresh(learned: bool) -> Decoder:
-    d = Decoder()
-    if learned:
-        d._plans.update(TEACHER._plans)
+def fresh(flags: int) -> tuple[Decoder, Decoder]:
+    """The decoder under test and the Python decoding to compare it with."""
+    own = bool(flags & 8)
+    d = Decoder(records=factory) if own else Decoder()
+    if flags & 1:
+        for plans, learned in ((d._plans, TEACHER._plans), (d._binary_plans, TEACHER._binary_plans)):
+            for name, plan in learned.items():
+                plans[name] = (*plan[:3], factory, None) if own else plan
         d._object_fields.update(TEACHER._object_fields)
-        d._binary_plans.update(TEACHER._binary_plans)
-    return d
+    return d, REFERENCE_FACTORY if own else REFERENCE
 
 
 def differs(raw: bytes, got: Any, want: Any) -> None:
@@ -94,7 +108,7 @@ def json_lines(data: bytes) -> None:
     if not data:
         return
     flags, block = data[0], data[1:]
-    d = fresh(bool(flags & 1))
+    d, reference = fresh(flags)
     native = d.entry
     end = block.rfind(b"\n") + 1 or len(block)
     if flags & 4 and block and (STRICT or "4" not in KNOWN_FINDINGS):
@@ -120,7 +134,7 @@ def json_lines(data: bytes) -> None:
             got = outcome(native.fallback, no, raw)
         else:
             got = entry_outcome(item)
-        want = outcome(REFERENCE._entry, no, raw)
+        want = outcome(reference._entry, no, raw)
         differs(raw, got, want)
         if flags & 2 and raw and not raw.isspace():
             differs(raw, outcome(native, no, raw), want)
@@ -131,7 +145,7 @@ def binary_lines(data: bytes) -> None:
         return
     flags = data[0]
     block = list(framed(data[1:]))
-    d = fresh(bool(flags & 1))
+    d, reference = fresh(flags)
     native = d.binary_entry
     pos, line, end = 0, 1, len(block)
     got_items: list[Any] = []
@@ -149,7 +163,7 @@ def binary_lines(data: bytes) -> None:
             got = outcome(native.fallback, no, raw)
         else:
             got = entry_outcome(item)
-        want = outcome(REFERENCE._binary_python, no, raw)
+        want = outcome(reference._binary_python, no, raw)
         differs(raw, got, want)
         if flags & 2:
             differs(raw, outcome(native, no, raw), want)

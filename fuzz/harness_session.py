@@ -13,7 +13,9 @@ Bits 2-3 damage the file so made: 4 cuts off its last bytes (bits 4-7 say how ma
 """
 from __future__ import annotations
 
+import atexit
 import os
+import shutil
 import tempfile
 import zlib
 from typing import Any
@@ -32,7 +34,9 @@ tidesim.install()
 
 _NATIVE = decoding._LineDecoder
 _DIR = "/dev/shm" if os.path.isdir("/dev/shm") else None
-_PATH = os.path.join(tempfile.mkdtemp(prefix="fuzz-session-", dir=_DIR), "session")
+_TMP = tempfile.mkdtemp(prefix="fuzz-session-", dir=_DIR)
+_PATH = os.path.join(_TMP, "session")
+atexit.register(shutil.rmtree, _TMP, True)
 _encode_items = msgspec.msgpack.Encoder().encode
 
 

@@ -75,9 +75,10 @@ def main() -> None:
         [[x.encode() for x in EDGES]]
     for n, lines in enumerate(windows):
         block = b"\n".join(lines) + b"\n"
-        write("json_lines", f"seed-{n:02}", bytes([n % 4]) + block)
+        flags = n % 4 | (8 if n % 3 == 2 else 0)  # (some with a record factory of their own)
+        write("json_lines", f"seed-{n:02}", bytes([flags]) + block)
         packed = packable(packer, [x for x in lines if x.strip()])
-        write("binary_lines", f"seed-{n:02}", bytes([n % 4]) + frame(packed))
+        write("binary_lines", f"seed-{n:02}", bytes([flags]) + frame(packed))
 
     # whole files: a short session, written every way the reader meets one
     text = b"\n".join([header] + firsts[:8] + entries[:12]) + b"\n"
