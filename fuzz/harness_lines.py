@@ -108,10 +108,12 @@ def json_lines(data: bytes) -> None:
     if not data:
         return
     flags, block = data[0], data[1:]
+    if not block:
+        return  # (the reader never asks for the lines of nothing)
     d, reference = fresh(flags)
     native = d.entry
     end = block.rfind(b"\n") + 1 or len(block)
-    if flags & 4 and block and (STRICT or "4" not in KNOWN_FINDINGS):
+    if flags & 4 and (STRICT or "4" not in KNOWN_FINDINGS):
         end = 1 + flags * 7919 % len(block)  # inside a line, most of the time (finding 4)
     pos, line = 0, 1
     want_lines = _split(block, 0, end)
