@@ -122,7 +122,7 @@ lint:
 # runtime preloaded (the sanitizers and libFuzzer in one library, shipped by atheris), so the
 # extension's coverage counters feed the fuzzer. A crash, a sanitizer report or a decoding
 # that differs from the Python one stops the run and leaves the input in build/fuzz/artifacts.
-# At the end, the share of lines.cpp's and capture.cpp's lines that all the harnesses together
+# A harness's tokens (fuzz/TARGET.dict) are handed to the fuzzer's mutations. At the end, the share of lines.cpp's and capture.cpp's lines that all the harnesses together
 # executed (gcov's counts, kept by the build).
 FUZZ_SECONDS ?= 180
 FUZZ_TARGETS ?= json_lines binary_lines session_files capture
@@ -159,7 +159,8 @@ fuzz: $(FUZZ_VENV)/.rec
 		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:handle_abort=1 \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(FUZZ_PY) fuzz/run.py $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-			-artifact_prefix=build/fuzz/artifacts/$$target- -timeout=20 -rss_limit_mb=4096 $(FUZZ_ARGS) \
+			-artifact_prefix=build/fuzz/artifacts/$$target- -timeout=20 -rss_limit_mb=4096 \
+			$$(test -f fuzz/$$target.dict && echo -dict=fuzz/$$target.dict) $(FUZZ_ARGS) \
 			build/fuzz/corpus/$$target $$(ls -d fuzz/corpus/$$target fuzz/regressions/$$target 2>/dev/null); \
 	done
 	@echo "== lines of the native modules that the run executed (gcov)"
