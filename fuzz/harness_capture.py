@@ -12,14 +12,16 @@ strategy with its own arguments, raise exactly what the Python capture lets out 
 raised by a record, say), and the two sides must hand the same
 entries to the writer, compared as the writer encodes them.
 
-With the recipe's first byte 1 modulo 4, the native methods are also called from several threads at
+With bit 1 of the recipe's first byte, both sides record on the wall clock into a recorder with
+room for one captured callback, so that the second call is dropped and counted (the counts
+must agree). With the first byte 1 modulo 4, the native methods are also called from several threads at
 once while another thread keeps changing the records: each call must be recorded exactly once
 and nothing may fail.
 """
 from __future__ import annotations
 
-import collections
 import datetime as dt
+import re
 import sys
 import threading
 import types
@@ -254,13 +256,17 @@ def make_call(r: Recipe) -> tuple[str, tuple, dict]:
     return "on_snapshot", (rec,), orders
 
 
-def new_side(native: bool) -> tuple[SessionRecorder, Any]:
+def new_side(native: bool, full: bool = False) -> tuple[SessionRecorder, Any]:
+    """A recorder and a strategy recording into it, natively or in Python alone; with `full`,
+    on the wall clock and with room for one captured callback only (the rest are dropped and
+    counted)."""
     import io
     saved = recorder_module._native
     if not native:
         recorder_module._native = None
     try:
-        rec = SessionRecorder(io.BytesIO(), now=lambda: T0, universe=[], instruments={})
+        rec = SessionRecorder(io.BytesIO(), now=None if full else lambda: T0, universe=[],
+                              instruments={}, max_pending=1 if full else 100_000)
         cls = recording_strategy(Base, rec)
     finally:
         recorder_module._native = saved
@@ -271,6 +277,8 @@ def new_side(native: bool) -> tuple[SessionRecorder, Any]:
 
 NATIVE_REC, NATIVE = new_side(True)
 PYTHON_REC, PYTHON = new_side(False)
+FULL = (new_side(True, True), new_side(False, True))
+_WALL_TIME = re.compile(rb'^\{"t":"[^"]*"')
 assert type(type(NATIVE).__dict__["on_snapshot"]).__name__ == "Capture"
 
 
@@ -301,10 +309,11 @@ def call(strategy: Any, rec: SessionRecorder, r: Recipe) -> tuple[list, list]:
 
 
 def encoded(items: list) -> list:
+    """The lines the writer makes of captured items (their wall-clock times left out)."""
     out = []
     for item in items:
         try:
-            out.append(NATIVE_REC._encode_item(item))
+            out.append(_WALL_TIME.sub(b'{"t":""', NATIVE_REC._encode_item(item)))
         except BaseException as exc:  # (a kept record read by the writer may raise anything)
             out.append(("unencodable", type(exc).__name__))
     return out
@@ -314,15 +323,22 @@ def capture(data: bytes) -> None:
     if not data:
         return
     r = Recipe(data)
+    (native_rec, native), (python_rec, python) = FULL if data[0] & 2 else \
+        ((NATIVE_REC, NATIVE), (PYTHON_REC, PYTHON))
     _captors.clear()
-    got_raised, got_items = call(NATIVE, NATIVE_REC, r)
+    got_raised, got_items = call(native, native_rec, r)
     _captors.clear()
-    want_raised, want_items = call(PYTHON, PYTHON_REC, r)
+    want_raised, want_items = call(python, python_rec, r)
+    dropped = native_rec.dropped.copy(), python_rec.dropped.copy()
+    native_rec.dropped.clear()
+    python_rec.dropped.clear()
     if got_raised != want_raised:
         if all(g == w or (w == "interrupt" and g is None) for g, w in zip(got_raised, want_raised)) \
                 and known("C2"):
             return
         raise Failure(f"native capture raised {got_raised}, the Python capture {want_raised}")
+    if dropped[0] != dropped[1]:
+        raise Failure(f"native capture dropped {dropped[0]}, the Python capture {dropped[1]}")
     got, want = encoded(got_items), encoded(want_items)
     if got != want:
         if any(b"shown" in w for w in want if type(w) is bytes) and known("C1"):
