@@ -67,7 +67,7 @@ SABOTAGE = {
                "real = h.call\n"
                "def call(strategy, rec, r):\n"
                "    raised, items = real(strategy, rec, r)\n"
-               "    return raised, items + [("extra",)] if rec is h.PYTHON_REC else items\n"
+               "    return raised, items + [('extra',)] if rec is h.PYTHON_REC else items\n"
                "h.call = call\n",
 }
 
