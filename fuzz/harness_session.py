@@ -13,10 +13,7 @@ Bits 2-3 damage the file so made: 4 cuts off its last bytes (bits 4-7 say how ma
 """
 from __future__ import annotations
 
-import atexit
 import os
-import shutil
-import tempfile
 import zlib
 from typing import Any
 
@@ -33,10 +30,10 @@ from common import Failure, entry_outcome, framed, known
 tidesim.install()
 
 _NATIVE = decoding._LineDecoder
-_DIR = "/dev/shm" if os.path.isdir("/dev/shm") else None
-_TMP = tempfile.mkdtemp(prefix="fuzz-session-", dir=_DIR)
-_PATH = os.path.join(_TMP, "session")
-atexit.register(shutil.rmtree, _TMP, True)
+# The file being read: an anonymous file in memory, named by its descriptor (nothing is left
+# behind however the process ends).
+_FD = os.memfd_create("fuzz-session")
+_PATH = f"/proc/self/fd/{_FD}"
 _encode_items = msgspec.msgpack.Encoder().encode
 
 
@@ -93,8 +90,9 @@ def read(native: bool) -> Any:
 def session_file(data: bytes) -> None:
     if not data:
         return
-    with open(_PATH, "wb") as f:
-        f.write(make_file(data))
+    body = make_file(data)
+    os.ftruncate(_FD, 0)
+    os.pwrite(_FD, body, 0)
     got, want = read(True), read(False)
     if got == want:
         return
