@@ -9,7 +9,7 @@ BUILDDIR ?= build/release
 WERROR   ?= ON
 PYTEST_ARGS ?=
 
-.PHONY: all build test bench bench-instructions replay sanitize lint clean
+.PHONY: all build test bench bench-instructions replay sanitize fuzz lint clean
 
 all: test
 
@@ -113,3 +113,58 @@ lint:
 		--suppress=missingIncludeSystem \
 		-I src/common -I src/utils/tidewell -I src/core/events \
 		src/common src/core src/utils rec/src
+
+# Coverage-guided fuzzing (fuzz/README.md): each harness of FUZZ_TARGETS runs for FUZZ_SECONDS
+# under AddressSanitizer + UndefinedBehaviorSanitizer, from the committed seed corpus and the
+# regression inputs, growing its own corpus in build/fuzz/corpus. The recorder's native
+# modules are built by Debian's clang with coverage instrumentation (TIDEREC_FUZZ) in a build
+# directory and virtual environment of their own; the interpreter runs with the fuzzer's
+# runtime preloaded (the sanitizers and libFuzzer in one library, shipped by atheris), so the
+# extension's coverage counters feed the fuzzer. A crash, a sanitizer report or a decoding
+# that differs from the Python one stops the run and leaves the input in build/fuzz/artifacts.
+# A harness's tokens (fuzz/TARGET.dict) are handed to the fuzzer's mutations. At the end, the share of lines.cpp's and capture.cpp's lines that all the harnesses together
+# executed (gcov's counts, kept by the build).
+FUZZ_SECONDS ?= 180
+FUZZ_TARGETS ?= json_lines binary_lines session_files capture
+FUZZ_ARGS ?=
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY   := $(FUZZ_VENV)/bin/python
+FUZZ_PIP  := $(FUZZ_PY) -m pip --disable-pip-version-check -q
+FUZZ_REC_INSTALL = CC=clang CXX=clang++ $(FUZZ_PIP) install --no-build-isolation \
+	-Cbuild-dir=build/fuzz -Ccmake.define.TIDEREC_FUZZ=ON -Ccmake.build-type=Debug -e "rec[fuzz]"
+
+$(FUZZ_VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
+	command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang libfuzzer-14-dev; }
+	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PIP) install --upgrade pip
+	$(FUZZ_PIP) install "scikit-build-core==1.1.2" "cmake>=3.20" ninja
+	$(FUZZ_REC_INSTALL)
+	$(FUZZ_PIP) install -e sim
+	touch $@
+
+$(FUZZ_VENV)/.rec: $(FUZZ_VENV)/.deps $(REC_SOURCES)
+	$(FUZZ_REC_INSTALL)
+	touch $@
+
+LLVM_COV = $(shell command -v llvm-cov-14 || command -v llvm-cov)
+
+fuzz: $(FUZZ_VENV)/.rec
+	mkdir -p build/fuzz/artifacts
+	find rec/build/fuzz -name '*.gcda' -delete
+	set -e; runtime="$$($(FUZZ_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"; \
+	for target in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz/corpus/$$target; \
+		echo "== fuzz $$target, $(FUZZ_SECONDS) s"; \
+		LD_PRELOAD="$$runtime" PYTHONMALLOC=malloc \
+		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:handle_abort=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(FUZZ_PY) fuzz/run.py $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=build/fuzz/artifacts/$$target- -timeout=20 -rss_limit_mb=4096 \
+			$$(test -f fuzz/$$target.dict && echo -dict=fuzz/$$target.dict) $(FUZZ_ARGS) \
+			build/fuzz/corpus/$$target $$(ls -d fuzz/corpus/$$target fuzz/regressions/$$target 2>/dev/null); \
+	done
+	@echo "== lines of the native modules that the run executed (gcov)"
+	@for src in lines capture; do \
+		$(LLVM_COV) gcov -n -o rec/build/fuzz/CMakeFiles/_$$src.dir/src/$$src.cpp.gcno \
+			rec/src/$$src.cpp | grep -A1 "src/$$src.cpp'"; \
+	done
