@@ -112,7 +112,8 @@ def summary(tmp_path: pathlib.Path, doc) -> str:
 
 
 def day(session: str, digest: str | None = "a" * 32) -> dict:
-    return {"session": session, "day": "2026-01-05", "digest": digest, "exit_code": 0}
+    return {"session": session, "day": "2026-01-05", "digest": digest, "exit_code": 0,
+            "digest_version": digest_mod.DIGEST_VERSION if digest is not None else None}
 
 
 def test_baseline_matches_days_by_file_name_and_lists_every_change(tmp_path):
@@ -153,13 +154,17 @@ def test_a_baseline_that_is_not_a_summary_is_refused(tmp_path, content, needle):
 
 
 def test_a_baseline_of_another_digest_definition_is_refused(tmp_path, monkeypatch):
-    path = summary(tmp_path, day("/a/x.jsonl"))
-    monkeypatch.setattr(digest_mod, "DIGEST_VERSION", "2", raising=False)
+    earlier = {k: v for k, v in day("/a/x.jsonl").items() if k != "digest_version"}
     with pytest.raises(BaselineError, match="another definition of the digest"):
-        load_baseline(path)
-    versioned = summary(tmp_path, {**day("/a/x.jsonl"), "digest_version": "2"})
-    assert load_baseline(versioned) == {"x.jsonl": "a" * 32}
-    assert baseline_mod._digest_version() == "2"
+        load_baseline(summary(tmp_path, earlier))
+    current = summary(tmp_path, day("/a/x.jsonl"))
+    assert load_baseline(current) == {"x.jsonl": "a" * 32}
+    monkeypatch.setattr(digest_mod, "DIGEST_VERSION", "3")
+    assert baseline_mod._digest_version() == "3"
+    with pytest.raises(BaselineError, match="another definition of the digest"):
+        load_baseline(current)
+    # a day that failed has no digest to compare, whatever its version
+    assert load_baseline(summary(tmp_path, day("/a/x.jsonl", None))) == {"x.jsonl": None}
 
 
 # ---------------------------------------------------------------------------------------------

@@ -67,7 +67,8 @@ def load_baseline(path: str) -> dict[str, str | None]:
     for i, day in enumerate(days):
         if type(day) is not dict or "session" not in day:
             raise BaselineError(f"--baseline {path}: day {i + 1} of the summary has no session")
-        if "digest" in day and day.get("digest_version") != version:
+        # A day without a digest (it failed) has nothing to compare and carries no version.
+        if day.get("digest") is not None and day.get("digest_version") != version:
             raise BaselineError(
                 f"--baseline {path}: its digests were made with another definition of the digest "
                 f"({day.get('digest_version') or 'an earlier one'}, this build: "
