@@ -265,3 +265,21 @@ def test_an_adapter_whose_end_of_day_fails_reports_a_problem():
                  select=Selection(None, dt.time(9, 30), dt.time(9, 31)))
     assert res.problem_counts == {"framework": 1} and res.exit_code == 1
     assert "could not close" in res.problems[0].error
+
+
+def test_every_day_of_a_multi_day_run_sets_up_the_framework_named(second, standin_result):
+    import shutil
+    from tidesim.replay.__main__ import default_session
+    days = second / "days"
+    days.mkdir(exist_ok=True)
+    for name in ("a.jsonl.gz", "b.jsonl.gz"):
+        shutil.copy(default_session(), days / name)
+    got = _child(second, str(days), "--framework", "second_fw_adapter", "--workers", "1",
+                 "--json", "--no-progress")
+    assert got.returncode == 0, got.stderr
+    out = json.loads(got.stdout)["days"]
+    assert [d["events"] for d in out] == [dict(standin_result.events)] * 2
+    # a module that cannot be imported is refused before any cluster starts
+    refused = _child(second, str(days), "--framework", "no_such_adapter", "--workers", "1")
+    assert refused.returncode == 2
+    assert "no_such_adapter" in refused.stderr and "Traceback" not in refused.stderr
