@@ -366,6 +366,13 @@ class SessionWriter:
         if self._size >= self._block_size:
             self.write_block()
 
+    def write_lines(self, lines: bytes) -> None:
+        """Writes entry lines encoded as JSON, each ending in its newline (JSONL files only)."""
+        self._parts.append(lines)
+        self._size += len(lines)
+        if self._size >= self._block_size:
+            self.write_block()
+
     def _add(self, item: bytes) -> None:
         """One binary line."""
         self._parts.append(item)
@@ -483,7 +490,7 @@ def _guarded(enc: Callable[[Any], Any], writer: SessionWriter) -> Callable[[Any]
             # a record: keep the fields that can be held
             fields = None
             if top and getattr(type(v), "captured_fields", False):  # copied by the recorder
-                fields = {k: x for k, x in v.items() if k[:1] != "_"}
+                fields = {k: x for k, x in v.items() if type(k) is not str or k[:1] != "_"}
             elif top and is_record(v):
                 try:
                     fields = field_getter(type(v), v)(v)
