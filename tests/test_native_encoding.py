@@ -240,6 +240,11 @@ def test_random_doubles_are_written_in_the_same_digits(rec):
     rnd = random.Random(3)
     values = [struct.unpack("d", struct.pack("Q", rnd.getrandbits(64)))[0] for _ in range(20000)]
     values += [float(f"{rnd.randint(1, 10**17)}e{rnd.randint(-30, 30)}") for _ in range(20000)]
+    # prices and amounts: decimals of a few places, near the limits of the short form too
+    values += [round(rnd.uniform(-1e11, 1e11) / 10**rnd.randint(0, 11), rnd.randint(0, 6))
+               for _ in range(20000)]
+    values += [rnd.randint(0, 10**6) / 10**p for p in range(8) for _ in range(500)]
+    values += [99999999999.9999, 1e11, 99999999999.0, 0.0001, 0.00005, -0.0, 2**53 / 1e4]
     item = (1767576600.5, "on_snapshot", ({"v": values},), None)
     assert rec._lines.encode(item) == rec._encode_item(item)
 

@@ -57,7 +57,55 @@ inline void append_uint(std::string& out, unsigned long long v) {
 // JSON encoder lays them out: with the first digit's decimal exponent k, positional when
 // -5 <= k < 16 (an integral value ends in ".0": 1.0, 0.00001, 1000000000000000.0), else
 // d[.ddd]e<k> (1e16, 2.5e-7, 1.7976931348623157e308).
+inline void append_double_digits(std::string& out, double x);
+
+// The common case of prices and amounts first: a value below 1e11 that is a decimal with at
+// most four places. With r the nearest integer to x * 10^p, r / 10^p is (both exact, the
+// division correctly rounded) the double nearest the decimal r * 10^-p, so when it is x the
+// decimal reads back as x; the smallest such p gives the fewest digits, and at these
+// magnitudes 10^-p is wider than x's rounding interval, so no other decimal of p places reads
+// back as x. Such a value is at least 1e-4, so it is laid out positionally.
+inline bool append_short_decimal(std::string& out, double x) {
+    static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+    const double a = x < 0 ? -x : x;
+    if (!(a < 1e11))
+        return false;
+    for (int p = 0; p <= 4; ++p) {
+        const double r = __builtin_nearbyint(a * scale[p]);
+        if (r / scale[p] != a)
+            continue;
+        const auto units = static_cast<unsigned long long>(r);
+        if (__builtin_signbit(x))
+            out.push_back('-');
+        char buf[24];
+        const auto end = std::to_chars(buf, buf + sizeof buf, units).ptr;
+        size_t n = static_cast<size_t>(end - buf);
+        if (p == 0) {
+            out.append(buf, n);
+            out.append(".0", 2);
+            return true;
+        }
+        const auto places = static_cast<size_t>(p);
+        if (n <= places) {  // below 1: leading zeros after the point
+            out.append("0.", 2);
+            out.append(places - n, '0');
+            out.append(buf, n);
+        } else {
+            out.append(buf, n - places);
+            out.push_back('.');
+            out.append(buf + n - places, places);
+        }
+        return true;
+    }
+    return false;
+}
+
 inline void append_double(std::string& out, double x) {
+    if (!append_short_decimal(out, x))
+        append_double_digits(out, x);
+}
+
+inline void append_double_digits(std::string& out, double x) {
     char buf[40];
     // Scientific form of the shortest round-trip digits: [-]d[.ddd]e(+|-)XX
     const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);

@@ -531,7 +531,7 @@ class SessionRecorder:
         """Between two batches: room for the callbacks that wait for it, and the interpreter's
         lock released long enough for an SDK thread to take it."""
         self._notify_room()
-        if self._queue:
+        if 0 < len(self._queue) < BATCH_MAX:  # (in a burst the writer keeps the lock instead)
             _time.sleep(_PAUSE)
 
     def _notify_room(self) -> None:
