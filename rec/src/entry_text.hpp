@@ -4,15 +4,87 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace tiderec::text {
 
+// The bytes of the lines being made: a growable array written through a cursor, so that small
+// pieces cost a store, not a library call. Invariant: size_ <= cap_, and p_ holds cap_ bytes
+// (nullptr when cap_ is 0). Growing throws std::bad_alloc, which the methods of the encoder
+// that use it turn into MemoryError before returning to the interpreter.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(p_); }
+
+    size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
+    const char* data() const { return p_; }
+    void clear() { size_ = 0; }
+    void resize(size_t n) { size_ = n < size_ ? n : size_; }  // shrinks only
+    // Room for n more bytes; write them at the pointer returned, then commit what was written.
+    char* room(size_t n) {
+        if (cap_ - size_ < n)
+            grow(n);
+        return p_ + size_;
+    }
+    void commit(size_t n) { size_ += n; }
+    void push_back(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void append(const char* s, size_t n) {
+        std::memcpy(room(n), s, n);
+        size_ += n;
+    }
+    void append(size_t n, char c) {
+        std::memset(room(n), c, n);
+        size_ += n;
+    }
+    Buffer& operator+=(const std::string& s) {
+        append(s.data(), s.size());
+        return *this;
+    }
+    template <size_t N>
+    Buffer& operator+=(const char (&literal)[N]) {
+        append(literal, N - 1);
+        return *this;
+    }
+    // Gives the memory back when it has grown beyond `keep` bytes.
+    void trim(size_t keep) {
+        if (cap_ > keep) {
+            std::free(p_);
+            p_ = nullptr;
+            cap_ = size_ = 0;
+        }
+    }
+
+private:
+    void grow(size_t n) {
+        size_t cap = cap_ < 256 ? 256 : cap_;
+        while (cap - size_ < n)
+            cap *= 2;
+        void* p = std::realloc(p_, cap);
+        if (p == nullptr)
+            throw std::bad_alloc();
+        p_ = static_cast<char*>(p);
+        cap_ = cap;
+    }
+
+    char* p_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
 // A text as a JSON string: the quote and the backslash escaped, the control characters below
 // 0x20 as \b \t \n \f \r or \u00XX (lowercase hex); everything else, multi-byte UTF-8
 // included, as it is.
-inline void append_string(std::string& out, const char* s, size_t n) {
+inline void append_string(Buffer& out, const char* s, size_t n) {
     static const char hex[] = "0123456789abcdef";
     out.push_back('"');
     size_t run = 0;  // start of the bytes not yet copied
@@ -41,37 +113,37 @@ inline void append_string(std::string& out, const char* s, size_t n) {
     out.push_back('"');
 }
 
-inline void append_int(std::string& out, long long v) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+inline void append_int(Buffer& out, long long v) {
+    char* w = out.room(24);
+    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
 }
 
-inline void append_uint(std::string& out, unsigned long long v) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+inline void append_uint(Buffer& out, unsigned long long v) {
+    char* w = out.room(24);
+    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
 }
 
 // A finite double in the fewest digits that read back as the same double, laid out as the
 // JSON encoder lays them out: with the first digit's decimal exponent k, positional when
 // -5 <= k < 16 (an integral value ends in ".0": 1.0, 0.00001, 1000000000000000.0), else
 // d[.ddd]e<k> (1e16, 2.5e-7, 1.7976931348623157e308).
-inline void append_double_digits(std::string& out, double x);
+inline void append_double_digits(Buffer& out, double x);
 
 // The common case of prices and amounts first: a value below 1e11 that is a decimal with at
-// most four places. With r the nearest integer to x * 10^p, r / 10^p is (both exact, the
+// most four places. With r an integer nearest to x * 10^p, r / 10^p is (both exact, the
 // division correctly rounded) the double nearest the decimal r * 10^-p, so when it is x the
 // decimal reads back as x; the smallest such p gives the fewest digits, and at these
 // magnitudes 10^-p is wider than x's rounding interval, so no other decimal of p places reads
 // back as x. Such a value is at least 1e-4, so it is laid out positionally.
-inline bool append_short_decimal(std::string& out, double x) {
+inline bool append_short_decimal(Buffer& out, double x) {
     static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
     const double a = x < 0 ? -x : x;
     if (!(a < 1e11))
         return false;
     for (int p = 0; p <= 4; ++p) {
-        const double r = __builtin_nearbyint(a * scale[p]);
+        // (a * 10^p < 1e15: the sum and both conversions are exact but for the rounding of a
+        // half, and a half is never a match, whichever way it goes)
+        const auto r = static_cast<double>(static_cast<long long>(a * scale[p] + 0.5));
         if (r / scale[p] != a)
             continue;
         const auto units = static_cast<unsigned long long>(r);
@@ -100,12 +172,12 @@ inline bool append_short_decimal(std::string& out, double x) {
     return false;
 }
 
-inline void append_double(std::string& out, double x) {
+inline void append_double(Buffer& out, double x) {
     if (!append_short_decimal(out, x))
         append_double_digits(out, x);
 }
 
-inline void append_double_digits(std::string& out, double x) {
+inline void append_double_digits(Buffer& out, double x) {
     char buf[40];
     // Scientific form of the shortest round-trip digits: [-]d[.ddd]e(+|-)XX
     const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
@@ -166,13 +238,13 @@ inline void append_double_digits(std::string& out, double x) {
 }
 
 // n as exactly `width` decimal digits (n < 10^width).
-inline void append_digits(std::string& out, unsigned n, int width) {
-    char buf[12];
+inline void append_digits(Buffer& out, unsigned n, int width) {
+    char* w = out.room(static_cast<size_t>(width));
     for (int i = width - 1; i >= 0; --i) {
-        buf[i] = static_cast<char>('0' + n % 10);
+        w[i] = static_cast<char>('0' + n % 10);
         n /= 10;
     }
-    out.append(buf, static_cast<size_t>(width));
+    out.commit(static_cast<size_t>(width));
 }
 
 }  // namespace tiderec::text

@@ -22,6 +22,7 @@
 #include <datetime.h>
 
 #include <cmath>
+#include <new>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -64,7 +65,7 @@ struct Tables {
     Shape shapes[shape_slots];                           // direct-mapped by first key and size
     long long second = -1;                               // the wall-clock second of `second_text`
     std::string second_text;
-    std::string chunk;  // drain's lines, reused
+    text::Buffer chunk;  // drain's lines, reused
 };
 
 struct LineEncoder {
@@ -87,7 +88,7 @@ res decline_if_exception() {
     return res::decline;
 }
 
-res append_text(PyObject* s, std::string& out) {
+res append_text(PyObject* s, text::Buffer& out) {
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
     if (utf8 == nullptr)
@@ -96,7 +97,7 @@ res append_text(PyObject* s, std::string& out) {
     return res::ok;
 }
 
-res append_integer(PyObject* v, std::string& out) {
+res append_integer(PyObject* v, text::Buffer& out) {
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow == 0) {
@@ -116,7 +117,7 @@ res append_integer(PyObject* v, std::string& out) {
     return res::ok;
 }
 
-void append_float(double x, std::string& out) {
+void append_float(double x, text::Buffer& out) {
     if (std::isfinite(x)) {
         text::append_double(out, x);
         return;
@@ -126,7 +127,7 @@ void append_float(double x, std::string& out) {
 
 // A value of a type that is not one of the plain ones: its tag text when it is an enumeration
 // member the recorder tags, learned from the recorder the first time.
-res append_member(LineEncoder* e, PyObject* v, std::string& out) {
+res append_member(LineEncoder* e, PyObject* v, text::Buffer& out) {
     Tables& t = *e->t;
     const auto hit = t.members.find(v);
     if (hit != t.members.end()) {
@@ -152,7 +153,7 @@ res append_member(LineEncoder* e, PyObject* v, std::string& out) {
     return res::retry;  // Python code ran: the entry is begun again
 }
 
-res append_value(LineEncoder* e, PyObject* v, int depth, std::string& out) {
+res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyUnicode_Type)
         return append_text(v, out);
@@ -203,7 +204,7 @@ res learn_shape(PyObject* d, Shape& s) {
     PyObject *k, *v;
     res r = res::ok;
     while (PyDict_Next(d, &pos, &k, &v)) {
-        std::string key_text;
+        text::Buffer key_text;
         if (!PyUnicode_CheckExact(k)) {
             r = res::decline;
             break;
@@ -218,7 +219,7 @@ res learn_shape(PyObject* d, Shape& s) {
             key_text.push_back(':');
         }
         made.keys.push_back(Py_NewRef(k));
-        made.texts.push_back(std::move(key_text));
+        made.texts.emplace_back(key_text.data(), key_text.size());
     }
     if (r != res::ok) {
         drop_shape(made);
@@ -229,8 +230,11 @@ res learn_shape(PyObject* d, Shape& s) {
     return res::ok;
 }
 
-// A record: its copied fields, private ones left out, in their order.
-res append_record(LineEncoder* e, PyObject* d, std::string& out) {
+// A record: its copied fields, private ones left out, in their order. The key texts come from
+// the shape cached for records of this size and first key, checked key by key as the values
+// are written; a record of another shape is written again from its start once its shape is
+// learned.
+res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
     const Py_ssize_t n = PyDict_GET_SIZE(d);
     if (n == 0) {
         out += "{}";
@@ -241,40 +245,42 @@ res append_record(LineEncoder* e, PyObject* d, std::string& out) {
     PyDict_Next(d, &pos, &k, &v);
     const size_t slot = ((reinterpret_cast<uintptr_t>(k) >> 4) ^ static_cast<uintptr_t>(n)) % shape_slots;
     Shape& s = e->t->shapes[slot];
-    bool same = s.keys.size() == static_cast<size_t>(n);
-    if (same) {
+    const size_t start = out.size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1 || s.keys.size() != static_cast<size_t>(n)) {
+            out.resize(start);
+            const res r = learn_shape(d, s);
+            if (r != res::ok)
+                return r;
+        }
+        out.push_back('{');
         pos = 0;
+        bool same = true;
         for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
             if (k != s.keys[i]) {
                 same = false;
                 break;
             }
+            const std::string& key_text = s.texts[i];
+            if (key_text.empty())
+                continue;
+            out += key_text;
+            const res r = append_value(e, v, 0, out);
+            if (r != res::ok)
+                return r;
+        }
+        if (same) {
+            out.push_back('}');
+            return res::ok;
         }
     }
-    if (!same) {
-        const res r = learn_shape(d, s);
-        if (r != res::ok)
-            return r;
-    }
-    out.push_back('{');
-    pos = 0;
-    for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
-        const std::string& key_text = s.texts[i];
-        if (key_text.empty())
-            continue;
-        out += key_text;
-        const res r = append_value(e, v, 0, out);
-        if (r != res::ok)
-            return r;
-    }
-    out.push_back('}');
-    return res::ok;
+    return res::decline;  // (a learned shape always matches: not reached)
 }
 
 // The entry's time: a wall-clock float as local ISO text to the microsecond, a naive datetime
 // to the millisecond (or the microsecond when it has a part below the millisecond), a text as
 // it is.
-res append_time(LineEncoder* e, PyObject* now, std::string& out) {
+res append_time(LineEncoder* e, PyObject* now, text::Buffer& out) {
     if (PyFloat_CheckExact(now)) {
         const double x = PyFloat_AS_DOUBLE(now);
         if (!(x >= 0 && x < 1e11))
@@ -299,7 +305,8 @@ res append_time(LineEncoder* e, PyObject* now, std::string& out) {
         double micro = std::nearbyint((x - static_cast<double>(sec)) * 1e6);
         if (micro > 999999)
             micro = 999999;
-        std::string when = t.second_text;
+        text::Buffer when;
+        when += t.second_text;
         when.push_back('.');
         text::append_digits(when, static_cast<unsigned>(micro), 6);
         text::append_string(out, when.data(), when.size());
@@ -308,7 +315,7 @@ res append_time(LineEncoder* e, PyObject* now, std::string& out) {
     if (PyDateTime_CheckExact(now)) {
         if (PyDateTime_DATE_GET_TZINFO(now) != Py_None)
             return res::decline;
-        std::string when;
+        text::Buffer when;
         text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_YEAR(now)), 4);
         when.push_back('-');
         text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_MONTH(now)), 2);
@@ -340,7 +347,7 @@ bool is_record(const LineEncoder* e, PyObject* a, bool handed_over) {
     return handed_over ? PyDict_CheckExact(a) : Py_TYPE(a) == reinterpret_cast<PyTypeObject*>(e->fields_type);
 }
 
-res append_argument(LineEncoder* e, PyObject* a, bool handed_over, std::string& out) {
+res append_argument(LineEncoder* e, PyObject* a, bool handed_over, text::Buffer& out) {
     if (is_record(e, a, handed_over))
         return append_record(e, a, out);
     if (!PyList_CheckExact(a))
@@ -360,7 +367,7 @@ res append_argument(LineEncoder* e, PyObject* a, bool handed_over, std::string& 
 
 // One captured callback (time, name, arguments, keyword arguments) as its line, without the
 // newline: {"t":...,"cb":...,"args":[...]}.
-res append_entry_once(LineEncoder* e, PyObject* item, std::string& out) {
+res append_entry_once(LineEncoder* e, PyObject* item, text::Buffer& out) {
     if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 4)
         return res::decline;
     PyObject* name = PyTuple_GET_ITEM(item, 1);
@@ -397,7 +404,7 @@ res append_entry_once(LineEncoder* e, PyObject* item, std::string& out) {
 
 // The entry's line appended to `out`; on any other result `out` is as it was. The caller holds
 // a reference to `item`.
-res append_entry(LineEncoder* e, PyObject* item, std::string& out) {
+res append_entry(LineEncoder* e, PyObject* item, text::Buffer& out) {
     const size_t start = out.size();
     for (int tries = 0;; ++tries) {
         const res r = append_entry_once(e, item, out);
@@ -424,11 +431,11 @@ bool usable(const LineEncoder* e) {
 
 // encode(item) -> bytes | None: the entry's line (without its newline), or None when the entry
 // is one the Python encoder writes.
-PyObject* encoder_encode(PyObject* self, PyObject* item) {
+PyObject* encode_impl(PyObject* self, PyObject* item) {
     auto* e = reinterpret_cast<LineEncoder*>(self);
     if (!usable(e))
         return nullptr;
-    std::string line;
+    text::Buffer line;
     switch (append_entry(e, item, line)) {
     case res::ok:
         return PyBytes_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
@@ -444,7 +451,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* item) {
 // entries are written, `lines` holds `max_bytes` or more, the queue is empty, or an entry the
 // Python encoder must write is popped: that one is `other` (else None), for the caller to
 // write after `lines`. A bytes item in the queue is a line already made; it is taken as it is.
-PyObject* encoder_drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* e = reinterpret_cast<LineEncoder*>(self);
     if (!usable(e))
         return nullptr;
@@ -461,7 +468,7 @@ PyObject* encoder_drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     ref popleft = ref::steal(PyObject_GetAttr(args[0], popleft_name));
     if (!popleft)
         return nullptr;
-    std::string& chunk = e->t->chunk;
+    text::Buffer& chunk = e->t->chunk;
     chunk.clear();
     Py_ssize_t n = 0;
     ref other;
@@ -491,11 +498,28 @@ PyObject* encoder_drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         ++n;
     }
     ref lines = ref::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
-    if (chunk.capacity() > (size_t{1} << 22))
-        std::string().swap(chunk);  // keep no more than a few MB between calls
+    chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
     if (!lines)
         return nullptr;
     return Py_BuildValue("(NnO)", lines.release(), n, other ? other.get() : Py_None);
+}
+
+// The methods: the encoding's memory running out (std::bad_alloc from a buffer or a table) is
+// MemoryError, and nothing else of C++ leaves them.
+PyObject* encoder_encode(PyObject* self, PyObject* item) {
+    try {
+        return encode_impl(self, item);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* encoder_drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        return drain_impl(self, args, nargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
