@@ -558,5 +558,9 @@ PyMODINIT_FUNC PyInit__capture() {
         return nullptr;
     if (tiderec::add_line_encoder(module.get()) < 0)
         return nullptr;
+#ifdef TIDEREC_HAVE_ZLIB
+    if (tiderec::add_gzip_block(module.get()) < 0)
+        return nullptr;
+#endif
     return module.release();
 }

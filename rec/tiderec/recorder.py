@@ -77,6 +77,8 @@ BATCH_MAX = 4096
 # The writer's pause between two batches, with the lock released: long enough for a thread
 # waiting for the lock to wake and take it.
 _PAUSE = 2e-5
+# A block's size in a burst, in block sizes.
+_BURST_BLOCKS = 8
 
 
 def _day_text(d: Any) -> str:
@@ -506,8 +508,13 @@ class SessionRecorder:
         n = 0
         while q:
             if lines is not None:
-                text, count, item = lines.drain(q, min(BATCH_MAX, max(WAKE_AT, len(q) >> 2)),
-                                                max(1, w._block_size - w._size))
+                # In a burst (a long queue) blocks grow to a few block sizes: every release of
+                # the lock (to compress, to write) costs the writer up to the interpreter's
+                # switch interval to get it back while the SDK's threads run flat out.
+                pending = len(q)
+                room = w._block_size * (1 if pending < BATCH_MAX else _BURST_BLOCKS) - w._size
+                text, count, item = lines.drain(q, min(BATCH_MAX, max(WAKE_AT, pending >> 2)),
+                                                max(1, room))
                 if count:
                     w.write_lines(text)
                     w.entries += count
