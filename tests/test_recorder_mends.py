@@ -19,7 +19,7 @@ from tiderec import recorder as recorder_module
 from tiderec.format import SessionReader
 from tiderec.recorder import recording_strategy
 
-from test_capture import Base, new_recorder, snap
+from test_capture import Base, held_writer, new_recorder, snap
 
 CAPTURES = ["native", "python"]
 
@@ -258,3 +258,57 @@ def test_closing_while_two_threads_record_loses_nothing_uncounted(tmp_path, capt
         seqs = [e.args[0].seq for e in entries if e.args[0].code == code]
         assert seqs == list(range(len(seqs)))  # no gap: nothing lost in the middle
         assert len(seqs) + dropped >= at_close[code]  # everything made before the close
+
+
+# -- waking the writer --------------------------------------------------------------------------
+
+class CountingEvent(threading.Event):
+    def __init__(self):
+        super().__init__()
+        self.sets = 0
+
+    def set(self):
+        self.sets += 1
+        super().set()
+
+
+def test_the_writer_is_woken_when_the_hand_off_fills(tmp_path, capture):
+    tidesim.install()
+    rec = new_recorder(tmp_path / "wake.jsonl.gz", flush_interval=1)
+    rec._wake = CountingEvent()
+    strategy = recording_strategy(Base, rec)()
+    strategy.initialize()
+    entered, release = held_writer(rec)
+    strategy.on_snapshot(snap(seq=-1))  # the writer, woken by its timeout, is held writing it
+    assert entered.wait(10)
+    before = rec._wake.sets
+    for i in range(recorder_module.WAKE_AT - 1):
+        strategy.on_snapshot(snap(seq=i))
+    assert rec._wake.sets == before  # not yet full enough to wake the writer
+    strategy.on_snapshot(snap(seq=recorder_module.WAKE_AT))
+    assert rec._wake.sets == before + 1
+    release.set()
+    rec.close()
+    assert len(written(tmp_path / "wake.jsonl.gz")) == recorder_module.WAKE_AT + 1
+
+
+# -- a block compressed and written in one call ---------------------------------------------------
+
+@pytest.mark.skipif(getattr(recorder_module._native, "write_gzip", None) is None,
+                    reason="built without zlib")
+def test_a_natively_written_block_is_the_gzip_member_zlib_makes(tmp_path):
+    import zlib
+    write_gzip = recorder_module._native.write_gzip
+    data = b"".join(b'{"t":"x","cb":"on_snapshot","args":[{"seq":%d}]}\n' % i for i in range(5000))
+    path = tmp_path / "b.gz"
+    with open(path, "wb") as f:
+        write_gzip(f.fileno(), data, 3)
+        write_gzip(f.fileno(), b"", 3)
+    assert path.read_bytes() == zlib.compress(data, 3, 31) + zlib.compress(b"", 3, 31)
+    assert gzip.decompress(path.read_bytes()) == data
+    with pytest.raises(OSError):
+        write_gzip(10**6, data, 3)  # not an open file
+    with pytest.raises(ValueError):
+        write_gzip(0, data, 12)
+    with pytest.raises(TypeError):
+        write_gzip(0, bytearray(data), 3)

@@ -450,7 +450,7 @@ PyObject* encode_impl(PyObject* self, PyObject* item) {
 // deque `queue` and writes their lines, each followed by a newline, into `lines`, until `limit`
 // entries are written, `lines` holds `max_bytes` or more, the queue is empty, or an entry the
 // Python encoder must write is popped: that one is `other` (else None), for the caller to
-// write after `lines`. A bytes item in the queue is a line already made; it is taken as it is.
+// write after `lines`.
 PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* e = reinterpret_cast<LineEncoder*>(self);
     if (!usable(e))
@@ -481,12 +481,6 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         ref item = ref::steal(PyObject_CallNoArgs(popleft.get()));
         if (!item)
             return nullptr;
-        if (PyBytes_CheckExact(item.get())) {
-            chunk.append(PyBytes_AS_STRING(item.get()), static_cast<size_t>(PyBytes_GET_SIZE(item.get())));
-            chunk.push_back('\n');
-            ++n;
-            continue;
-        }
         const res r = append_entry(e, item.get(), chunk);
         if (r == res::error)
             return nullptr;
