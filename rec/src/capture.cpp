@@ -8,16 +8,19 @@
 // makes no bound-method object.
 //
 // Only the common case is handled here. Whatever is unusual (keyword arguments, a recorder
-// not started or closed, orders the recorder has not seen yet, an order report, an argument
-// type whose capture has not been learned, a type captured by a Python function that could
-// be mistaken for a copied record) goes to the recorder's Python method for this callback,
-// which captures and delivers exactly as it always has. The decision is made before
-// anything is handed over, so a callback is recorded once, by one path or the other.
+// not started or closed, orders the recorder has not seen yet, an order report naming an order
+// other than the one the recorder knows under its key, an argument type whose capture has not
+// been learned, a record whose reading raised an ordinary exception, a type captured by a
+// Python function that could be mistaken for a copied record) goes to the recorder's Python
+// method for this callback, which captures and delivers exactly as it always has. The
+// decision is made before anything is handed over, so a callback is recorded once, by one
+// path or the other.
 //
 // What is handed over: (time, name, captured, None), where `captured` is a tuple (the Python
 // path hands over a list). In that tuple, every dict, at the top level or as an element of a
 // top-level list, is the copied instance dict of a record; everything else is what the
-// recorder's Python captors would have made of the argument.
+// recorder's Python captors would have made of the argument. The writer thread turns it into
+// its session line (LineEncoder, line_encoder.cpp).
 //
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
 // the `error` outcome) with the Python exception set.

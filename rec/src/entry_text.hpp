@@ -187,7 +187,7 @@ inline void append_double_digits(Buffer& out, double x) {
         out.push_back('-');
         ++p;
     }
-    char digits[24];
+    char digits[24] = {};
     size_t nd = 0;
     for (; p < end && *p != 'e'; ++p)
         if (*p != '.')
@@ -205,7 +205,7 @@ inline void append_double_digits(Buffer& out, double x) {
         k = -k;
     while (nd > 1 && digits[nd - 1] == '0')
         --nd;
-    if (nd == 1 && digits[0] == '0') {
+    if (nd == 0 || (nd == 1 && digits[0] == '0')) {
         out.append("0.0", 3);
         return;
     }

@@ -70,9 +70,11 @@ _ORDER_CALLBACKS = frozenset({"on_order", "on_order_action_error"})
 _IMMUTABLE = (int, float, str, bool, bytes, type(None), complex, frozenset)
 # The hand-off's length at which the writer thread is woken.
 WAKE_AT = 64
-# The most entries the writer encodes in one hold of the interpreter's lock: a quarter of what
-# is pending, at least WAKE_AT, at most BATCH_MAX (about the interpreter's 5 ms switch
-# interval of work), so that it keeps up with a burst and an SDK thread never waits long.
+# How many entries the writer encodes in one hold of the interpreter's lock: a quarter of
+# what is pending, at least WAKE_AT, at most BATCH_MAX. In a steady flow the queue stays short
+# and so does a hold (WAKE_AT snapshots are well under a millisecond); in a burst a hold grows
+# to BATCH_MAX snapshots (some 50 million instructions), because every release of the lock
+# costs the writer up to the interpreter's 5 ms switch interval to get it back.
 BATCH_MAX = 4096
 # The writer's pause between two batches, with the lock released: long enough for a thread
 # waiting for the lock to wake and take it.
@@ -388,7 +390,7 @@ class SessionRecorder:
             order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__, wake=self._wake.set,
             wake_at=WAKE_AT)
 
-    def _late(self, name: str | None = None) -> None:
+    def _late(self, name: str | None = None) -> None:  # (name: the native capture's call)
         """A callback (or act) was appended after the recorder closed: its capture outlasted
         the close (it waited for room, or a captor ran meanwhile). Until the writer has taken
         its last entry, it is written; after, whatever is left in the hand-off is counted as
