@@ -254,9 +254,14 @@ def _writer_work(tmp: str) -> list[Row]:
     lines = 262144 // len(raw)
     block = raw * lines
     per_line = ns_per_op(lambda: zlib.compress(block, 3, 31), number=20) / lines
+    handed = (item[0], item[1], tuple(dict(a) for a in item[2]), None)  # as the native capture
+    native = ns_per_op(lambda: rec._lines.encode(handed)) if rec._lines is not None else math.nan
+    python = ns_per_op(lambda: rec._encode_item(handed))
     rec.close()
     return [Row(GROUP, "writer thread: a captured snapshot callback encoded into its line", ours,
                 "stdlib json", base),
+            Row(GROUP, "writer thread: the same, handed over by the native capture, encoded in C "
+                       "(LineEncoder)", native, "the recorder's Python encoding", python),
             Row(GROUP, f"writer thread: compress one snapshot line ({len(raw)} bytes) in a 256 KiB "
                        "gzip block, level 3", per_line)]
 
