@@ -10,11 +10,19 @@ speed-up column is then plain/recorded, 1.00x meaning free).
 - Two threads calling back at a sustained rate: p50/p99 of one callback, plain and recorded.
 - The writer thread's work per entry (encoding and compression), msgspec against the standard
   library's json for the same values.
+- What a recording costs the process: varied callbacks through the development stand-ins, the
+  recorded side timed until close() returns (everything encoded, compressed and on disk); a
+  burst of callbacks from two threads at full speed with the default settings (the share
+  dropped); the replay of the bundled day with --record against the replay alone. Each beside
+  the same with the writer's encoding in Python (the recorder without its native line encoder),
+  in the same run.
 """
 from __future__ import annotations
 
 import datetime as dt
+import gc
 import json
+import math
 import os
 import tempfile
 import threading
@@ -31,6 +39,7 @@ import common  # noqa: E402
 from common import Row, ns_per_op  # noqa: E402
 
 from tiderec.format import Decoder, SessionReader  # noqa: E402
+from tiderec import recorder as recorder_module  # noqa: E402
 from tiderec.recorder import SessionRecorder, recording_strategy  # noqa: E402
 
 GROUP = "recorder"
@@ -48,6 +57,9 @@ def _recorder(tmp: str, name: str) -> SessionRecorder:
                           instruments={"000001.XSHE": {}}, max_pending=1_000_000)
     if common.counting():
         rec._interval = 1e9  # the writer sleeps until flush() or close() wakes it
+        # ... and is not woken as the hand-off fills (that wake, once every WAKE_AT calls,
+        # is left out of the count)
+        recorder_module.WAKE_AT = 1 << 60
     rec.start(types.SimpleNamespace(config=CONFIG))
     return rec
 
@@ -242,11 +254,167 @@ def _writer_work(tmp: str) -> list[Row]:
     lines = 262144 // len(raw)
     block = raw * lines
     per_line = ns_per_op(lambda: zlib.compress(block, 3, 31), number=20) / lines
+    handed = (item[0], item[1], tuple(dict(a) for a in item[2]), None)  # as the native capture
+    native = ns_per_op(lambda: rec._lines.encode(handed)) if rec._lines is not None else math.nan
+    python = ns_per_op(lambda: rec._encode_item(handed))
     rec.close()
     return [Row(GROUP, "writer thread: a captured snapshot callback encoded into its line", ours,
                 "stdlib json", base),
+            Row(GROUP, "writer thread: the same, handed over by the native capture, encoded in C "
+                       "(LineEncoder)", native, "the recorder's Python encoding", python),
             Row(GROUP, f"writer thread: compress one snapshot line ({len(raw)} bytes) in a 256 KiB "
                        "gzip block, level 3", per_line)]
+
+
+def _without_native_lines(rec: SessionRecorder) -> SessionRecorder:
+    """The recorder with its writer encoding every entry in Python."""
+    rec._lines = None
+    return rec
+
+
+def _varied_records(path: str, count: int):
+    """(name, args) of snapshot, level-2 order and trade callbacks of a generated session, in
+    its order, repeated up to `count`."""
+    calls = [(e.name, e.args) for e in SessionReader(path, Decoder())
+             if e.kind == "cb" and e.name in ("on_snapshot", "on_tick_order", "on_tick_trade")]
+    return (calls * (count // len(calls) + 1))[:count]
+
+
+def _whole_cost(tmp: str, count: int = 60_000, rounds: int = 3) -> list[Row]:
+    """Recorded until closed against plain, development stand-ins, varied records: ns per
+    callback. Plain and the two recorded variants take turns; each keeps its best round."""
+    from tidesim.replay.generator import generate_session
+    from tidesim.replay.runner import Replay
+
+    path = os.path.join(tmp, "whole.jsonl.gz")
+    generate_session(path, securities=8, seed=7, l2_rate=3.0, orders=0, algo_parents=0,
+                     data_until=dt.time(9, 45))
+    replay = Replay(path, report=None)
+    replay.run()
+    bridge, plain = replay.bridge, replay.strategy
+    calls = _varied_records(path, count)
+    best = {"plain": math.inf, "native": math.inf, "python": math.inf}
+    n = 0
+    for _ in range(rounds):
+        for side in best:
+            bridge.event_queue.clear()
+            rec = None
+            strategy = plain
+            if side != "plain":
+                n += 1
+                rec = SessionRecorder(os.path.join(tmp, f"whole-{n}.jsonl.gz"), universe=[],
+                                      instruments={})
+                if side == "python":
+                    _without_native_lines(rec)
+                rec.start(types.SimpleNamespace(config=CONFIG))
+                strategy = _twin(type(plain), rec, plain)
+            bound = [(getattr(strategy, name), args) for name, args in calls]
+            gc.collect()
+            t0 = time.perf_counter_ns()
+            for method, args in bound:
+                method(*args)
+                if len(bridge.event_queue) > 50_000:
+                    bridge.event_queue.clear()
+            if rec is not None:
+                rec.close()
+                assert not rec.dropped, rec.dropped
+            best[side] = min(best[side], (time.perf_counter_ns() - t0) / count)
+    bridge.event_queue.clear()
+    return [Row(GROUP, f"{count:,} varied callbacks, development stand-ins, recorded until "
+                       f"closed/plain {best['native'] / best['plain']:.2f}x (writer encoding in "
+                       f"Python: {best['python'] / best['plain']:.2f}x)",
+                best["native"], PLAIN, best["plain"]),
+            Row(GROUP, "the same recorded until closed, native line encoding against the "
+                       "writer's encoding in Python", best["native"], "Python encoding",
+                best["python"])]
+
+
+def _burst(tmp: str, total: int = 300_000) -> list[Row]:
+    """Two threads calling on_snapshot as fast as they can, `total` callbacks in all, default
+    settings (max_pending 100,000, drop when full): the share dropped, and ns per callback
+    until close() returns."""
+    from orvane.tamsel.core.events import EVENT
+    from orvane.tamsel.utils import tidewell
+
+    values = pb.standins(universe_size=2)
+    pb.install(values, EVENT)
+    plain = tidewell.VornStrategy.__new__(tidewell.VornStrategy)
+    plain.context = pb.context()
+    plain.logged_in = False
+    plain.current_trade_dt = 0
+    plain.bar_cnt = 0
+    out = {}
+    with pb.native_globals(tidewell, values):
+        for side in ("native", "python"):
+            rec = SessionRecorder(os.path.join(tmp, f"burst-{side}.jsonl.gz"),
+                                  universe=["000001.XSHE"], instruments={"000001.XSHE": {}})
+            if side == "python":
+                _without_native_lines(rec)
+            rec.start(types.SimpleNamespace(config=CONFIG))
+            recorded = _twin(tidewell.VornStrategy, rec, plain)
+            start = threading.Barrier(2)
+
+            def worker(code):
+                snap = pb.snapshot(code)
+                on_snapshot = recorded.on_snapshot
+                start.wait()
+                for i in range(total // 2):
+                    on_snapshot(snap)
+                    if i & 1023 == 0:
+                        tidewell.event_queue.clear()
+                        tidewell.history_tick.clear()
+
+            threads = [threading.Thread(target=worker, args=(k,)) for k in (1, 2)]
+            t0 = time.perf_counter_ns()
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            rec.close()
+            elapsed = time.perf_counter_ns() - t0
+            out[side] = (sum(rec.dropped.values()), rec.entries, elapsed / total)
+            tidewell.event_queue.clear()
+            tidewell.history_tick.clear()
+    (dn, wn, tn), (dp, wp, tp) = out["native"], out["python"]
+    return [Row(GROUP, f"burst of {total:,} on_snapshot from 2 threads at full speed, default "
+                       f"settings: dropped {dn / total:.2%} ({dn:,}; written {wn:,}) against "
+                       f"{dp / total:.2%} with the writer's encoding in Python",
+                tn, "Python encoding", tp)]
+
+
+def _replay_recorded(tmp: str, rounds: int = 3) -> list[Row]:
+    """The replay of the bundled day with --record against the replay alone (seconds are
+    shown as ns per replayed entry)."""
+    from tidesim.replay.runner import Replay
+    import tidesim.replay.recorder as sim_recorder
+
+    bundled = os.path.join(os.path.dirname(tidesim.__file__), "data", "session.jsonl.gz")
+    best = {"alone": math.inf, "native": math.inf, "python": math.inf}
+    entries = 1
+    original = sim_recorder.SessionRecorder
+    n = 0
+    for _ in range(rounds):
+        for side in best:
+            n += 1
+            target = None if side == "alone" else os.path.join(tmp, f"replay-{n}.jsonl.gz")
+            if side == "python":
+                sim_recorder.SessionRecorder = lambda *a, **k: _without_native_lines(original(*a, **k))
+            try:
+                gc.collect()
+                t0 = time.perf_counter_ns()
+                replay = Replay(bundled, report=None, record_to=target)
+                result = replay.run()
+                elapsed = time.perf_counter_ns() - t0
+            finally:
+                sim_recorder.SessionRecorder = original
+            entries = max(1, getattr(result, "entries", 0) or 1)
+            best[side] = min(best[side], elapsed)
+    per = {k: v / entries for k, v in best.items()}
+    return [Row(GROUP, f"tidesim-replay of the bundled day with --record/alone "
+                       f"{best['native'] / best['alone']:.2f}x ({best['native'] / 1e9:.2f} s "
+                       f"against {best['alone'] / 1e9:.2f} s; writer encoding in Python "
+                       f"{best['python'] / best['alone']:.2f}x)", per["native"], "replay alone",
+                per["alone"])]
 
 
 def collect() -> list[Row]:
@@ -254,4 +422,8 @@ def collect() -> list[Row]:
         rows = _near_free(tmp)
         rows += _development(tmp)
         rows += _writer_work(tmp)
+        if not common.counting():
+            rows += _whole_cost(tmp)
+            rows += _burst(tmp)
+            rows += _replay_recorded(tmp)
     return rows

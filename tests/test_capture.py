@@ -170,16 +170,19 @@ def test_native_and_python_captures_write_the_same_file(tmp_path, monkeypatch):
 
 
 def held_writer(rec):
-    """Holds the writer thread before it takes anything from the queue; returns the release."""
+    """Holds the writer thread inside its first write (a line encoded in Python or a batch
+    encoded natively), before it takes more from the queue; returns the release."""
     release = threading.Event()
     entered = threading.Event()
-    write = rec._writer.write_line
 
-    def slow(line):
-        entered.set()
-        release.wait(30)
-        write(line)
-    rec._writer.write_line = slow
+    def stalled(write):
+        def slow(line):
+            entered.set()
+            release.wait(30)
+            write(line)
+        return slow
+    for name in ("write_line", "write_lines"):
+        setattr(rec._writer, name, stalled(getattr(rec._writer, name)))
     return entered, release
 
 

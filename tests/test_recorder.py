@@ -212,18 +212,21 @@ def test_two_threads_record_whole_lines_each_in_order(tmp_path):
 
 
 class StalledWriter:
-    """Holds the recorder's writer thread inside its first write until released."""
+    """Holds the recorder's writer thread inside its first write until released (a line
+    encoded in Python, or a batch encoded natively)."""
 
     def __init__(self, rec):
         self.entered = threading.Event()
         self.release = threading.Event()
-        write = rec._writer.write_line
+        for name in ("write_line", "write_lines"):
+            setattr(rec._writer, name, self._stalled(getattr(rec._writer, name)))
 
+    def _stalled(self, write):
         def slow(line):
             self.entered.set()
             self.release.wait(30)
             write(line)
-        rec._writer.write_line = slow
+        return slow
 
 
 def test_a_stalled_writer_costs_drops_not_the_callers_time(tmp_path):
@@ -500,7 +503,7 @@ def test_a_failing_disk_stops_the_recording_not_the_strategy(tmp_path):
 
     def full(line):
         raise OSError(28, "No space left on device")
-    rec._writer.write_line = full
+    rec._writer.write_line = rec._writer.write_lines = full
     strategy.on_snapshot(make_record("Snapshot", {"seq": 0}))
     rec._thread.join(10)
     assert isinstance(rec.writer_error, OSError) and rec.closed

@@ -8,16 +8,19 @@
 // makes no bound-method object.
 //
 // Only the common case is handled here. Whatever is unusual (keyword arguments, a recorder
-// not started or closed, orders the recorder has not seen yet, an order report, an argument
-// type whose capture has not been learned, a type captured by a Python function that could
-// be mistaken for a copied record) goes to the recorder's Python method for this callback,
-// which captures and delivers exactly as it always has. The decision is made before
-// anything is handed over, so a callback is recorded once, by one path or the other.
+// not started or closed, orders the recorder has not seen yet, an order report naming an order
+// other than the one the recorder knows under its key, an argument type whose capture has not
+// been learned, a record whose reading raised an ordinary exception, a type captured by a
+// Python function that could be mistaken for a copied record) goes to the recorder's Python
+// method for this callback, which captures and delivers exactly as it always has. The
+// decision is made before anything is handed over, so a callback is recorded once, by one
+// path or the other.
 //
 // What is handed over: (time, name, captured, None), where `captured` is a tuple (the Python
 // path hands over a list). In that tuple, every dict, at the top level or as an element of a
 // top-level list, is the copied instance dict of a record; everything else is what the
-// recorder's Python captors would have made of the argument.
+// recorder's Python captors would have made of the argument. The writer thread turns it into
+// its session line (LineEncoder, line_encoder.cpp).
 //
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
 // the `error` outcome) with the Python exception set.
@@ -28,6 +31,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "line_encoder.hpp"
 #include "ref.hpp"
 
 namespace {
@@ -41,6 +45,7 @@ struct Names {
     PyObject* known_count;    // SessionRecorder._known_count
     PyObject* known_orders;   // SessionRecorder._known_orders
     PyObject* full;           // SessionRecorder._full(name)
+    PyObject* late;           // SessionRecorder._late(name)
     PyObject* append;         // deque.append
     PyObject* client_order_id;
     PyObject* bridge_module;  // the bridge's module name in sys.modules
@@ -58,6 +63,7 @@ int init_names() {
     if (intern(&names.started, "_started") < 0 || intern(&names.orders_dict, "_orders_dict") < 0 ||
         intern(&names.known_count, "_known_count") < 0 ||
         intern(&names.known_orders, "_known_orders") < 0 || intern(&names.full, "_full") < 0 ||
+        intern(&names.late, "_late") < 0 ||
         intern(&names.append, "append") < 0 ||
         intern(&names.client_order_id, "client_order_id") < 0 ||
         intern(&names.bridge_module, "orvane.tamsel.utils.tidewell") < 0)
@@ -68,9 +74,10 @@ int init_names() {
 // ---------------------------------------------------------------------------------------------
 // The Capture type
 
-// Invariant: every PyObject* field but `clock` holds a strong reference for the object's
-// whole life (set once in capture_new, dropped in clear/dealloc); `clock` is nullptr for the
-// wall clock (time.time, read here directly) or a strong reference to the recorder's clock.
+// Invariant: every PyObject* field but `clock` holds a strong reference from capture_new until
+// the collector clears the object (a cleared one refuses to run: `name` is then nullptr);
+// `clock` is nullptr for the wall clock (time.time, read here directly) or a strong reference
+// to the recorder's clock.
 // `state` is the recorder's instance dict: the recorder keeps its flags and counts there as
 // ordinary attributes, and reading them from the dict is what reading the attributes is.
 struct Capture {
@@ -89,17 +96,21 @@ struct Capture {
     PyObject* copy_fields;   // the captor that copies a record's instance dict
     PyObject* capture_list;  // the captor of lists
     PyObject* clock;
+    PyObject* wake;          // wakes the writer thread (its event's set)
     Py_ssize_t limit;        // how many captured callbacks the queue may hold
+    Py_ssize_t wake_at;      // the queue's length at which the writer is woken
     int order_report;        // an order report: the recorder looks at the order it names
 };
 
 PyTypeObject* capture_type = nullptr;
 
 // The containers the capture makes (the copies, the tuples handed over) are referred to by the
-// queue and the writer thread only: nothing can refer back to them, so they are in no reference
-// cycle, and the collector need not walk them. Left tracked, the thousands waiting in the queue
-// for the writer would be walked by every collection the SDK's threads trigger, and those
-// collections would set the callbacks' worst latencies.
+// queue, and then by the writer thread while it writes them, only: the recorder never keeps
+// one after it is written, and on a failure it drops the frames that held one (see
+// SessionRecorder._run). They are untracked so that the thousands waiting in the queue are not
+// walked by every collection the SDK's threads trigger (those collections would set the
+// callbacks' worst latencies); a cycle through one would therefore never be collected, which
+// is why nothing may keep them.
 void untrack(PyObject* o) {
     if (PyObject_GC_IsTracked(o))
         PyObject_GC_UnTrack(o);
@@ -114,6 +125,17 @@ PyObject* attr(const Capture* c, PyObject* key) { return PyDict_GetItemWithError
 
 outcome careful_unless_error() { return PyErr_Occurred() ? outcome::error : outcome::careful; }
 
+// Python code run by the capture (a record's property, a hash, a comparison) raised: an
+// ordinary exception leaves the callback to the Python capture, which meets it again and
+// records the argument as not recorded; an interrupt (KeyboardInterrupt, SystemExit) is left
+// set and reaches the caller, as it would from the Python capture.
+outcome careful_unless_interrupt() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return outcome::error;
+    PyErr_Clear();
+    return outcome::careful;
+}
+
 // The wall clock as time.time() gives it: seconds since the epoch as a float, from the
 // nanoseconds the system clock reports.
 PyObject* wall_time() {
@@ -126,11 +148,28 @@ PyObject* wall_time() {
     return PyFloat_FromDouble(static_cast<double>(ns) / 1e9);
 }
 
+// The order report's order under the key it names is the one the recorder knows: a new order
+// may reuse a key. The dicts are held while the key is read and hashed (Python code).
+outcome reported_order_known(PyObject* od, PyObject* known, PyObject* report) {
+    ref key = ref::steal(PyObject_GetAttr(report, names.client_order_id));
+    if (!key)
+        return careful_unless_interrupt();
+    if (key.get() == Py_None)
+        return outcome::careful;
+    PyObject* now = PyDict_GetItemWithError(od, key.get());
+    if (now == nullptr && PyErr_Occurred())
+        return careful_unless_interrupt();
+    ref held = ref::borrow(now);
+    PyObject* seen = PyDict_GetItemWithError(known, key.get());
+    if (seen == nullptr && PyErr_Occurred())
+        return careful_unless_interrupt();
+    return now == seen ? outcome::captured : outcome::careful;
+}
+
 // Whether the orders the bridge holds are all known to the recorder, so that nothing has to
 // be written before this callback: the check of the recorder's Python capture, made without
 // its lock (a "no" or any doubt sends the callback to the Python capture, which looks again
-// under the lock). For an order report, the order under the key it names must also be the
-// one the recorder knows (a new order may reuse a key).
+// under the lock).
 outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
     ref od = ref::borrow(attr(c, names.orders_dict));
     if (!od || od.get() == Py_None) {
@@ -151,97 +190,141 @@ outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
         if (count == nullptr || !PyLong_CheckExact(count))
             return careful_unless_error();
         const Py_ssize_t known = PyLong_AsSsize_t(count);
-        if (known == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return outcome::careful;
-        }
+        if (known == -1 && PyErr_Occurred())
+            return careful_unless_interrupt();
         return known == size ? outcome::captured : outcome::careful;
     }
     ref known = ref::borrow(attr(c, names.known_orders));
     if (!known || !PyDict_CheckExact(known.get()) || PyDict_GET_SIZE(known.get()) != size || n < 1)
         return careful_unless_error();
-    // Reading the key and hashing it may run Python code: the dicts are held meanwhile, and
-    // any failure is left to the Python capture, which meets it again and deals with it.
-    ref key = ref::steal(PyObject_GetAttr(args[0], names.client_order_id));
-    if (!key || key.get() == Py_None) {
-        PyErr_Clear();
+    return reported_order_known(od.get(), known.get(), args[0]);
+}
+
+outcome keep(PyObject* v, ref* out) {
+    *out = ref::borrow(v);
+    return outcome::captured;
+}
+
+// The values kept as they are without a look at the captors: they cannot change.
+bool is_plain(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
+           t == &PyBool_Type;
+}
+
+// How the recorder captures a value of type t (borrowed into *captor); `careful` for a type
+// not seen yet (the Python capture learns it) or whose hash raised.
+outcome find_captor(const Capture* c, PyTypeObject* t, ref* captor) {
+    *captor = ref::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
+    if (*captor)
+        return outcome::captured;
+    return PyErr_Occurred() ? careful_unless_interrupt() : outcome::careful;
+}
+
+// A record's instance dict, copied one level.
+outcome copy_record(PyObject* v, ref* out) {
+    ref fields = ref::steal(PyObject_GenericGetDict(v, nullptr));
+    if (!fields)
+        return careful_unless_interrupt();
+    if (!PyDict_CheckExact(fields.get()))
         return outcome::careful;
+    // The copy compares keys (their __eq__ may raise) and the dict may change meanwhile.
+    *out = ref::steal(PyDict_Copy(fields.get()));
+    if (!*out)
+        return careful_unless_interrupt();
+    untrack(out->get());
+    return outcome::captured;
+}
+
+outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out);
+
+// A list argument, each element captured. The list may change while a captor runs Python
+// code: the copy is taken of the elements present at each step, as the Python capture's
+// iteration does.
+outcome capture_list(const Capture* c, PyObject* v, ref* out) {
+    ref copy = ref::steal(PyList_New(0));
+    if (!copy)
+        return outcome::error;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        ref item = ref::borrow(PyList_GET_ITEM(v, i));
+        ref captured;
+        const outcome o = capture_value(c, item.get(), true, &captured);
+        if (o != outcome::captured)
+            return o;
+        if (PyList_Append(copy.get(), captured.get()) < 0)
+            return outcome::error;
     }
-    PyObject* now = PyDict_GetItemWithError(od.get(), key.get());
-    if (now == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
+    untrack(copy.get());
+    *out = std::move(copy);
+    return outcome::captured;
+}
+
+// A record read by the recorder's Python captor for its type (slots, properties). A captor
+// that fails leaves the argument to the Python capture, which marks it as not recorded; the
+// strategy still receives the callback. A dict from it would read as a copied record.
+outcome call_captor(PyObject* captor, PyObject* v, ref* out) {
+    ref captured = ref::steal(PyObject_CallOneArg(captor, v));
+    if (!captured)
+        return careful_unless_interrupt();
+    if (PyDict_CheckExact(captured.get()))
         return outcome::careful;
-    }
-    ref held = ref::borrow(now);
-    PyObject* seen = PyDict_GetItemWithError(known.get(), key.get());
-    if (seen == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
-        return outcome::careful;
-    }
-    return now == seen ? outcome::captured : outcome::careful;
+    *out = std::move(captured);
+    return outcome::captured;
 }
 
 // The capture of one argument (or of one element of a list argument) into *out, a new
 // reference. `careful` without an error set: this value is left to the Python capture.
 outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out) {
-    PyTypeObject* t = Py_TYPE(v);
-    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
-        t == &PyBool_Type) {
-        *out = ref::borrow(v);
-        return outcome::captured;
-    }
-    ref captor = ref::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
-    if (!captor)
-        return careful_unless_error();  // a type not seen yet: the Python capture learns it
-    if (captor.get() == c->keep) {
-        *out = ref::borrow(v);
-        return outcome::captured;
-    }
-    if (captor.get() == c->copy_fields) {
-        ref fields = ref::steal(PyObject_GenericGetDict(v, nullptr));
-        if (!fields || !PyDict_CheckExact(fields.get())) {
-            PyErr_Clear();
-            return outcome::careful;
-        }
-        *out = ref::steal(PyDict_Copy(fields.get()));
-        if (!*out)
-            return outcome::error;
-        untrack(out->get());
-        return outcome::captured;
-    }
-    if (captor.get() == c->capture_list) {
-        if (in_list || !PyList_CheckExact(v))
-            return outcome::careful;  // lists in lists: the Python capture
-        // The list may change while a captor runs Python code: the copy is taken of the
-        // elements present at each step, as the Python capture's iteration does.
-        ref copy = ref::steal(PyList_New(0));
-        if (!copy)
-            return outcome::error;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-            ref item = ref::borrow(PyList_GET_ITEM(v, i));
-            ref captured;
-            const outcome o = capture_value(c, item.get(), true, &captured);
-            if (o != outcome::captured)
-                return o;
-            if (PyList_Append(copy.get(), captured.get()) < 0)
-                return outcome::error;
-        }
-        untrack(copy.get());
-        *out = std::move(copy);
-        return outcome::captured;
-    }
+    if (is_plain(v))
+        return keep(v, out);
+    ref captor;
+    const outcome found = find_captor(c, Py_TYPE(v), &captor);
+    if (found != outcome::captured)
+        return found;
+    if (captor.get() == c->keep)
+        return keep(v, out);
+    if (captor.get() == c->copy_fields)
+        return copy_record(v, out);
+    if (captor.get() == c->capture_list)  // lists in lists: the Python capture
+        return in_list || !PyList_CheckExact(v) ? outcome::careful : capture_list(c, v, out);
     if (captor.get() == reinterpret_cast<PyObject*>(&PyDict_Type))
         return outcome::careful;  // a dict argument would read as a copied record
-    ref captured = ref::steal(PyObject_CallOneArg(captor.get(), v));
-    if (!captured) {
-        // Reading the record failed: the Python capture marks it as not recorded, and the
-        // strategy still receives the callback.
-        PyErr_Clear();
-        return outcome::careful;
+    return call_captor(captor.get(), v, out);
+}
+
+// Appends the captured callback to the queue, or, when it is full, waits for room or counts
+// the drop (the recorder's _full says which). Wakes the writer when the queue reaches its
+// wake mark. A callback whose capture outlasted a close of the recorder (it waited for room,
+// or a captor ran Python code meanwhile) is handed to the recorder's _late, which counts it
+// when the writer has finished.
+outcome hand_over(const Capture* c, PyObject* item) {
+    const Py_ssize_t pending = PyObject_Size(c->queue);
+    if (pending < 0)
+        return outcome::error;
+    if (pending >= c->limit) {
+        ref room = ref::steal(PyObject_CallMethodOneArg(c->recorder, names.full, c->name));
+        if (!room)
+            return outcome::error;
+        const int yes = PyObject_IsTrue(room.get());
+        if (yes < 0)
+            return outcome::error;
+        if (!yes)
+            return outcome::captured;  // dropped and counted
     }
-    if (PyDict_CheckExact(captured.get()))
-        return outcome::careful;
-    *out = std::move(captured);
+    ref done = ref::steal(PyObject_CallOneArg(c->append, item));
+    if (!done)
+        return outcome::error;
+    if (attr(c, names.started) != Py_True) {
+        if (PyErr_Occurred())
+            return outcome::error;
+        ref late = ref::steal(PyObject_CallMethodOneArg(c->recorder, names.late, c->name));
+        return late ? outcome::captured : outcome::error;
+    }
+    if (pending + 1 == c->wake_at) {
+        ref woken = ref::steal(PyObject_CallNoArgs(c->wake));
+        if (!woken)
+            return outcome::error;
+    }
     return outcome::captured;
 }
 
@@ -272,27 +355,16 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
     if (!item)
         return outcome::error;
     untrack(item.get());
-    const Py_ssize_t pending = PyObject_Size(c->queue);
-    if (pending < 0)
-        return outcome::error;
-    if (pending >= c->limit) {
-        // Full: the recorder either waits for room or counts the drop (and says which).
-        ref room = ref::steal(PyObject_CallMethodOneArg(c->recorder, names.full, c->name));
-        if (!room)
-            return outcome::error;
-        const int yes = PyObject_IsTrue(room.get());
-        if (yes < 0)
-            return outcome::error;
-        if (!yes)
-            return outcome::captured;  // dropped and counted
-    }
-    ref done = ref::steal(PyObject_CallOneArg(c->append, item.get()));
-    return done ? outcome::captured : outcome::error;
+    return hand_over(c, item.get());
 }
 
 PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
     const auto* c = reinterpret_cast<Capture*>(self);
+    if (c->name == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "recording method used after it was cleared");
+        return nullptr;
+    }
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs >= 1 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
         switch (capture_call(c, args + 1, nargs - 1)) {
@@ -308,22 +380,22 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 }
 
 // Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
-//         capture_list, clock, order_report, doc)
+//         capture_list, clock, order_report, doc, wake, wake_at)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
                                    "captors", "keep", "copy_fields", "capture_list", "clock",
-                                   "order_report", "doc", nullptr};
+                                   "order_report", "doc", "wake", "wake_at", nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
-        *capture_list, *clock, *doc;
-    Py_ssize_t limit;
+        *capture_list, *clock, *doc, *wake;
+    Py_ssize_t limit, wake_at;
     int order_report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOpO:Capture",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOpOOn:Capture",
                                      const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
                                      &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
-                                     &capture_list, &clock, &order_report, &doc))
+                                     &capture_list, &clock, &order_report, &doc, &wake, &wake_at))
         return nullptr;
-    if (!PyCallable_Check(base) || !PyCallable_Check(careful)) {
-        PyErr_SetString(PyExc_TypeError, "Capture: base and careful must be callable");
+    if (!PyCallable_Check(base) || !PyCallable_Check(careful) || !PyCallable_Check(wake)) {
+        PyErr_SetString(PyExc_TypeError, "Capture: base, careful and wake must be callable");
         return nullptr;
     }
     if (limit < 1) {
@@ -358,7 +430,9 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->copy_fields = Py_NewRef(copy_fields);
     c->capture_list = Py_NewRef(capture_list);
     c->clock = clock == Py_None ? nullptr : Py_NewRef(clock);
+    c->wake = Py_NewRef(wake);
     c->limit = limit;
+    c->wake_at = wake_at;
     c->order_report = order_report;
     return self.release();
 }
@@ -387,6 +461,7 @@ int capture_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->copy_fields);
     Py_VISIT(c->capture_list);
     Py_VISIT(c->clock);
+    Py_VISIT(c->wake);
     return 0;
 }
 
@@ -405,6 +480,7 @@ int capture_clear(PyObject* self) {
     Py_CLEAR(c->copy_fields);
     Py_CLEAR(c->capture_list);
     Py_CLEAR(c->clock);
+    Py_CLEAR(c->wake);
     return 0;
 }
 
@@ -417,7 +493,10 @@ void capture_dealloc(PyObject* self) {
 }
 
 PyObject* capture_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<recording method %U>", reinterpret_cast<Capture*>(self)->name);
+    PyObject* name = reinterpret_cast<Capture*>(self)->name;
+    if (name == nullptr)
+        return PyUnicode_FromString("<recording method (cleared)>");
+    return PyUnicode_FromFormat("<recording method %U>", name);
 }
 
 PyMemberDef capture_members[] = {
@@ -480,5 +559,11 @@ PyMODINIT_FUNC PyInit__capture() {
     }
     if (PyModule_AddObjectRef(module.get(), "Capture", reinterpret_cast<PyObject*>(capture_type)) < 0)
         return nullptr;
+    if (tiderec::add_line_encoder(module.get()) < 0)
+        return nullptr;
+#ifdef TIDEREC_HAVE_ZLIB
+    if (tiderec::add_gzip_block(module.get()) < 0)
+        return nullptr;
+#endif
     return module.release();
 }

@@ -20,6 +20,11 @@ from typing import IO, Any, Callable
 import msgspec
 
 from .binary import MAGIC, FrameWriter, Packer, is_binary_name
+
+try:  # a block compressed and written in one release of the interpreter's lock
+    from ._capture import write_gzip as _write_gzip
+except ImportError:  # a copy of the package without its native part, or built without zlib
+    _write_gzip = None
 from .schema import FRAMEWORK_ACTS, SDK_CALLBACKS, SessionHeader
 
 _MISSING = object()
@@ -328,6 +333,9 @@ class SessionWriter:
             raw.write(MAGIC)
         self._raw = raw
         self._compress = bool(compress)
+        # the file's descriptor, for the blocks of a gzip file this writer opened
+        self._fd = raw.fileno() if (_write_gzip is not None and self._owned is not None
+                                    and self._compress and not self.binary) else None
         self._level = level
         self._block_size = block_size
         self._parts: list[bytes] = []
@@ -363,6 +371,13 @@ class SessionWriter:
         self._parts.append(line)
         self._parts.append(b"\n")
         self._size += len(line) + 1
+        if self._size >= self._block_size:
+            self.write_block()
+
+    def write_lines(self, lines: bytes) -> None:
+        """Writes entry lines encoded as JSON, each ending in its newline (JSONL files only)."""
+        self._parts.append(lines)
+        self._size += len(lines)
         if self._size >= self._block_size:
             self.write_block()
 
@@ -445,6 +460,10 @@ class SessionWriter:
         data = b"".join(self._parts)
         self._parts = []
         self._size = 0
+        if self._fd is not None:
+            self._raw.flush()  # what went through the file object (the header) goes first
+            _write_gzip(self._fd, data, self._level)
+            return
         if self._compress:
             data = zlib.compress(data, self._level, 31)  # releases the interpreter lock
         self._raw.write(data)
@@ -483,7 +502,7 @@ def _guarded(enc: Callable[[Any], Any], writer: SessionWriter) -> Callable[[Any]
             # a record: keep the fields that can be held
             fields = None
             if top and getattr(type(v), "captured_fields", False):  # copied by the recorder
-                fields = {k: x for k, x in v.items() if k[:1] != "_"}
+                fields = {k: x for k, x in v.items() if type(k) is not str or k[:1] != "_"}
             elif top and is_record(v):
                 try:
                     fields = field_getter(type(v), v)(v)

@@ -14,7 +14,11 @@ thread does: the time, and a copy of each record's fields. In a class made by
 same way. A record that cannot be read is written as not recorded and counted in `errors`; the
 strategy receives the callback all the same. A writer thread of the recorder
 encodes, compresses (without holding the interpreter's lock) and writes, in blocks that each
-stand alone, at least every `flush_interval` seconds.
+stand alone, at least every `flush_interval` seconds. It is woken when the hand-off fills to
+`WAKE_AT` callbacks (or when flush_interval runs out). The common entry is encoded in C
+(tiderec._capture.LineEncoder), a batch at a time, with a pause between batches that lets
+the SDK's threads take the interpreter's lock; an entry of any other kind is encoded here,
+into the same bytes.
 
 The hand-off between the two is bounded (`max_pending` captured callbacks). When the writer
 falls that far behind, a callback is dropped and counted by name (`on_full="drop"`, the
@@ -36,11 +40,13 @@ from __future__ import annotations
 import atexit
 import collections
 import datetime as _dt
+import enum
 import operator
 import os
 import sys
 import threading
 import time as _time
+import traceback
 import weakref
 from typing import IO, Any, Callable
 
@@ -62,6 +68,19 @@ LOGGER_MODULE = "orvane.tamsel.utils.logger"
 _OPTIONAL_SETTINGS = ("md_type", "order_way", "algo_account")
 _ORDER_CALLBACKS = frozenset({"on_order", "on_order_action_error"})
 _IMMUTABLE = (int, float, str, bool, bytes, type(None), complex, frozenset)
+# The hand-off's length at which the writer thread is woken.
+WAKE_AT = 64
+# How many entries the writer encodes in one hold of the interpreter's lock: a quarter of
+# what is pending, at least WAKE_AT, at most BATCH_MAX. In a steady flow the queue stays short
+# and so does a hold (WAKE_AT snapshots are well under a millisecond); in a burst a hold grows
+# to BATCH_MAX snapshots (some 50 million instructions), because every release of the lock
+# costs the writer up to the interpreter's 5 ms switch interval to get it back.
+BATCH_MAX = 4096
+# The writer's pause between two batches, with the lock released: long enough for a thread
+# waiting for the lock to wake and take it.
+_PAUSE = 2e-5
+# A block's size in a burst, in block sizes.
+_BURST_BLOCKS = 8
 
 
 def _day_text(d: Any) -> str:
@@ -101,6 +120,11 @@ class _Unrecorded:
 
     def __init__(self, exc: BaseException) -> None:
         self.tag = unrecorded(exc)
+
+
+def _second_text(sec: int) -> str:
+    """A second of the wall clock as local ISO text."""
+    return _dt.datetime.fromtimestamp(sec).isoformat(timespec="seconds")
 
 
 def _keep(v: Any) -> Any:
@@ -218,7 +242,11 @@ class SessionRecorder:
         self._hooks: dict[str, Callable[[Any, tuple, dict], None]] = {}
         self._shapes: dict[str, tuple] = {}
         self._json = self._writer._encode
-        self._second = -1
+        self._lines = None  # the native line encoder (JSONL files, when built)
+        if _native is not None and not self._writer.binary:
+            self._lines = _native.LineEncoder(_Fields, self._member_text, _second_text)
+        self._finished = False  # the writer has taken its last entry (under _lock)
+        self._second: int | None = None  # the second of _second_text
         self._second_text = ""
         self._orders_dict: dict | None = None
         self.closed = False
@@ -300,6 +328,7 @@ class SessionRecorder:
         captors = _captors
         clock = _time.time if self._wall else self._now
         order_report = name in _ORDER_CALLBACKS
+        wake = self._wake.set
 
         def hook(strategy: Any, args: tuple, kwargs: dict) -> None:
             if not self._started:
@@ -329,6 +358,10 @@ class SessionRecorder:
             if len(q) >= limit and not self._full(name):
                 return
             q.append(item)
+            if not self._started:  # closed while this callback was captured
+                self._late()
+            elif len(q) == WAKE_AT:
+                wake()
 
         self._hooks[name] = hook
         return hook
@@ -354,7 +387,38 @@ class SessionRecorder:
             name=name, base=base_method, careful=careful, recorder=self, queue=self._queue,
             limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
             capture_list=_capture_list, clock=None if self._wall else self._now,
-            order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__)
+            order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__, wake=self._wake.set,
+            wake_at=WAKE_AT)
+
+    def _late(self, name: str | None = None) -> None:  # (name: the native capture's call)
+        """A callback (or act) was appended after the recorder closed: its capture outlasted
+        the close (it waited for room, or a captor ran meanwhile). Until the writer has taken
+        its last entry, it is written; after, whatever is left in the hand-off is counted as
+        dropped (the trailer is written by then)."""
+        with self._lock:
+            if not self._finished:
+                return
+            left = list(self._queue)
+            self._queue.clear()
+        self._count_lost(left)
+
+    def _count_lost(self, items: list) -> None:
+        with self._drop_lock:
+            for item in items:
+                if type(item) is _Control:
+                    item.done.set()
+                else:
+                    self.dropped[item[1] or "place_order"] += 1
+
+    def _member_text(self, v: Any) -> bytes | None:
+        """How an enumeration member is written (its tag, as JSON), for the native encoder;
+        None for any other value (the entry is then encoded in Python)."""
+        if not isinstance(v, enum.Enum):
+            return None
+        tag = self._writer.encoder.enum_tag(type(v))
+        if not tag:
+            return None
+        return self._json({tag: f"{type(v).__name__}.{v.name}"})
 
     def _find_orders(self) -> dict | None:
         mod = sys.modules.get(BRIDGE_MODULE)
@@ -408,60 +472,111 @@ class SessionRecorder:
     # -- the writer thread -------------------------------------------------------------------
 
     def _run(self) -> None:
+        try:
+            self._write_until_closed()
+        except BaseException as exc:  # the disk is full, the file was closed under us, ...
+            # The traceback keeps the frames below this one, and with them the entries they
+            # held (untracked by the capture, so a cycle through one is never collected).
+            traceback.clear_frames(exc.__traceback__)
+            self._failed(exc)
+
+    def _write_until_closed(self) -> None:
+        w = self._writer
+        last_block = _time.monotonic()
+        while True:
+            self._wake.wait(self._interval / 2)
+            self._wake.clear()
+            control = self._write_pending()
+            if control is not None:
+                if control.what == "close":
+                    self._write_last()
+                    self._finish()
+                    control.done.set()
+                    return
+                w.flush()
+                last_block = _time.monotonic()
+                control.done.set()
+                self._wake.set()  # the rest of the queue, at once
+            elif _time.monotonic() - last_block >= self._interval:
+                w.flush()
+                last_block = _time.monotonic()
+
+    def _write_pending(self) -> _Control | None:
+        """Writes the entries in the hand-off, up to the first request (returned) or until it
+        is empty."""
         q = self._queue
         w = self._writer
-        encode = self._encode_item
-        last_block = _time.monotonic()
-        try:
-            while True:
-                self._wake.wait(self._interval / 2)
-                self._wake.clear()
-                n = 0
-                control = None
-                while q:
-                    item = q.popleft()
-                    if type(item) is _Control:
-                        control = item
-                        break
-                    w.write_line(encode(item))
-                    w.entries += 1
-                    n += 1
-                    if n & 15 == 0:
-                        if self._waiting:
-                            with self._room:
-                                self._room.notify_all()
-                        _time.sleep(0)  # let the SDK's threads in between
-                if self._waiting:
-                    with self._room:
-                        self._room.notify_all()
-                if control is not None:
-                    if control.what == "close":
-                        self._finish()
-                        control.done.set()
-                        return
-                    w.flush()
-                    last_block = _time.monotonic()
-                    control.done.set()
-                    self._wake.set()  # the rest of the queue, at once
-                elif _time.monotonic() - last_block >= self._interval:
-                    w.flush()
-                    last_block = _time.monotonic()
-        except BaseException as exc:  # the disk is full, the file was closed under us, ...
-            self.writer_error = exc
-            _log_once(f"session recorder: writing {self.path} failed: {type(exc).__name__}: {exc}; "
-                      "nothing more is recorded")
-            self.closed = True
-            self._started = False  # the hooks stop capturing
-            try:
-                w.close()
-            except BaseException:
-                pass  # the file itself is closed in any case
-            while q:
+        lines = self._lines
+        n = 0
+        while q:
+            if lines is not None:
+                # In a burst (a long queue) blocks grow to a few block sizes: every release of
+                # the lock (to compress, to write) costs the writer up to the interpreter's
+                # switch interval to get it back while the SDK's threads run flat out.
+                pending = len(q)
+                room = w._block_size * (1 if pending < BATCH_MAX else _BURST_BLOCKS) - w._size
+                text, count, item = lines.drain(q, min(BATCH_MAX, max(WAKE_AT, pending >> 2)),
+                                                max(1, room))
+                if count:
+                    w.write_lines(text)
+                    w.entries += count
+                if item is None:
+                    self._let_in()
+                    continue
+            else:
                 item = q.popleft()
-                if type(item) is _Control:
-                    item.done.set()
+            if type(item) is _Control:
+                self._let_in()
+                return item
+            w.write_line(self._encode_item(item))
+            w.entries += 1
+            n += 1
+            if n & 15 == 0:
+                self._let_in()
+        self._notify_room()
+        return None
+
+    def _let_in(self) -> None:
+        """Between two batches: room for the callbacks that wait for it, and the interpreter's
+        lock released long enough for an SDK thread to take it."""
+        self._notify_room()
+        if 0 < len(self._queue) < BATCH_MAX:  # (in a burst the writer keeps the lock instead)
+            _time.sleep(_PAUSE)
+
+    def _notify_room(self) -> None:
+        if self._waiting:
             with self._room:
                 self._room.notify_all()
+
+    def _write_last(self) -> None:
+        """At the close: everything appended up to the moment the writer finishes, the
+        callbacks whose capture outlasted the close included (see `_late`)."""
+        while True:
+            with self._lock:
+                if not self._queue:
+                    self._finished = True
+                    return
+            control = self._write_pending()
+            if control is not None:
+                control.done.set()
+
+    def _failed(self, exc: BaseException) -> None:
+        self.writer_error = exc
+        _log_once(f"session recorder: writing {self.path} failed: {type(exc).__name__}: {exc}; "
+                  "nothing more is recorded")
+        self.closed = True
+        self._started = False  # the hooks stop capturing
+        try:
+            self._writer.close()
+        except BaseException:
+            pass  # the file itself is closed in any case
+        with self._lock:
+            self._finished = True
+            left = list(self._queue)
+            self._queue.clear()
+        self._count_lost(left)
+        with self._room:
+            self._room.notify_all()
 
     def _wall_text(self, now: float) -> str:
         """A wall-clock time as local ISO text to the microsecond (the seconds part is made
@@ -469,7 +584,7 @@ class SessionRecorder:
         sec = int(now)
         if sec != self._second:
             self._second = sec
-            self._second_text = _dt.datetime.fromtimestamp(sec).isoformat(timespec="seconds")
+            self._second_text = _second_text(sec)
         return f"{self._second_text}.{min(999999, round((now - sec) * 1e6)):06d}"
 
     def _encode_item(self, item: tuple) -> bytes:

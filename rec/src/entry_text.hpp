@@ -1,0 +1,250 @@
+// The text of a session line's plain values, as the recorder's JSON encoder writes them: the
+// pieces tiderec._capture's LineEncoder puts a line together from. Each appends to `out`.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace tiderec::text {
+
+// The bytes of the lines being made: a growable array written through a cursor, so that small
+// pieces cost a store, not a library call. Invariant: size_ <= cap_, and p_ holds cap_ bytes
+// (nullptr when cap_ is 0). Growing throws std::bad_alloc, which the methods of the encoder
+// that use it turn into MemoryError before returning to the interpreter.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(p_); }
+
+    size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
+    const char* data() const { return p_; }
+    void clear() { size_ = 0; }
+    void resize(size_t n) { size_ = n < size_ ? n : size_; }  // shrinks only
+    // Room for n more bytes; write them at the pointer returned, then commit what was written.
+    char* room(size_t n) {
+        if (cap_ - size_ < n)
+            grow(n);
+        return p_ + size_;
+    }
+    void commit(size_t n) { size_ += n; }
+    void push_back(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void append(const char* s, size_t n) {
+        std::memcpy(room(n), s, n);
+        size_ += n;
+    }
+    void append(size_t n, char c) {
+        std::memset(room(n), c, n);
+        size_ += n;
+    }
+    Buffer& operator+=(const std::string& s) {
+        append(s.data(), s.size());
+        return *this;
+    }
+    template <size_t N>
+    Buffer& operator+=(const char (&literal)[N]) {
+        append(literal, N - 1);
+        return *this;
+    }
+    // Gives the memory back when it has grown beyond `keep` bytes.
+    void trim(size_t keep) {
+        if (cap_ > keep) {
+            std::free(p_);
+            p_ = nullptr;
+            cap_ = size_ = 0;
+        }
+    }
+
+private:
+    void grow(size_t n) {
+        size_t cap = cap_ < 256 ? 256 : cap_;
+        while (cap - size_ < n)
+            cap *= 2;
+        void* p = std::realloc(p_, cap);
+        if (p == nullptr)
+            throw std::bad_alloc();
+        p_ = static_cast<char*>(p);
+        cap_ = cap;
+    }
+
+    char* p_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+// A text as a JSON string: the quote and the backslash escaped, the control characters below
+// 0x20 as \b \t \n \f \r or \u00XX (lowercase hex); everything else, multi-byte UTF-8
+// included, as it is.
+inline void append_string(Buffer& out, const char* s, size_t n) {
+    static const char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    size_t run = 0;  // start of the bytes not yet copied
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(s + run, i - run);
+        run = i + 1;
+        out.push_back('\\');
+        switch (c) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '\b': out.push_back('b'); break;
+        case '\t': out.push_back('t'); break;
+        case '\n': out.push_back('n'); break;
+        case '\f': out.push_back('f'); break;
+        case '\r': out.push_back('r'); break;
+        default:
+            out.append("u00", 3);
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    out.append(s + run, n - run);
+    out.push_back('"');
+}
+
+inline void append_int(Buffer& out, long long v) {
+    char* w = out.room(24);
+    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
+}
+
+inline void append_uint(Buffer& out, unsigned long long v) {
+    char* w = out.room(24);
+    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
+}
+
+// A finite double in the fewest digits that read back as the same double, laid out as the
+// JSON encoder lays them out: with the first digit's decimal exponent k, positional when
+// -5 <= k < 16 (an integral value ends in ".0": 1.0, 0.00001, 1000000000000000.0), else
+// d[.ddd]e<k> (1e16, 2.5e-7, 1.7976931348623157e308).
+inline void append_double_digits(Buffer& out, double x);
+
+// The common case of prices and amounts first: a value below 1e11 that is a decimal with at
+// most four places. With r an integer nearest to x * 10^p, r / 10^p is (both exact, the
+// division correctly rounded) the double nearest the decimal r * 10^-p, so when it is x the
+// decimal reads back as x; the smallest such p gives the fewest digits, and at these
+// magnitudes 10^-p is wider than x's rounding interval, so no other decimal of p places reads
+// back as x. Such a value is at least 1e-4, so it is laid out positionally.
+inline bool append_short_decimal(Buffer& out, double x) {
+    static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+    const double a = x < 0 ? -x : x;
+    if (!(a < 1e11))
+        return false;
+    for (int p = 0; p <= 4; ++p) {
+        // (a * 10^p < 1e15: the sum and both conversions are exact but for the rounding of a
+        // half, and a half is never a match, whichever way it goes)
+        const auto r = static_cast<double>(static_cast<long long>(a * scale[p] + 0.5));
+        if (r / scale[p] != a)
+            continue;
+        const auto units = static_cast<unsigned long long>(r);
+        if (__builtin_signbit(x))
+            out.push_back('-');
+        char buf[24];
+        const auto end = std::to_chars(buf, buf + sizeof buf, units).ptr;
+        size_t n = static_cast<size_t>(end - buf);
+        if (p == 0) {
+            out.append(buf, n);
+            out.append(".0", 2);
+            return true;
+        }
+        const auto places = static_cast<size_t>(p);
+        if (n <= places) {  // below 1: leading zeros after the point
+            out.append("0.", 2);
+            out.append(places - n, '0');
+            out.append(buf, n);
+        } else {
+            out.append(buf, n - places);
+            out.push_back('.');
+            out.append(buf + n - places, places);
+        }
+        return true;
+    }
+    return false;
+}
+
+inline void append_double(Buffer& out, double x) {
+    if (!append_short_decimal(out, x))
+        append_double_digits(out, x);
+}
+
+inline void append_double_digits(Buffer& out, double x) {
+    char buf[40];
+    // Scientific form of the shortest round-trip digits: [-]d[.ddd]e(+|-)XX
+    const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    const char* p = buf;
+    const char* end = r.ptr;
+    if (*p == '-') {
+        out.push_back('-');
+        ++p;
+    }
+    char digits[24] = {};
+    size_t nd = 0;
+    for (; p < end && *p != 'e'; ++p)
+        if (*p != '.')
+            digits[nd++] = *p;
+    int k = 0;
+    bool negative_exp = false;
+    if (p < end) {  // at 'e'
+        ++p;
+        if (*p == '-' || *p == '+')
+            negative_exp = *p++ == '-';
+        for (; p < end; ++p)
+            k = k * 10 + (*p - '0');
+    }
+    if (negative_exp)
+        k = -k;
+    while (nd > 1 && digits[nd - 1] == '0')
+        --nd;
+    if (nd == 0 || (nd == 1 && digits[0] == '0')) {
+        out.append("0.0", 3);
+        return;
+    }
+    if (k >= -5 && k < 16) {
+        if (k >= 0) {
+            const size_t whole = static_cast<size_t>(k) + 1;
+            if (nd <= whole) {
+                out.append(digits, nd);
+                out.append(whole - nd, '0');
+                out.append(".0", 2);
+            } else {
+                out.append(digits, whole);
+                out.push_back('.');
+                out.append(digits + whole, nd - whole);
+            }
+        } else {
+            out.append("0.", 2);
+            out.append(static_cast<size_t>(-k - 1), '0');
+            out.append(digits, nd);
+        }
+        return;
+    }
+    out.push_back(digits[0]);
+    if (nd > 1) {
+        out.push_back('.');
+        out.append(digits + 1, nd - 1);
+    }
+    out.push_back('e');
+    append_int(out, k);
+}
+
+// n as exactly `width` decimal digits (n < 10^width).
+inline void append_digits(Buffer& out, unsigned n, int width) {
+    char* w = out.room(static_cast<size_t>(width));
+    for (int i = width - 1; i >= 0; --i) {
+        w[i] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    }
+    out.commit(static_cast<size_t>(width));
+}
+
+}  // namespace tiderec::text

@@ -1,0 +1,126 @@
+// tiderec._capture.write_gzip: one block of a session file compressed as a gzip member and
+// written to the file, both without the interpreter's lock and in one release of it.
+//
+// The recorder's writer thread would otherwise release the lock twice a block (zlib.compress,
+// then the file's write), and while the SDK's threads run flat out each release costs it up to
+// the interpreter's switch interval to get the lock back: at the market open that, not the
+// work, decided how far the writer fell behind.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "line_encoder.hpp"
+
+namespace {
+
+// What compressing and writing came to, for the message once the lock is held again.
+struct Outcome {
+    int zlib_error = Z_OK;  // a zlib failure (Z_MEM_ERROR: out of memory)
+    int write_errno = 0;    // a failed write(2)
+};
+
+// Compresses data[0..n) into one gzip member (as zlib.compress(data, level, 31) makes it) and
+// writes the member to fd, retrying short and interrupted writes. Runs without the lock.
+Outcome compress_and_write(int fd, const unsigned char* data, size_t n, int level) {
+    Outcome result;
+    z_stream z{};
+    result.zlib_error = deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    if (result.zlib_error != Z_OK)
+        return result;
+    const uLong bound = deflateBound(&z, static_cast<uLong>(n));
+    auto* out = static_cast<unsigned char*>(std::malloc(bound));
+    if (out == nullptr) {
+        deflateEnd(&z);
+        result.zlib_error = Z_MEM_ERROR;
+        return result;
+    }
+    z.next_in = const_cast<unsigned char*>(data);
+    z.avail_in = static_cast<uInt>(n);
+    z.next_out = out;
+    z.avail_out = static_cast<uInt>(bound);
+    const int done = deflate(&z, Z_FINISH);  // the bound holds the whole member in one call
+    const size_t size = bound - z.avail_out;
+    deflateEnd(&z);
+    if (done != Z_STREAM_END) {
+        std::free(out);
+        result.zlib_error = done == Z_OK ? Z_BUF_ERROR : done;
+        return result;
+    }
+    for (size_t written = 0; written < size;) {
+        const ssize_t w = ::write(fd, out + written, size - written);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            result.write_errno = errno;
+            break;
+        }
+        written += static_cast<size_t>(w);
+    }
+    std::free(out);
+    return result;
+}
+
+// write_gzip(fd, data, level) -> None
+PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "write_gzip() takes 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const int fd = PyObject_AsFileDescriptor(args[0]);
+    if (fd < 0)
+        return nullptr;
+    if (!PyBytes_CheckExact(args[1])) {
+        PyErr_Format(PyExc_TypeError, "write_gzip() data must be bytes, not %.200s",
+                     Py_TYPE(args[1])->tp_name);
+        return nullptr;
+    }
+    const long level = PyLong_AsLong(args[2]);
+    if (level == -1 && PyErr_Occurred())
+        return nullptr;
+    if (level < -1 || level > 9) {
+        PyErr_SetString(PyExc_ValueError, "write_gzip() level must be -1 to 9");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyBytes_GET_SIZE(args[1]);
+    if (static_cast<unsigned long long>(n) > 0xFFFFFFFFull) {
+        PyErr_SetString(PyExc_OverflowError, "write_gzip() data is larger than a block can be");
+        return nullptr;
+    }
+    // The bytes object is immutable and held by the caller's argument while the lock is free.
+    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[1]));
+    Outcome result;
+    Py_BEGIN_ALLOW_THREADS
+    result = compress_and_write(fd, data, static_cast<size_t>(n), static_cast<int>(level));
+    Py_END_ALLOW_THREADS
+    if (result.zlib_error == Z_MEM_ERROR)
+        return PyErr_NoMemory();
+    if (result.zlib_error != Z_OK) {
+        PyErr_Format(PyExc_RuntimeError, "compressing a block failed (zlib error %d)", result.zlib_error);
+        return nullptr;
+    }
+    if (result.write_errno != 0) {
+        errno = result.write_errno;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef gzip_methods[] = {
+    {"write_gzip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_gzip)),
+     METH_FASTCALL,
+     "write_gzip(fd, data, level): data compressed as one gzip member and written to the file "
+     "descriptor, without the interpreter's lock."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+namespace tiderec {
+
+int add_gzip_block(PyObject* module) { return PyModule_AddFunctions(module, gzip_methods); }
+
+}  // namespace tiderec

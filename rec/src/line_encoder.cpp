@@ -1,0 +1,648 @@
+// tiderec._capture.LineEncoder: the session line of the common captured entry, made in C.
+//
+// The recorder's writer thread hands it the captured callbacks waiting in the hand-off; it
+// pops them one after another and writes each one's line into one chunk of text, as long as
+// the entry is of the common kind: a callback (not an act) without keyword arguments, its
+// time a float of the wall clock, a naive datetime or a text, its arguments records (copied
+// instance dicts) and plain values (None, booleans, integers of 64 bits, floats, texts, lists
+// of those, enumeration members the recorder's encoder tags). The first entry of any other
+// kind stops the chunk and is handed back, popped, to the recorder's Python encoder, which
+// writes it as it always has. The two write the same bytes for the same entry; a test compares
+// them over whole days and fuzzed records.
+//
+// Nothing here runs Python code while it walks an entry, with one exception: the first time a
+// value of a type not yet met is seen, the recorder is asked (member_text) how it is written.
+// That call may run any Python code, so after it the entry is begun again from its start
+// (`retry`): no borrowed reference is used across it.
+//
+// No C++ exception crosses into the interpreter; a function that fails returns nullptr (or the
+// `error` result) with the Python exception set.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <datetime.h>
+
+#include <cmath>
+#include <new>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "entry_text.hpp"
+#include "line_encoder.hpp"
+#include "ref.hpp"
+
+namespace {
+
+using tiderec::ref;
+namespace text = tiderec::text;
+
+// What encoding one part of an entry came to: written; left to the Python encoder (nothing
+// set); to be begun again (a new value type was learned); or failed with an exception set.
+enum class res { ok, decline, retry, error };
+
+constexpr int max_depth = 32;      // lists in lists deeper than this: the Python encoder
+constexpr int max_retries = 64;    // new value types learned in one entry before it is declined
+constexpr size_t shape_slots = 64;
+
+// The key texts of one record shape. Invariant: `keys` holds a strong reference to each key,
+// in the dict's order, so that a key compared by pointer is that very key; texts[i] is what
+// precedes the i-th value in the line (`"name":`, with a comma before all but the first field
+// written), empty for a private field (a name starting with "_"), which is not written.
+struct Shape {
+    std::vector<PyObject*> keys;
+    std::vector<std::string> texts;
+};
+
+// The encoder's caches. Invariant: every PyObject* key of `members` and of `declined` holds a
+// strong reference (taken on insertion, dropped by drop_tables), so no cached pointer can be
+// reused by another object.
+struct Tables {
+    std::unordered_map<PyObject*, std::string> members;  // enumeration member -> its tag text
+    std::unordered_set<PyObject*> declined;              // types whose values Python writes
+    Shape shapes[shape_slots];                           // direct-mapped by first key and size
+    long long second = -1;                               // the wall-clock second of `second_text`
+    std::string second_text;
+    text::Buffer chunk;  // drain's lines, reused
+};
+
+struct LineEncoder {
+    PyObject_HEAD
+    PyObject* fields_type;  // the Python capture's type of a record's copied fields
+    PyObject* member_text;  // member_text(v) -> bytes (its tag's JSON) or None (Python's)
+    PyObject* second_text;  // second_text(int) -> the local ISO text of that second
+    Tables* t;
+};
+
+PyTypeObject* encoder_type = nullptr;
+PyObject* popleft_name = nullptr;
+
+// An exception raised by Python code the encoder called: an ordinary one means the entry is
+// left to the Python encoder (which meets it again and deals with it); an interrupt stays set.
+res decline_if_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return res::error;
+    PyErr_Clear();
+    return res::decline;
+}
+
+res append_text(PyObject* s, text::Buffer& out) {
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
+    if (utf8 == nullptr)
+        return decline_if_exception();  // a lone surrogate
+    text::append_string(out, utf8, static_cast<size_t>(n));
+    return res::ok;
+}
+
+res append_integer(PyObject* v, text::Buffer& out) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+        if (x == -1 && PyErr_Occurred())
+            return res::error;
+        text::append_int(out, x);
+        return res::ok;
+    }
+    if (overflow < 0)
+        return res::decline;
+    const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // beyond 64 bits: the Python encoder writes it
+        return res::decline;
+    }
+    text::append_uint(out, u);
+    return res::ok;
+}
+
+void append_float(double x, text::Buffer& out) {
+    if (std::isfinite(x)) {
+        text::append_double(out, x);
+        return;
+    }
+    out += std::isnan(x) ? R"({"$float":"nan"})" : x > 0 ? R"({"$float":"inf"})" : R"({"$float":"-inf"})";
+}
+
+// A value of a type that is not one of the plain ones: its tag text when it is an enumeration
+// member the recorder tags, learned from the recorder the first time.
+res append_member(LineEncoder* e, PyObject* v, text::Buffer& out) {
+    Tables& t = *e->t;
+    const auto hit = t.members.find(v);
+    if (hit != t.members.end()) {
+        out += hit->second;
+        return res::ok;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+    if (t.declined.count(type) != 0)
+        return res::decline;
+    ref type_held = ref::borrow(type);
+    ref value_held = ref::borrow(v);
+    ref tag = ref::steal(PyObject_CallOneArg(e->member_text, v));
+    if (!tag)
+        return decline_if_exception();
+    if (PyBytes_CheckExact(tag.get())) {
+        std::string written(PyBytes_AS_STRING(tag.get()),
+                            static_cast<size_t>(PyBytes_GET_SIZE(tag.get())));
+        if (t.members.emplace(v, std::move(written)).second)
+            Py_INCREF(v);
+    } else if (t.declined.insert(type).second) {
+        Py_INCREF(type);
+    }
+    return res::retry;  // Python code ran: the entry is begun again
+}
+
+res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyUnicode_Type)
+        return append_text(v, out);
+    if (type == &PyFloat_Type) {
+        append_float(PyFloat_AS_DOUBLE(v), out);
+        return res::ok;
+    }
+    if (type == &PyLong_Type)
+        return append_integer(v, out);
+    if (v == Py_None) {
+        out += "null";
+        return res::ok;
+    }
+    if (type == &PyBool_Type) {
+        out += v == Py_True ? "true" : "false";
+        return res::ok;
+    }
+    if (type == &PyList_Type) {
+        if (depth >= max_depth)
+            return res::decline;
+        out.push_back('[');
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            if (i > 0)
+                out.push_back(',');
+            const res r = append_value(e, PyList_GET_ITEM(v, i), depth + 1, out);
+            if (r != res::ok)
+                return r;
+        }
+        out.push_back(']');
+        return res::ok;
+    }
+    return append_member(e, v, out);
+}
+
+void drop_shape(Shape& s) {
+    std::vector<PyObject*> keys = std::move(s.keys);
+    s.keys.clear();
+    s.texts.clear();
+    for (PyObject* k : keys)
+        Py_DECREF(k);
+}
+
+// Learns the shape of record `d` into `s`: declined when a key is not an exact str.
+res learn_shape(PyObject* d, Shape& s) {
+    Shape made;
+    bool first = true;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    res r = res::ok;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        text::Buffer key_text;
+        if (!PyUnicode_CheckExact(k)) {
+            r = res::decline;
+            break;
+        }
+        if (PyUnicode_GET_LENGTH(k) == 0 || PyUnicode_READ_CHAR(k, 0) != '_') {
+            if (!first)
+                key_text.push_back(',');
+            first = false;
+            r = append_text(k, key_text);
+            if (r != res::ok)
+                break;
+            key_text.push_back(':');
+        }
+        made.keys.push_back(Py_NewRef(k));
+        made.texts.emplace_back(key_text.data(), key_text.size());
+    }
+    if (r != res::ok) {
+        drop_shape(made);
+        return r;
+    }
+    drop_shape(s);
+    s = std::move(made);
+    return res::ok;
+}
+
+// A record: its copied fields, private ones left out, in their order. The key texts come from
+// the shape cached for records of this size and first key, checked key by key as the values
+// are written; a record of another shape is written again from its start once its shape is
+// learned.
+res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
+    const Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (n == 0) {
+        out += "{}";
+        return res::ok;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    PyDict_Next(d, &pos, &k, &v);
+    const size_t slot = ((reinterpret_cast<uintptr_t>(k) >> 4) ^ static_cast<uintptr_t>(n)) % shape_slots;
+    Shape& s = e->t->shapes[slot];
+    const size_t start = out.size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1 || s.keys.size() != static_cast<size_t>(n)) {
+            out.resize(start);
+            const res r = learn_shape(d, s);
+            if (r != res::ok)
+                return r;
+        }
+        out.push_back('{');
+        pos = 0;
+        bool same = true;
+        for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+            if (k != s.keys[i]) {
+                same = false;
+                break;
+            }
+            const std::string& key_text = s.texts[i];
+            if (key_text.empty())
+                continue;
+            out += key_text;
+            const res r = append_value(e, v, 0, out);
+            if (r != res::ok)
+                return r;
+        }
+        if (same) {
+            out.push_back('}');
+            return res::ok;
+        }
+    }
+    return res::decline;  // (a learned shape always matches: not reached)
+}
+
+// The entry's time: a wall-clock float as local ISO text to the microsecond, a naive datetime
+// to the millisecond (or the microsecond when it has a part below the millisecond), a text as
+// it is.
+res append_time(LineEncoder* e, PyObject* now, text::Buffer& out) {
+    if (PyFloat_CheckExact(now)) {
+        const double x = PyFloat_AS_DOUBLE(now);
+        if (!(x >= 0 && x < 1e11))
+            return res::decline;
+        Tables& t = *e->t;
+        const auto sec = static_cast<long long>(x);
+        if (sec != t.second) {
+            ref number = ref::steal(PyLong_FromLongLong(sec));
+            if (!number)
+                return res::error;
+            ref got = ref::steal(PyObject_CallOneArg(e->second_text, number.get()));
+            if (!got)
+                return decline_if_exception();
+            Py_ssize_t n = 0;
+            const char* s = PyUnicode_Check(got.get()) ? PyUnicode_AsUTF8AndSize(got.get(), &n) : nullptr;
+            if (s == nullptr)
+                return PyErr_Occurred() ? decline_if_exception() : res::decline;
+            t.second_text.assign(s, static_cast<size_t>(n));
+            t.second = sec;
+        }
+        // round() of Python: to nearest, halves to even (the default rounding mode)
+        double micro = std::nearbyint((x - static_cast<double>(sec)) * 1e6);
+        if (micro > 999999)
+            micro = 999999;
+        text::Buffer when;
+        when += t.second_text;
+        when.push_back('.');
+        text::append_digits(when, static_cast<unsigned>(micro), 6);
+        text::append_string(out, when.data(), when.size());
+        return res::ok;
+    }
+    if (PyDateTime_CheckExact(now)) {
+        if (PyDateTime_DATE_GET_TZINFO(now) != Py_None)
+            return res::decline;
+        text::Buffer when;
+        text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_YEAR(now)), 4);
+        when.push_back('-');
+        text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_MONTH(now)), 2);
+        when.push_back('-');
+        text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_DAY(now)), 2);
+        when.push_back('T');
+        text::append_digits(when, static_cast<unsigned>(PyDateTime_DATE_GET_HOUR(now)), 2);
+        when.push_back(':');
+        text::append_digits(when, static_cast<unsigned>(PyDateTime_DATE_GET_MINUTE(now)), 2);
+        when.push_back(':');
+        text::append_digits(when, static_cast<unsigned>(PyDateTime_DATE_GET_SECOND(now)), 2);
+        when.push_back('.');
+        const auto us = static_cast<unsigned>(PyDateTime_DATE_GET_MICROSECOND(now));
+        if (us % 1000 == 0)
+            text::append_digits(when, us / 1000, 3);
+        else
+            text::append_digits(when, us, 6);
+        text::append_string(out, when.data(), when.size());
+        return res::ok;
+    }
+    if (PyUnicode_CheckExact(now))
+        return append_text(now, out);
+    return res::decline;
+}
+
+// A record among the arguments: a dict handed over by the native capture (in a tuple), or the
+// Python capture's copied fields (in a list).
+bool is_record(const LineEncoder* e, PyObject* a, bool handed_over) {
+    return handed_over ? PyDict_CheckExact(a) : Py_TYPE(a) == reinterpret_cast<PyTypeObject*>(e->fields_type);
+}
+
+res append_argument(LineEncoder* e, PyObject* a, bool handed_over, text::Buffer& out) {
+    if (is_record(e, a, handed_over))
+        return append_record(e, a, out);
+    if (!PyList_CheckExact(a))
+        return append_value(e, a, 0, out);
+    out.push_back('[');
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a); ++i) {
+        if (i > 0)
+            out.push_back(',');
+        PyObject* x = PyList_GET_ITEM(a, i);
+        const res r = is_record(e, x, handed_over) ? append_record(e, x, out) : append_value(e, x, 0, out);
+        if (r != res::ok)
+            return r;
+    }
+    out.push_back(']');
+    return res::ok;
+}
+
+// One captured callback (time, name, arguments, keyword arguments) as its line, without the
+// newline: {"t":...,"cb":...,"args":[...]}.
+res append_entry_once(LineEncoder* e, PyObject* item, text::Buffer& out) {
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 4)
+        return res::decline;
+    PyObject* name = PyTuple_GET_ITEM(item, 1);
+    PyObject* args = PyTuple_GET_ITEM(item, 2);
+    if (PyTuple_GET_ITEM(item, 3) != Py_None || !PyUnicode_CheckExact(name))
+        return res::decline;  // keyword arguments, or an act
+    const bool handed_over = PyTuple_CheckExact(args);
+    if (!handed_over && !PyList_CheckExact(args))
+        return res::decline;
+    out += R"({"t":)";
+    res r = append_time(e, PyTuple_GET_ITEM(item, 0), out);
+    if (r != res::ok)
+        return r;
+    out += R"(,"cb":)";
+    r = append_text(name, out);
+    if (r != res::ok)
+        return r;
+    const Py_ssize_t n = handed_over ? PyTuple_GET_SIZE(args) : PyList_GET_SIZE(args);
+    if (n > 0) {
+        out += R"(,"args":[)";
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0)
+                out.push_back(',');
+            PyObject* a = handed_over ? PyTuple_GET_ITEM(args, i) : PyList_GET_ITEM(args, i);
+            r = append_argument(e, a, handed_over, out);
+            if (r != res::ok)
+                return r;
+        }
+        out.push_back(']');
+    }
+    out.push_back('}');
+    return res::ok;
+}
+
+// The entry's line appended to `out`; on any other result `out` is as it was. The caller holds
+// a reference to `item`.
+res append_entry(LineEncoder* e, PyObject* item, text::Buffer& out) {
+    const size_t start = out.size();
+    for (int tries = 0;; ++tries) {
+        const res r = append_entry_once(e, item, out);
+        if (r == res::ok)
+            return r;
+        out.resize(start);
+        if (r != res::retry)
+            return r;
+        if (tries == max_retries)
+            return res::decline;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The type
+
+// Whether the encoder still has its parts (the collector may have cleared it).
+bool usable(const LineEncoder* e) {
+    if (e->member_text != nullptr)
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, "LineEncoder: used after it was cleared");
+    return false;
+}
+
+// encode(item) -> bytes | None: the entry's line (without its newline), or None when the entry
+// is one the Python encoder writes.
+PyObject* encode_impl(PyObject* self, PyObject* item) {
+    auto* e = reinterpret_cast<LineEncoder*>(self);
+    if (!usable(e))
+        return nullptr;
+    text::Buffer line;
+    switch (append_entry(e, item, line)) {
+    case res::ok:
+        return PyBytes_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+    case res::error:
+        return nullptr;
+    default:
+        Py_RETURN_NONE;
+    }
+}
+
+// drain(queue, limit, max_bytes) -> (lines, n, other): pops entries from the front of the
+// deque `queue` and writes their lines, each followed by a newline, into `lines`, until `limit`
+// entries are written, `lines` holds `max_bytes` or more, the queue is empty, or an entry the
+// Python encoder must write is popped: that one is `other` (else None), for the caller to
+// write after `lines`.
+PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    auto* e = reinterpret_cast<LineEncoder*>(self);
+    if (!usable(e))
+        return nullptr;
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "drain() takes 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
+    if (limit == -1 && PyErr_Occurred())
+        return nullptr;
+    const Py_ssize_t max_bytes = PyLong_AsSsize_t(args[2]);
+    if (max_bytes == -1 && PyErr_Occurred())
+        return nullptr;
+    ref popleft = ref::steal(PyObject_GetAttr(args[0], popleft_name));
+    if (!popleft)
+        return nullptr;
+    text::Buffer& chunk = e->t->chunk;
+    chunk.clear();
+    Py_ssize_t n = 0;
+    ref other;
+    while (n < limit && chunk.size() < static_cast<size_t>(max_bytes)) {
+        const Py_ssize_t pending = PyObject_Size(args[0]);
+        if (pending < 0)
+            return nullptr;
+        if (pending == 0)
+            break;
+        ref item = ref::steal(PyObject_CallNoArgs(popleft.get()));
+        if (!item)
+            return nullptr;
+        const res r = append_entry(e, item.get(), chunk);
+        if (r == res::error)
+            return nullptr;
+        if (r != res::ok) {
+            other = std::move(item);
+            break;
+        }
+        chunk.push_back('\n');
+        ++n;
+    }
+    ref lines = ref::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
+    chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
+    if (!lines)
+        return nullptr;
+    return Py_BuildValue("(NnO)", lines.release(), n, other ? other.get() : Py_None);
+}
+
+// The methods: the encoding's memory running out (std::bad_alloc from a buffer or a table) is
+// MemoryError, and nothing else of C++ leaves them.
+PyObject* encoder_encode(PyObject* self, PyObject* item) {
+    try {
+        return encode_impl(self, item);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* encoder_drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        return drain_impl(self, args, nargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"fields_type", "member_text", "second_text", nullptr};
+    PyObject *fields_type, *member_text, *second_text;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO:LineEncoder", const_cast<char**>(kwlist),
+                                     &PyType_Type, &fields_type, &member_text, &second_text))
+        return nullptr;
+    if (!PyCallable_Check(member_text) || !PyCallable_Check(second_text)) {
+        PyErr_SetString(PyExc_TypeError, "LineEncoder: member_text and second_text must be callable");
+        return nullptr;
+    }
+    auto* tables = new (std::nothrow) Tables();
+    if (tables == nullptr)
+        return PyErr_NoMemory();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        delete tables;
+        return nullptr;
+    }
+    auto* e = reinterpret_cast<LineEncoder*>(self);
+    e->fields_type = Py_NewRef(fields_type);
+    e->member_text = Py_NewRef(member_text);
+    e->second_text = Py_NewRef(second_text);
+    e->t = tables;
+    return self;
+}
+
+int encoder_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* e = reinterpret_cast<LineEncoder*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(e->fields_type);
+    Py_VISIT(e->member_text);
+    Py_VISIT(e->second_text);
+    if (e->t != nullptr) {
+        for (const auto& m : e->t->members)
+            Py_VISIT(m.first);
+        for (PyObject* type : e->t->declined)
+            Py_VISIT(type);
+    }
+    return 0;
+}
+
+// Empties the caches first, then releases what they held (a release may run Python code).
+void drop_tables(Tables& t) {
+    std::vector<PyObject*> held;
+    for (const auto& m : t.members)
+        held.push_back(m.first);
+    for (PyObject* type : t.declined)
+        held.push_back(type);
+    t.members.clear();
+    t.declined.clear();
+    for (Shape& s : t.shapes) {
+        held.insert(held.end(), s.keys.begin(), s.keys.end());
+        s.keys.clear();
+        s.texts.clear();
+    }
+    t.second = -1;
+    for (PyObject* o : held)
+        Py_DECREF(o);
+}
+
+int encoder_clear(PyObject* self) {
+    auto* e = reinterpret_cast<LineEncoder*>(self);
+    Py_CLEAR(e->fields_type);
+    Py_CLEAR(e->member_text);
+    Py_CLEAR(e->second_text);
+    if (e->t != nullptr)
+        drop_tables(*e->t);
+    return 0;
+}
+
+void encoder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    encoder_clear(self);
+    auto* e = reinterpret_cast<LineEncoder*>(self);
+    delete e->t;
+    e->t = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef encoder_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(encoder_encode), METH_O,
+     "encode(item) -> bytes | None: the captured entry's line, or None when Python writes it."},
+    {"drain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_drain)),
+     METH_FASTCALL,
+     "drain(queue, limit, max_bytes) -> (lines, n, other): the lines of the entries at the front "
+     "of the queue, up to the first one Python writes (popped, as `other`)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoder_clear)},
+    {Py_tp_methods, encoder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {
+    "tiderec._capture.LineEncoder",
+    sizeof(LineEncoder),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    encoder_slots,
+};
+
+}  // namespace
+
+namespace tiderec {
+
+int add_line_encoder(PyObject* module) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr)
+        return -1;
+    if (popleft_name == nullptr) {
+        popleft_name = PyUnicode_InternFromString("popleft");
+        if (popleft_name == nullptr)
+            return -1;
+    }
+    if (encoder_type == nullptr) {
+        encoder_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&encoder_spec));
+        if (encoder_type == nullptr)
+            return -1;
+    }
+    return PyModule_AddObjectRef(module, "LineEncoder", reinterpret_cast<PyObject*>(encoder_type));
+}
+
+}  // namespace tiderec

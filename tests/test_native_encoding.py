@@ -1,0 +1,296 @@
+"""The common recorded entry encoded in C (tiderec._capture.LineEncoder) is byte for byte the
+line the recorder's Python encoder writes for it, over whole days and fuzzed records; every
+entry the native encoder declines is handed back, in its place, and the Python encoder writes
+it, so the file is the same either way."""
+from __future__ import annotations
+
+import collections
+import datetime as dt
+import decimal
+import math
+import random
+import struct
+
+import pytest
+
+import tidesim
+from tiderec import recorder as recmod
+from tiderec.format import Decoder, SessionReader
+from tiderec.recorder import SessionRecorder, _capture, _Fields, _Unrecorded
+
+tidesim.install()
+
+from pyvorn.enums import MarketType, OrderStatusType  # noqa: E402
+from orvane.tamsel import const  # noqa: E402
+
+BUNDLED = "sim/tidesim/data/session.jsonl.gz"
+
+pytestmark = pytest.mark.skipif(recmod._native is None, reason="the native part is not built")
+
+
+@pytest.fixture
+def rec(tmp_path):
+    r = SessionRecorder(tmp_path / "out.jsonl", universe=[], instruments={})
+    yield r
+    r.close()
+
+
+def handed_over(caps: list) -> tuple:
+    """The Python capture's arguments in the form the native capture hands them over."""
+    return tuple(dict(a) if type(a) is _Fields
+                 else [dict(x) if type(x) is _Fields else x for x in a] if type(a) is list
+                 else a for a in caps)
+
+
+def both_forms(time, name, caps, kwargs=None):
+    return [(time, name, caps, kwargs), (time, name, handed_over(caps), kwargs)]
+
+
+def python_lines(rec, items) -> bytes:
+    return b"".join(rec._encode_item(item) + b"\n" for item in items)
+
+
+def drained_lines(rec, items, limit=7, max_bytes=1 << 16) -> tuple[bytes, int]:
+    """What the writer's loop writes for `items`: the native batches, and each entry they hand
+    back encoded in Python in its place. Returns the text and how many were native."""
+    q = collections.deque(items)
+    out = []
+    native = 0
+    while q:
+        text, n, other = rec._lines.drain(q, limit, max_bytes)
+        assert text.count(b"\n") == n
+        out.append(text)
+        native += n
+        if other is not None:
+            out.append(rec._encode_item(other) + b"\n")
+    return b"".join(out), native
+
+
+def day_items(path, times):
+    for e in SessionReader(path, Decoder()):
+        caps = [_capture(a) for a in e.args]
+        name = e.name if e.kind == "cb" else None
+        if name is None:
+            caps = [e.args[0], _capture(e.args[1])]
+        yield from both_forms(times(e), name, caps)
+
+
+@pytest.mark.parametrize("clock", ["datetime", "wall clock", "text"])
+def test_the_bundled_day_is_encoded_natively_into_the_same_bytes(rec, clock):
+    rnd = random.Random(5)
+    times = {"datetime": lambda e: e.time,
+             "wall clock": lambda e: e.time.timestamp() + rnd.random() / 1e3,
+             "text": lambda e: e.time.isoformat()}[clock]
+    items = list(day_items(BUNDLED, times))
+    if clock != "datetime":
+        items = items[::4]  # the whole day once is enough; the other clocks on a part of it
+    text, native = drained_lines(rec, items, limit=1000)
+    assert text == python_lines(rec, items)
+    assert native >= 0.95 * len(items)  # acts and nothing else are left to Python
+
+
+def test_a_generated_day_of_fifty_securities_is_encoded_into_the_same_bytes(rec, tmp_path):
+    from tidesim.replay.generator import generate_session
+    path = tmp_path / "fifty.jsonl.gz"
+    generate_session(path, securities=50, seed=11, l2_rate=1.0, orders=60,
+                     data_until=dt.time(9, 31, 30))
+    items = list(day_items(path, lambda e: e.time))
+    text, native = drained_lines(rec, items, limit=4096)
+    assert text == python_lines(rec, items)
+    assert native >= 0.95 * len(items)
+
+
+# -- fuzzed records ------------------------------------------------------------------------------
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+    def __init__(self):
+        self.a, self.b = 1, [2.5]
+
+
+class Obj:
+    def __init__(self):
+        self.x = 1
+        self._hidden = 2
+
+
+def random_float(rnd: random.Random) -> float:
+    kind = rnd.random()
+    if kind < 0.5:
+        return struct.unpack("d", struct.pack("Q", rnd.getrandbits(64)))[0]  # nan/inf included
+    if kind < 0.8:
+        return float(f"{rnd.randint(-99999, 99999)}e{rnd.randint(-25, 25)}")
+    return rnd.choice([0.0, -0.0, 1e16, 1e-5, 9.999999999999999e15, 0.1, 5e-324, math.inf,
+                       -math.inf, math.nan, 1.7976931348623157e308])
+
+
+def random_text(rnd: random.Random) -> str:
+    alphabet = ['a', 'Z', '"', '\\', '/', '\n', '\t', '\b', '\f', '\r', '\x00', '\x1f', '\x7f',
+                'é', '\u2028', '中', '\U0001F600', ' ', 'null', '$enum', '_']
+    if rnd.random() < 0.03:
+        alphabet.append('\ud800')  # a lone surrogate: not encodable
+    return "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, 6)))
+
+
+def random_value(rnd: random.Random, depth: int = 0):
+    k = rnd.random()
+    if k < 0.15:
+        return random_float(rnd)
+    if k < 0.28:
+        return rnd.choice([0, 1, -1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63, -2**63 - 1,
+                           10**30, rnd.randint(-10**12, 10**12)])
+    if k < 0.38:
+        return random_text(rnd)
+    if k < 0.45:
+        return rnd.choice([None, True, False])
+    if k < 0.55:
+        return rnd.choice([MarketType.SSE, MarketType.SZSE, OrderStatusType.Filled,
+                           rnd.choice(list(const.EVENT)) if hasattr(const, "EVENT") else None])
+    if k < 0.7 and depth < 3:
+        return [random_value(rnd, depth + 1) for _ in range(rnd.randint(0, 4))]
+    if k < 0.74 and depth < 3:
+        return [[random_float(rnd)] * rnd.randint(0, 2) for _ in range(rnd.randint(0, 3))]
+    # the unusual: the Python encoder's alone
+    return rnd.choice([dt.datetime(2026, 1, 5, 9, 30), dt.date(2026, 1, 5), decimal.Decimal("1.5"),
+                       (1, 2), {"k": 1}, {1: 2}, {"$x": 1}, b"\x00", {1, 2}, Obj(), 1j,
+                       True if depth else 3])
+
+
+def random_fields(rnd: random.Random) -> dict:
+    names = ["price", "volume", "_private", "$type", "naïve", 'q"uote', "", "a\nb", "last_px"]
+    fields = {}
+    for _ in range(rnd.randint(0, 7)):
+        fields[rnd.choice(names) + rnd.choice(["", "2"])] = random_value(rnd)
+    if rnd.random() < 0.05:
+        fields[7] = "a non-str key"
+    return fields
+
+
+def random_argument(rnd: random.Random):
+    k = rnd.random()
+    if k < 0.6:
+        return _Fields(random_fields(rnd))
+    if k < 0.75:
+        return [_Fields(random_fields(rnd)) if rnd.random() < 0.7 else random_value(rnd)
+                for _ in range(rnd.randint(0, 3))]
+    if k < 0.8:
+        return _Unrecorded(ValueError("unreadable"))
+    return random_value(rnd)
+
+
+def random_time(rnd: random.Random):
+    return rnd.choice([
+        lambda: 1767576600 + rnd.random() * 30000,
+        lambda: float(rnd.randint(1767576600, 1767606600)),
+        lambda: 1767576600.9999996,
+        lambda: dt.datetime(2026, 1, 5, 9, 30, 0, rnd.choice([0, 125000, 125001, 999999])),
+        lambda: dt.datetime(1, 1, 1),
+        lambda: dt.datetime(2026, 1, 5, tzinfo=dt.timezone.utc),
+        lambda: "2026-01-05T09:30:00.000",
+        lambda: -1.5,
+    ])()
+
+
+def fuzzed_items(seed: int, count: int) -> list:
+    rnd = random.Random(seed)
+    items = []
+    for _ in range(count):
+        name = rnd.choice(["on_snapshot", "on_tick_trade", "on_query_asset", "on_login", None])
+        caps = [random_argument(rnd) for _ in range(rnd.choice([0, 1, 1, 1, 2, 4]))]
+        if name is None:
+            caps = ["K1", _Fields(random_fields(rnd))]
+        kwargs = {"reason": random_value(rnd)} if rnd.random() < 0.05 else None
+        items.extend(both_forms(random_time(rnd), name, caps, kwargs))
+    return items
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_fuzzed_records_are_the_same_bytes_by_either_encoder(rec, seed):
+    items = fuzzed_items(seed, 400)
+    text, native = drained_lines(rec, items, limit=rnd_limit(seed))
+    assert text == python_lines(rec, items)
+    assert 0 < native < len(items)  # both encoders had their share
+
+
+def rnd_limit(seed: int) -> int:
+    return [1, 3, 64, 4096, 2, 17][seed]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_each_fuzzed_entry_is_the_python_line_or_declined(rec, seed):
+    """Entry by entry (no batch to hide a difference in): the native line is the Python line,
+    or None."""
+    for item in fuzzed_items(100 + seed, 300):
+        native = rec._lines.encode(item)
+        if native is not None:
+            assert native == rec._encode_item(item), item
+
+
+@pytest.mark.parametrize("value", [
+    0.0, -0.0, 1.0, 1e16, 1e15, 1e-5, 1e-6, 2.5e-7, 123456789.125, 5e-324, 1.7976931348623157e308,
+    math.nan, math.inf, -math.inf, 2**63, 2**64 - 1, -2**63, "tab\there", "\x00\x1f\x7f", "中文",
+    True, None, [], [[]], [1, [2.5, [math.nan]]], MarketType.SSE], ids=repr)
+def test_edge_values_are_the_same_bytes(rec, value):
+    item = (1767576600.5, "on_snapshot", (({"v": value}),), None)
+    assert rec._lines.encode(item) == rec._encode_item(item)
+
+
+def test_random_doubles_are_written_in_the_same_digits(rec):
+    rnd = random.Random(3)
+    values = [struct.unpack("d", struct.pack("Q", rnd.getrandbits(64)))[0] for _ in range(20000)]
+    values += [float(f"{rnd.randint(1, 10**17)}e{rnd.randint(-30, 30)}") for _ in range(20000)]
+    # prices and amounts: decimals of a few places, near the limits of the short form too
+    values += [round(rnd.uniform(-1e11, 1e11) / 10**rnd.randint(0, 11), rnd.randint(0, 6))
+               for _ in range(20000)]
+    values += [rnd.randint(0, 10**6) / 10**p for p in range(8) for _ in range(500)]
+    values += [99999999999.9999, 1e11, 99999999999.0, 0.0001, 0.00005, -0.0, 2**53 / 1e4]
+    item = (1767576600.5, "on_snapshot", ({"v": values},), None)
+    assert rec._lines.encode(item) == rec._encode_item(item)
+
+
+DEEP: list = []
+for _ in range(40):
+    DEEP = [DEEP]
+
+
+@pytest.mark.parametrize("item", [
+    (1.5, None, ("K", {}), None),                       # an act
+    (1.5, "on_snapshot", ({},), {"k": 1}),              # keyword arguments
+    (1.5, "on_snapshot", ({1: 2},), None),              # a record with a key that is not a str
+    (1.5, "on_snapshot", ({"d": dt.date(2026, 1, 5)},), None),
+    (1.5, "on_snapshot", ({"big": 2**64},), None),
+    (1.5, "on_snapshot", ({"s": "\ud800"},), None),
+    (dt.datetime(2026, 1, 5, tzinfo=dt.timezone.utc), "on_snapshot", ({},), None),
+    (-1.0, "on_snapshot", ({},), None),
+    (1.5, "on_snapshot", [{"a": 1}], None),             # a dict argument of the Python capture
+    (1.5, "on_snapshot", ({"deep": DEEP},), None),
+    "not an entry", (1.5, "on_snapshot"),
+], ids=repr)
+def test_unusual_entries_are_declined(rec, item):
+    assert rec._lines.encode(item) is None
+
+
+def test_a_member_learned_from_python_code_that_mutates_the_entry_is_encoded_again(rec):
+    """Learning a new value's text runs Python code; the entry is then begun again, so what
+    that code changed is what is written."""
+    fields = {"a": 1.5, "m": MarketType.SSE}
+    ask = rec._member_text
+
+    def mutating(v):
+        fields["a"] = "changed"
+        return ask(v)
+    rec._lines = recmod._native.LineEncoder(_Fields, mutating, recmod._second_text)
+    item = (1767576600.5, "on_snapshot", (fields,), None)
+    line = rec._lines.encode(item)
+    assert line == rec._encode_item(item) and b'"changed"' in line
+
+
+def test_an_interrupt_while_learning_a_value_reaches_the_writer(rec):
+    def interrupted(v):
+        raise KeyboardInterrupt
+    enc = recmod._native.LineEncoder(_Fields, interrupted, recmod._second_text)
+    with pytest.raises(KeyboardInterrupt):
+        enc.encode((1.5, "on_snapshot", ({"m": MarketType.SSE},), None))
+    failing = recmod._native.LineEncoder(_Fields, lambda v: 1 / 0, recmod._second_text)
+    assert failing.encode((1.5, "on_snapshot", ({"m": MarketType.SSE},), None)) is None
