@@ -20,8 +20,6 @@ KNOWN_FINDINGS: dict[str, str] = {
     "4": "text-mode lines() with an end inside a line reads past it",
     "C1": "the native capture copies a record's instance dict where the Python capture copies "
           "what its __dict__ attribute gives (vars), when the two differ",
-    "C2": "the native capture clears an interrupt (a BaseException that is no Exception) "
-          "raised while it reads a record, and the Python capture then reads the record again",
     "C3": "a call whose native capture gives up midway (a value left to the Python capture) "
           "has its records read twice, so reads with side effects happen twice",
 }
