@@ -175,7 +175,6 @@ inline bool plain_field_name(PyObject* key) {
 }
 
 bool all_plain_names(PyObject* kwnames) {
-    if (kwnames == nullptr) return true;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
         if (!plain_field_name(PyTuple_GET_ITEM(kwnames, k))) return false;
     return true;
@@ -201,9 +200,8 @@ PyObject* store_fields(PyTypeObject* tp, PyObject* const* kwvalues, PyObject* kw
 
 // A new Event whose dict, built here, holds the fields in call order and `event_type` last.
 // Returns a new reference.
-[[gnu::noinline]] PyObject* install_fields(PyTypeObject* tp, PyObject* const* kwvalues,
-                                           PyObject* kwnames, Py_ssize_t skip,
-                                           PyObject* event_type) {
+PyObject* install_fields(PyTypeObject* tp, PyObject* const* kwvalues, PyObject* kwnames,
+                         Py_ssize_t skip, PyObject* event_type) {
     ov::object fields = ov::steal(build_fields(kwvalues, kwnames, skip, event_type));
     if (!fields) return nullptr;
     ov::object self = ov::steal(tp->tp_alloc(tp, 0));
@@ -220,11 +218,43 @@ inline call_shape& shape_of(PyObject* kwnames) {
 
 // Records a keyword-names tuple that bind_arguments has just bound without error and whose
 // names are all plain field names; `skip` is where it names `event_type`, or -1.
-void learn_shape(PyObject* kwnames, Py_ssize_t skip) {
+void learn_shape(PyObject* kwnames, Py_ssize_t skip, bool inline_storage) {
     call_shape& shape = shape_of(kwnames);
-    if (shape.kwnames == kwnames) return;
     Py_XSETREF(shape.kwnames, Py_NewRef(kwnames));
     shape.skip = skip;
+    shape.stored_inline = inline_storage;
+}
+
+// What the collector's traversal of a new event met: the values that were stored, the class,
+// and, if the interpreter had to give the instance a dict (a name its shared keys could not
+// take), that dict, which is none of the values.
+struct traversal {
+    PyObject* const* kwvalues;
+    Py_ssize_t nkw;
+    PyObject* event_type;
+    bool met_dict = false;
+};
+
+int visit_for_dict(PyObject* obj, void* arg) {
+    auto* t = static_cast<traversal*>(arg);
+    if (!PyDict_Check(obj) || obj == t->event_type) return 0;
+    for (Py_ssize_t k = 0; k < t->nkw; ++k)
+        if (obj == t->kwvalues[k]) return 0;
+    t->met_dict = true;
+    return 1;  // stops the traversal
+}
+
+// Whether a new event built by store_fields keeps its attributes in the object (its class's
+// shared keys took every name), so that building events of this shape that way is the
+// cheaper route. The shared keys only ever gain names, so a shape found so stays so. The
+// traversal (what gc.get_referents does) runs no Python code.
+bool stored_inline(PyObject* event, PyObject* const* kwvalues, PyObject* kwnames,
+                   PyObject* event_type) {
+    traverseproc traverse = Py_TYPE(event)->tp_traverse;
+    if (traverse == nullptr) return false;
+    traversal t{kwvalues, PyTuple_GET_SIZE(kwnames), event_type};
+    traverse(event, visit_for_dict, &t);
+    return !t.met_dict;
 }
 
 // tp_vectorcall of Event.
@@ -236,22 +266,28 @@ PyObject* event_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
         if (!rearm_fast_path(tp)) return call_through_type(cls, args, nargs, kwnames);
     }
 
-    const bool store = state.event_store_guard.holds(tp, fields_store_plainly);
-    if (store && kwnames != nullptr) [[likely]] {
+    const bool store =
+        kwnames != nullptr && state.event_store_guard.holds(tp, fields_store_plainly);
+    if (store) [[likely]] {
         // A call of a known shape with its event type where the shape expects it binds
         // without looking at the names again.
         const call_shape& shape = shape_of(kwnames);
         if (shape.kwnames == kwnames && nargs == (shape.skip < 0 ? 1 : 0)) [[likely]] {
             PyObject* event_type = shape.skip < 0 ? args[0] : args[nargs + shape.skip];
-            return store_fields(tp, args + nargs, kwnames, shape.skip, event_type);
+            if (shape.stored_inline) [[likely]]
+                return store_fields(tp, args + nargs, kwnames, shape.skip, event_type);
+            return install_fields(tp, args + nargs, kwnames, shape.skip, event_type);
         }
     }
+    // Without keyword fields a dict of one entry is cheaper than the attribute storage.
+    if (kwnames == nullptr && nargs == 1) return install_fields(tp, args + 1, nullptr, -1, args[0]);
     PyObject* event_type;
     Py_ssize_t skip;
     if (bind_arguments(args, nargs, kwnames, &event_type, &skip) < 0) return nullptr;
     if (store && all_plain_names(kwnames)) {
-        if (kwnames != nullptr) learn_shape(kwnames, skip);
-        return store_fields(tp, args + nargs, kwnames, skip, event_type);
+        PyObject* event = store_fields(tp, args + nargs, kwnames, skip, event_type);
+        if (event != nullptr) learn_shape(kwnames, skip, stored_inline(event, args + nargs, kwnames, event_type));
+        return event;
     }
     return install_fields(tp, args + nargs, kwnames, skip, event_type);
 }

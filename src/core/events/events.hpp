@@ -44,10 +44,14 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 // plain field name (an exact str not starting with an underscore, never `self`), at most one
 // of them `event_type`, at index `skip` (-1 if none). A str and a tuple never change, so
 // the facts hold as long as the tuple lives, and the slot's strong reference keeps it alive
-// (its address cannot be reused by another tuple while it is in the slot).
+// (its address cannot be reused by another tuple while it is in the slot). stored_inline:
+// whether an event of this shape was found to keep its attributes in the object (every name
+// in Event's shared keys, which only ever gain names); if not, the shape's events are built
+// with a dict of their own.
 struct call_shape {
     PyObject* kwnames = nullptr;
     Py_ssize_t skip = -1;
+    bool stored_inline = false;
 };
 inline constexpr size_t kShapeSlots = 8;
 
