@@ -180,6 +180,37 @@ inline PyObject* attr_at(PyObject* record, PyObject* name, Py_ssize_t& hint) {
     return PyObject_GetAttr(record, name);
 }
 
+// The dict a plain SDK record answers its attribute reads of non-dunder names from (borrowed,
+// see attr), or nullptr when reads must take the generic look-up.
+inline PyObject* record_dict(PyObject* record) {
+    PyTypeObject* tp = Py_TYPE(record);
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0 ||
+        !plain_record_type(tp))
+        return nullptr;
+    PyObject* dict =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + tp->tp_dictoffset);
+    return dict != nullptr && PyDict_CheckExact(dict) ? dict : nullptr;
+}
+
+// attr_at for a record whose record_dict() is `dict` (not nullptr) and a name that is no
+// dunder, as long as no Python code has run since `dict` was obtained. *generic is set when
+// the read took the generic look-up, which may run Python code: `dict` must then be obtained
+// again before the next read. New reference.
+inline PyObject* attr_in(PyObject* record, PyObject* dict, PyObject* name, Py_ssize_t& hint,
+                         bool* generic) {
+    Py_ssize_t pos = hint;
+    PyObject *key, *value;
+    if (PyDict_Next(dict, &pos, &key, &value) && key == name) return Py_NewRef(value);
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (v != nullptr) {
+        learn_position(dict, name, hint);
+        return Py_NewRef(v);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    *generic = true;
+    return PyObject_GetAttr(record, name);
+}
+
 // attr_at when `hint` is given, else attr.
 inline PyObject* attr_maybe_at(PyObject* record, PyObject* name, Py_ssize_t* hint) {
     return hint != nullptr ? attr_at(record, name, *hint) : attr(record, name);

@@ -118,11 +118,22 @@ auto record_keys(PyObject* first, PyObject* second, Field (&fields)[N]) {
 }
 
 
-// Copies record.<attr> into dict[key] for each field, in order.
+// Copies record.<attr> into dict[key] for each field, in order. `dict` is a fresh dict that
+// already holds every key, so storing a value allocates nothing and runs no Python code; the
+// record's own dict, once found, therefore serves every read until one takes the generic
+// look-up (attr_in).
 template <size_t N>
 int fill_fields(PyObject* dict, PyObject* record, Field (&fields)[N]) {
+    ov::object source = ov::borrow(record_dict(record));
     for (Field& f : fields) {
-        ov::object v = ov::steal(attr_at(record, f.attr, f.hint));
+        ov::object v;
+        if (source) {
+            bool generic = false;
+            v = ov::steal(attr_in(record, source.get(), f.attr, f.hint, &generic));
+            if (generic) source = ov::borrow(record_dict(record));
+        } else {
+            v = ov::steal(attr_at(record, f.attr, f.hint));
+        }
         if (!v) return -1;
         if (PyDict_SetItem(dict, f.key, v.get()) < 0) return -1;
     }
@@ -202,12 +213,28 @@ int cache_append(const ov::name& cache_name, PyObject* code, PyObject* entry, Ma
     return r ? 0 : -1;
 }
 
+// The bar time of one on_bar call, computed at each place the callback reads it. An exact int
+// divided by 1000 gives one float value; so when end_time reads as the very int object of an
+// earlier read, that read's quotient (equal, and immutable) is given again instead of dividing
+// anew. Holding the int keeps the identity test sound.
+struct BarTime {
+    ov::object time;
+    ov::object quotient;
+};
+
 // record.end_time / 1000: the bar time, a float that keeps the milliseconds as a fraction.
 // `hint`: the read position of end_time at the caller's place (see attr_at).
-PyObject* bar_time(PyObject* bar, Py_ssize_t& hint) {
+PyObject* bar_time(PyObject* bar, Py_ssize_t& hint, BarTime& seen) {
     ov::object t = ov::steal(attr_at(bar, n_end_time, hint));
     if (!t) return nullptr;
-    return PyNumber_TrueDivide(t.get(), g_bridge.thousand);
+    if (t.get() == seen.time.get() && PyLong_CheckExact(t.get()))
+        return Py_NewRef(seen.quotient.get());
+    PyObject* q = PyNumber_TrueDivide(t.get(), g_bridge.thousand);
+    if (q != nullptr && PyLong_CheckExact(t.get()) && PyLong_CheckExact(g_bridge.thousand)) {
+        seen.time = std::move(t);
+        seen.quotient = ov::borrow(q);
+    }
+    return q;
 }
 
 // Emits Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt, <payload>=record).
@@ -370,15 +397,19 @@ namespace {
 
 // history_bar[code].append(<bar dictionary>): the code, the bar time (through the time
 // converter), then the bar's fields; a code's first bar creates its unbounded deque.
-int cache_bar(PyObject* bar) {
+int cache_bar(PyObject* bar, BarTime& seen) {
     static Py_ssize_t code_hints[2], time_hint;  // read positions (see attr_at)
     ov::object code = market_code(bar, n_market_type, code_hints);
     if (!code) return -1;
     ov::object entry = ov::steal(g_bridge.bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
     if (!entry) return -1;
     if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return -1;
-    if (ov::set_item(entry.get(), k_orig_time, sdk_time(bar, n_end_time, &time_hint)) < 0)
-        return -1;
+    // convert_int_to_datetime(bar.end_time / 1000): the converter is looked up first.
+    ov::object conv = global(globals::convert_int_to_datetime);
+    if (!conv) return -1;
+    ov::object t = ov::steal(bar_time(bar, time_hint, seen));
+    if (!t) return -1;
+    if (ov::set_item(entry.get(), k_orig_time, ov::vcall(conv.get(), {t.get()})) < 0) return -1;
     if (fill_fields(entry.get(), bar, bar_fields) < 0) return -1;
     auto unbounded_queue = [] {
         ov::object deque_cls = global(globals::deque);
@@ -391,7 +422,7 @@ int cache_bar(PyObject* bar) {
 // Counts the bars of the current bar time. The first bar after construction (bar time 0)
 // counts; a bar of another time restarts the count at 1. Either way its time becomes current.
 // The bar time is compared only when the current one is not 0.
-int count_bar(PyObject* self, PyObject* bar) {
+int count_bar(PyObject* self, PyObject* bar, BarTime& seen) {
     static Py_ssize_t compared_hint, stored_hint;  // read positions of end_time (see attr_at)
     ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
     if (!current) return -1;
@@ -400,7 +431,7 @@ int count_bar(PyObject* self, PyObject* bar) {
     if (!same) {
         current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
         if (!current) return -1;
-        ov::object t = ov::steal(bar_time(bar, compared_hint));
+        ov::object t = ov::steal(bar_time(bar, compared_hint, seen));
         if (!t) return -1;
         same = ov::compare(current.get(), t.get(), Py_EQ);
         if (same < 0) return -1;
@@ -415,7 +446,7 @@ int count_bar(PyObject* self, PyObject* bar) {
     } else if (PyObject_SetAttr(self, n_bar_cnt, one.get()) < 0) {
         return -1;
     }
-    return ov::set_attr(self, n_current_trade_dt, ov::steal(bar_time(bar, stored_hint)));
+    return ov::set_attr(self, n_current_trade_dt, ov::steal(bar_time(bar, stored_hint, seen)));
 }
 
 // Whether the count has reached the universe's size, fetched anew for every bar.
@@ -457,7 +488,8 @@ TIDEWELL_METHOD(on_bar) {
     if (ov::parse_args(ov::callable::method, "VornStrategy.on_bar", args, nargs, kwnames,
                        {&n_bar}, 1, &bar) < 0)
         return nullptr;
-    if (cache_bar(bar) < 0 || count_bar(self, bar) < 0) return nullptr;
+    BarTime seen;
+    if (cache_bar(bar, seen) < 0 || count_bar(self, bar, seen) < 0) return nullptr;
     const int complete = universe_complete(self);
     if (complete < 0) return nullptr;
     if (complete && emit_bar(self) < 0) return nullptr;
