@@ -228,11 +228,20 @@ inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> n
     return 0;
 }
 
-// read_attrs with one read position (attr_at) per name, hints[0], hints[1], ...
+// read_attrs with one read position (attr_at) per name, hints[0], hints[1], ..., for names
+// that are no dunder. Nothing runs between two reads, so the record's dict found for the
+// first serves the others until a read takes the generic look-up (attr_in).
 inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> names,
                       ov::object* out, Py_ssize_t* hints) {
+    ov::object source = ov::borrow(record_dict(record));
     for (const ov::name* n : names) {
-        *out = ov::steal(attr_at(record, *n, *hints++));
+        if (source) {
+            bool generic = false;
+            *out = ov::steal(attr_in(record, source.get(), *n, *hints++, &generic));
+            if (generic) source = ov::borrow(record_dict(record));
+        } else {
+            *out = ov::steal(attr_at(record, *n, *hints++));
+        }
         if (!*out++) return -1;
     }
     return 0;
