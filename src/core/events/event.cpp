@@ -286,7 +286,8 @@ PyObject* event_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
     if (bind_arguments(args, nargs, kwnames, &event_type, &skip) < 0) return nullptr;
     if (store && all_plain_names(kwnames)) {
         PyObject* event = store_fields(tp, args + nargs, kwnames, skip, event_type);
-        if (event != nullptr) learn_shape(kwnames, skip, stored_inline(event, args + nargs, kwnames, event_type));
+        if (event != nullptr)
+            learn_shape(kwnames, skip, stored_inline(event, args + nargs, kwnames, event_type));
         return event;
     }
     return install_fields(tp, args + nargs, kwnames, skip, event_type);
