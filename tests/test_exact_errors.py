@@ -60,6 +60,16 @@ CALLS = [
     ((EVENT.TICK,), {"self": 1, "event_type": 2}),
     ((EVENT.TICK,), {"".join(["se", "lf"]): 1}),  # a key built at run time, not interned
     ((), {}),
+    # A keyword clash is reported before a surplus of positional arguments, and the first
+    # positional argument already binds `event_type`.
+    ((EVENT.TICK, 1), {"self": 1}),
+    ((EVENT.TICK, 1), {"event_type": 1}),
+    ((EVENT.TICK, 1), {"a": 1, "self": 2}),
+    ((EVENT.TICK, 1), {"event_type": 1, "self": 2}),
+    ((EVENT.TICK, 1, 2), {"a": 1}),
+    ((EVENT.TICK, 1), {"".join(["event_", "type"]): 1}),
+    ((1, 2), {}),
+    ((), {"a": 1}),
 ]
 
 

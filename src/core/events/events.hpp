@@ -25,6 +25,11 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 //     to construct exactly as the fast constructor does (see event.cpp), or not; the fast
 //     constructor runs only under a tag found good. Any change to a class attribute replaces
 //     the tag; the class is then checked again once for its new tag (ov::type_guard).
+//     event_store_guard holds the tags at which no data descriptor of Event stands in the
+//     way of storing a field by generic attribute assignment (see event.cpp).
+//   - empty_tuple is a strong reference to a 0-tuple, the arguments of object.__new__.
+//   - shapes: the keyword-names tuples of recent Event calls (call_shape), one per slot,
+//     chosen by the tuple's address; each slot's kwnames is nullptr or a strong reference.
 //   - event_enum is a strong reference to EVENT and event_hash to the __hash__ its MRO gave
 //     at initialisation (Enum's, a function of the member's name, which a member keeps).
 //     event_hash_guard holds the EVENT version tags at which __hash__ still resolves to
@@ -35,11 +40,29 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 //     the metaclass tags at which that is still so and `_member_map_` is no attribute of the
 //     metaclass: an enumeration's name look-up is then `cls._member_map_[name]`, and
 //     parse_event reads that dict directly.
+// A keyword-names tuple with which Event was called and bound without error: every name a
+// plain field name (an exact str not starting with an underscore, never `self`), at most one
+// of them `event_type`, at index `skip` (-1 if none). A str and a tuple never change, so
+// the facts hold as long as the tuple lives, and the slot's strong reference keeps it alive
+// (its address cannot be reused by another tuple while it is in the slot). stored_inline:
+// whether an event of this shape was found to keep its attributes in the object (every name
+// in Event's shared keys, which only ever gain names); if not, the shape's events are built
+// with a dict of their own.
+struct call_shape {
+    PyObject* kwnames = nullptr;
+    Py_ssize_t skip = -1;
+    bool stored_inline = false;
+};
+inline constexpr size_t kShapeSlots = 8;
+
 struct module_state {
     PyObject* module_dict = nullptr;
     PyObject* event_class = nullptr;
     PyObject* event_init = nullptr;
     ov::type_guard event_guard;
+    ov::type_guard event_store_guard;
+    PyObject* empty_tuple = nullptr;
+    call_shape shapes[kShapeSlots];
     PyObject* event_enum = nullptr;
     PyObject* event_hash = nullptr;
     ov::type_guard event_hash_guard;

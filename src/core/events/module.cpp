@@ -45,6 +45,9 @@ void module_free(void* m) {
     PyObject* dict = PyModule_GetDict(static_cast<PyObject*>(m));
     if (dict != nullptr && dict == state.module_dict) {
         state.event_guard.reset();
+        state.event_store_guard.reset();
+        Py_CLEAR(state.empty_tuple);
+        for (call_shape& shape : state.shapes) Py_CLEAR(shape.kwnames);
         Py_CLEAR(state.event_init);
         Py_CLEAR(state.event_class);
         state.event_hash_guard.reset();

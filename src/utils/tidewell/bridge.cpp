@@ -167,14 +167,15 @@ int emit_event(PyObject* member, std::initializer_list<PyObject*> values, PyObje
     return queue_append(ev.get());
 }
 
-ov::object market_code(PyObject* record, PyObject* market_attr) {
-    ov::object sid = ov::steal(attr(record, n_security_id));
+ov::object market_code(PyObject* record, PyObject* market_attr, Py_ssize_t* hints) {
+    ov::object sid = ov::steal(attr_maybe_at(record, n_security_id, hints));
     if (!sid) return ov::object();
     ov::object head = ov::steal(PyNumber_Add(sid.get(), n_dot));
     if (!head) return ov::object();
     ov::object conv = global(globals::get_exchane_from_vorn_mdtype);
     if (!conv) return ov::object();
-    ov::object market = ov::steal(attr(record, market_attr));
+    ov::object market =
+        ov::steal(attr_maybe_at(record, market_attr, hints != nullptr ? hints + 1 : nullptr));
     if (!market) return ov::object();
     ov::object suffix = ov::vcall(conv.get(), {market.get()});
     if (!suffix) return ov::object();
@@ -195,10 +196,10 @@ int call_with_attr(PyObject* obj, PyObject* method, PyObject* record, PyObject* 
     return ov::vcall(fn.get(), {v.get()}) ? 0 : -1;
 }
 
-ov::object sdk_time(PyObject* record, PyObject* time_attr) {
+ov::object sdk_time(PyObject* record, PyObject* time_attr, Py_ssize_t* hint) {
     ov::object conv = global(globals::convert_int_to_datetime);
     if (!conv) return ov::object();
-    ov::object t = ov::steal(attr(record, time_attr));
+    ov::object t = ov::steal(attr_maybe_at(record, time_attr, hint));
     if (!t) return ov::object();
     ov::object q = ov::steal(PyNumber_TrueDivide(t.get(), g_bridge.thousand));
     if (!q) return ov::object();

@@ -101,11 +101,13 @@ int queue_append(PyObject* ev);
 // security_id + "." + get_exchane_from_vorn_mdtype(market_type), evaluated as Python would:
 // security_id is read and joined with "." before market_type is read. `record` is the SDK
 // record; `market_attr` the name of its market field (market_type, or market_id for positions).
-ov::object market_code(PyObject* record, PyObject* market_attr);
+// With `hints` (two read positions, see attr_at) the two fields are read through them.
+ov::object market_code(PyObject* record, PyObject* market_attr, Py_ssize_t* hints = nullptr);
 
 // convert_int_to_datetime(record.<time_attr> / 1000): the converter is looked up first, then
 // the SDK time is read and divided by 1000 with true division (the fraction is kept).
-ov::object sdk_time(PyObject* record, PyObject* time_attr);
+// With `hint` (a read position, see attr_at) the time is read through it.
+ov::object sdk_time(PyObject* record, PyObject* time_attr, Py_ssize_t* hint = nullptr);
 
 // system_log.info(text)
 int log_info(PyObject* text);
@@ -135,6 +137,85 @@ inline PyObject* attr(PyObject* record, PyObject* name) {
     return PyObject_GetAttr(record, name);
 }
 
+// Where a record's dict holds `name`, as a position for PyDict_Next (hint_at checks it), or
+// `hint` unchanged when the dict does not hold that very key object. Small dicts only: the
+// search is linear.
+inline void learn_position(PyObject* dict, PyObject* name, Py_ssize_t& hint) {
+    if (PyDict_GET_SIZE(dict) > 64) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key == name) {
+            hint = pos - 1;
+            return;
+        }
+    }
+}
+
+// record.<name>, with attr()'s result, for a read made at one place of a callback. `hint` is
+// where that place last found the name in its record's dict: the entry PyDict_Next gives from
+// there is the name's own entry when its key is `name` itself (a dict holds one entry per
+// key), and its value is what the look-up would give, without hashing or probing (the
+// interpreter's specialised attribute read keeps such an index too). Any other entry, or none,
+// and the read is attr()'s, after which the hint moves to where the name was found. SDK
+// records of one callback share their layout, so the hint holds from one record to the next.
+inline PyObject* attr_at(PyObject* record, PyObject* name, Py_ssize_t& hint) {
+    PyTypeObject* tp = Py_TYPE(record);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
+        PyUnicode_READ_CHAR(name, 0) != '_' && plain_record_type(tp)) {
+        PyObject* dict =
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + tp->tp_dictoffset);
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            Py_ssize_t pos = hint;
+            PyObject *key, *value;
+            if (PyDict_Next(dict, &pos, &key, &value) && key == name) return Py_NewRef(value);
+            PyObject* v = PyDict_GetItemWithError(dict, name);
+            if (v != nullptr) {
+                learn_position(dict, name, hint);
+                return Py_NewRef(v);
+            }
+            if (PyErr_Occurred()) return nullptr;  // as the generic look-up passes it on
+        }
+    }
+    return PyObject_GetAttr(record, name);
+}
+
+// The dict a plain SDK record answers its attribute reads of non-dunder names from (borrowed,
+// see attr), or nullptr when reads must take the generic look-up.
+inline PyObject* record_dict(PyObject* record) {
+    PyTypeObject* tp = Py_TYPE(record);
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0 ||
+        !plain_record_type(tp))
+        return nullptr;
+    PyObject* dict =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + tp->tp_dictoffset);
+    return dict != nullptr && PyDict_CheckExact(dict) ? dict : nullptr;
+}
+
+// attr_at for a record whose record_dict() is `dict` (not nullptr) and a name that is no
+// dunder, as long as no Python code has run since `dict` was obtained. *generic is set when
+// the read took the generic look-up, which may run Python code: `dict` must then be obtained
+// again before the next read. New reference.
+inline PyObject* attr_in(PyObject* record, PyObject* dict, PyObject* name, Py_ssize_t& hint,
+                         bool* generic) {
+    Py_ssize_t pos = hint;
+    PyObject *key, *value;
+    if (PyDict_Next(dict, &pos, &key, &value) && key == name) return Py_NewRef(value);
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (v != nullptr) {
+        learn_position(dict, name, hint);
+        return Py_NewRef(v);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    *generic = true;
+    return PyObject_GetAttr(record, name);
+}
+
+// attr_at when `hint` is given, else attr.
+inline PyObject* attr_maybe_at(PyObject* record, PyObject* name, Py_ssize_t* hint) {
+    return hint != nullptr ? attr_at(record, name, *hint) : attr(record, name);
+}
+
 // Reads record.<name> for each of `names` into out[0], out[1], ... in that order, as a run of
 // attribute reads in Python evaluates, stopping at the first that fails.
 // Returns 0, or -1 with the error set.
@@ -142,6 +223,25 @@ inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> n
                       ov::object* out) {
     for (const ov::name* n : names) {
         *out = ov::steal(attr(record, *n));
+        if (!*out++) return -1;
+    }
+    return 0;
+}
+
+// read_attrs with one read position (attr_at) per name, hints[0], hints[1], ..., for names
+// that are no dunder. Nothing runs between two reads, so the record's dict found for the
+// first serves the others until a read takes the generic look-up (attr_in).
+inline int read_attrs(PyObject* record, std::initializer_list<const ov::name*> names,
+                      ov::object* out, Py_ssize_t* hints) {
+    ov::object source = ov::borrow(record_dict(record));
+    for (const ov::name* n : names) {
+        if (source) {
+            bool generic = false;
+            *out = ov::steal(attr_in(record, source.get(), *n, *hints++, &generic));
+            if (generic) source = ov::borrow(record_dict(record));
+        } else {
+            *out = ov::steal(attr_at(record, *n, *hints++));
+        }
         if (!*out++) return -1;
     }
     return 0;

@@ -60,10 +60,12 @@ ov::kwnames kw_l2_transaction{"calendar_dt", "trading_dt", "l2_transaction"};
 ov::kwnames kw_bar{"calendar_dt", "trading_dt"};
 ov::kwnames kw_maxlen{"maxlen"};
 
-// One key of a record dictionary and the SDK attribute its value is read from.
+// One key of a record dictionary and the SDK attribute its value is read from, with the
+// position at which the SDK record's dict last held that attribute (see attr_at).
 struct Field {
     ov::name key;
     ov::name attr;
+    Py_ssize_t hint = 0;
 };
 
 // The tick dictionary after "market_code" and "datetime", in insertion order; the
@@ -116,11 +118,22 @@ auto record_keys(PyObject* first, PyObject* second, Field (&fields)[N]) {
 }
 
 
-// Copies record.<attr> into dict[key] for each field, in order.
+// Copies record.<attr> into dict[key] for each field, in order. `dict` is a fresh dict that
+// already holds every key, so storing a value allocates nothing and runs no Python code; the
+// record's own dict, once found, therefore serves every read until one takes the generic
+// look-up (attr_in).
 template <size_t N>
 int fill_fields(PyObject* dict, PyObject* record, Field (&fields)[N]) {
+    ov::object source = ov::borrow(record_dict(record));
     for (Field& f : fields) {
-        ov::object v = ov::steal(attr(record, f.attr));
+        ov::object v;
+        if (source) {
+            bool generic = false;
+            v = ov::steal(attr_in(record, source.get(), f.attr, f.hint, &generic));
+            if (generic) source = ov::borrow(record_dict(record));
+        } else {
+            v = ov::steal(attr_at(record, f.attr, f.hint));
+        }
         if (!v) return -1;
         if (PyDict_SetItem(dict, f.key, v.get()) < 0) return -1;
     }
@@ -150,17 +163,18 @@ PyObject* char_of(PyObject* code) {
 }
 
 // converter(chr(record.<char_attr>)[, record.<market_attr>]), evaluated left to right as
-// Python would: the converter is looked up first.
+// Python would: the converter is looked up first. hints: the read positions of the two fields
+// at the caller's place (see attr_at).
 PyObject* convert_char(PyObject* record, const ov::name& converter_name, PyObject* char_attr,
-                       PyObject* market_attr) {
+                       PyObject* market_attr, Py_ssize_t (&hints)[2]) {
     ov::object conv = global(converter_name);
     if (!conv) return nullptr;
-    ov::object raw = ov::steal(attr(record, char_attr));
+    ov::object raw = ov::steal(attr_at(record, char_attr, hints[0]));
     if (!raw) return nullptr;
     ov::object ch = ov::steal(char_of(raw.get()));
     if (!ch) return nullptr;
     if (market_attr == nullptr) return ov::vcall(conv.get(), {ch.get()}).release();
-    ov::object market = ov::steal(attr(record, market_attr));
+    ov::object market = ov::steal(attr_at(record, market_attr, hints[1]));
     if (!market) return nullptr;
     return ov::vcall(conv.get(), {ch.get(), market.get()}).release();
 }
@@ -199,11 +213,28 @@ int cache_append(const ov::name& cache_name, PyObject* code, PyObject* entry, Ma
     return r ? 0 : -1;
 }
 
+// The bar time of one on_bar call, computed at each place the callback reads it. An exact int
+// divided by 1000 gives one float value; so when end_time reads as the very int object of an
+// earlier read, that read's quotient (equal, and immutable) is given again instead of dividing
+// anew. Holding the int keeps the identity test sound.
+struct BarTime {
+    ov::object time;
+    ov::object quotient;
+};
+
 // record.end_time / 1000: the bar time, a float that keeps the milliseconds as a fraction.
-PyObject* bar_time(PyObject* bar) {
-    ov::object t = ov::steal(attr(bar, n_end_time));
+// `hint`: the read position of end_time at the caller's place (see attr_at).
+PyObject* bar_time(PyObject* bar, Py_ssize_t& hint, BarTime& seen) {
+    ov::object t = ov::steal(attr_at(bar, n_end_time, hint));
     if (!t) return nullptr;
-    return PyNumber_TrueDivide(t.get(), g_bridge.thousand);
+    if (t.get() == seen.time.get() && PyLong_CheckExact(t.get()))
+        return Py_NewRef(seen.quotient.get());
+    PyObject* q = PyNumber_TrueDivide(t.get(), g_bridge.thousand);
+    if (q != nullptr && PyLong_CheckExact(t.get()) && PyLong_CheckExact(g_bridge.thousand)) {
+        seen.time = std::move(t);
+        seen.quotient = ov::borrow(q);
+    }
+    return q;
 }
 
 // Emits Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt, <payload>=record).
@@ -222,9 +253,11 @@ TIDEWELL_METHOD(on_snapshot) {
                        &snapshot) < 0)
         return nullptr;
 
-    ov::object dt = sdk_time(snapshot, n_orig_time);
+    // Read positions of the fields read here (see attr_at): time, then security and market.
+    static Py_ssize_t time_hint, code_hints[2];
+    ov::object dt = sdk_time(snapshot, n_orig_time, &time_hint);
     if (!dt) return nullptr;
-    ov::object code = market_code(snapshot, n_market_type);
+    ov::object code = market_code(snapshot, n_market_type, code_hints);
     if (!code) return nullptr;
 
     ov::object tick = ov::steal(g_bridge.tick_shape.make(record_keys(k_market_code, globals::datetime, tick_fields)));
@@ -267,11 +300,15 @@ TIDEWELL_METHOD(on_tick_order) {
                        &order) < 0)
         return nullptr;
 
-    ov::object dt = sdk_time(order, n_order_time);
+    // Read positions of the fields read here, one per place (see attr_at).
+    static Py_ssize_t time_hint, code_hints[2], side_hints[2], field_hints[3], type_hints[2],
+        orig_hint, l2_type_hints[2];
+    ov::object dt = sdk_time(order, n_order_time, &time_hint);
     if (!dt) return nullptr;
-    ov::object code = market_code(order, n_market_type);
+    ov::object code = market_code(order, n_market_type, code_hints);
     if (!code) return nullptr;
-    ov::object side = ov::steal(convert_char(order, globals::get_side_from_vorn_l2_order, n_side, n_market_type));
+    ov::object side = ov::steal(convert_char(order, globals::get_side_from_vorn_l2_order, n_side,
+                                             n_market_type, side_hints));
     if (!side) return nullptr;
 
     // L2Order.__from_create__(biz_index, code, dt, side, price, volume, order type,
@@ -281,14 +318,15 @@ TIDEWELL_METHOD(on_tick_order) {
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
     ov::object f[3];  // biz_index, price, volume
-    if (read_attrs(order, {&n_biz_index, &n_order_price, &n_order_volume}, f) < 0) return nullptr;
-    ov::object order_type =
-        ov::steal(convert_char(order, globals::get_order_type_from_vorn_l2_order, n_order_type, n_market_type));
+    if (read_attrs(order, {&n_biz_index, &n_order_price, &n_order_volume}, f, field_hints) < 0)
+        return nullptr;
+    ov::object order_type = ov::steal(convert_char(
+        order, globals::get_order_type_from_vorn_l2_order, n_order_type, n_market_type, type_hints));
     if (!order_type) return nullptr;
-    ov::object orig_no = ov::steal(attr(order, n_orig_order_no));
+    ov::object orig_no = ov::steal(attr_at(order, n_orig_order_no, orig_hint));
     if (!orig_no) return nullptr;
-    ov::object l2_type =
-        ov::steal(convert_char(order, globals::get_l2order_type_from_vorn, n_order_type, n_market_type));
+    ov::object l2_type = ov::steal(convert_char(order, globals::get_l2order_type_from_vorn,
+                                                n_order_type, n_market_type, l2_type_hints));
     if (!l2_type) return nullptr;
     ov::object record = ov::vcall(
         create.get(), {f[0].get(), code.get(), dt.get(), side.get(), f[1].get(), f[2].get(),
@@ -306,9 +344,12 @@ TIDEWELL_METHOD(on_tick_trade) {
                        &trade) < 0)
         return nullptr;
 
-    ov::object dt = sdk_time(trade, n_trade_time);
+    // Read positions of the fields read here, one per place (see attr_at).
+    static Py_ssize_t time_hint, code_hints[2], side_hints[2], field_hints[4], type_hints[2],
+        seq_hints[2];
+    ov::object dt = sdk_time(trade, n_trade_time, &time_hint);
     if (!dt) return nullptr;
-    ov::object code = market_code(trade, n_market_type);
+    ov::object code = market_code(trade, n_market_type, code_hints);
     if (!code) return nullptr;
 
     // The buyer's sequence number strictly above the seller's marks a buy; otherwise,
@@ -316,7 +357,7 @@ TIDEWELL_METHOD(on_tick_trade) {
     ov::object side;
     {
         ov::object seq[2];  // bid, offer
-        if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq) < 0)
+        if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq, side_hints) < 0)
             return nullptr;
         const int is_buy = ov::compare(seq[0].get(), seq[1].get(), Py_GT);
         if (is_buy < 0) return nullptr;
@@ -333,13 +374,15 @@ TIDEWELL_METHOD(on_tick_trade) {
     ov::object create = ov::steal(PyObject_GetAttr(cls.get(), n_from_create));
     if (!create) return nullptr;
     ov::object f[4];  // biz_index, price, volume, value
-    if (read_attrs(trade, {&n_biz_index, &n_trade_price, &n_trade_volume, &n_value_trade}, f) < 0)
+    if (read_attrs(trade, {&n_biz_index, &n_trade_price, &n_trade_volume, &n_value_trade}, f,
+                   field_hints) < 0)
         return nullptr;
-    ov::object trade_type =
-        ov::steal(convert_char(trade, globals::get_trade_type_from_vorn, n_trade_type, nullptr));
+    ov::object trade_type = ov::steal(
+        convert_char(trade, globals::get_trade_type_from_vorn, n_trade_type, nullptr, type_hints));
     if (!trade_type) return nullptr;
     ov::object seq[2];  // bid, offer
-    if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq) < 0) return nullptr;
+    if (read_attrs(trade, {&n_bid_appl_seq_num, &n_offer_appl_seq_num}, seq, seq_hints) < 0)
+        return nullptr;
     ov::object record = ov::vcall(
         create.get(), {f[0].get(), code.get(), dt.get(), side.get(), f[1].get(), f[2].get(),
                        f[3].get(), trade_type.get(), seq[0].get(), seq[1].get()});
@@ -354,13 +397,19 @@ namespace {
 
 // history_bar[code].append(<bar dictionary>): the code, the bar time (through the time
 // converter), then the bar's fields; a code's first bar creates its unbounded deque.
-int cache_bar(PyObject* bar) {
-    ov::object code = market_code(bar, n_market_type);
+int cache_bar(PyObject* bar, BarTime& seen) {
+    static Py_ssize_t code_hints[2], time_hint;  // read positions (see attr_at)
+    ov::object code = market_code(bar, n_market_type, code_hints);
     if (!code) return -1;
     ov::object entry = ov::steal(g_bridge.bar_shape.make(record_keys(k_market_code, k_orig_time, bar_fields)));
     if (!entry) return -1;
     if (PyDict_SetItem(entry.get(), k_market_code, code.get()) < 0) return -1;
-    if (ov::set_item(entry.get(), k_orig_time, sdk_time(bar, n_end_time)) < 0) return -1;
+    // convert_int_to_datetime(bar.end_time / 1000): the converter is looked up first.
+    ov::object conv = global(globals::convert_int_to_datetime);
+    if (!conv) return -1;
+    ov::object t = ov::steal(bar_time(bar, time_hint, seen));
+    if (!t) return -1;
+    if (ov::set_item(entry.get(), k_orig_time, ov::vcall(conv.get(), {t.get()})) < 0) return -1;
     if (fill_fields(entry.get(), bar, bar_fields) < 0) return -1;
     auto unbounded_queue = [] {
         ov::object deque_cls = global(globals::deque);
@@ -373,7 +422,8 @@ int cache_bar(PyObject* bar) {
 // Counts the bars of the current bar time. The first bar after construction (bar time 0)
 // counts; a bar of another time restarts the count at 1. Either way its time becomes current.
 // The bar time is compared only when the current one is not 0.
-int count_bar(PyObject* self, PyObject* bar) {
+int count_bar(PyObject* self, PyObject* bar, BarTime& seen) {
+    static Py_ssize_t compared_hint, stored_hint;  // read positions of end_time (see attr_at)
     ov::object current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
     if (!current) return -1;
     int same = ov::compare(current.get(), g_bridge.zero, Py_EQ);
@@ -381,7 +431,7 @@ int count_bar(PyObject* self, PyObject* bar) {
     if (!same) {
         current = ov::steal(PyObject_GetAttr(self, n_current_trade_dt));
         if (!current) return -1;
-        ov::object t = ov::steal(bar_time(bar));
+        ov::object t = ov::steal(bar_time(bar, compared_hint, seen));
         if (!t) return -1;
         same = ov::compare(current.get(), t.get(), Py_EQ);
         if (same < 0) return -1;
@@ -396,7 +446,7 @@ int count_bar(PyObject* self, PyObject* bar) {
     } else if (PyObject_SetAttr(self, n_bar_cnt, one.get()) < 0) {
         return -1;
     }
-    return ov::set_attr(self, n_current_trade_dt, ov::steal(bar_time(bar)));
+    return ov::set_attr(self, n_current_trade_dt, ov::steal(bar_time(bar, stored_hint, seen)));
 }
 
 // Whether the count has reached the universe's size, fetched anew for every bar.
@@ -438,7 +488,8 @@ TIDEWELL_METHOD(on_bar) {
     if (ov::parse_args(ov::callable::method, "VornStrategy.on_bar", args, nargs, kwnames,
                        {&n_bar}, 1, &bar) < 0)
         return nullptr;
-    if (cache_bar(bar) < 0 || count_bar(self, bar) < 0) return nullptr;
+    BarTime seen;
+    if (cache_bar(bar, seen) < 0 || count_bar(self, bar, seen) < 0) return nullptr;
     const int complete = universe_complete(self);
     if (complete < 0) return nullptr;
     if (complete && emit_bar(self) < 0) return nullptr;
