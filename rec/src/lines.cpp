@@ -79,9 +79,10 @@ inline uint32_t hash_bytes(const char* p, size_t n) {
 }
 
 // Numbers met again and again (prices and volumes repeat from one record to the next), kept
-// the same way by their text of up to 16 bytes: the text, zero-padded, as two words (a number's
-// text holds no zero byte, so the words also tell its length). Ints and floats are immutable
-// too. Only where words read the text's bytes in order (little-endian machines).
+// the same way by their text of up to 16 bytes: the text, zero-padded, as two words. The text
+// ends at the first NUL, comma, bracket or brace (first_delimiter), so it holds no zero byte
+// and the words also tell its length. Ints and floats are immutable too. Only where words read
+// the text's bytes in order (little-endian machines).
 constexpr size_t number_slots = 4096;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr bool number_table = true;
@@ -119,14 +120,36 @@ struct LineDecoder {
 
 PyTypeObject* decoder_type = nullptr;
 
-// A text of the line (UTF-8, no escapes), made or found in the table when short.
+// Whether the decoder still holds what it decodes with (the collector's clearing of a cycle
+// drops it all); raises when not.
+bool usable(LineDecoder* d) {
+    if (d->fallback != nullptr)
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, "LineDecoder used after it was cleared");
+    return false;
+}
+
+
+// Interns the slot's text: the interned text of those characters, which the slot keeps from
+// then on, so that every field name it serves is interned.
+[[gnu::noinline]] void intern_slot(TextSlot* slot) {
+    PyObject* s = Py_NewRef(slot->text);
+    PyUnicode_InternInPlace(&s);
+    Py_SETREF(slot->text, s);  // a text: its release runs no Python code
+}
+
+// A text of the line (UTF-8, no escapes), made or found in the table when short; interned
+// when `intern`.
 PyObject* text_of(LineDecoder* d, const char* p, Py_ssize_t n, bool ascii, bool intern) {
     TextSlot* slot = nullptr;
     if (n <= short_text) {
         slot = &d->texts[hash_bytes(p, static_cast<size_t>(n)) & (text_slots - 1)];
         if (slot->text != nullptr && slot->size == static_cast<uint32_t>(n) &&
-            std::memcmp(slot->bytes, p, static_cast<size_t>(n)) == 0)
+            std::memcmp(slot->bytes, p, static_cast<size_t>(n)) == 0) {
+            if (intern && !PyUnicode_CHECK_INTERNED(slot->text))
+                intern_slot(slot);  // first met as a value, now a field name
             return Py_NewRef(slot->text);
+        }
     }
     PyObject* s;
     if (ascii) {
@@ -228,17 +251,18 @@ inline bool same_bytes(const char* a, const char* b, size_t n) {
 
 inline bool digit(char c) { return c >= '0' && c <= '9'; }
 
-// Where the first comma, closing bracket or closing brace (what follows a number in compact
-// JSON) is among the eight bytes of x, in text order (little-endian words); 8 when none is.
-// With the 0x20 bit set in every byte, "]" reads as "}", and no byte of a number reads as
-// either of the two. The lowest flag each test raises is exact (a borrow only flags bytes
-// after a real match), so the first match is found exactly.
+// Where the first NUL, comma, closing bracket or closing brace (what follows a number in
+// compact JSON) is among the eight bytes of x, in text order (little-endian words); 8 when
+// none is. A NUL ends the text because the table's zero padding could not tell it from the
+// padding. With the 0x20 bit set in every byte, "]" reads as "}", and no byte of a number
+// reads as either of the two. The lowest flag each test raises is exact (a borrow only flags
+// bytes after a real match), so the first match is found exactly.
 inline int first_delimiter(uint64_t x) {
     constexpr uint64_t ones = 0x0101010101010101ull;
     constexpr uint64_t highs = 0x8080808080808080ull;
     auto zero_byte = [](uint64_t v) { return (v - ones) & ~v & highs; };
     uint64_t y = x | (ones * 0x20);
-    uint64_t m = zero_byte(y ^ (ones * ',')) | zero_byte(y ^ (ones * '}'));
+    uint64_t m = zero_byte(x) | zero_byte(y ^ (ones * ',')) | zero_byte(y ^ (ones * '}'));
     return m != 0 ? __builtin_ctzll(m) >> 3 : 8;
 }
 
@@ -260,19 +284,22 @@ constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
         ++q;
     if (!digit(*q))
         return Parse::other;
-    // The digits, integer part and fraction, as one integer while fewer than 19 are read.
+    // The digits, integer part and fraction, as one integer; m is exact while count < 20.
+    // The counts are pointer differences (a line's length bounds them, no overflow), and
+    // only a count of at most 15 digits, fraction at most 22, takes the exact division below.
     uint64_t m = 0;
-    int count = 0;
+    Py_ssize_t count = 0;
     if (*q == '0') {
         ++q;
     } else {
+        const char* i = q;
         while (digit(*q)) {
             m = m * 10 + static_cast<unsigned>(*q - '0');
             ++q;
-            ++count;
         }
+        count = q - i;
     }
-    int fraction = 0;
+    Py_ssize_t fraction = 0;
     bool is_float = false;
     if (*q == '.') {
         ++q;
@@ -281,7 +308,7 @@ constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
             m = m * 10 + static_cast<unsigned>(*q - '0');
             ++q;
         }
-        fraction = static_cast<int>(q - f);
+        fraction = q - f;
         if (fraction == 0)
             return Parse::other;
         count += fraction;
@@ -486,6 +513,10 @@ Parse resolved(LineDecoder* d, PyObject* which, PyObject* name, PyObject** out) 
         PyErr_Clear();
         return Parse::other;
     }
+    // (read again: the resolver's code may have run the collector, which clears the decoder)
+    if (!usable(d))
+        return Parse::error;
+    cache = which == enum_tag ? d->enums : d->consts;
     if (PyDict_SetItem(cache, name, value.get()) < 0)
         return Parse::error;
     *out = value.release();
@@ -723,7 +754,12 @@ Parse make_entry(LineDecoder* d, PyObject* line_no, PyObject* time, PyObject* na
         if (!PyType_Check(cls))
             return Parse::other;
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        record = ref::steal(type->tp_new(type, empty_tuple, nullptr));  // object.__new__(cls)
+        // object.__new__(cls), then its dict: taken only for a class whose instances object's
+        // own allocation makes and that has an instance dict (any other class, e.g. one that
+        // cannot be made from Python, is the Python decoder's to make or to report).
+        if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_dictoffset == 0)
+            return Parse::other;
+        record = ref::steal(PyBaseObject_Type.tp_new(type, empty_tuple, nullptr));
         if (!record || PyObject_GenericSetDict(record.get(), fields, nullptr) < 0)
             return Parse::error;
     } else {
@@ -738,6 +774,8 @@ Parse make_entry(LineDecoder* d, PyObject* line_no, PyObject* time, PyObject* na
         return Parse::error;
     PyObject* entry_args[] = {line_no, time, cb_kind, name, arg_tuple.get(),
                               kwargs.get()};
+    if (!usable(d))
+        return Parse::error;  // (the factory's code ran the collector, which cleared it)
     *out = PyObject_Vectorcall(d->entry_type, entry_args, 6, nullptr);
     return *out != nullptr ? Parse::ok : Parse::error;
 }
@@ -1130,15 +1168,6 @@ inline Parse decode_line(LineDecoder* d, PyObject* line_no, const char* data, Py
                      : line_entry(d, line_no, data, size, out);
 }
 
-// Whether the decoder still holds what it decodes with (the collector's clearing of a cycle
-// drops it all); raises when not.
-bool usable(LineDecoder* d) {
-    if (d->fallback != nullptr)
-        return true;
-    PyErr_SetString(PyExc_RuntimeError, "LineDecoder used after it was cleared");
-    return false;
-}
-
 PyObject* decoder_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* d = reinterpret_cast<LineDecoder*>(self);
     if (!usable(d))
@@ -1211,12 +1240,12 @@ PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
                      d->binary ? "list" : "bytes");
         return nullptr;
     }
-    Py_ssize_t size = d->binary ? PyList_GET_SIZE(block) : PyBytes_GET_SIZE(block);
     Py_ssize_t start = PyLong_AsSsize_t(args[1]);
     Py_ssize_t stop = PyLong_AsSsize_t(args[2]);
     Py_ssize_t line_no = PyLong_AsSsize_t(args[3]);
     if ((start == -1 || stop == -1 || line_no == -1) && PyErr_Occurred())
         return nullptr;
+    Py_ssize_t size = d->binary ? PyList_GET_SIZE(block) : PyBytes_GET_SIZE(block);
     if (start < 0 || stop > size || start > stop) {
         PyErr_SetString(PyExc_ValueError, "lines(): start and end must lie within the block");
         return nullptr;
@@ -1228,6 +1257,12 @@ PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     if (d->binary) {
         next = stop - start > batch_lines ? start + batch_lines : stop;
         for (Py_ssize_t i = start; i < next; ++i) {
+            // A line's decoding runs Python code (a tag's resolution, the record factory,
+            // Entry, a finalizer), which may shrink the list: its size is read again each time.
+            if (i >= PyList_GET_SIZE(block)) {
+                PyErr_SetString(PyExc_RuntimeError, "lines(): the block changed size during the call");
+                return nullptr;
+            }
             ref raw = ref::borrow(PyList_GET_ITEM(block, i));  // (held: the list may change)
             int rc = PyBytes_Check(raw.get())
                          ? add_item(d, out.get(), line_no++, PyBytes_AS_STRING(raw.get()),
@@ -1242,8 +1277,19 @@ PyObject* decoder_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         const char* end = data + stop;
         for (Py_ssize_t n = 0; n < batch_lines && p < end; ++n) {
             auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* line_end = nl != nullptr ? nl : end;
-            if (add_item(d, out.get(), line_no++, p, line_end - p, nullptr) < 0)
+            int rc;
+            if (nl == nullptr && *end != '\n' && *end != '\0') {
+                // `end` cuts a line short: it is decoded from a copy, whose bytes end in the
+                // NUL the parse stops at (see Line)
+                ref cut = ref::steal(PyBytes_FromStringAndSize(p, end - p));
+                if (!cut)
+                    return nullptr;
+                rc = add_item(d, out.get(), line_no++, PyBytes_AS_STRING(cut.get()),
+                              PyBytes_GET_SIZE(cut.get()), cut.get());
+            } else {
+                rc = add_item(d, out.get(), line_no++, p, (nl != nullptr ? nl : end) - p, nullptr);
+            }
+            if (rc < 0)
                 return nullptr;
             p = nl != nullptr ? nl + 1 : end;
         }

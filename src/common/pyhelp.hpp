@@ -217,6 +217,48 @@ inline int init_names() {
 
 namespace detail {
 
+inline name n_builtins{"__builtins__"};
+
+// The interpreter's builtins (the dict of the module `builtins`), for a module whose dict has
+// no `__builtins__` of its own (an extension module's): found once, held for the process.
+[[gnu::cold, gnu::noinline]] inline PyObject* interpreter_builtins() {
+    static PyObject* dict = nullptr;
+    if (dict == nullptr) {
+        object module_name = steal(PyUnicode_FromString("builtins"));
+        if (!module_name) return nullptr;
+        PyObject* module = PyImport_GetModule(module_name.get());  // held from now on
+        if (module == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_ImportError, "the builtins module is gone from sys.modules");
+            return nullptr;
+        }
+        dict = PyModule_GetDict(module);
+    }
+    return dict;
+}
+
+// The builtins that code of the module sees (borrowed), as the interpreter finds them for a
+// frame on the module's globals: its `__builtins__` (a module: that module's dict), else the
+// interpreter's. Never the caller's: an exec() with builtins of its own does not change what
+// the module's names resolve to. nullptr with an error set when the look-up failed.
+inline PyObject* builtins_of(PyObject* module_dict) {
+    PyObject* b = PyDict_GetItemWithError(module_dict, n_builtins.get());
+    if (b != nullptr) return PyModule_Check(b) ? PyModule_GetDict(b) : b;
+    if (PyErr_Occurred()) return nullptr;
+    return interpreter_builtins();
+}
+
+// builtins[key] for builtins that are not an exact dict (the interpreter subscripts them): a new
+// reference, or nullptr with NameError (KeyError) or the mapping's own error set.
+[[gnu::cold, gnu::noinline]] inline PyObject* mapping_builtin(PyObject* builtins, PyObject* key) {
+    PyObject* v = PyObject_GetItem(builtins, key);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return raise_name_error(key);
+    }
+    return v;
+}
+
 // The look-up itself, refilling the name's slot when its result can be kept: `module_dict`
 // must be an exact dict (a module's namespace is), so that finding a str key in it runs no
 // Python code that could move a tag between the look-up and the recording.
@@ -231,52 +273,52 @@ namespace detail {
     }
     if (PyErr_Occurred()) return object();
     const uint64_t dict_tag = dict_version(module_dict);
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        v = PyDict_GetItemWithError(builtins, key.get());
-        if (v != nullptr) {
-            const bool keep = PyDict_CheckExact(module_dict) && PyDict_CheckExact(builtins) &&
-                              dict_version(module_dict) == dict_tag;
-            s = {module_dict, builtins, dict_tag, dict_version(builtins), keep ? v : nullptr};
-            return borrow(v);
-        }
-        if (PyErr_Occurred()) return object();
+    PyObject* builtins = builtins_of(module_dict);
+    if (builtins == nullptr) return object();
+    if (!PyDict_CheckExact(builtins)) return steal(mapping_builtin(builtins, key.get()));
+    v = PyDict_GetItemWithError(builtins, key.get());
+    if (v != nullptr) {
+        // Kept only while the module dict is as it was: then its `__builtins__` is the same
+        // object, which keeps `builtins` alive.
+        const bool keep = PyDict_CheckExact(module_dict) &&
+                          dict_version(module_dict) == dict_tag;
+        s = {module_dict, builtins, dict_tag, dict_version(builtins), keep ? v : nullptr};
+        return borrow(v);
     }
+    if (PyErr_Occurred()) return object();
     raise_name_error(key.get());
     return object();
 }
 
 }  // namespace detail
 
-// Looks `key` up as Python code of the module would (LOAD_GLOBAL): the module dict, then
-// builtins; NameError when neither has it. The result is kept in the name's slot and reused
-// while both dicts carry the version tags they had, as the interpreter's specialised global
-// look-up does, so a change to either takes effect at the very next use.
-// Returns the value, or an empty object with the exception set.
+// Looks `key` up as Python code of the module would (LOAD_GLOBAL): the module dict, then the
+// module's builtins; NameError when neither has it. The result is kept in the name's slot and
+// reused while both dicts carry the version tags they had, as the interpreter's specialised
+// global look-up does, so a change to either takes effect at the very next use. (An
+// unchanged module dict has the same `__builtins__`, so the recorded builtins dict is still
+// the module's and still alive.) Returns the value, or an empty object with the exception set.
 inline object global(PyObject* module_dict, const name& key) {
     const global_slot& s = key.slot();
-    if (s.value != nullptr && s.dict == module_dict && s.dict_tag == dict_version(module_dict)) {
-        if (s.builtins == nullptr) return borrow(s.value);
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins == s.builtins && s.builtins_tag == dict_version(builtins))
-            return borrow(s.value);
-    }
+    if (s.value != nullptr && s.dict == module_dict && s.dict_tag == dict_version(module_dict) &&
+        (s.builtins == nullptr || s.builtins_tag == dict_version(s.builtins)))
+        return borrow(s.value);
     return detail::global_lookup(module_dict, key, key.slot());
 }
 
-// Looks `key` up as Python code of the module would: the module dict, then builtins.
-// Uncached, for a key that is no interned ov::name. Returns a new reference, or nullptr with
-// NameError (or the dict's own error) set.
+// Looks `key` up as Python code of the module would: the module dict, then the module's
+// builtins. Uncached, for a key that is no interned ov::name. Returns a new reference, or
+// nullptr with NameError (or the dict's own error) set.
 inline PyObject* global(PyObject* module_dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(module_dict, key);
     if (v != nullptr) return Py_NewRef(v);
     if (PyErr_Occurred()) return nullptr;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        v = PyDict_GetItemWithError(builtins, key);
-        if (v != nullptr) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
+    PyObject* builtins = detail::builtins_of(module_dict);
+    if (builtins == nullptr) return nullptr;
+    if (!PyDict_CheckExact(builtins)) return detail::mapping_builtin(builtins, key);
+    v = PyDict_GetItemWithError(builtins, key);
+    if (v != nullptr) return Py_NewRef(v);
+    if (PyErr_Occurred()) return nullptr;
     return raise_name_error(key);
 }
 
