@@ -324,3 +324,24 @@ def test_field_names_are_interned_when_first_met_as_values(binary):
     assert decode.served >= 2
     (key,) = vars(rec)
     assert key is name
+
+
+def test_a_module_with_builtins_of_its_own_resolves_through_them():
+    """A `__builtins__` in the module's own namespace is what its names fall back to (as for
+    Python code run in that namespace), from the next use on, and removing it restores the
+    interpreter's."""
+    out = run_child("""
+        from orvane.tamsel.core import events
+
+        class Fake(list):
+            pass
+
+        print(events.EventBus()._listeners.default_factory is list)
+        vars(events)["__builtins__"] = {"list": Fake}
+        print(events.EventBus()._listeners.default_factory is Fake)
+        vars(events)["__builtins__"]["list"] = tuple
+        print(events.EventBus()._listeners.default_factory is tuple)
+        del vars(events)["__builtins__"]
+        print(events.EventBus()._listeners.default_factory is list)
+    """)
+    assert out.split() == ["True", "True", "True", "True"]
