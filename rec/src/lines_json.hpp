@@ -136,18 +136,17 @@ struct Json {
     }
 };
 
-// Where the first NUL, comma, closing bracket or closing brace (what follows a number in
-// compact JSON) is among the eight bytes of x, in text order (little-endian words); 8 when
-// none is. A NUL ends the text because the table's zero padding could not tell it from the
-// padding. With the 0x20 bit set in every byte, "]" reads as "}", and no byte of a number
-// reads as either of the two. The lowest flag each test raises is exact (a borrow only flags
-// bytes after a real match), so the first match is found exactly.
+// Where the first comma, closing bracket or closing brace (what follows a number in compact
+// JSON) is among the eight bytes of x, in text order (little-endian words); 8 when none is.
+// With the 0x20 bit set in every byte, "]" reads as "}", and no byte of a number reads as
+// either of the two. The lowest flag each test raises is exact (a borrow only flags bytes
+// after a real match), so the first match is found exactly.
 inline int first_delimiter(uint64_t x) {
     constexpr uint64_t ones = 0x0101010101010101ull;
     constexpr uint64_t highs = 0x8080808080808080ull;
     auto zero_byte = [](uint64_t v) { return (v - ones) & ~v & highs; };
     uint64_t y = x | (ones * 0x20);
-    uint64_t m = zero_byte(x) | zero_byte(y ^ (ones * ',')) | zero_byte(y ^ (ones * '}'));
+    uint64_t m = zero_byte(y ^ (ones * ',')) | zero_byte(y ^ (ones * '}'));
     return m != 0 ? __builtin_ctzll(m) >> 3 : 8;
 }
 
@@ -237,8 +236,8 @@ constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
     return outcome::ok;
 }
 
-// A number: from the table when its text is there (up to the next NUL, comma, bracket or
-// brace, at most 16 bytes), else parsed.
+// A number: from the table when its text is there (up to the next comma, bracket or brace, at
+// most 15 bytes), else parsed.
 inline outcome number(LineDecoder* d, Json& ln, PyObject** out) {
     const char* s = ln.p;
     if (number_table && ln.end - s >= 16) {
@@ -256,6 +255,9 @@ inline outcome number(LineDecoder* d, Json& ln, PyObject** out) {
             len = 8 + k;
         }
         if (len > 0) {
+            // The length in the key's last byte (no text byte is kept there): the zero padding
+            // cannot tell NUL bytes in the text from the padding, its length does.
+            b |= static_cast<uint64_t>(len) << 56;
             NumberSlot* slot = number_slot(d->tables.numbers, a, b);
             if (slot->value != nullptr && slot->a == a && slot->b == b) {
                 *out = Py_NewRef(slot->value);

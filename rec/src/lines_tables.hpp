@@ -44,12 +44,10 @@ inline uint32_t hash_bytes(const char* p, size_t n) {
 }
 
 // Numbers met again and again (prices and volumes repeat from one record to the next), kept
-// the same way. A JSON number by its text of up to 16 bytes, zero-padded, as two words: the
-// text ends at the first NUL, comma, bracket or brace (first_delimiter), so it holds no zero
-// byte and the words also tell its length; only where words read the text's bytes in order
-// (little-endian machines). A MessagePack number by its bits and its type byte (0xca..0xd3 as
-// the second word, which no JSON text's second word is). A table belongs to one decoder, of one
-// encoding. Ints and floats are immutable too.
+// the same way. A JSON number by its text of up to 15 bytes, zero-padded, as two words, with
+// the text's length in the last byte (the number() step); only where words read the text's
+// bytes in order (little-endian machines). A MessagePack number by its bits and its type byte.
+// A table belongs to one decoder, of one encoding. Ints and floats are immutable too.
 constexpr size_t number_slots = 4096;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr bool number_table = true;
