@@ -33,21 +33,24 @@ namespace detail {
 inline name n_builtins{"__builtins__"};
 
 // The interpreter's builtins (the dict of the module `builtins`), for a module whose dict has
-// no `__builtins__` of its own (an extension module's): found once, held for the process.
-[[gnu::cold, gnu::noinline]] inline PyObject* interpreter_builtins() {
-    static PyObject* dict = nullptr;
-    if (dict == nullptr) {
-        object module_name = steal(PyUnicode_FromString("builtins"));
-        if (!module_name) return nullptr;
-        PyObject* module = PyImport_GetModule(module_name.get());  // held from now on
-        if (module == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_ImportError, "the builtins module is gone from sys.modules");
-            return nullptr;
-        }
-        dict = PyModule_GetDict(module);
+// no `__builtins__` of its own (an extension module's): found once, the module held for the
+// process. nullptr with an error set when sys.modules has lost it.
+[[gnu::cold, gnu::noinline]] inline PyObject* find_interpreter_builtins(PyObject** dict) {
+    object module_name = steal(PyUnicode_FromString("builtins"));
+    if (!module_name) return nullptr;
+    PyObject* module = PyImport_GetModule(module_name.get());  // held from now on
+    if (module == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "the builtins module is gone from sys.modules");
+        return nullptr;
     }
-    return dict;
+    *dict = PyModule_GetDict(module);
+    return *dict;
+}
+
+inline PyObject* interpreter_builtins() {
+    static PyObject* dict = nullptr;
+    return dict != nullptr ? dict : find_interpreter_builtins(&dict);
 }
 
 // The builtins that code of the module sees (borrowed), as the interpreter finds them for a
