@@ -26,7 +26,7 @@ $(VENV)/.deps: pyproject.toml sim/pyproject.toml rec/pyproject.toml
 # The recorder's distribution, editable, with its native parts built by CMake (in
 # rec/build); rebuilt when its sources change.
 REC_INSTALL = $(PIP) install --no-build-isolation -Ccmake.define.TIDEREC_WERROR=$(WERROR) -e rec
-REC_SOURCES := rec/CMakeLists.txt $(wildcard rec/src/*.cpp rec/src/*.hpp)
+REC_SOURCES := rec/CMakeLists.txt $(wildcard rec/src/*.cpp rec/src/*.hpp rec/src/include/ov/*.hpp)
 $(VENV)/.rec: $(VENV)/.deps $(REC_SOURCES)
 	$(REC_INSTALL)
 	touch $@
@@ -111,7 +111,7 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
 		--enable=warning,performance,portability --inconclusive --library=python \
 		--suppress=missingIncludeSystem \
-		-I src/common -I src/utils/tidewell -I src/core/events \
+		-I src/common -I rec/src/include -I src/utils/tidewell -I src/core/events \
 		src/common src/core src/utils rec/src
 
 # Coverage-guided fuzzing (fuzz/README.md): each harness of FUZZ_TARGETS runs for FUZZ_SECONDS

@@ -9,6 +9,8 @@ from typing import Any
 
 import msgspec
 
+from .values import encode_value
+
 FORMAT = "tidesim-session"
 # Version 2 adds tagged values ($decimal, $time, $timedelta, $set, $frozenset, $bytearray,
 # $ndarray, $npscalar, $unrecorded), the closing "trailer" line, and files written as a series
@@ -181,7 +183,6 @@ class SessionHeader:
 
     def to_json(self) -> dict[str, Any]:
         """The header line's object, written in the current version."""
-        from .encoding import encode_value
         return {
             "format": FORMAT,
             "version": VERSION,

@@ -1,210 +1,23 @@
-// Small header-only layer over the CPython 3.11 C API, shared by both extension modules.
+// The bridge's and the event core's layer over the CPython 3.11 C API, on top of the toolbox
+// every native module shares (ov/core.hpp: references, interned names, outcomes).
 //
-// What it gives:
-//   - ov::object  an owning reference (built only through steal/borrow), ov::handle a
-//     non-owning one; every helper that makes a value returns an ov::object;
-//   - ov::name    an interned string declared as a static next to the code that uses it and
-//     created once at module initialisation (ov::init_names);
-//   - ov::kwnames a keyword-names tuple for vectorcall, also created at initialisation;
+// What it adds:
 //   - ov::global  a module-global look-up that behaves like Python's LOAD_GLOBAL, cached in the
-//     name under the version tags of the module dict and of builtins;
+//     name under the version tags of the module dict and of the module's builtins;
 //   - ov::type_guard  a fact about a type, checked once per version tag of the type;
 //   - ov::vcall / ov::vcall_method, ov::compare, ov::unpack2, ov::set_item / ov::set_attr,
 //     ov::join_str, ov::format_default: one helper per operation the modules repeat;
 //   - ov::make_class / ov::install_methods / ov::fastcall_def  classes made as a class
 //     statement makes them, with C methods as real method descriptors;
 //   - ov::parse_args  argument binding for METH_FASTCALL | METH_KEYWORDS.
-//
-// Conventions: no C++ exception crosses into the interpreter; a failing function returns
-// nullptr or -1 with the Python exception set, and RAII releases what it held.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "ov/core.hpp"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <utility>
-#include <vector>
 
 namespace ov {
-
-// ---------------------------------------------------------------------------------------------
-// References
-
-// A non-owning reference: what a borrowed pointer is, with a name that says so.
-class handle {
-public:
-    handle() = default;
-    handle(PyObject* p) : p_(p) {}  // NOLINT(google-explicit-constructor)
-    PyObject* ptr() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-protected:
-    PyObject* p_ = nullptr;
-};
-
-// An owning reference. Never built from a raw pointer implicitly: say steal() for a new
-// reference handed over, borrow() for one that must be incremented.
-class object {
-public:
-    object() = default;
-    object(const object&) = delete;
-    object& operator=(const object&) = delete;
-    object(object&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    object& operator=(object&& o) noexcept {
-        // Take the new value before dropping the old: the drop may run Python code.
-        PyObject* old = p_;
-        p_ = o.p_;
-        o.p_ = nullptr;
-        Py_XDECREF(old);
-        return *this;
-    }
-    ~object() { Py_XDECREF(p_); }
-
-    static object steal(PyObject* p) { return object(p); }
-    static object borrow(PyObject* p) {
-        Py_XINCREF(p);
-        return object(p);
-    }
-
-    PyObject* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    operator handle() const { return handle(p_); }  // NOLINT(google-explicit-constructor)
-
-    // Hands the reference back to the caller (usually the interpreter).
-    PyObject* release() {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    void reset() {
-        PyObject* old = p_;
-        p_ = nullptr;
-        Py_XDECREF(old);
-    }
-
-private:
-    explicit object(PyObject* p) : p_(p) {}
-    PyObject* p_ = nullptr;
-};
-
-inline object steal(PyObject* p) { return object::steal(p); }
-inline object borrow(PyObject* p) { return object::borrow(p); }
-
-// ---------------------------------------------------------------------------------------------
-// Interned names and keyword-name tuples
-
-class name;
-class kwnames;
-
-// The last successful look-up of one name as a module global, with what proves it current.
-//
-// Invariant: when value is not nullptr, looking the name up in `dict` found it there (builtins
-// is nullptr) or found it absent there and present in the builtins dict `builtins`, at the
-// moment each dict carried the recorded ma_version_tag. CPython 3.11 gives every dict a
-// version, drawn from one process-wide counter, at creation and at each insertion, deletion
-// or replacement of a value; tags are never reused, so while the dicts still carry them they
-// hold what they held, and `value` (borrowed) is alive because the dict it came from holds
-// it. A replaced, deleted or newly shadowing global moves a tag and the next use looks again.
-struct global_slot {
-    PyObject* dict = nullptr;
-    PyObject* builtins = nullptr;
-    uint64_t dict_tag = 0;
-    uint64_t builtins_tag = 0;
-    PyObject* value = nullptr;
-};
-
-// A dict's version tag: the public ma_version_tag field of CPython 3.11's PyDictObject, kept
-// by the interpreter for exactly this use (its own global look-up caches under it).
-inline uint64_t dict_version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-namespace detail {
-// Registries filled by the constructors of static ov::name / ov::kwnames objects of one
-// shared library (each extension module has its own copy: symbols are hidden).
-inline std::vector<name*>& name_registry() {
-    static std::vector<name*> r;
-    return r;
-}
-inline std::vector<kwnames*>& kwnames_registry() {
-    static std::vector<kwnames*> r;
-    return r;
-}
-}  // namespace detail
-
-// An interned str created once at module initialisation and kept for the life of the
-// process. Declare as a namespace-scope static; read with .get() or implicit conversion.
-class name {
-public:
-    explicit name(const char* text) : text_(text) { detail::name_registry().push_back(this); }
-    name(const name&) = delete;
-    name& operator=(const name&) = delete;
-
-    PyObject* get() const { return obj_; }
-    operator PyObject*() const { return obj_; }  // NOLINT(google-explicit-constructor)
-    const char* text() const { return text_; }
-
-    int init() {
-        if (obj_ != nullptr) return 0;
-        obj_ = PyUnicode_InternFromString(text_);
-        return obj_ != nullptr ? 0 : -1;
-    }
-
-    // The last look-up of this name as a module global (see ov::global).
-    global_slot& slot() const { return slot_; }
-
-private:
-    const char* text_;
-    PyObject* obj_ = nullptr;
-    mutable global_slot slot_;
-};
-
-// A tuple of interned keyword names for vectorcall, in the order the fields are passed.
-class kwnames {
-public:
-    kwnames(std::initializer_list<const char*> names) : names_(names) {
-        detail::kwnames_registry().push_back(this);
-    }
-    kwnames(const kwnames&) = delete;
-    kwnames& operator=(const kwnames&) = delete;
-
-    PyObject* get() const { return tuple_; }
-    operator PyObject*() const { return tuple_; }  // NOLINT(google-explicit-constructor)
-    Py_ssize_t size() const { return static_cast<Py_ssize_t>(names_.size()); }
-
-    int init() {
-        if (tuple_ != nullptr) return 0;
-        PyObject* t = PyTuple_New(size());
-        if (t == nullptr) return -1;
-        for (Py_ssize_t i = 0; i < size(); ++i) {
-            PyObject* s = PyUnicode_InternFromString(names_[static_cast<size_t>(i)]);
-            if (s == nullptr) {
-                Py_DECREF(t);
-                return -1;
-            }
-            PyTuple_SET_ITEM(t, i, s);
-        }
-        tuple_ = t;
-        return 0;
-    }
-
-private:
-    std::vector<const char*> names_;
-    PyObject* tuple_ = nullptr;
-};
-
-// Creates every registered name and keyword tuple of this shared library. Idempotent.
-inline int init_names() {
-    for (name* n : detail::name_registry())
-        if (n->init() < 0) return -1;
-    for (kwnames* k : detail::kwnames_registry())
-        if (k->init() < 0) return -1;
-    return 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Module globals
@@ -216,6 +29,51 @@ inline int init_names() {
 }
 
 namespace detail {
+
+inline name n_builtins{"__builtins__"};
+
+// The interpreter's builtins (the dict of the module `builtins`), for a module whose dict has
+// no `__builtins__` of its own (an extension module's): found once, the module held for the
+// process. nullptr with an error set when sys.modules has lost it.
+[[gnu::cold, gnu::noinline]] inline PyObject* find_interpreter_builtins(PyObject** dict) {
+    object module_name = steal(PyUnicode_FromString("builtins"));
+    if (!module_name) return nullptr;
+    PyObject* module = PyImport_GetModule(module_name.get());  // held from now on
+    if (module == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "the builtins module is gone from sys.modules");
+        return nullptr;
+    }
+    *dict = PyModule_GetDict(module);
+    return *dict;
+}
+
+inline PyObject* interpreter_builtins() {
+    static PyObject* dict = nullptr;
+    return dict != nullptr ? dict : find_interpreter_builtins(&dict);
+}
+
+// The builtins that code of the module sees (borrowed), as the interpreter finds them for a
+// frame on the module's globals: its `__builtins__` (a module: that module's dict), else the
+// interpreter's. Never the caller's: an exec() with builtins of its own does not change what
+// the module's names resolve to. nullptr with an error set when the look-up failed.
+inline PyObject* builtins_of(PyObject* module_dict) {
+    PyObject* b = PyDict_GetItemWithError(module_dict, n_builtins.get());
+    if (b != nullptr) return PyModule_Check(b) ? PyModule_GetDict(b) : b;
+    if (PyErr_Occurred()) return nullptr;
+    return interpreter_builtins();
+}
+
+// builtins[key] for builtins that are not an exact dict (the interpreter subscripts them): a new
+// reference, or nullptr with NameError (KeyError) or the mapping's own error set.
+[[gnu::cold, gnu::noinline]] inline PyObject* mapping_builtin(PyObject* builtins, PyObject* key) {
+    PyObject* v = PyObject_GetItem(builtins, key);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return raise_name_error(key);
+    }
+    return v;
+}
 
 // The look-up itself, refilling the name's slot when its result can be kept: `module_dict`
 // must be an exact dict (a module's namespace is), so that finding a str key in it runs no
@@ -231,52 +89,52 @@ namespace detail {
     }
     if (PyErr_Occurred()) return object();
     const uint64_t dict_tag = dict_version(module_dict);
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        v = PyDict_GetItemWithError(builtins, key.get());
-        if (v != nullptr) {
-            const bool keep = PyDict_CheckExact(module_dict) && PyDict_CheckExact(builtins) &&
-                              dict_version(module_dict) == dict_tag;
-            s = {module_dict, builtins, dict_tag, dict_version(builtins), keep ? v : nullptr};
-            return borrow(v);
-        }
-        if (PyErr_Occurred()) return object();
+    PyObject* builtins = builtins_of(module_dict);
+    if (builtins == nullptr) return object();
+    if (!PyDict_CheckExact(builtins)) return steal(mapping_builtin(builtins, key.get()));
+    v = PyDict_GetItemWithError(builtins, key.get());
+    if (v != nullptr) {
+        // Kept only while the module dict is as it was: then its `__builtins__` is the same
+        // object, which keeps `builtins` alive.
+        const bool keep = PyDict_CheckExact(module_dict) &&
+                          dict_version(module_dict) == dict_tag;
+        s = {module_dict, builtins, dict_tag, dict_version(builtins), keep ? v : nullptr};
+        return borrow(v);
     }
+    if (PyErr_Occurred()) return object();
     raise_name_error(key.get());
     return object();
 }
 
 }  // namespace detail
 
-// Looks `key` up as Python code of the module would (LOAD_GLOBAL): the module dict, then
-// builtins; NameError when neither has it. The result is kept in the name's slot and reused
-// while both dicts carry the version tags they had, as the interpreter's specialised global
-// look-up does, so a change to either takes effect at the very next use.
-// Returns the value, or an empty object with the exception set.
+// Looks `key` up as Python code of the module would (LOAD_GLOBAL): the module dict, then the
+// module's builtins; NameError when neither has it. The result is kept in the name's slot and
+// reused while both dicts carry the version tags they had, as the interpreter's specialised
+// global look-up does, so a change to either takes effect at the very next use. (An
+// unchanged module dict has the same `__builtins__`, so the recorded builtins dict is still
+// the module's and still alive.) Returns the value, or an empty object with the exception set.
 inline object global(PyObject* module_dict, const name& key) {
     const global_slot& s = key.slot();
-    if (s.value != nullptr && s.dict == module_dict && s.dict_tag == dict_version(module_dict)) {
-        if (s.builtins == nullptr) return borrow(s.value);
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins == s.builtins && s.builtins_tag == dict_version(builtins))
-            return borrow(s.value);
-    }
+    if (s.value != nullptr && s.dict == module_dict && s.dict_tag == dict_version(module_dict) &&
+        (s.builtins == nullptr || s.builtins_tag == dict_version(s.builtins)))
+        return borrow(s.value);
     return detail::global_lookup(module_dict, key, key.slot());
 }
 
-// Looks `key` up as Python code of the module would: the module dict, then builtins.
-// Uncached, for a key that is no interned ov::name. Returns a new reference, or nullptr with
-// NameError (or the dict's own error) set.
+// Looks `key` up as Python code of the module would: the module dict, then the module's
+// builtins. Uncached, for a key that is no interned ov::name. Returns a new reference, or
+// nullptr with NameError (or the dict's own error) set.
 inline PyObject* global(PyObject* module_dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(module_dict, key);
     if (v != nullptr) return Py_NewRef(v);
     if (PyErr_Occurred()) return nullptr;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        v = PyDict_GetItemWithError(builtins, key);
-        if (v != nullptr) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
+    PyObject* builtins = detail::builtins_of(module_dict);
+    if (builtins == nullptr) return nullptr;
+    if (!PyDict_CheckExact(builtins)) return detail::mapping_builtin(builtins, key);
+    v = PyDict_GetItemWithError(builtins, key);
+    if (v != nullptr) return Py_NewRef(v);
+    if (PyErr_Occurred()) return nullptr;
     return raise_name_error(key);
 }
 

@@ -89,18 +89,21 @@ bool subscript_is_member_map(PyTypeObject* meta) {
 
 // `enumeration[name]`. For an enumeration whose metaclass is still the one EVENT was made
 // with, unchanged since, the subscript is EnumType.__getitem__, i.e. `cls._member_map_[name]`:
-// the member is read from that dict without running the Python method. Anything else, and
-// a name that is not found, takes the full protocol (which raises KeyError(name)).
+// for an exact str name the member is read from that dict without running the Python method.
+// Anything else (a str subclass, whose hash or comparison is Python code that may rebind or
+// free the map), and a name that is not found, takes the full protocol (which raises
+// KeyError(name)).
 PyObject* member_by_name(PyObject* enumeration, PyObject* name) {
     PyTypeObject* meta = Py_TYPE(enumeration);
-    if (reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
+    if (PyUnicode_CheckExact(name) && reinterpret_cast<PyObject*>(meta) == state.enum_meta &&
         state.enum_meta_guard.holds(meta, subscript_is_member_map)) {
         // `cls._member_map_` is found in the class's own dict: the metaclass defines no
-        // descriptor of that name, and an enumeration class always has one of its own.
+        // descriptor of that name, and an enumeration class always has one of its own. The map
+        // is held while it is searched, whatever its keys' comparisons do.
         PyObject* class_dict = reinterpret_cast<PyTypeObject*>(enumeration)->tp_dict;
-        PyObject* members = PyDict_GetItemWithError(class_dict, n_member_map);
-        if (members != nullptr && PyDict_CheckExact(members)) {
-            PyObject* member = PyDict_GetItemWithError(members, name);
+        ov::object members = ov::borrow(PyDict_GetItemWithError(class_dict, n_member_map));
+        if (members && PyDict_CheckExact(members.get())) {
+            PyObject* member = PyDict_GetItemWithError(members.get(), name);
             if (member != nullptr) return Py_NewRef(member);
         }
         if (PyErr_Occurred()) return nullptr;
