@@ -110,7 +110,7 @@ lint:
 	command -v cppcheck >/dev/null || { apt-get update -qq && apt-get install -y -qq cppcheck; }
 	cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
 		--enable=warning,performance,portability --inconclusive --library=python \
-		--suppress=missingIncludeSystem \
+		--suppress=missingIncludeSystem -DTIDEREC_HAVE_ZLIB \
 		-I src/common -I rec/src/include -I src/utils/tidewell -I src/core/events \
 		src/common src/core src/utils rec/src
 
