@@ -270,3 +270,42 @@ def test_queries_read_the_caches_through_the_module_globals(monkeypatch):
     monkeypatch.setattr(tw, "history_tick", replaced)
     assert tw.get_current_tick(CODE) == {"replaced": True}
     assert tw.history_ticks(CODE, 0) == [{"replaced": True}]
+
+
+@pytest.mark.parametrize("change", ["clear", "shrink", "grow"])
+def test_the_sdk_enumerations_are_imported_as_import_star_would_while_all_changes(change):
+    """Reading a name of `__all__` can run the module's __getattr__, which may change `__all__`
+    itself: the bridge then binds exactly what `from pyvorn.enums import *` binds."""
+    result = run_child(f"""
+        import types
+        def prepare():
+            enums = types.ModuleType("pyvorn.enums")
+            import pyvorn.enums as real
+            enums.__dict__.update({{k: v for k, v in vars(real).items() if k != "__all__"}})
+            names = list(real.__all__)
+            enums.__all__ = names[:2] + ["late"] + names[2:]
+            def __getattr__(name):
+                if name != "late":
+                    raise AttributeError(name)
+                if {change!r} == "clear":
+                    enums.__all__.clear()
+                elif {change!r} == "shrink":
+                    del enums.__all__[3:]
+                elif len(enums.__all__) < 100:
+                    enums.__all__.extend(["late"] * 50)
+                return 42
+            enums.__getattr__ = __getattr__
+            return enums, real
+        enums, real = prepare()
+        ns = {{}}
+        sys.modules["pyvorn.enums"] = enums
+        exec("from pyvorn.enums import *", ns)
+        expected = sorted(k for k in ns if k != "__builtins__")
+        enums, _ = prepare()
+        sys.modules["pyvorn.enums"] = enums
+        import {MODULE} as tw
+        result = dict(expected=expected,
+                      got=sorted(k for k in expected if k in vars(tw)),
+                      late=getattr(tw, "late", None))
+    """)
+    assert result["got"] == result["expected"] and result["late"] == 42

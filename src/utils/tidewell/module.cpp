@@ -59,20 +59,25 @@ int import_star(PyObject* dict, const char* source) {
         }
         return 0;
     }
-    ov::object seq = ov::steal(PySequence_Fast(all.get(), "__all__ must be a sequence"));
-    if (!seq) return -1;
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
-        PyObject* key = PySequence_Fast_GET_ITEM(seq.get(), i);
-        if (!PyUnicode_Check(key)) {
+    // Item by item until the sequence ends, as the interpreter's own `import *` does: reading
+    // a name can run the module's __getattr__, which may change __all__ under the loop, so its
+    // length is never fixed in advance and each name is held while it is used.
+    for (Py_ssize_t i = 0;; ++i) {
+        ov::object key = ov::steal(PySequence_GetItem(all.get(), i));
+        if (!key) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        if (!PyUnicode_Check(key.get())) {
             PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", source,
-                         Py_TYPE(key)->tp_name);
+                         Py_TYPE(key.get())->tp_name);
             return -1;
         }
-        ov::object v = ov::steal(PyObject_GetAttr(mod.get(), key));
+        ov::object v = ov::steal(PyObject_GetAttr(mod.get(), key.get()));
         if (!v) return -1;
-        if (PyDict_SetItem(dict, key, v.get()) < 0) return -1;
+        if (PyDict_SetItem(dict, key.get(), v.get()) < 0) return -1;
     }
-    return 0;
 }
 
 // system_log; and user_system_log, which the position answer's warning writes to, when the
