@@ -18,10 +18,6 @@ from typing import Any, Callable, Iterator
 KNOWN_FINDINGS: dict[str, str] = {
     "2": "a number followed by NUL bytes is served from the number table as a valid entry",
     "4": "text-mode lines() with an end inside a line reads past it",
-    "C1": "the native capture copies a record's instance dict where the Python capture copies "
-          "what its __dict__ attribute gives (vars), when the two differ",
-    "C3": "a call whose native capture gives up midway (a value left to the Python capture) "
-          "has its records read twice, so reads with side effects happen twice",
 }
 
 # Set by the replay (fuzz/run.py --replay): no failure is excused there.
