@@ -589,8 +589,9 @@ def growing():
     ("on_query_asset", lambda: (Counted(), Counted(fail=True), 0, ""), False, False),
 ], ids=["record", "nested-list-argument", "nested-list-element", "dict-element",
         "list-grown-while-read", "read-raises"])
-def test_each_record_is_read_as_often_as_the_python_capture_reads_it(monkeypatch, name, make_args,
-                                                                      once, handed_as_tuple):
+def test_each_record_is_read_as_often_as_the_python_capture_reads_it(monkeypatch, name,
+                                                                      make_args, once,
+                                                                      handed_as_tuple):
     """A call the native capture leaves to the Python capture is left before any record is
     read; a value that only turns up while reading is captured by the Python capture of that
     value; a read that raises makes the native capture mark the arguments as the Python

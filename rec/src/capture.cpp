@@ -22,11 +22,11 @@
 // exception makes the capture mark each argument (SessionRecorder._capture_or_mark), as the
 // Python capture does.
 //
-// What is handed over: (time, name, captured, None), where `captured` is a tuple, or, after a
-// read raised, the list of marked arguments in the Python capture's form. In that tuple, every dict, at the top level or as an element of a
-// top-level list, is the copied instance dict of a record; everything else is what the
-// recorder's Python captors would have made of the argument. The writer thread turns it into
-// its session line (LineEncoder, line_encoder.cpp).
+// What is handed over: (time, name, captured, None), where `captured` is a tuple, or, after a read
+// raised, the list of marked arguments in the Python capture's form. In that tuple, every dict, at
+// the top level or as an element of a top-level list, is the copied instance dict of a record;
+// everything else is what the recorder's Python captors would have made of the argument. The
+// writer thread turns it into its session line (LineEncoder, line_encoder.cpp).
 //
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
 // the `error` outcome) with the Python exception set.
@@ -559,8 +559,8 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 //         capture_list, capture, clock, order_report, doc, wake, wake_at)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
-                                   "captors", "keep", "copy_fields", "capture_list", "capture", "clock",
-                                   "order_report", "doc", "wake", "wake_at", nullptr};
+                                   "captors", "keep", "copy_fields", "capture_list", "capture",
+                                   "clock", "order_report", "doc", "wake", "wake_at", nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
         *capture_list, *capture, *clock, *doc, *wake;
     Py_ssize_t limit, wake_at;
