@@ -16,10 +16,6 @@ from typing import Any, Callable, Iterator
 # stopping the fuzzer, and its regression inputs (fuzz/regressions/*/known-KEY-*) are expected to
 # fail. Once its mend is merged, delete its line here: the regression inputs then must pass.
 KNOWN_FINDINGS: dict[str, str] = {
-    "C1": "the native capture copies a record's instance dict where the Python capture copies "
-          "what its __dict__ attribute gives (vars), when the two differ",
-    "C3": "a call whose native capture gives up midway (a value left to the Python capture) "
-          "has its records read twice, so reads with side effects happen twice",
 }
 
 # Set by the replay (fuzz/run.py --replay): no failure is excused there.

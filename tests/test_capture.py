@@ -458,3 +458,152 @@ def test_a_record_that_cannot_be_read_still_reaches_the_strategy(tmp_path, monke
     assert [p.line for p in problems] == [3, 5]  # the entry itself is refused too
     res = Replay(str(path), keep_going=True, report=None).run()
     assert res.problem_counts["input"] >= 1
+
+
+# --- what each capture reads: vars() of a record, and each record once per call ---------------
+
+class Fields:
+    """A record with an ordinary instance dict."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+class FieldsChild(Fields):
+    pass
+
+
+class DictSlot:
+    __slots__ = ("__dict__", "seq")
+
+    def __init__(self):
+        self.seq = 1
+        self.shown = 2
+
+
+class ShownByProperty:
+    def __init__(self):
+        self.real = 1
+
+    @property
+    def __dict__(self):  # vars() gives this, not the instance dict
+        return {"shown": 1}
+
+
+class ShownByPropertyChild(ShownByProperty):
+    pass
+
+
+class ShownByClassValue:
+    __dict__ = {"shown": 1}
+
+    def __init__(self):
+        self.real = 1
+
+
+class ShownByGetattribute:
+    def __init__(self):
+        self.real = 1
+
+    def __getattribute__(self, name):
+        if name == "__dict__":
+            return {"shown": 1}
+        return object.__getattribute__(self, name)
+
+
+def queued(monkeypatch, native, name, make_args):
+    """Two calls of the recording method `name`, each with fresh arguments (the first teaches
+    the capture their types): the line the writer makes of the second, whether it was handed
+    over in the native capture's form (a tuple), and the reads of counting records it made."""
+    import io
+    tidesim.install()
+    recorder_module._captors.clear()
+    if not native:
+        monkeypatch.setattr(recorder_module, "_native", None)
+    rec = new_recorder(io.BytesIO())
+    strategy = recording_strategy(Base, rec)()
+    monkeypatch.undo()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    getattr(strategy, name)(*make_args())
+    Counted._reads.clear()
+    args = make_args()
+    getattr(strategy, name)(*args)
+    assert strategy.calls[-1][1:] == args  # the strategy received its own arguments
+    item = rec._queue[-1]
+    return rec._encode_item(item), type(item[2]) is tuple, len(Counted._reads)
+
+
+@pytest.mark.parametrize("make, native", [
+    (lambda: Fields(a=1, b=[2]), True),
+    (lambda: FieldsChild(a=1), True),
+    (lambda: types.SimpleNamespace(a=1), True),
+    (DictSlot, True),
+    (ShownByProperty, False),
+    (ShownByPropertyChild, False),
+    (ShownByClassValue, False),
+    (ShownByGetattribute, False),
+], ids=["dict", "subclass", "namespace", "dict-slot", "property", "property-inherited",
+        "class-value", "getattribute"])
+def test_a_record_is_captured_as_its_vars_give_it(monkeypatch, make, native):
+    """A record type whose __dict__ attribute is not its instance dict is left to the Python
+    capture, which copies what vars() gives; the others the native capture copies itself."""
+    got, took, _ = queued(monkeypatch, True, "on_snapshot", lambda: (make(),))
+    want, _, _ = queued(monkeypatch, False, "on_snapshot", lambda: (make(),))
+    assert got == want
+    assert took is native
+    assert (b'"shown"' in got) is (not native or make is DictSlot)
+
+
+class Counted:
+    """A record read through properties, each read counted; with `grow`, reading it appends
+    a nested list to the list being captured; with `fail`, the read raises."""
+
+    __slots__ = ("_target", "_grow", "_fail")
+    _reads: list = []
+
+    def __init__(self, target=None, grow=None, fail=False):
+        self._target, self._grow, self._fail = target, grow, fail
+
+    @property
+    def price(self):
+        Counted._reads.append(1)
+        if self._fail:
+            raise RuntimeError("unreadable")
+        if self._target is not None:
+            self._target.append(self._grow)
+        return 1.5
+
+
+def growing():
+    out = [Fields(a=1)]
+    out.append(Counted(out, [Fields(b=2)]))
+    return (out, 1, 0, "")
+
+
+@pytest.mark.parametrize("name, make_args, once, handed_as_tuple", [
+    ("on_snapshot", lambda: (Counted(),), True, True),
+    ("on_query_asset", lambda: (Counted(), [[1]], 0, ""), True, False),
+    ("on_query_position", lambda: ([Counted(), Counted(), [Fields(a=1)]], 1, 0, ""), True, False),
+    ("on_query_position", lambda: ([Counted(), {"a": 1}], 1, 0, ""), True, False),
+    ("on_query_position", growing, True, True),
+    ("on_query_asset", lambda: (Counted(), Counted(fail=True), 0, ""), False, False),
+], ids=["record", "nested-list-argument", "nested-list-element", "dict-element",
+        "list-grown-while-read", "read-raises"])
+def test_each_record_is_read_as_often_as_the_python_capture_reads_it(monkeypatch, name,
+                                                                      make_args, once,
+                                                                      handed_as_tuple):
+    """A call the native capture leaves to the Python capture is left before any record is
+    read; a value that only turns up while reading is captured by the Python capture of that
+    value; a read that raises makes the native capture mark the arguments as the Python
+    capture does (handed over in its form). Either way the records are read as often as by the
+    Python capture, and written alike."""
+    got, as_tuple, got_reads = queued(monkeypatch, True, name, make_args)
+    want, _, want_reads = queued(monkeypatch, False, name, make_args)
+    assert got == want
+    assert got_reads == want_reads
+    assert as_tuple is handed_as_tuple
+    if once:
+        assert got_reads == sum(type(a) is Counted for a in make_args()) + sum(
+            type(x) is Counted for a in make_args() if type(a) is list for x in a)
+    else:
+        assert b"$unrecorded" in got

@@ -10,17 +10,23 @@
 // Only the common case is handled here. Whatever is unusual (keyword arguments, a recorder
 // not started or closed, orders the recorder has not seen yet, an order report naming an order
 // other than the one the recorder knows under its key, an argument type whose capture has not
-// been learned, a record whose reading raised an ordinary exception, a type captured by a
-// Python function that could be mistaken for a copied record) goes to the recorder's Python
-// method for this callback, which captures and delivers exactly as it always has. The
-// decision is made before anything is handed over, so a callback is recorded once, by one
-// path or the other.
+// been learned, a record type whose __dict__ attribute is not its instance dict, a list in a
+// list argument, a type captured by a Python function that could be mistaken for a copied
+// record) goes to the recorder's Python method for this callback, which captures and delivers
+// exactly as it always has. That decision is made from the arguments' types before any record
+// is read or any captor runs (a read may have side effects, and the Python capture would read
+// again), so a callback is recorded once, by one path or the other, and each record is read
+// as often as the Python capture reads it. What only turns up while reading (a captor that
+// changed the list being captured, a record whose instance dict is a dict subclass) is
+// captured by the recorder's Python capture of that one value; a read that raises an ordinary
+// exception makes the capture mark each argument (SessionRecorder._capture_or_mark), as the
+// Python capture does.
 //
-// What is handed over: (time, name, captured, None), where `captured` is a tuple (the Python
-// path hands over a list). In that tuple, every dict, at the top level or as an element of a
-// top-level list, is the copied instance dict of a record; everything else is what the
-// recorder's Python captors would have made of the argument. The writer thread turns it into
-// its session line (LineEncoder, line_encoder.cpp).
+// What is handed over: (time, name, captured, None), where `captured` is a tuple, or, after a read
+// raised, the list of marked arguments in the Python capture's form. In that tuple, every dict, at
+// the top level or as an element of a top-level list, is the copied instance dict of a record;
+// everything else is what the recorder's Python captors would have made of the argument. The
+// writer thread turns it into its session line (LineEncoder, line_encoder.cpp).
 //
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
 // the `error` outcome) with the Python exception set.
@@ -48,6 +54,8 @@ struct Names {
     PyObject* late;           // SessionRecorder._late(name)
     PyObject* append;         // deque.append
     PyObject* client_order_id;
+    PyObject* capture_or_mark;  // SessionRecorder._capture_or_mark(value)
+    PyObject* dunder_dict;      // __dict__
     PyObject* bridge_module;  // the bridge's module name in sys.modules
 };
 Names names;
@@ -66,6 +74,8 @@ int init_names() {
         intern(&names.late, "_late") < 0 ||
         intern(&names.append, "append") < 0 ||
         intern(&names.client_order_id, "client_order_id") < 0 ||
+        intern(&names.capture_or_mark, "_capture_or_mark") < 0 ||
+        intern(&names.dunder_dict, "__dict__") < 0 ||
         intern(&names.bridge_module, "orvane.tamsel.utils.tidewell") < 0)
         return -1;
     return 0;
@@ -80,6 +90,8 @@ int init_names() {
 // to the recorder's clock.
 // `state` is the recorder's instance dict: the recorder keeps its flags and counts there as
 // ordinary attributes, and reading them from the dict is what reading the attributes is.
+constexpr int dict_cache_size = 4;
+
 struct Capture {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -95,14 +107,24 @@ struct Capture {
     PyObject* keep;          // the captor that keeps a value as it is
     PyObject* copy_fields;   // the captor that copies a record's instance dict
     PyObject* capture_list;  // the captor of lists
+    PyObject* capture;       // the Python capture of one value (learns its type's captor)
     PyObject* clock;
     PyObject* wake;          // wakes the writer thread (its event's set)
     Py_ssize_t limit;        // how many captured callbacks the queue may hold
     Py_ssize_t wake_at;      // the queue's length at which the writer is woken
     int order_report;        // an order report: the recorder looks at the order it names
+    // The record types (strong references, so that an address is not reused while it is
+    // here) last found to give their instance dict as their __dict__ attribute, or not:
+    // decided once per type, the first time the native capture meets it with copy_fields.
+    mutable PyObject* dict_types[dict_cache_size];
+    mutable bool dict_is_vars[dict_cache_size];
+    mutable int dict_next;
 };
 
 PyTypeObject* capture_type = nullptr;
+
+// Arguments whose captors the plan keeps for the capture (the rest are looked up again).
+constexpr Py_ssize_t planned_max = 8;
 
 // The containers the capture makes (the copies, the tuples handed over) are referred to by the
 // queue, and then by the writer thread while it writes them, only: the recorder never keeps
@@ -212,31 +234,132 @@ bool is_plain(PyObject* v) {
            t == &PyBool_Type;
 }
 
+// Whether vars() of an instance of t is the instance dict the interpreter keeps for it: t's
+// attribute look-up is the generic one (no __getattribute__ or __getattr__ of its own), and
+// the first `__dict__` along its method resolution order is the instance dict's descriptor,
+// not a property or another value a class defines under that name. Runs no Python code (str
+// keys looked up in the types' own dicts). -1 with an error set on failure.
+int dict_is_vars(PyTypeObject* t) {
+    if (t->tp_getattro != PyObject_GenericGetAttr)
+        return 0;
+    PyObject* mro = t->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (d == nullptr || !PyDict_Check(d))
+            continue;
+        PyObject* found = PyDict_GetItemWithError(d, names.dunder_dict);
+        if (found == nullptr) {
+            if (PyErr_Occurred())
+                return -1;
+            continue;
+        }
+        if (Py_IS_TYPE(found, &PyGetSetDescr_Type))  // a class's, made with its instance dict
+            return PyType_IsSubtype(t, PyDescr_TYPE(found));
+        // A type in C giving its dict as a member (a namespace): the one at its dict offset.
+        return Py_IS_TYPE(found, &PyMemberDescr_Type) && PyType_IsSubtype(t, PyDescr_TYPE(found)) &&
+               reinterpret_cast<PyMemberDescrObject*>(found)->d_member->offset ==
+                   t->tp_dictoffset;
+    }
+    return 0;
+}
+
+// dict_is_vars(t), from the capture's cache of the types it has decided.
+int copies_as_vars(const Capture* c, PyTypeObject* t) {
+    PyObject* key = reinterpret_cast<PyObject*>(t);
+    for (int i = 0; i < dict_cache_size; ++i)
+        if (c->dict_types[i] == key)
+            return c->dict_is_vars[i];
+    const int yes = dict_is_vars(t);
+    if (yes < 0)
+        return -1;
+    const int slot = c->dict_next;
+    c->dict_next = (slot + 1) % dict_cache_size;
+    PyObject* old = c->dict_types[slot];
+    c->dict_types[slot] = Py_NewRef(key);
+    c->dict_is_vars[slot] = yes != 0;
+    Py_XDECREF(old);
+    return yes;
+}
+
 // How the recorder captures a value of type t (borrowed into *captor); `careful` for a type
-// not seen yet (the Python capture learns it) or whose hash raised.
+// not seen yet (the Python capture learns it), `error` when its hash raised.
 outcome find_captor(const Capture* c, PyTypeObject* t, ref* captor) {
     *captor = ref::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
     if (*captor)
         return outcome::captured;
-    return PyErr_Occurred() ? careful_unless_interrupt() : outcome::careful;
+    return PyErr_Occurred() ? outcome::error : outcome::careful;
 }
 
-// A record's instance dict, copied one level.
-outcome copy_record(PyObject* v, ref* out) {
+// The plan: whether the native capture takes value v (an argument, or with `in_list` an
+// element of a list argument), decided from its type and the captors alone, before any
+// record is read or any captor runs; its captor (none for a plain value) into *captor.
+// `careful`: the callback goes to the Python capture. A list argument is planned element by
+// element.
+outcome plan_value(const Capture* c, PyObject* v, bool in_list, ref* captor) {
+    if (is_plain(v))
+        return outcome::captured;
+    outcome o = find_captor(c, Py_TYPE(v), captor);
+    if (o == outcome::error)
+        return careful_unless_interrupt();
+    if (o != outcome::captured)
+        return o;
+    PyObject* how = captor->get();
+    if (how == c->copy_fields) {
+        const int yes = copies_as_vars(c, Py_TYPE(v));
+        if (yes < 0)
+            return careful_unless_interrupt();
+        return yes ? outcome::captured : outcome::careful;
+    }
+    if (how == c->capture_list) {  // lists in lists: the Python capture
+        if (in_list || !PyList_CheckExact(v))
+            return outcome::careful;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            ref element;
+            o = plan_value(c, PyList_GET_ITEM(v, i), true, &element);
+            if (o != outcome::captured)
+                return o;
+        }
+        return outcome::captured;
+    }
+    if (how == reinterpret_cast<PyObject*>(&PyDict_Type))
+        return outcome::careful;  // a dict argument would read as a copied record
+    return outcome::captured;
+}
+
+// From here on records are read and captors run: a value that turns out not to be the
+// native capture's is captured by the Python capture of that value, and an exception (an
+// ordinary one or an interrupt) is `error`, left set. `careful` now means only that the
+// result could not be handed over in the native form (it would read as a copied record).
+
+// The Python capture of one value, for what only turned up while capturing.
+outcome capture_in_python(const Capture* c, PyObject* v, ref* out) {
+    ref captured = ref::steal(PyObject_CallOneArg(c->capture, v));
+    if (!captured)
+        return outcome::error;
+    if (PyDict_CheckExact(captured.get()))
+        return outcome::careful;
+    *out = std::move(captured);
+    return outcome::captured;
+}
+
+// A record's instance dict, copied one level (a dict subclass there: the Python capture).
+outcome copy_record(const Capture* c, PyObject* v, ref* out) {
     ref fields = ref::steal(PyObject_GenericGetDict(v, nullptr));
     if (!fields)
-        return careful_unless_interrupt();
+        return outcome::error;
     if (!PyDict_CheckExact(fields.get()))
-        return outcome::careful;
+        return capture_in_python(c, v, out);
     // The copy compares keys (their __eq__ may raise) and the dict may change meanwhile.
     *out = ref::steal(PyDict_Copy(fields.get()));
     if (!*out)
-        return careful_unless_interrupt();
+        return outcome::error;
     untrack(out->get());
     return outcome::captured;
 }
 
-outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out);
+outcome capture_element(const Capture* c, PyObject* v, ref* out);
 
 // A list argument, each element captured. The list may change while a captor runs Python
 // code: the copy is taken of the elements present at each step, as the Python capture's
@@ -248,7 +371,7 @@ outcome capture_list(const Capture* c, PyObject* v, ref* out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
         ref item = ref::borrow(PyList_GET_ITEM(v, i));
         ref captured;
-        const outcome o = capture_value(c, item.get(), true, &captured);
+        const outcome o = capture_element(c, item.get(), &captured);
         if (o != outcome::captured)
             return o;
         if (PyList_Append(copy.get(), captured.get()) < 0)
@@ -259,37 +382,69 @@ outcome capture_list(const Capture* c, PyObject* v, ref* out) {
     return outcome::captured;
 }
 
-// A record read by the recorder's Python captor for its type (slots, properties). A captor
-// that fails leaves the argument to the Python capture, which marks it as not recorded; the
-// strategy still receives the callback. A dict from it would read as a copied record.
+// A record read by the recorder's Python captor for its type (slots, properties). A dict from
+// it would read as a copied record.
 outcome call_captor(PyObject* captor, PyObject* v, ref* out) {
     ref captured = ref::steal(PyObject_CallOneArg(captor, v));
     if (!captured)
-        return careful_unless_interrupt();
+        return outcome::error;
     if (PyDict_CheckExact(captured.get()))
         return outcome::careful;
     *out = std::move(captured);
     return outcome::captured;
 }
 
-// The capture of one argument (or of one element of a list argument) into *out, a new
-// reference. `careful` without an error set: this value is left to the Python capture.
-outcome capture_value(const Capture* c, PyObject* v, bool in_list, ref* out) {
+// The capture of value v by the captor its plan found, into *out (a new reference).
+outcome capture_value(const Capture* c, PyObject* v, PyObject* captor, ref* out) {
+    if (captor == nullptr || captor == c->keep)
+        return keep(v, out);
+    if (captor == c->copy_fields)
+        return copy_record(c, v, out);
+    if (captor == c->capture_list)
+        return capture_list(c, v, out);
+    return call_captor(captor, v, out);
+}
+
+// One element of a list argument (or an argument past the planned ones): planned again where
+// it is met, since a captor run before may have changed the list; what the plan would leave
+// to Python is captured by the Python capture of that element alone.
+outcome capture_element(const Capture* c, PyObject* v, ref* out) {
     if (is_plain(v))
         return keep(v, out);
     ref captor;
     const outcome found = find_captor(c, Py_TYPE(v), &captor);
-    if (found != outcome::captured)
+    if (found == outcome::error)
         return found;
-    if (captor.get() == c->keep)
-        return keep(v, out);
-    if (captor.get() == c->copy_fields)
-        return copy_record(v, out);
-    if (captor.get() == c->capture_list)  // lists in lists: the Python capture
-        return in_list || !PyList_CheckExact(v) ? outcome::careful : capture_list(c, v, out);
-    if (captor.get() == reinterpret_cast<PyObject*>(&PyDict_Type))
-        return outcome::careful;  // a dict argument would read as a copied record
-    return call_captor(captor.get(), v, out);
+    PyObject* how = captor.get();
+    if (found == outcome::careful || how == c->capture_list ||
+        how == reinterpret_cast<PyObject*>(&PyDict_Type))
+        return capture_in_python(c, v, out);
+    if (how == c->copy_fields) {
+        const int yes = copies_as_vars(c, Py_TYPE(v));
+        if (yes < 0)
+            return outcome::error;
+        if (!yes)
+            return capture_in_python(c, v, out);
+    }
+    return capture_value(c, v, how, out);
+}
+
+// After a read raised an ordinary exception: every argument captured again, or marked as not
+// recorded where its reading fails, by the recorder (as its Python capture does then), into
+// a list in the Python capture's form.
+outcome mark_each(const Capture* c, PyObject* const* args, Py_ssize_t n, ref* out) {
+    ref marked = ref::steal(PyList_New(n));
+    if (!marked)
+        return outcome::error;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* one = PyObject_CallMethodOneArg(c->recorder, names.capture_or_mark, args[i]);
+        if (one == nullptr)
+            return outcome::error;
+        PyList_SET_ITEM(marked.get(), i, one);
+    }
+    untrack(marked.get());
+    *out = std::move(marked);
+    return outcome::captured;
 }
 
 // Appends the captured callback to the queue, or, when it is full, waits for room or counts
@@ -334,7 +489,18 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
     PyObject* started = attr(c, names.started);
     if (started != Py_True)
         return careful_unless_error();  // not started (the Python capture starts it) or closed
-    outcome o = orders_known(c, args, n);
+    // The plan first: a callback left to the Python capture is left before anything is read.
+    ref planned[planned_max];
+    outcome o;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        ref captor;
+        o = plan_value(c, args[i], false, &captor);
+        if (o != outcome::captured)
+            return o;
+        if (i < planned_max)
+            planned[i] = std::move(captor);
+    }
+    o = orders_known(c, args, n);
     if (o != outcome::captured)
         return o;
     ref now = ref::steal(c->clock == nullptr ? wall_time() : PyObject_CallNoArgs(c->clock));
@@ -345,7 +511,17 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
         return outcome::error;
     for (Py_ssize_t i = 0; i < n; ++i) {
         ref one;
-        o = capture_value(c, args[i], false, &one);
+        o = i < planned_max ? capture_value(c, args[i], planned[i].get(), &one)
+                            : capture_element(c, args[i], &one);
+        if (o == outcome::error) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return o;  // an interrupt reaches the caller, as from the Python capture
+            PyErr_Clear();
+            o = mark_each(c, args, n, &captured);
+            if (o != outcome::captured)
+                return o;
+            break;
+        }
         if (o != outcome::captured)
             return o;
         PyTuple_SET_ITEM(captured.get(), i, one.release());
@@ -380,19 +556,20 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 }
 
 // Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
-//         capture_list, clock, order_report, doc, wake, wake_at)
+//         capture_list, capture, clock, order_report, doc, wake, wake_at)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
-                                   "captors", "keep", "copy_fields", "capture_list", "clock",
-                                   "order_report", "doc", "wake", "wake_at", nullptr};
+                                   "captors", "keep", "copy_fields", "capture_list", "capture",
+                                   "clock", "order_report", "doc", "wake", "wake_at", nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
-        *capture_list, *clock, *doc, *wake;
+        *capture_list, *capture, *clock, *doc, *wake;
     Py_ssize_t limit, wake_at;
     int order_report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOpOOn:Capture",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn:Capture",
                                      const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
                                      &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
-                                     &capture_list, &clock, &order_report, &doc, &wake, &wake_at))
+                                     &capture_list, &capture, &clock, &order_report, &doc, &wake,
+                                     &wake_at))
         return nullptr;
     if (!PyCallable_Check(base) || !PyCallable_Check(careful) || !PyCallable_Check(wake)) {
         PyErr_SetString(PyExc_TypeError, "Capture: base, careful and wake must be callable");
@@ -429,6 +606,7 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->keep = Py_NewRef(keep);
     c->copy_fields = Py_NewRef(copy_fields);
     c->capture_list = Py_NewRef(capture_list);
+    c->capture = Py_NewRef(capture);
     c->clock = clock == Py_None ? nullptr : Py_NewRef(clock);
     c->wake = Py_NewRef(wake);
     c->limit = limit;
@@ -460,6 +638,9 @@ int capture_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->keep);
     Py_VISIT(c->copy_fields);
     Py_VISIT(c->capture_list);
+    Py_VISIT(c->capture);
+    for (PyObject* t : c->dict_types)
+        Py_VISIT(t);
     Py_VISIT(c->clock);
     Py_VISIT(c->wake);
     return 0;
@@ -479,6 +660,9 @@ int capture_clear(PyObject* self) {
     Py_CLEAR(c->keep);
     Py_CLEAR(c->copy_fields);
     Py_CLEAR(c->capture_list);
+    Py_CLEAR(c->capture);
+    for (PyObject*& t : c->dict_types)
+        Py_CLEAR(t);
     Py_CLEAR(c->clock);
     Py_CLEAR(c->wake);
     return 0;

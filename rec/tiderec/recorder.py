@@ -386,7 +386,7 @@ class SessionRecorder:
         return _native.Capture(
             name=name, base=base_method, careful=careful, recorder=self, queue=self._queue,
             limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
-            capture_list=_capture_list, clock=None if self._wall else self._now,
+            capture_list=_capture_list, capture=_capture, clock=None if self._wall else self._now,
             order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__, wake=self._wake.set,
             wake_at=WAKE_AT)
 
