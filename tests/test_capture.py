@@ -554,6 +554,28 @@ def test_a_record_is_captured_as_its_vars_give_it(monkeypatch, make, native):
     assert (b'"shown"' in got) is (not native or make is DictSlot)
 
 
+def test_a_record_type_that_changes_after_its_first_capture_is_decided_again(monkeypatch):
+    """The native capture remembers per type whether vars() is the instance dict; a type given
+    its own __getattribute__ after that is decided again, and captured as vars() then gives it."""
+    import io
+
+    def shown(self, name):
+        return {"shown": 1} if name == "__dict__" else object.__getattribute__(self, name)
+
+    tidesim.install()
+    recorder_module._captors.clear()
+    rec = new_recorder(io.BytesIO())
+    strategy = recording_strategy(Base, rec)()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    cls = type("Changing", (Fields,), {})
+    for _ in range(2):  # the first teaches the type's captor, the second is captured natively
+        strategy.on_snapshot(cls(real=1))
+    assert type(rec._queue[-1][2]) is tuple and b'"shown"' not in rec._encode_item(rec._queue[-1])
+    cls.__getattribute__ = shown
+    strategy.on_snapshot(cls(real=1))
+    assert b'"shown"' in rec._encode_item(rec._queue[-1])
+
+
 class Counted:
     """A record read through properties, each read counted; with `grow`, reading it appends
     a nested list to the list being captured; with `fail`, the read raises."""

@@ -38,48 +38,25 @@
 #include <ctime>
 
 #include "line_encoder.hpp"
-#include "ref.hpp"
+#include "ov/core.hpp"
 
 namespace {
 
-using tiderec::ref;
 
 // Interned names, made once when the module is first imported and kept for the process.
-struct Names {
-    PyObject* started;        // SessionRecorder._started
-    PyObject* orders_dict;    // SessionRecorder._orders_dict (the bridge's, once found)
-    PyObject* known_count;    // SessionRecorder._known_count
-    PyObject* known_orders;   // SessionRecorder._known_orders
-    PyObject* full;           // SessionRecorder._full(name)
-    PyObject* late;           // SessionRecorder._late(name)
-    PyObject* append;         // deque.append
-    PyObject* client_order_id;
-    PyObject* capture_or_mark;  // SessionRecorder._capture_or_mark(value)
-    PyObject* dunder_dict;      // __dict__
-    PyObject* bridge_module;  // the bridge's module name in sys.modules
-};
-Names names;
-
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
-int init_names() {
-    if (names.started != nullptr)
-        return 0;
-    if (intern(&names.started, "_started") < 0 || intern(&names.orders_dict, "_orders_dict") < 0 ||
-        intern(&names.known_count, "_known_count") < 0 ||
-        intern(&names.known_orders, "_known_orders") < 0 || intern(&names.full, "_full") < 0 ||
-        intern(&names.late, "_late") < 0 ||
-        intern(&names.append, "append") < 0 ||
-        intern(&names.client_order_id, "client_order_id") < 0 ||
-        intern(&names.capture_or_mark, "_capture_or_mark") < 0 ||
-        intern(&names.dunder_dict, "__dict__") < 0 ||
-        intern(&names.bridge_module, "orvane.tamsel.utils.tidewell") < 0)
-        return -1;
-    return 0;
-}
+namespace names {
+ov::name started("_started");                // SessionRecorder._started
+ov::name orders_dict("_orders_dict");        // SessionRecorder._orders_dict (the bridge's, once found)
+ov::name known_count("_known_count");        // SessionRecorder._known_count
+ov::name known_orders("_known_orders");      // SessionRecorder._known_orders
+ov::name full("_full");                      // SessionRecorder._full(name)
+ov::name late("_late");                      // SessionRecorder._late(name)
+ov::name append("append");                   // deque.append
+ov::name client_order_id("client_order_id");
+ov::name capture_or_mark("_capture_or_mark");  // SessionRecorder._capture_or_mark(value)
+ov::name dunder_dict("__dict__");
+ov::name bridge_module("orvane.tamsel.utils.tidewell");  // the bridge's name in sys.modules
+}  // namespace names
 
 // ---------------------------------------------------------------------------------------------
 // The Capture type
@@ -118,6 +95,10 @@ struct Capture {
     // decided once per type, the first time the native capture meets it with copy_fields.
     mutable PyObject* dict_types[dict_cache_size];
     mutable bool dict_is_vars[dict_cache_size];
+    // Each type's tp_version_tag when it was decided: the interpreter moves a type's tag when
+    // an attribute of it or of a base is set or deleted (a __dict__ defined later, say), and
+    // then the type is decided again.
+    mutable unsigned int dict_tags[dict_cache_size];
     mutable int dict_next;
 };
 
@@ -138,24 +119,22 @@ void untrack(PyObject* o) {
         PyObject_GC_UnTrack(o);
 }
 
-// What capturing a callback came to.
-enum class outcome { captured, careful, error };
+// What capturing a callback came to: ok (captured and handed over), other (left to the
+// Python capture, which calls the strategy), or error (an exception set for the caller).
+using ov::outcome;
 
 // The recorder's attribute `key` from its instance dict, borrowed (nullptr when absent; the
 // look-up of a str key in an exact dict runs no Python code and cannot fail but for memory).
 PyObject* attr(const Capture* c, PyObject* key) { return PyDict_GetItemWithError(c->state, key); }
 
-outcome careful_unless_error() { return PyErr_Occurred() ? outcome::error : outcome::careful; }
+outcome careful_unless_error() { return PyErr_Occurred() ? outcome::error : outcome::other; }
 
 // Python code run by the capture (a record's property, a hash, a comparison) raised: an
 // ordinary exception leaves the callback to the Python capture, which meets it again and
 // records the argument as not recorded; an interrupt (KeyboardInterrupt, SystemExit) is left
 // set and reaches the caller, as it would from the Python capture.
 outcome careful_unless_interrupt() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return outcome::error;
-    PyErr_Clear();
-    return outcome::careful;
+    return ov::clear_if_exception() ? outcome::other : outcome::error;
 }
 
 // The wall clock as time.time() gives it: seconds since the epoch as a float, from the
@@ -173,19 +152,19 @@ PyObject* wall_time() {
 // The order report's order under the key it names is the one the recorder knows: a new order
 // may reuse a key. The dicts are held while the key is read and hashed (Python code).
 outcome reported_order_known(PyObject* od, PyObject* known, PyObject* report) {
-    ref key = ref::steal(PyObject_GetAttr(report, names.client_order_id));
+    ov::object key = ov::steal(PyObject_GetAttr(report, names::client_order_id));
     if (!key)
         return careful_unless_interrupt();
     if (key.get() == Py_None)
-        return outcome::careful;
+        return outcome::other;
     PyObject* now = PyDict_GetItemWithError(od, key.get());
     if (now == nullptr && PyErr_Occurred())
         return careful_unless_interrupt();
-    ref held = ref::borrow(now);
+    ov::object held = ov::borrow(now);
     PyObject* seen = PyDict_GetItemWithError(known, key.get());
     if (seen == nullptr && PyErr_Occurred())
         return careful_unless_interrupt();
-    return now == seen ? outcome::captured : outcome::careful;
+    return now == seen ? outcome::ok : outcome::other;
 }
 
 // Whether the orders the bridge holds are all known to the recorder, so that nothing has to
@@ -193,38 +172,38 @@ outcome reported_order_known(PyObject* od, PyObject* known, PyObject* report) {
 // its lock (a "no" or any doubt sends the callback to the Python capture, which looks again
 // under the lock).
 outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
-    ref od = ref::borrow(attr(c, names.orders_dict));
+    ov::object od = ov::borrow(attr(c, names::orders_dict));
     if (!od || od.get() == Py_None) {
         if (PyErr_Occurred())
             return outcome::error;
         // Not found yet: while the bridge is not loaded there are no orders to look at; once
         // it is, the Python capture finds its orders_dict and keeps it for the next calls.
-        PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), names.bridge_module);
+        PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), names::bridge_module);
         if (loaded != nullptr)
-            return outcome::careful;
-        return PyErr_Occurred() ? outcome::error : outcome::captured;
+            return outcome::other;
+        return PyErr_Occurred() ? outcome::error : outcome::ok;
     }
     if (!PyDict_CheckExact(od.get()))
-        return outcome::careful;
+        return outcome::other;
     const Py_ssize_t size = PyDict_GET_SIZE(od.get());
     if (!c->order_report) {
-        PyObject* count = attr(c, names.known_count);
+        PyObject* count = attr(c, names::known_count);
         if (count == nullptr || !PyLong_CheckExact(count))
             return careful_unless_error();
         const Py_ssize_t known = PyLong_AsSsize_t(count);
         if (known == -1 && PyErr_Occurred())
             return careful_unless_interrupt();
-        return known == size ? outcome::captured : outcome::careful;
+        return known == size ? outcome::ok : outcome::other;
     }
-    ref known = ref::borrow(attr(c, names.known_orders));
+    ov::object known = ov::borrow(attr(c, names::known_orders));
     if (!known || !PyDict_CheckExact(known.get()) || PyDict_GET_SIZE(known.get()) != size || n < 1)
         return careful_unless_error();
     return reported_order_known(od.get(), known.get(), args[0]);
 }
 
-outcome keep(PyObject* v, ref* out) {
-    *out = ref::borrow(v);
-    return outcome::captured;
+outcome keep(PyObject* v, ov::object* out) {
+    *out = ov::borrow(v);
+    return outcome::ok;
 }
 
 // The values kept as they are without a look at the captors: they cannot change.
@@ -249,7 +228,7 @@ int dict_is_vars(PyTypeObject* t) {
         PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
         if (d == nullptr || !PyDict_Check(d))
             continue;
-        PyObject* found = PyDict_GetItemWithError(d, names.dunder_dict);
+        PyObject* found = PyDict_GetItemWithError(d, names::dunder_dict);
         if (found == nullptr) {
             if (PyErr_Occurred())
                 return -1;
@@ -268,28 +247,39 @@ int dict_is_vars(PyTypeObject* t) {
 // dict_is_vars(t), from the capture's cache of the types it has decided.
 int copies_as_vars(const Capture* c, PyTypeObject* t) {
     PyObject* key = reinterpret_cast<PyObject*>(t);
-    for (int i = 0; i < dict_cache_size; ++i)
-        if (c->dict_types[i] == key)
+    const unsigned int tag = t->tp_version_tag;  // 0: not valid since the type changed
+    int slot = -1;
+    for (int i = 0; i < dict_cache_size; ++i) {
+        if (c->dict_types[i] != key)
+            continue;
+        if (tag != 0 && c->dict_tags[i] == tag)
             return c->dict_is_vars[i];
+        slot = i;  // decided before the type changed: decided again, in the same place
+        break;
+    }
     const int yes = dict_is_vars(t);
     if (yes < 0)
         return -1;
-    const int slot = c->dict_next;
-    c->dict_next = (slot + 1) % dict_cache_size;
-    PyObject* old = c->dict_types[slot];
-    c->dict_types[slot] = Py_NewRef(key);
+    PyObject* old = nullptr;
+    if (slot < 0) {
+        slot = c->dict_next;
+        c->dict_next = (slot + 1) % dict_cache_size;
+        old = c->dict_types[slot];
+        c->dict_types[slot] = Py_NewRef(key);
+    }
     c->dict_is_vars[slot] = yes != 0;
-    Py_XDECREF(old);
+    c->dict_tags[slot] = tag;
+    Py_XDECREF(old);  // last: freeing a type can run Python code
     return yes;
 }
 
 // How the recorder captures a value of type t (borrowed into *captor); `careful` for a type
 // not seen yet (the Python capture learns it), `error` when its hash raised.
-outcome find_captor(const Capture* c, PyTypeObject* t, ref* captor) {
-    *captor = ref::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
+outcome find_captor(const Capture* c, PyTypeObject* t, ov::object* captor) {
+    *captor = ov::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
     if (*captor)
-        return outcome::captured;
-    return PyErr_Occurred() ? outcome::error : outcome::careful;
+        return outcome::ok;
+    return PyErr_Occurred() ? outcome::error : outcome::other;
 }
 
 // The plan: whether the native capture takes value v (an argument, or with `in_list` an
@@ -297,35 +287,35 @@ outcome find_captor(const Capture* c, PyTypeObject* t, ref* captor) {
 // record is read or any captor runs; its captor (none for a plain value) into *captor.
 // `careful`: the callback goes to the Python capture. A list argument is planned element by
 // element.
-outcome plan_value(const Capture* c, PyObject* v, bool in_list, ref* captor) {
+outcome plan_value(const Capture* c, PyObject* v, bool in_list, ov::object* captor) {
     if (is_plain(v))
-        return outcome::captured;
+        return outcome::ok;
     outcome o = find_captor(c, Py_TYPE(v), captor);
     if (o == outcome::error)
         return careful_unless_interrupt();
-    if (o != outcome::captured)
+    if (o != outcome::ok)
         return o;
     PyObject* how = captor->get();
     if (how == c->copy_fields) {
         const int yes = copies_as_vars(c, Py_TYPE(v));
         if (yes < 0)
             return careful_unless_interrupt();
-        return yes ? outcome::captured : outcome::careful;
+        return yes ? outcome::ok : outcome::other;
     }
     if (how == c->capture_list) {  // lists in lists: the Python capture
         if (in_list || !PyList_CheckExact(v))
-            return outcome::careful;
+            return outcome::other;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-            ref element;
+            ov::object element;
             o = plan_value(c, PyList_GET_ITEM(v, i), true, &element);
-            if (o != outcome::captured)
+            if (o != outcome::ok)
                 return o;
         }
-        return outcome::captured;
+        return outcome::ok;
     }
     if (how == reinterpret_cast<PyObject*>(&PyDict_Type))
-        return outcome::careful;  // a dict argument would read as a copied record
-    return outcome::captured;
+        return outcome::other;  // a dict argument would read as a copied record
+    return outcome::ok;
 }
 
 // From here on records are read and captors run: a value that turns out not to be the
@@ -334,68 +324,68 @@ outcome plan_value(const Capture* c, PyObject* v, bool in_list, ref* captor) {
 // result could not be handed over in the native form (it would read as a copied record).
 
 // The Python capture of one value, for what only turned up while capturing.
-outcome capture_in_python(const Capture* c, PyObject* v, ref* out) {
-    ref captured = ref::steal(PyObject_CallOneArg(c->capture, v));
+outcome capture_in_python(const Capture* c, PyObject* v, ov::object* out) {
+    ov::object captured = ov::steal(PyObject_CallOneArg(c->capture, v));
     if (!captured)
         return outcome::error;
     if (PyDict_CheckExact(captured.get()))
-        return outcome::careful;
+        return outcome::other;
     *out = std::move(captured);
-    return outcome::captured;
+    return outcome::ok;
 }
 
 // A record's instance dict, copied one level (a dict subclass there: the Python capture).
-outcome copy_record(const Capture* c, PyObject* v, ref* out) {
-    ref fields = ref::steal(PyObject_GenericGetDict(v, nullptr));
+outcome copy_record(const Capture* c, PyObject* v, ov::object* out) {
+    ov::object fields = ov::steal(PyObject_GenericGetDict(v, nullptr));
     if (!fields)
         return outcome::error;
     if (!PyDict_CheckExact(fields.get()))
         return capture_in_python(c, v, out);
     // The copy compares keys (their __eq__ may raise) and the dict may change meanwhile.
-    *out = ref::steal(PyDict_Copy(fields.get()));
+    *out = ov::steal(PyDict_Copy(fields.get()));
     if (!*out)
         return outcome::error;
     untrack(out->get());
-    return outcome::captured;
+    return outcome::ok;
 }
 
-outcome capture_element(const Capture* c, PyObject* v, ref* out);
+outcome capture_element(const Capture* c, PyObject* v, ov::object* out);
 
 // A list argument, each element captured. The list may change while a captor runs Python
 // code: the copy is taken of the elements present at each step, as the Python capture's
 // iteration does.
-outcome capture_list(const Capture* c, PyObject* v, ref* out) {
-    ref copy = ref::steal(PyList_New(0));
+outcome capture_list(const Capture* c, PyObject* v, ov::object* out) {
+    ov::object copy = ov::steal(PyList_New(0));
     if (!copy)
         return outcome::error;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-        ref item = ref::borrow(PyList_GET_ITEM(v, i));
-        ref captured;
+        ov::object item = ov::borrow(PyList_GET_ITEM(v, i));
+        ov::object captured;
         const outcome o = capture_element(c, item.get(), &captured);
-        if (o != outcome::captured)
+        if (o != outcome::ok)
             return o;
         if (PyList_Append(copy.get(), captured.get()) < 0)
             return outcome::error;
     }
     untrack(copy.get());
     *out = std::move(copy);
-    return outcome::captured;
+    return outcome::ok;
 }
 
 // A record read by the recorder's Python captor for its type (slots, properties). A dict from
 // it would read as a copied record.
-outcome call_captor(PyObject* captor, PyObject* v, ref* out) {
-    ref captured = ref::steal(PyObject_CallOneArg(captor, v));
+outcome call_captor(PyObject* captor, PyObject* v, ov::object* out) {
+    ov::object captured = ov::steal(PyObject_CallOneArg(captor, v));
     if (!captured)
         return outcome::error;
     if (PyDict_CheckExact(captured.get()))
-        return outcome::careful;
+        return outcome::other;
     *out = std::move(captured);
-    return outcome::captured;
+    return outcome::ok;
 }
 
 // The capture of value v by the captor its plan found, into *out (a new reference).
-outcome capture_value(const Capture* c, PyObject* v, PyObject* captor, ref* out) {
+outcome capture_value(const Capture* c, PyObject* v, PyObject* captor, ov::object* out) {
     if (captor == nullptr || captor == c->keep)
         return keep(v, out);
     if (captor == c->copy_fields)
@@ -408,15 +398,15 @@ outcome capture_value(const Capture* c, PyObject* v, PyObject* captor, ref* out)
 // One element of a list argument (or an argument past the planned ones): planned again where
 // it is met, since a captor run before may have changed the list; what the plan would leave
 // to Python is captured by the Python capture of that element alone.
-outcome capture_element(const Capture* c, PyObject* v, ref* out) {
+outcome capture_element(const Capture* c, PyObject* v, ov::object* out) {
     if (is_plain(v))
         return keep(v, out);
-    ref captor;
+    ov::object captor;
     const outcome found = find_captor(c, Py_TYPE(v), &captor);
     if (found == outcome::error)
         return found;
     PyObject* how = captor.get();
-    if (found == outcome::careful || how == c->capture_list ||
+    if (found == outcome::other || how == c->capture_list ||
         how == reinterpret_cast<PyObject*>(&PyDict_Type))
         return capture_in_python(c, v, out);
     if (how == c->copy_fields) {
@@ -432,19 +422,19 @@ outcome capture_element(const Capture* c, PyObject* v, ref* out) {
 // After a read raised an ordinary exception: every argument captured again, or marked as not
 // recorded where its reading fails, by the recorder (as its Python capture does then), into
 // a list in the Python capture's form.
-outcome mark_each(const Capture* c, PyObject* const* args, Py_ssize_t n, ref* out) {
-    ref marked = ref::steal(PyList_New(n));
+outcome mark_each(const Capture* c, PyObject* const* args, Py_ssize_t n, ov::object* out) {
+    ov::object marked = ov::steal(PyList_New(n));
     if (!marked)
         return outcome::error;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* one = PyObject_CallMethodOneArg(c->recorder, names.capture_or_mark, args[i]);
+        PyObject* one = PyObject_CallMethodOneArg(c->recorder, names::capture_or_mark, args[i]);
         if (one == nullptr)
             return outcome::error;
         PyList_SET_ITEM(marked.get(), i, one);
     }
     untrack(marked.get());
     *out = std::move(marked);
-    return outcome::captured;
+    return outcome::ok;
 }
 
 // Appends the captured callback to the queue, or, when it is full, waits for room or counts
@@ -457,77 +447,76 @@ outcome hand_over(const Capture* c, PyObject* item) {
     if (pending < 0)
         return outcome::error;
     if (pending >= c->limit) {
-        ref room = ref::steal(PyObject_CallMethodOneArg(c->recorder, names.full, c->name));
+        ov::object room = ov::steal(PyObject_CallMethodOneArg(c->recorder, names::full, c->name));
         if (!room)
             return outcome::error;
         const int yes = PyObject_IsTrue(room.get());
         if (yes < 0)
             return outcome::error;
         if (!yes)
-            return outcome::captured;  // dropped and counted
+            return outcome::ok;  // dropped and counted
     }
-    ref done = ref::steal(PyObject_CallOneArg(c->append, item));
+    ov::object done = ov::steal(PyObject_CallOneArg(c->append, item));
     if (!done)
         return outcome::error;
-    if (attr(c, names.started) != Py_True) {
+    if (attr(c, names::started) != Py_True) {
         if (PyErr_Occurred())
             return outcome::error;
-        ref late = ref::steal(PyObject_CallMethodOneArg(c->recorder, names.late, c->name));
-        return late ? outcome::captured : outcome::error;
+        ov::object late = ov::steal(PyObject_CallMethodOneArg(c->recorder, names::late, c->name));
+        return late ? outcome::ok : outcome::error;
     }
     if (pending + 1 == c->wake_at) {
-        ref woken = ref::steal(PyObject_CallNoArgs(c->wake));
+        ov::object woken = ov::steal(PyObject_CallNoArgs(c->wake));
         if (!woken)
             return outcome::error;
     }
-    return outcome::captured;
+    return outcome::ok;
 }
 
 // Captures one callback (its arguments after self: args[0..n)) and hands it over, or says
 // why the Python capture must do it.
 outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
-    PyObject* started = attr(c, names.started);
+    PyObject* started = attr(c, names::started);
     if (started != Py_True)
         return careful_unless_error();  // not started (the Python capture starts it) or closed
     // The plan first: a callback left to the Python capture is left before anything is read.
-    ref planned[planned_max];
+    ov::object planned[planned_max];
     outcome o;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        ref captor;
+        ov::object captor;
         o = plan_value(c, args[i], false, &captor);
-        if (o != outcome::captured)
+        if (o != outcome::ok)
             return o;
         if (i < planned_max)
             planned[i] = std::move(captor);
     }
     o = orders_known(c, args, n);
-    if (o != outcome::captured)
+    if (o != outcome::ok)
         return o;
-    ref now = ref::steal(c->clock == nullptr ? wall_time() : PyObject_CallNoArgs(c->clock));
+    ov::object now = ov::steal(c->clock == nullptr ? wall_time() : PyObject_CallNoArgs(c->clock));
     if (!now)
         return outcome::error;
-    ref captured = ref::steal(PyTuple_New(n));
+    ov::object captured = ov::steal(PyTuple_New(n));
     if (!captured)
         return outcome::error;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        ref one;
+        ov::object one;
         o = i < planned_max ? capture_value(c, args[i], planned[i].get(), &one)
                             : capture_element(c, args[i], &one);
         if (o == outcome::error) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
+            if (!ov::clear_if_exception())
                 return o;  // an interrupt reaches the caller, as from the Python capture
-            PyErr_Clear();
             o = mark_each(c, args, n, &captured);
-            if (o != outcome::captured)
+            if (o != outcome::ok)
                 return o;
             break;
         }
-        if (o != outcome::captured)
+        if (o != outcome::ok)
             return o;
         PyTuple_SET_ITEM(captured.get(), i, one.release());
     }
     untrack(captured.get());
-    ref item = ref::steal(PyTuple_Pack(4, now.get(), c->name, captured.get(), Py_None));
+    ov::object item = ov::steal(PyTuple_Pack(4, now.get(), c->name, captured.get(), Py_None));
     if (!item)
         return outcome::error;
     untrack(item.get());
@@ -544,11 +533,11 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs >= 1 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
         switch (capture_call(c, args + 1, nargs - 1)) {
-        case outcome::captured:
+        case outcome::ok:
             return PyObject_Vectorcall(c->base, args, nargsf, kwnames);
         case outcome::error:
             return nullptr;
-        case outcome::careful:
+        case outcome::other:
             break;
         }
     }
@@ -579,17 +568,17 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "Capture: limit must be at least 1");
         return nullptr;
     }
-    ref state = ref::steal(PyObject_GenericGetDict(recorder, nullptr));
+    ov::object state = ov::steal(PyObject_GenericGetDict(recorder, nullptr));
     if (!state)
         return nullptr;
     if (!PyDict_CheckExact(state.get())) {
         PyErr_SetString(PyExc_TypeError, "Capture: the recorder's __dict__ must be a dict");
         return nullptr;
     }
-    ref append = ref::steal(PyObject_GetAttr(queue, names.append));
+    ov::object append = ov::steal(PyObject_GetAttr(queue, names::append));
     if (!append)
         return nullptr;
-    ref self = ref::steal(type->tp_alloc(type, 0));
+    ov::object self = ov::steal(type->tp_alloc(type, 0));
     if (!self)
         return nullptr;
     auto* c = reinterpret_cast<Capture*>(self.get());
@@ -731,9 +720,9 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__capture() {
-    if (init_names() < 0)
+    if (ov::init_names() < 0)
         return nullptr;
-    ref module = ref::steal(PyModule_Create(&module_def));
+    ov::object module = ov::steal(PyModule_Create(&module_def));
     if (!module)
         return nullptr;
     if (capture_type == nullptr) {

@@ -32,11 +32,10 @@
 
 #include "entry_text.hpp"
 #include "line_encoder.hpp"
-#include "ref.hpp"
+#include "ov/core.hpp"
 
 namespace {
 
-using tiderec::ref;
 namespace text = tiderec::text;
 
 // What encoding one part of an entry came to: written; left to the Python encoder (nothing
@@ -77,16 +76,11 @@ struct LineEncoder {
 };
 
 PyTypeObject* encoder_type = nullptr;
-PyObject* popleft_name = nullptr;
+ov::name popleft_name("popleft");  // made by ov::init_names when the module loads
 
 // An exception raised by Python code the encoder called: an ordinary one means the entry is
 // left to the Python encoder (which meets it again and deals with it); an interrupt stays set.
-res decline_if_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return res::error;
-    PyErr_Clear();
-    return res::decline;
-}
+res decline_if_exception() { return ov::clear_if_exception() ? res::decline : res::error; }
 
 res append_text(PyObject* s, text::Buffer& out) {
     Py_ssize_t n = 0;
@@ -137,9 +131,9 @@ res append_member(LineEncoder* e, PyObject* v, text::Buffer& out) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
     if (t.declined.count(type) != 0)
         return res::decline;
-    ref type_held = ref::borrow(type);
-    ref value_held = ref::borrow(v);
-    ref tag = ref::steal(PyObject_CallOneArg(e->member_text, v));
+    ov::object type_held = ov::borrow(type);
+    ov::object value_held = ov::borrow(v);
+    ov::object tag = ov::steal(PyObject_CallOneArg(e->member_text, v));
     if (!tag)
         return decline_if_exception();
     if (PyBytes_CheckExact(tag.get())) {
@@ -288,10 +282,10 @@ res append_time(LineEncoder* e, PyObject* now, text::Buffer& out) {
         Tables& t = *e->t;
         const auto sec = static_cast<long long>(x);
         if (sec != t.second) {
-            ref number = ref::steal(PyLong_FromLongLong(sec));
+            ov::object number = ov::steal(PyLong_FromLongLong(sec));
             if (!number)
                 return res::error;
-            ref got = ref::steal(PyObject_CallOneArg(e->second_text, number.get()));
+            ov::object got = ov::steal(PyObject_CallOneArg(e->second_text, number.get()));
             if (!got)
                 return decline_if_exception();
             Py_ssize_t n = 0;
@@ -465,20 +459,20 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     const Py_ssize_t max_bytes = PyLong_AsSsize_t(args[2]);
     if (max_bytes == -1 && PyErr_Occurred())
         return nullptr;
-    ref popleft = ref::steal(PyObject_GetAttr(args[0], popleft_name));
+    ov::object popleft = ov::steal(PyObject_GetAttr(args[0], popleft_name));
     if (!popleft)
         return nullptr;
     text::Buffer& chunk = e->t->chunk;
     chunk.clear();
     Py_ssize_t n = 0;
-    ref other;
+    ov::object other;
     while (n < limit && chunk.size() < static_cast<size_t>(max_bytes)) {
         const Py_ssize_t pending = PyObject_Size(args[0]);
         if (pending < 0)
             return nullptr;
         if (pending == 0)
             break;
-        ref item = ref::steal(PyObject_CallNoArgs(popleft.get()));
+        ov::object item = ov::steal(PyObject_CallNoArgs(popleft.get()));
         if (!item)
             return nullptr;
         const res r = append_entry(e, item.get(), chunk);
@@ -491,7 +485,7 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         chunk.push_back('\n');
         ++n;
     }
-    ref lines = ref::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
+    ov::object lines = ov::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
     chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
     if (!lines)
         return nullptr;
@@ -632,11 +626,6 @@ int add_line_encoder(PyObject* module) {
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr)
         return -1;
-    if (popleft_name == nullptr) {
-        popleft_name = PyUnicode_InternFromString("popleft");
-        if (popleft_name == nullptr)
-            return -1;
-    }
     if (encoder_type == nullptr) {
         encoder_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&encoder_spec));
         if (encoder_type == nullptr)
