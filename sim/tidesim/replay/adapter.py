@@ -34,8 +34,6 @@ from __future__ import annotations
 
 import importlib
 import inspect
-import os
-import sys
 from typing import Any
 
 DEFAULT_FACTORY = "replay_adapter"
@@ -126,18 +124,12 @@ def load_framework(spec: Any = None) -> Any:
         module, name = module.strip(), name.strip() or DEFAULT_FACTORY
         if not module:
             raise FrameworkSpecError(f"--framework {spec!r}: expected MODULE[:NAME]")
-        cwd = os.getcwd()
-        added = cwd not in sys.path and "" not in sys.path
-        if added:
-            sys.path.insert(0, cwd)
+        from .listeners import import_user_module
         try:
-            mod = importlib.import_module(module)
+            mod = import_user_module(module)
         except Exception as exc:  # the user's module: its own errors are reported, not raised
             raise FrameworkSpecError(f"--framework: cannot import {module!r}: "
                                      f"{type(exc).__name__}: {exc}") from None
-        finally:
-            if added:
-                sys.path.remove(cwd)
         made = getattr(mod, name, None)
         if made is None:
             raise FrameworkSpecError(f"--framework: module {module!r} has no {name!r} "

@@ -29,20 +29,27 @@ def parse_spec(spec: str) -> tuple[str, str, str]:
     return event, module, function
 
 
-def load_function(module: str, function: str) -> Callable[[Any], Any]:
-    """Imports `module` with the working directory first on the path and returns the callable
-    `function` found in it."""
+def import_user_module(module: str) -> Any:
+    """Imports a user's `module` (a listener's, a framework adapter's) with the working
+    directory first on the path, as `python -m` would find it."""
     cwd = os.getcwd()
     added = cwd not in sys.path and "" not in sys.path
     if added:
         sys.path.insert(0, cwd)
     try:
-        mod = importlib.import_module(module)
-    except Exception as exc:  # the user's module: any error of its own is reported, not raised
-        raise ListenerSpecError(f"cannot import {module!r}: {type(exc).__name__}: {exc}") from None
+        return importlib.import_module(module)
     finally:
         if added:
             sys.path.remove(cwd)
+
+
+def load_function(module: str, function: str) -> Callable[[Any], Any]:
+    """Imports `module` with the working directory first on the path and returns the callable
+    `function` found in it."""
+    try:
+        mod = import_user_module(module)
+    except Exception as exc:  # the user's module: any error of its own is reported, not raised
+        raise ListenerSpecError(f"cannot import {module!r}: {type(exc).__name__}: {exc}") from None
     obj: Any = mod
     for part in function.split("."):
         try:

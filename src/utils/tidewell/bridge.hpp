@@ -152,34 +152,6 @@ inline void learn_position(PyObject* dict, PyObject* name, Py_ssize_t& hint) {
     }
 }
 
-// record.<name>, with attr()'s result, for a read made at one place of a callback. `hint` is
-// where that place last found the name in its record's dict: the entry PyDict_Next gives from
-// there is the name's own entry when its key is `name` itself (a dict holds one entry per
-// key), and its value is what the look-up would give, without hashing or probing (the
-// interpreter's specialised attribute read keeps such an index too). Any other entry, or none,
-// and the read is attr()'s, after which the hint moves to where the name was found. SDK
-// records of one callback share their layout, so the hint holds from one record to the next.
-inline PyObject* attr_at(PyObject* record, PyObject* name, Py_ssize_t& hint) {
-    PyTypeObject* tp = Py_TYPE(record);
-    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
-        PyUnicode_READ_CHAR(name, 0) != '_' && plain_record_type(tp)) {
-        PyObject* dict =
-            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + tp->tp_dictoffset);
-        if (dict != nullptr && PyDict_CheckExact(dict)) {
-            Py_ssize_t pos = hint;
-            PyObject *key, *value;
-            if (PyDict_Next(dict, &pos, &key, &value) && key == name) return Py_NewRef(value);
-            PyObject* v = PyDict_GetItemWithError(dict, name);
-            if (v != nullptr) {
-                learn_position(dict, name, hint);
-                return Py_NewRef(v);
-            }
-            if (PyErr_Occurred()) return nullptr;  // as the generic look-up passes it on
-        }
-    }
-    return PyObject_GetAttr(record, name);
-}
-
 // The dict a plain SDK record answers its attribute reads of non-dunder names from (borrowed,
 // see attr), or nullptr when reads must take the generic look-up.
 inline PyObject* record_dict(PyObject* record) {
@@ -209,6 +181,20 @@ inline PyObject* attr_in(PyObject* record, PyObject* dict, PyObject* name, Py_ss
     if (PyErr_Occurred()) return nullptr;
     *generic = true;
     return PyObject_GetAttr(record, name);
+}
+
+// record.<name>, with attr()'s result, for a read made at one place of a callback. `hint` is
+// where that place last found the name in its record's dict: the entry PyDict_Next gives from
+// there is the name's own entry when its key is `name` itself (a dict holds one entry per
+// key), and its value is what the look-up would give, without hashing or probing (the
+// interpreter's specialised attribute read keeps such an index too). Any other entry, or none,
+// and the read is attr()'s, after which the hint moves to where the name was found. SDK
+// records of one callback share their layout, so the hint holds from one record to the next.
+inline PyObject* attr_at(PyObject* record, PyObject* name, Py_ssize_t& hint) {
+    PyObject* dict = PyUnicode_READ_CHAR(name, 0) != '_' ? record_dict(record) : nullptr;
+    if (dict == nullptr) return PyObject_GetAttr(record, name);
+    bool generic = false;
+    return attr_in(record, dict, name, hint, &generic);
 }
 
 // attr_at when `hint` is given, else attr.
