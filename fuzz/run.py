@@ -23,6 +23,7 @@ HARNESSES = {
     "binary_lines": ("harness_lines", "binary_lines"),
     "session_files": ("harness_session", "session_file"),
     "capture": ("harness_capture", "capture"),
+    "encoder": ("harness_encoder", "encoder"),
 }
 
 

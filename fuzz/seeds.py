@@ -113,6 +113,11 @@ def main() -> None:
         recipe = bytes([n % 2, n % 4]) + bytes(rng.randrange(256) for _ in range(size))
         write("capture", f"seed-{n:02}", recipe)
 
+    # captured callbacks for the line encoder: the recipe's bytes choose everything
+    for n in range(16):
+        size = 24 + rng.randrange(240)
+        write("encoder", f"seed-{n:02}", bytes([n]) + bytes(rng.randrange(256) for _ in range(size)))
+
 
 if __name__ == "__main__":
     main()

@@ -18,7 +18,7 @@ FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
 sys.path.insert(0, str(FUZZ))
 from common import KNOWN_FINDINGS  # noqa: E402
 
-TARGETS = ["json_lines", "binary_lines", "session_files", "capture"]
+TARGETS = ["json_lines", "binary_lines", "session_files", "capture", "encoder"]
 
 
 def replay(target: str, paths: list[pathlib.Path]) -> subprocess.CompletedProcess:
@@ -69,6 +69,9 @@ SABOTAGE = {
                "    raised, items = real(strategy, rec, r)\n"
                "    return raised, items + [('extra',)] if rec is h.PYTHON_REC else items\n"
                "h.call = call\n",
+    "encoder": "import harness_encoder as h\n"
+               "real = h.python_line\n"
+               "h.python_line = lambda item: (lambda line: line and line + b' ')(real(item))\n",
 }
 
 

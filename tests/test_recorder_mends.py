@@ -312,3 +312,22 @@ def test_a_natively_written_block_is_the_gzip_member_zlib_makes(tmp_path):
         write_gzip(0, data, 12)
     with pytest.raises(TypeError):
         write_gzip(0, bytearray(data), 3)
+
+
+@pytest.mark.parametrize("record", [
+    {"\udca6k": 1, "b": 2},          # a field name with a lone surrogate
+    {"a": "x\udca6", "b": 2.5},      # a value with one
+])
+def test_an_entry_is_written_alike_however_often_its_shape_was_met(tmp_path, record):
+    """The writer's quick path (a callback's remembered shape) never raises where the careful
+    path records what it cannot encode: an exception there would end the recording."""
+    import tidesim
+    tidesim.install()
+    from tiderec.recorder import SessionRecorder
+    rec = SessionRecorder(tmp_path / "out.jsonl", universe=[], instruments={})
+    try:
+        item = (1.7e9, "on_snapshot", (dict(record),), None)
+        lines = {rec._encode_item(item) for _ in range(3)}
+        assert len(lines) == 1 and b"$unrecorded" in lines.pop()
+    finally:
+        rec.close()

@@ -598,8 +598,11 @@ class SessionRecorder:
             except Exception:  # a value that needs the careful path
                 fields = None
             if fields is not None:
-                line = self._json({"t": t if type(t) is str else format_time(t), "cb": name,
-                                   "args": [fields]})
+                try:
+                    line = self._json({"t": t if type(t) is str else format_time(t), "cb": name,
+                                       "args": [fields]})
+                except Exception:  # a field name the quick path cannot encode (a lone surrogate)
+                    line = b"null"
                 if b"null" not in line:  # else: a None, or a float that is not finite
                     return line
         if handed_over:
