@@ -82,17 +82,26 @@ def _pair(plain, recorded, rec, name, args, reset, number=20000):
                        (getattr(plain, name), args, reset)], number)
 
 
-def _near_free(tmp: str) -> list[Row]:
+def _plain_strategy(universe_size: int):
+    """The near-free stand-ins installed and a bridge strategy set up on them without its
+    start-up (as the bridge benchmarks do): the stand-ins' values and the strategy."""
     from orvane.tamsel.core.events import EVENT
     from orvane.tamsel.utils import tidewell
 
-    values = pb.standins(universe_size=1)
+    values = pb.standins(universe_size=universe_size)
     pb.install(values, EVENT)
     plain = tidewell.VornStrategy.__new__(tidewell.VornStrategy)
     plain.context = pb.context()
     plain.logged_in = False
     plain.current_trade_dt = 0
     plain.bar_cnt = 0
+    return values, plain
+
+
+def _near_free(tmp: str) -> list[Row]:
+    from orvane.tamsel.utils import tidewell
+
+    values, plain = _plain_strategy(1)
     rec = _recorder(tmp, "near-free.jsonl.gz")
     recorded = _twin(tidewell.VornStrategy, rec, plain)
 
@@ -333,16 +342,9 @@ def _burst(tmp: str, total: int = 300_000) -> list[Row]:
     """Two threads calling on_snapshot as fast as they can, `total` callbacks in all, default
     settings (max_pending 100,000, drop when full): the share dropped, and ns per callback
     until close() returns."""
-    from orvane.tamsel.core.events import EVENT
     from orvane.tamsel.utils import tidewell
 
-    values = pb.standins(universe_size=2)
-    pb.install(values, EVENT)
-    plain = tidewell.VornStrategy.__new__(tidewell.VornStrategy)
-    plain.context = pb.context()
-    plain.logged_in = False
-    plain.current_trade_dt = 0
-    plain.bar_cnt = 0
+    values, plain = _plain_strategy(2)
     out = {}
     with pb.native_globals(tidewell, values):
         for side in ("native", "python"):
