@@ -4,7 +4,11 @@ storage, or a dict built for the call), the instance dict, the text form, attrib
 later changes are those of the plain class, in every state of the class's shared keys."""
 from __future__ import annotations
 
+import copy
+import datetime
+import gc
 import json
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -188,3 +192,199 @@ def test_learned_shapes_hold_no_growing_references():
         for name in names:
             Event(EVENT.TICK, **{name: value, "x": 1})
     assert sys.getrefcount(value) == before
+
+
+# Every shape is called from one call site (one keyword-names tuple), several times: the first
+# call learns where the shape's fields go, later calls store them there directly.
+SHARED = datetime.datetime(2024, 1, 2, 9, 30)
+SHAPES = {
+    "known-names": lambda C: C(EVENT.TICK, calendar_dt=1, trading_dt=2, tick=3),
+    "reversed": lambda C: C(EVENT.TICK, tick=3, trading_dt=2, calendar_dt=1),
+    "type-by-keyword": lambda C: C(order=1, event_type=EVENT.ORDER_PENDING_NEW, trade=2),
+    "new-names": lambda C: C(EVENT.LOGIN, rid=1, account_id=2, code=3, msg=4),
+    "one-field": lambda C: C(EVENT.BAR, tick=[1]),
+    "one-value-twice": lambda C: C(EVENT.TICK, calendar_dt=SHARED, trading_dt=SHARED),
+}
+
+
+def _names(e) -> list:
+    return list(vars(e))
+
+
+def _read_all(e):
+    # Reads while the values are still in the object (no dict asked for yet), then the dict.
+    return [repr(getattr(e, n, "<missing>")) for n in ("calendar_dt", "trading_dt", "tick",
+                                                        "order", "event_type", "rid")]
+
+
+def _delete(index):
+    def op(e):
+        name = [n for n in ("calendar_dt", "trading_dt", "tick", "order", "trade", "rid",
+                            "account_id", "code", "msg", "event_type") if hasattr(e, n)][index]
+        delattr(e, name)
+        missing = not hasattr(e, name)
+        return [missing, _read_all(e), observed(e)]
+    return op
+
+
+def _add(e):
+    e.order_book_id = "000001.XSHE"  # a name nobody passed
+    e.trade = "t"                     # a known name not in this shape
+    e.tick = "replaced"
+    return [_read_all(e), observed(e)]
+
+
+def _pickled(e):
+    # The model stands for what an unpickled event must look like: it cannot be pickled
+    # itself (its class is not importable), but it reduces as the plain class does.
+    states = [repr(e.__reduce_ex__(p)[2]) for p in range(6)]
+    protocols = range(pickle.HIGHEST_PROTOCOL + 1)
+    copies = [pickle.loads(pickle.dumps(e, p)) if type(e) is Event else e for p in protocols]
+    return [states, [observed(c) for c in copies], [type(c).__name__ for c in copies]]
+
+
+def _copied(e):
+    return [observed(copy.copy(e)), observed(copy.deepcopy(e))]
+
+
+def _dict_replaced(e):
+    e.__dict__ = {"x": 1}
+    return [_read_all(e), observed(e), e.x]
+
+
+def _referents(e):
+    # What the collector reaches from the instance: every field value, directly while the
+    # values are in the object, or through the instance dict (no field value here is a dict).
+    reached = []
+    for r in gc.get_referents(e):
+        if isinstance(r, dict):
+            reached.extend(gc.get_referents(r))
+        elif not isinstance(r, type):
+            reached.append(r)
+    return sorted(repr(r) for r in reached)
+
+
+OPERATIONS = {
+    "read": lambda e: [_read_all(e), observed(e)],
+    "delete-first": _delete(0),
+    "delete-last": _delete(-1),
+    "add": _add,
+    "pickle": _pickled,
+    "copy": _copied,
+    "replace-dict": _dict_replaced,
+    "referents": _referents,
+}
+
+
+def _same_after(shape, operation):
+    build, op = SHAPES[shape], OPERATIONS[operation]
+    for _ in range(4):
+        ours, model = build(Event), build(Model)
+        got, expected = op(ours), op(model)
+        assert got == expected, (shape, operation)
+        assert type(ours) is Event
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("shape", SHAPES)
+def test_events_of_a_known_shape_behave_as_the_plain_class(shape, operation):
+    _same_after(shape, operation)
+
+
+def test_events_of_known_shapes_behave_as_the_plain_class_once_the_class_is_well_used():
+    # A fresh interpreter where many instances of many names came first: the class then
+    # makes each new instance's attribute storage just large enough for the names it has.
+    rows = run_child(f"""
+        import json, sys
+        sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
+        from orvane.tamsel.core.events import EVENT, Event
+        for i in range(300):
+            Event(EVENT.TICK, **{{"filler%d" % i: i}})
+        import test_event_storage as t
+        done = []
+        for shape in t.SHAPES:
+            for operation in t.OPERATIONS:
+                t._same_after(shape, operation)
+                done.append([shape, operation])
+        print(json.dumps(done))
+    """)
+    assert len(rows) == len(SHAPES) * len(OPERATIONS)
+
+
+def _four_values(v):
+    return Event(EVENT.TICK, calendar_dt=v[0], trading_dt=v[1], tick=v[2], order=v[3])
+
+
+def _one_value_twice(v):
+    return Event(EVENT.TICK, calendar_dt=v[0], trading_dt=v[0])
+
+
+@pytest.mark.parametrize("site, held", [(_four_values, [1, 1, 1, 1]),
+                                        (_one_value_twice, [2, 0, 0, 0])],
+                         ids=["four-values", "one-value-twice"])
+def test_events_of_a_known_shape_hold_one_reference_per_field(site, held):
+    values = [object() for _ in range(4)]
+    before = [sys.getrefcount(v) for v in values]
+    events = [site(values) for _ in range(10)]
+    after = [sys.getrefcount(v) for v in values]
+    assert [a - b for a, b in zip(after, before)] == [10 * h for h in held]
+    del events
+    gc.collect()
+    assert [sys.getrefcount(v) for v in values] == before
+
+
+def test_the_class_is_left_as_made_after_the_import():
+    rows = run_child("""
+        import json
+        from orvane.tamsel.core.events import Event
+        print(json.dumps(list(vars(Event))))
+    """)
+    assert rows == ["__module__", "__init__", "__repr__", "__dict__", "__weakref__", "__doc__"]
+
+
+@pytest.mark.parametrize("site", [
+    "C(T, calendar_dt=1, tick=2)",            # a shape stored in the object
+    "C(T, **{'calendar_dt': 1, 'tick': 2})",  # a new keyword tuple at every call
+    "C(T)",                                   # no fields
+], ids=["known-shape", "new-shape", "no-fields"])
+def test_a_class_change_made_while_the_instance_is_allocated_is_honoured(site):
+    # A collection triggered by the instance's allocation runs a finalizer that gives the
+    # class properties for a field and for `event_type`. As with the plain class, whose
+    # __init__ runs after the allocation, the field still lands in the instance dict and
+    # `event_type` goes through the property's setter.
+    rows = run_child(f"""
+        import gc, json
+        from orvane.tamsel.core.events import EVENT, Event
+        ns = {{}}
+        exec("class Model:\\n"
+             "    def __init__(self, event_type, **kwargs):\\n"
+             "        self.__dict__ = kwargs\\n"
+             "        self.event_type = event_type\\n", ns)
+        out = []
+        for C in (Event, ns["Model"]):
+            T = EVENT.TICK
+            site = lambda: {site}
+            for _ in range(3):
+                site()
+            calls = []
+
+            class Trigger:
+                def __del__(self):
+                    C.event_type = property(lambda s: "type property",
+                                            lambda s, v: calls.append(repr(v)))
+                    C.tick = property(lambda s: "tick property",
+                                      lambda s, v: calls.append(("tick", v)))
+            gc.collect()
+            t = Trigger()
+            t.cycle = t
+            del t
+            gc.set_threshold(1)  # the next allocation collects
+            e = site()
+            gc.set_threshold(700)
+            out.append([repr(vars(e)), e.event_type, e.tick, repr(calls)])
+            del C.event_type, C.tick
+        print(json.dumps(out))
+    """)
+    ours, model = rows
+    assert model[1:3] == ["type property", "tick property"]
+    assert ours == model

@@ -27,6 +27,9 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 //     the tag; the class is then checked again once for its new tag (ov::type_guard).
 //     event_store_guard holds the tags at which no data descriptor of Event stands in the
 //     way of storing a field by generic attribute assignment (see event.cpp).
+//   - inline_stores: whether the fast constructor may store fields straight into an event's
+//     values array (instance_values.hpp); set once at initialisation when the check there
+//     found the result indistinguishable from the generic attribute assignment's.
 //   - empty_tuple is a strong reference to a 0-tuple, the arguments of object.__new__.
 //   - shapes: the keyword-names tuples of recent Event calls (call_shape), one per slot,
 //     chosen by the tuple's address; each slot's kwnames is nullptr or a strong reference.
@@ -47,11 +50,20 @@ inline constexpr const char kModuleName[] = "orvane.tamsel.core.events";
 // (its address cannot be reused by another tuple while it is in the slot). stored_inline:
 // whether an event of this shape was found to keep its attributes in the object (every name
 // in Event's shared keys, which only ever gain names); if not, the shape's events are built
-// with a dict of their own.
+// with a dict of their own. direct: the interpreter's placement of the fields was read from
+// such an event (instance_values.hpp): `slots` holds, for the fields in store order (keywords
+// in call order without `event_type`, then `event_type`), their indices in the values array of
+// Event's shared keys `keys` (compared by address, never read), `nslots` of them; events of
+// the shape are then stored there directly while Event has those keys.
+inline constexpr int kMaxSlots = 30;
 struct call_shape {
     PyObject* kwnames = nullptr;
     Py_ssize_t skip = -1;
     bool stored_inline = false;
+    bool direct = false;
+    unsigned char nslots = 0;
+    unsigned char slots[kMaxSlots] = {};
+    const void* keys = nullptr;
 };
 inline constexpr size_t kShapeSlots = 8;
 
@@ -61,6 +73,7 @@ struct module_state {
     PyObject* event_init = nullptr;
     ov::type_guard event_guard;
     ov::type_guard event_store_guard;
+    bool inline_stores = false;
     PyObject* empty_tuple = nullptr;
     call_shape shapes[kShapeSlots];
     PyObject* event_enum = nullptr;

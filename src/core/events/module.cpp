@@ -47,7 +47,11 @@ void module_free(void* m) {
         state.event_guard.reset();
         state.event_store_guard.reset();
         Py_CLEAR(state.empty_tuple);
-        for (call_shape& shape : state.shapes) Py_CLEAR(shape.kwnames);
+        state.inline_stores = false;
+        for (call_shape& shape : state.shapes) {
+            Py_CLEAR(shape.kwnames);
+            shape = call_shape{};
+        }
         Py_CLEAR(state.event_init);
         Py_CLEAR(state.event_class);
         state.event_hash_guard.reset();
