@@ -8,6 +8,7 @@ import copy
 import datetime
 import gc
 import json
+import pathlib
 import pickle
 import subprocess
 import sys
@@ -207,12 +208,8 @@ SHAPES = {
 }
 
 
-def _names(e) -> list:
-    return list(vars(e))
-
-
 def _read_all(e):
-    # Reads while the values are still in the object (no dict asked for yet), then the dict.
+    # Read before anything asks for the dict: the values are still in the object.
     return [repr(getattr(e, n, "<missing>")) for n in ("calendar_dt", "trading_dt", "tick",
                                                         "order", "event_type", "rid")]
 
@@ -296,7 +293,7 @@ def test_events_of_known_shapes_behave_as_the_plain_class_once_the_class_is_well
     # makes each new instance's attribute storage just large enough for the names it has.
     rows = run_child(f"""
         import json, sys
-        sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
+        sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
         from orvane.tamsel.core.events import EVENT, Event
         for i in range(300):
             Event(EVENT.TICK, **{{"filler%d" % i: i}})
