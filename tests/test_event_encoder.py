@@ -113,6 +113,14 @@ def _cyclic_record():
     return r
 
 
+def _self_twice():
+    r = Rec(a=1)
+    r.left = r.right = r
+    shared: list = []
+    shared += [shared, shared]
+    return [r, shared]
+
+
 def _deep(n):
     v: object = 1
     for _ in range(n):
@@ -145,7 +153,7 @@ VALUES = {
     "dataclass": Point(1.5, -0.0), "dataclass without init field": Later(1),
     "str subclass": Text("t"), "float subclass": Number(1.5), "deque": collections.deque([1, 2]),
     "set": {1}, "class": Rec, "cyclic list": _cyclic_list(), "cyclic record": _cyclic_record(),
-    "deep": _deep(60), "deep but allowed": _deep(45),
+    "deep": _deep(60), "deep but allowed": _deep(45), "self twice": _self_twice(),
 }
 
 
@@ -198,6 +206,7 @@ def test_the_common_values_are_taken_natively(name):
 @pytest.mark.parametrize("name", ["big ints", "lone surrogate", "bytes", "aware datetime",
                                   "record with ndim", "hooked ndim", "hook raises", "dict raises",
                                   "slots", "str subclass", "cyclic list", "cyclic record", "deep",
+                                  "self twice",
                                   "dataclass without init field"])
 def test_the_unusual_values_are_declined_and_the_stream_still_agrees(name):
     fields = {"v": VALUES[name], "event_type": Kind.TICK}
@@ -241,7 +250,8 @@ def _random_value(rng: random.Random, depth: int = 0):
     if kind == 1:
         return tuple(items)
     if kind == 2:
-        return {rng.choice(["a", "b", "c", "event_type", "dé"]) + str(i): x for i, x in enumerate(items)}
+        keys = ["a", "b", "c", "event_type", "dé"]
+        return {rng.choice(keys) + str(i): x for i, x in enumerate(items)}
     if kind == 3:
         return Rec(**{f"f{i}": x for i, x in enumerate(items)})
     if kind == 4:
@@ -262,6 +272,17 @@ def test_random_events_encode_alike_natively_and_in_python(seed):
 
 class Changing:
     """A class whose instances change the dict being written when their class is first met."""
+
+
+def test_a_value_inside_itself_is_cut_where_it_repeats_in_the_digest_and_the_event_file(tmp_path):
+    # (walked to the depth limit, a value that holds itself twice would take 2 ** 50 steps)
+    value = _self_twice()
+    stream = digest.EventStream(tmp_path / "e.jsonl")
+    stream.add(Ev(Kind.TICK, v=value), "")
+    stream.close()
+    assert stream.buffer.count(b"^s") == 4
+    line = (tmp_path / "e.jsonl").read_text()
+    assert line.count('"$cycle"') == 4 and line.count('"$type":"Rec"') == 1
 
 
 def test_a_dict_changed_while_it_is_written_declines_and_nothing_breaks():
@@ -340,7 +361,8 @@ def test_the_native_hash_equals_the_python_hash_in_any_pieces(size):
     assert enc.hexdigest() == digest.stream_hexdigest(data) == enc.hexdigest()
 
 
-def test_the_bundled_day_gives_the_same_lines_and_digest_natively_and_in_python(tmp_path, monkeypatch):
+def test_the_bundled_day_gives_the_same_lines_and_digest_natively_and_in_python(tmp_path,
+                                                                                monkeypatch):
     from tidesim.replay.__main__ import default_session
     from tidesim.replay.runner import replay
     native = replay(default_session(), report=None, events_to=str(tmp_path / "native.jsonl"))

@@ -5,10 +5,10 @@ An event is reduced to its type name and its fields in order, each value to plai
 records and other objects by their type name and attributes (so the stand-ins' records compare
 by the values they were built from, and live objects such as accounts by their state, never by
 identity or address), enumeration members by name, floats by their shortest repr. The digest
-is a BLAKE2b hash of those reductions, one per event in publication order: it does not depend
-on timing, on the consumer's batch size, on the machine or on the session's line numbers.
+is a hash of those reductions, one per event in publication order: it does not depend on
+timing, on the consumer's batch size, on the machine or on the session's line numbers.
 
-The digest (definition DIGEST_VERSION 3) is a 128-bit hash of the events' reductions in a
+The digest (definition DIGEST_VERSION 3) is a 64-bit hash of the events' reductions in a
 tagged binary form, one after the other in publication order (`event_packed`): each event's
 attribute dictionary as it is, its `event_type` member included. Little-endian throughout, so
 the same on every machine:
@@ -26,14 +26,15 @@ the same on every machine:
     o <name> <dict>       an object with an attribute dictionary (and no `ndim`): a record
     p <value>             anything else, as its `plain_json` reduction
     ! <name>              a value nested deeper than MAX_DEPTH
+    ^ <name>              a container or object met again inside itself
     ? <name>              an object whose attributes cannot be read
 
-(names as s-values; a length of 2**32 - 1 or more is written as 0xffffffff and a u64). The hash is the 64-bit
-XXH64 of the whole stream with seed 0, as 16 hex digits: XXH64 costs under a tenth of
-BLAKE2b's instructions a byte and needs no processor extension, and the digest is an
-equality check between runs, not a security property (64 bits make two different streams
-collide with a chance of one in 2**64). Hashing the stream in pieces gives
-the hash of the whole, so the digest does not depend on the drain batch size.
+(names as s-values; a length of 2**32 - 1 or more is written as 0xffffffff and a u64). The
+hash is the 64-bit XXH64 of the whole stream with seed 0, as 16 hex digits: XXH64 costs under a
+tenth of BLAKE2b's instructions a byte and needs no processor extension, and the digest is an
+equality check between runs, not a security property (two different streams collide with a
+chance of one in 2**64). Hashing the stream in pieces gives the hash of the whole, so the digest
+does not depend on the drain batch size.
 
 The common event is encoded in C (tiderec._events), in one pass that also writes the event
 file's line when one is kept; what it declines (see `_classify` and the C source) is encoded
@@ -101,11 +102,13 @@ def _plain(v: Any, depth: int) -> Any:
     return v
 
 
-def plain_json(v: Any, depth: int = 0) -> Any:
+def plain_json(v: Any, depth: int = 0, _path: set | None = None) -> Any:
     """A value as JSON-ready data with the same reductions as the digest uses. Values JSON
     cannot hold as they are become one-key objects (NaN and infinities are written as JSON
     extensions NaN and Infinity): {"$enum": "Type.Member"},
-    {"$tuple": [...]}, {"$map": [[k, v], ...]}, {"$datetime": iso}, {"$type": name, "fields"...}."""
+    {"$tuple": [...]}, {"$map": [[k, v], ...]}, {"$datetime": iso}, {"$type": name, "fields"...};
+    a container met again inside itself becomes {"$cycle": its type's name} (so that a value
+    that refers to itself twice costs its size, not two to the power of the depth limit)."""
     t = type(v)
     if v is None or t is str or t is bool or t is int:
         return v
@@ -113,14 +116,6 @@ def plain_json(v: Any, depth: int = 0) -> Any:
         return v
     if depth > MAX_DEPTH:
         return {"$deep": t.__qualname__}
-    if t is list:
-        return [plain_json(x, depth + 1) for x in v]
-    if t is tuple or t is collections.deque:
-        return {"$" + t.__name__: [plain_json(x, depth + 1) for x in v]}
-    if t is dict:
-        if all(type(k) is str and k[:1] != "$" for k in v):
-            return {k: plain_json(x, depth + 1) for k, x in v.items()}
-        return {"$map": [[plain_json(k, depth + 1), plain_json(x, depth + 1)] for k, x in v.items()]}
     if isinstance(v, enum.Enum) or hasattr(t, "__members__"):
         return {"$enum": f"{t.__name__}.{getattr(v, 'name', v)}"}
     if isinstance(v, _dt.datetime):
@@ -132,19 +127,40 @@ def plain_json(v: Any, depth: int = 0) -> Any:
     for base in (bool, int, float, str):  # subclasses (numpy's float64 among them)
         if isinstance(v, base):
             return plain_json(base(v), depth)
+    path = set() if _path is None else _path
+    if id(v) in path:
+        return {"$cycle": t.__qualname__}
+    path.add(id(v))
+    try:
+        return _plain_inside(v, t, depth, path)
+    finally:
+        path.discard(id(v))
+
+
+def _plain_inside(v: Any, t: type, depth: int, path: set) -> Any:
+    """plain_json of a value that may hold others (v is on `path`)."""
+    if t is list:
+        return [plain_json(x, depth + 1, path) for x in v]
+    if t is tuple or t is collections.deque:
+        return {"$" + t.__name__: [plain_json(x, depth + 1, path) for x in v]}
+    if t is dict:
+        if all(type(k) is str and k[:1] != "$" for k in v):
+            return {k: plain_json(x, depth + 1, path) for k, x in v.items()}
+        return {"$map": [[plain_json(k, depth + 1, path), plain_json(x, depth + 1, path)]
+                         for k, x in v.items()]}
     item = getattr(v, "item", None)  # numpy scalars and arrays
     if item is not None and getattr(v, "ndim", None) == 0:
-        return plain_json(item(), depth + 1)
+        return plain_json(item(), depth + 1, path)
     tolist = getattr(v, "tolist", None)
     if tolist is not None and hasattr(v, "ndim"):
-        return {"$array": plain_json(tolist(), depth + 1)}
+        return {"$array": plain_json(tolist(), depth + 1, path)}
     d = getattr(v, "__dict__", None)
     if d is not None and not isinstance(v, type):
         return {"$type": t.__qualname__,
-                "fields": {k: plain_json(x, depth + 1) for k, x in d.items()}}
+                "fields": {k: plain_json(x, depth + 1, path) for k, x in d.items()}}
     slots = [s for c in t.__mro__ for s in getattr(c, "__slots__", ()) if hasattr(v, s)]
     if slots:
-        return {"$type": t.__qualname__, "fields": {s: plain_json(getattr(v, s), depth + 1)
+        return {"$type": t.__qualname__, "fields": {s: plain_json(getattr(v, s), depth + 1, path)
                                                      for s in slots}}
     if isinstance(v, type):
         return {"$class": f"{v.__module__}.{v.__qualname__}"}
@@ -268,8 +284,9 @@ def _qualname(t: type) -> str:
     return name if type(name) is str else "?"
 
 
-def _encode_value(v: Any, depth: int, out: bytearray) -> None:
-    """Appends the digest's bytes of one value (the table in this module's docstring)."""
+def _encode_value(v: Any, depth: int, out: bytearray, path: set) -> None:
+    """Appends the digest's bytes of one value (the table in this module's docstring);
+    `path`: the ids of the containers being written around it."""
     t = type(v)
     if depth > MAX_DEPTH:
         out += b"!s" + _text(_qualname(t))
@@ -285,23 +302,34 @@ def _encode_value(v: Any, depth: int, out: bytearray) -> None:
         out += b"s" + _text(v)
     elif t is bytes:
         out += b"b" + _length(len(v)) + v
-    elif t is list or t is tuple:
-        items = tuple(v)
-        out += (b"[" if t is list else b"(") + _length(len(items))
-        for x in items:
-            _encode_value(x, depth + 1, out)
-    elif t is dict:
-        _encode_dict(v, depth, out)
     elif isinstance(v, enum.Enum) and type(_attr(v, "_name_")) is str:
         out += b"es" + _text(_qualname(t)) + b"s" + _text(v._name_)
     elif t is _dt.datetime and v.tzinfo is None:
         out += b"D" + _DATETIME(v.year, v.month, v.day, v.hour, v.minute, v.second,
                                 v.microsecond, v.fold)
+    elif id(v) in path:  # inside itself
+        out += b"^s" + _text(_qualname(t))
+    else:
+        path.add(id(v))
+        try:
+            _encode_inside(v, t, depth, out, path)
+        finally:
+            path.discard(id(v))
+
+
+def _encode_inside(v: Any, t: type, depth: int, out: bytearray, path: set) -> None:
+    if t is list or t is tuple:
+        items = tuple(v)
+        out += (b"[" if t is list else b"(") + _length(len(items))
+        for x in items:
+            _encode_value(x, depth + 1, out, path)
+    elif t is dict:
+        _encode_dict(v, depth, out, path)
     else:
         d = _attr(v, "__dict__")
         if type(d) is dict and not isinstance(v, type) and not _has(v, "ndim"):
             out += b"os" + _text(_qualname(t))
-            _encode_dict(d, depth + 1, out)
+            _encode_dict(d, depth + 1, out, path)
             return
         try:
             plain = plain_json(v, depth)
@@ -309,25 +337,25 @@ def _encode_value(v: Any, depth: int, out: bytearray) -> None:
             out += b"?s" + _text(_qualname(t))
             return
         out += b"p"
-        _encode_value(plain, depth + 1, out)
+        _encode_value(plain, depth + 1, out, set())
 
 
-def _encode_dict(d: dict, depth: int, out: bytearray) -> None:
+def _encode_dict(d: dict, depth: int, out: bytearray, path: set) -> None:
     if depth > MAX_DEPTH:
         out += b"!s" + _text("dict")
         return
     items = tuple(d.items())
     out += b"{" + _length(len(items))
     for k, x in items:
-        _encode_value(k, depth + 1, out)
-        _encode_value(x, depth + 1, out)
+        _encode_value(k, depth + 1, out, path)
+        _encode_value(x, depth + 1, out, path)
 
 
 def _packed(fields: dict) -> bytes:
     """The digest's bytes of an event's attribute dictionary, as the native encoding writes
     them for what it takes (and so what it hands over when it declines an event)."""
     out = bytearray()
-    _encode_dict(fields, 0, out)
+    _encode_dict(fields, 0, out, {id(fields)})
     return bytes(out)
 
 
@@ -444,7 +472,8 @@ class _PythonDigest:
 
     def add(self, fields: dict) -> None:
         if type(fields) is not dict:
-            raise TypeError(f"an event's attribute dict must be a dict, not {type(fields).__name__}")
+            raise TypeError("an event's attribute dict must be a dict, not "
+                            f"{type(fields).__name__}")
         self._stream += self._fallback(fields)
 
     def add_line(self, fields: dict, lines: bytearray) -> bool:
