@@ -393,3 +393,18 @@ def test_a_baseline_of_the_earlier_definition_is_refused_with_exit_2(tmp_path):
     assert out.returncode == 2
     assert "another definition of the digest" in out.stderr and "(2, this build: 3)" in out.stderr
     assert "Traceback" not in out.stderr
+
+
+@pytest.mark.parametrize("name, written", [
+    ("dict raises", '"v":{"$object":"DictRaises"}'),
+    ("hook raises", '"v":{"$object":"HookRaises"}'),
+    ("lone surrogate", '"v":"a\\ud800b"'),
+])
+def test_values_that_cannot_be_read_or_encoded_are_written_to_the_event_file(tmp_path, name,
+                                                                           written):
+    stream = digest.EventStream(tmp_path / "e.jsonl")
+    stream.add(Ev(Kind.TICK, v=VALUES[name]), "")
+    stream.close()
+    (line,) = digest.read_events(tmp_path / "e.jsonl")
+    assert written in (tmp_path / "e.jsonl").read_text()
+    assert line[1] == "TICK"
