@@ -24,6 +24,7 @@ HARNESSES = {
     "session_files": ("harness_session", "session_file"),
     "capture": ("harness_capture", "capture"),
     "encoder": ("harness_encoder", "encoder"),
+    "events": ("harness_events", "events"),
 }
 
 

@@ -118,6 +118,11 @@ def main() -> None:
         size = 24 + rng.randrange(240)
         write("encoder", f"seed-{n:02}", bytes([n]) + bytes(rng.randrange(256) for _ in range(size)))
 
+    # events for the replay's event encoding: the recipe's bytes choose everything
+    for n in range(16):
+        size = 16 + rng.randrange(300)
+        write("events", f"seed-{n:02}", bytes(rng.randrange(256) for _ in range(size)))
+
 
 if __name__ == "__main__":
     main()

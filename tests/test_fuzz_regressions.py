@@ -18,7 +18,7 @@ FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
 sys.path.insert(0, str(FUZZ))
 from common import KNOWN_FINDINGS  # noqa: E402
 
-TARGETS = ["json_lines", "binary_lines", "session_files", "capture", "encoder"]
+TARGETS = ["json_lines", "binary_lines", "session_files", "capture", "encoder", "events"]
 
 
 def replay(target: str, paths: list[pathlib.Path]) -> subprocess.CompletedProcess:
@@ -72,6 +72,9 @@ SABOTAGE = {
     "encoder": "import harness_encoder as h\n"
                "real = h.python_line\n"
                "h.python_line = lambda item: (lambda line: line and line + b' ')(real(item))\n",
+    "events": "import harness_events as h\n"
+              "real = h.digest._packed\n"
+              "h.digest._packed = lambda fields: real(fields) + b'x'\n",
 }
 
 

@@ -14,12 +14,11 @@ import datetime as _dt
 import operator
 from typing import Any
 
-from .digest import HASH_CHUNK, EventStream, signature
+from .digest import EventStream, signature
 from .results import ReplayResult, Tally
 
 _MINUTE = _dt.timedelta(minutes=1)
 _event_type = operator.attrgetter("event_type")
-_ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
 
 
 class Consumer:
@@ -153,24 +152,15 @@ class Consumer:
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
             else:
-                buf, encode_into, fallback = hasher
                 for ev in it:
-                    # each event encoded straight onto the digest's buffer just before it is
-                    # published (what a listener changes afterwards is not in the digest)
-                    n = len(buf)
-                    try:
-                        encode_into(vars(ev), buf, -1)
-                    except _ENCODER_ERRORS:
-                        del buf[n:]
-                        fallback(vars(ev))
+                    # each event into the digest just before it is published (what a
+                    # listener changes afterwards is not in the digest)
+                    hasher(vars(ev))
                     try:
                         publish(ev)
                     except Exception as exc:
                         failed = self._listener_failed(ev, now, exc, failed)
-                stream = self.stream
-                stream.count += len(batch)  # type: ignore[union-attr]
-                if len(buf) >= HASH_CHUNK:
-                    stream.flush()  # type: ignore[union-attr]
+                self.stream.count += len(batch)  # type: ignore[union-attr]
         except BaseException:
             # interrupted: what was published counts, the event being published included
             done = len(batch) - len(list(it))

@@ -5,41 +5,73 @@ An event is reduced to its type name and its fields in order, each value to plai
 records and other objects by their type name and attributes (so the stand-ins' records compare
 by the values they were built from, and live objects such as accounts by their state, never by
 identity or address), enumeration members by name, floats by their shortest repr. The digest
-is a BLAKE2b hash of those reductions, one per event in publication order: it does not depend
-on timing, on the consumer's batch size, on the machine or on the session's line numbers.
+is a hash of those reductions, one per event in publication order: it does not depend on
+timing, on the consumer's batch size, on the machine or on the session's line numbers.
 
-The digest (definition DIGEST_VERSION 2) is the 128-bit BLAKE2b of the events' reductions as
-MessagePack, one after the other in publication order (`event_packed`): each
-event's attribute dictionary as it is, its `event_type` member included (by value), and every
-record or other object as the pair [type name, attributes]. Each event is encoded straight into
-one growing buffer that is hashed a large piece at a time, so the digest costs one encoding
-pass per event and no object per event. Definition 1 (before) hashed, per event, the type
-name, a NUL byte and the fields without `event_type` with objects as {"$type", "fields"}
-maps. BLAKE2b rather than SHA-256: SHA-256 is cheaper only on processors with SHA
-instructions (about 0.55 against 1.3 ns a byte on the development machine, but several times
-dearer without them, and under valgrind), and the digest's cost should not depend on the
-machine. The event file writes the reduction as JSON (`event_bytes`).
+The digest (definition DIGEST_VERSION 3) is a 64-bit hash of the events' reductions in a
+tagged binary form, one after the other in publication order (`event_packed`): each event's
+attribute dictionary as it is, its `event_type` member included. Little-endian throughout, so
+the same on every machine:
+
+    n                     None              f / t               False / True
+    i <int64>             an int of 64 bits I <text of hex(v)>  any other int
+    d <float64>           a float's IEEE bits, every NaN as 0x7ff8000000000000 (so -0.0 is kept)
+    s <u32 n> <UTF-8>     a str (lone surrogates passed through as their 3 bytes)
+    b <u32 n> <bytes>     bytes
+    [ <u32 n> items       a list            ( <u32 n> items     a tuple
+    { <u32 n> k v ...     a dict in its order (keys by the same rules)
+    e <name> <member>     an enumeration member: its class's qualified name, its _name_
+    D <u16 year> <u8 month day hour minute second> <u32 microsecond> <u8 fold>
+                          a datetime without tzinfo
+    o <name> <dict>       an object with an attribute dictionary (and no `ndim`): a record
+    p <value>             anything else, as its `plain_json` reduction
+    ! <name>              a value nested deeper than MAX_DEPTH
+    ^ <name>              a container or object met again inside itself
+    ? <name>              an object whose attributes cannot be read
+
+(names as s-values; a length of 2**32 - 1 or more is written as 0xffffffff and a u64). The
+hash is the 64-bit XXH64 of the whole stream with seed 0, as 16 hex digits: XXH64 costs under a
+tenth of BLAKE2b's instructions a byte and needs no processor extension, and the digest is an
+equality check between runs, not a security property (two different streams collide with a
+chance of one in 2**64). Hashing the stream in pieces gives the hash of the whole, so the digest
+does not depend on the drain batch size.
+
+The common event is encoded in C (tiderec._events), in one pass that also writes the event
+file's line when one is kept; what it declines (see `_classify` and the C source) is encoded
+here, to the same bytes. Definition 2 (before) was the 128-bit BLAKE2b of the events'
+MessagePack, objects as [type name, attributes] and enumeration members by value; definition
+1 hashed per event the type name, a NUL byte and the fields without `event_type`, objects as
+{"$type", "fields"} maps. The event file writes the reduction as JSON (`event_bytes`).
 """
 from __future__ import annotations
 
 import collections
+import dataclasses
 import datetime as _dt
 import enum
 import gzip
-import hashlib
 import io
 import json
 import os
+import struct
+import uuid
+from decimal import Decimal
 from typing import IO, Any, Iterator
 
 import msgspec
 
+try:
+    from tiderec._events import EventDigest as _NativeDigest
+except ImportError:  # the recorder's distribution built without its native parts
+    _NativeDigest = None
+
 MAX_DEPTH = 50
 HASH_BATCH = 256  # (kept for callers of earlier versions)
-DIGEST_VERSION = 2  # the definition of the digest, as a summary carries it
+DIGEST_VERSION = 3  # the definition of the digest, as a summary carries it
 HASH_CHUNK = 1 << 16  # bytes of encoded events hashed at a time
 
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+_dumps_ascii = json.JSONEncoder(separators=(",", ":")).encode
 
 
 def signature(event: Any) -> tuple:
@@ -70,11 +102,13 @@ def _plain(v: Any, depth: int) -> Any:
     return v
 
 
-def plain_json(v: Any, depth: int = 0) -> Any:
+def plain_json(v: Any, depth: int = 0, _path: set | None = None) -> Any:
     """A value as JSON-ready data with the same reductions as the digest uses. Values JSON
     cannot hold as they are become one-key objects (NaN and infinities are written as JSON
     extensions NaN and Infinity): {"$enum": "Type.Member"},
-    {"$tuple": [...]}, {"$map": [[k, v], ...]}, {"$datetime": iso}, {"$type": name, "fields"...}."""
+    {"$tuple": [...]}, {"$map": [[k, v], ...]}, {"$datetime": iso}, {"$type": name, "fields"...};
+    a container met again inside itself becomes {"$cycle": its type's name} (so that a value
+    that refers to itself twice costs its size, not two to the power of the depth limit)."""
     t = type(v)
     if v is None or t is str or t is bool or t is int:
         return v
@@ -82,14 +116,6 @@ def plain_json(v: Any, depth: int = 0) -> Any:
         return v
     if depth > MAX_DEPTH:
         return {"$deep": t.__qualname__}
-    if t is list:
-        return [plain_json(x, depth + 1) for x in v]
-    if t is tuple or t is collections.deque:
-        return {"$" + t.__name__: [plain_json(x, depth + 1) for x in v]}
-    if t is dict:
-        if all(type(k) is str and k[:1] != "$" for k in v):
-            return {k: plain_json(x, depth + 1) for k, x in v.items()}
-        return {"$map": [[plain_json(k, depth + 1), plain_json(x, depth + 1)] for k, x in v.items()]}
     if isinstance(v, enum.Enum) or hasattr(t, "__members__"):
         return {"$enum": f"{t.__name__}.{getattr(v, 'name', v)}"}
     if isinstance(v, _dt.datetime):
@@ -101,19 +127,40 @@ def plain_json(v: Any, depth: int = 0) -> Any:
     for base in (bool, int, float, str):  # subclasses (numpy's float64 among them)
         if isinstance(v, base):
             return plain_json(base(v), depth)
+    path = set() if _path is None else _path
+    if id(v) in path:
+        return {"$cycle": t.__qualname__}
+    path.add(id(v))
+    try:
+        return _plain_inside(v, t, depth, path)
+    finally:
+        path.discard(id(v))
+
+
+def _plain_inside(v: Any, t: type, depth: int, path: set) -> Any:
+    """plain_json of a value that may hold others (v is on `path`)."""
+    if t is list:
+        return [plain_json(x, depth + 1, path) for x in v]
+    if t is tuple or t is collections.deque:
+        return {"$" + t.__name__: [plain_json(x, depth + 1, path) for x in v]}
+    if t is dict:
+        if all(type(k) is str and k[:1] != "$" for k in v):
+            return {k: plain_json(x, depth + 1, path) for k, x in v.items()}
+        return {"$map": [[plain_json(k, depth + 1, path), plain_json(x, depth + 1, path)]
+                         for k, x in v.items()]}
     item = getattr(v, "item", None)  # numpy scalars and arrays
     if item is not None and getattr(v, "ndim", None) == 0:
-        return plain_json(item(), depth + 1)
+        return plain_json(item(), depth + 1, path)
     tolist = getattr(v, "tolist", None)
     if tolist is not None and hasattr(v, "ndim"):
-        return {"$array": plain_json(tolist(), depth + 1)}
+        return {"$array": plain_json(tolist(), depth + 1, path)}
     d = getattr(v, "__dict__", None)
     if d is not None and not isinstance(v, type):
         return {"$type": t.__qualname__,
-                "fields": {k: plain_json(x, depth + 1) for k, x in d.items()}}
+                "fields": {k: plain_json(x, depth + 1, path) for k, x in d.items()}}
     slots = [s for c in t.__mro__ for s in getattr(c, "__slots__", ()) if hasattr(v, s)]
     if slots:
-        return {"$type": t.__qualname__, "fields": {s: plain_json(getattr(v, s), depth + 1)
+        return {"$type": t.__qualname__, "fields": {s: plain_json(getattr(v, s), depth + 1, path)
                                                      for s in slots}}
     if isinstance(v, type):
         return {"$class": f"{v.__module__}.{v.__qualname__}"}
@@ -147,24 +194,6 @@ _json_encoder = msgspec.json.Encoder(enc_hook=_object_hook)
 _fast_encode = _json_encoder.encode
 
 
-def _digest_hook(v: Any) -> Any:
-    """What the digest's encoder cannot write itself: the same reduction as `_object_hook`,
-    an object with an attribute dictionary as the pair (type name, attributes), which costs
-    less to write than a map of two keys. The same answer whether or not the type is known
-    already, so that the digest never depends on what was encoded before."""
-    t = type(v)
-    known = _PLAIN_TYPES.get(id(t))
-    if known is not None and known[0] is t:
-        d = v.__dict__
-        if "ndim" not in d:
-            return (known[1], d)
-    r = _object_hook(v)
-    if type(r) is dict and len(r) == 2 and r.get("fields") is getattr(v, "__dict__", r) \
-            and "$type" in r:
-        return (r["$type"], r["fields"])
-    return r
-
-
 def event_bytes(event: Any) -> tuple[str, bytes]:
     """(event type name, the event's reduction as compact JSON, UTF-8).
 
@@ -173,11 +202,7 @@ def event_bytes(event: Any) -> tuple[str, bytes]:
     cycle) takes the slower `plain_json` path, which is as deterministic."""
     fields = vars(event).copy()
     etype = fields.pop("event_type", None)
-    name = _type_name(etype)
-    try:
-        return name, _fast_encode(fields)
-    except (TypeError, ValueError, RecursionError, OverflowError):
-        return name, _dumps({k: plain_json(v) for k, v in fields.items()}).encode()
+    return _type_name(etype), _json_body(fields)
 
 
 # event type names by the identity of the member (an enumeration's `name` is a slow
@@ -196,47 +221,276 @@ def _type_name(etype: Any) -> str:
 
 
 def _json_body(fields: dict) -> bytes:
+    """The event file's JSON of an event's fields: the fast encoding, or, for what it refuses
+    (a key JSON cannot hold, a cycle, a lone surrogate, an object whose attributes raise on
+    reading), the plain-data walk, as deterministic."""
     try:
         return _fast_encode(fields)
-    except (TypeError, ValueError, RecursionError, OverflowError):
-        return _dumps({k: plain_json(v) for k, v in fields.items()}).encode()
+    except Exception:
+        return _plain_body(fields)
 
 
-_digest_encoder = msgspec.msgpack.Encoder(enc_hook=_digest_hook)
-_fast_pack = _digest_encoder.encode
-_pack = msgspec.msgpack.Encoder().encode
+def _plain_body(fields: dict) -> bytes:
+    plain = {k: _plain_or_object(v) for k, v in fields.items()}
+    try:
+        return _dumps(plain).encode()
+    except UnicodeEncodeError:  # a lone surrogate: written as its \\u escape
+        return _dumps_ascii(plain).encode()
+
+
+def _plain_or_object(v: Any) -> Any:
+    try:
+        return plain_json(v)
+    except Exception:  # attributes that raise on reading
+        return {"$object": _qualname(type(v))}
+
+
 _ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
+
+_Q = struct.Struct("<q").pack
+_D = struct.Struct("<d").pack
+_L = struct.Struct("<I").pack
+_DATETIME = struct.Struct("<HBBBBBIB").pack
+_NAN = bytes.fromhex("000000000000f87f")  # 0x7ff8000000000000, whatever NaN it was
+
+
+def _length(n: int) -> bytes:
+    return _L(n) if n < 0xFFFFFFFF else b"\xff\xff\xff\xff" + struct.pack("<Q", n)
+
+
+def _text(v: str) -> bytes:
+    b = v.encode("utf-8", "surrogatepass")
+    return _length(len(b)) + b
+
+
+def _attr(v: Any, name: str) -> Any:
+    """An attribute, or None when it is missing or reading it raises."""
+    try:
+        return getattr(v, name, None)
+    except Exception:
+        return None
+
+
+def _has(v: Any, name: str) -> bool:
+    """hasattr, where an attribute that raises on reading counts as present."""
+    try:
+        return hasattr(v, name)
+    except Exception:
+        return True
+
+
+def _qualname(t: type) -> str:
+    name = _attr(t, "__qualname__")
+    return name if type(name) is str else "?"
+
+
+def _encode_value(v: Any, depth: int, out: bytearray, path: set) -> None:
+    """Appends the digest's bytes of one value (the table in this module's docstring);
+    `path`: the ids of the containers being written around it."""
+    t = type(v)
+    if depth > MAX_DEPTH:
+        out += b"!s" + _text(_qualname(t))
+    elif v is None:
+        out += b"n"
+    elif t is bool:
+        out += b"t" if v else b"f"
+    elif t is int:
+        out += b"i" + _Q(v) if -2 ** 63 <= v < 2 ** 63 else b"I" + _text(hex(v))
+    elif t is float:
+        out += b"d" + (_NAN if v != v else _D(v))
+    elif t is str:
+        out += b"s" + _text(v)
+    elif t is bytes:
+        out += b"b" + _length(len(v)) + v
+    elif isinstance(v, enum.Enum) and type(_attr(v, "_name_")) is str:
+        out += b"es" + _text(_qualname(t)) + b"s" + _text(v._name_)
+    elif t is _dt.datetime and v.tzinfo is None:
+        out += b"D" + _DATETIME(v.year, v.month, v.day, v.hour, v.minute, v.second,
+                                v.microsecond, v.fold)
+    elif id(v) in path:  # inside itself
+        out += b"^s" + _text(_qualname(t))
+    else:
+        path.add(id(v))
+        try:
+            _encode_inside(v, t, depth, out, path)
+        finally:
+            path.discard(id(v))
+
+
+def _encode_inside(v: Any, t: type, depth: int, out: bytearray, path: set) -> None:
+    if t is list or t is tuple:
+        items = tuple(v)
+        out += (b"[" if t is list else b"(") + _length(len(items))
+        for x in items:
+            _encode_value(x, depth + 1, out, path)
+    elif t is dict:
+        _encode_dict(v, depth, out, path)
+    else:
+        d = _attr(v, "__dict__")
+        if type(d) is dict and not isinstance(v, type) and not _has(v, "ndim"):
+            out += b"os" + _text(_qualname(t))
+            _encode_dict(d, depth + 1, out, path)
+            return
+        try:
+            plain = plain_json(v, depth)
+        except Exception:  # an object that cannot be read
+            out += b"?s" + _text(_qualname(t))
+            return
+        out += b"p"
+        _encode_value(plain, depth + 1, out, set())
+
+
+def _encode_dict(d: dict, depth: int, out: bytearray, path: set) -> None:
+    if depth > MAX_DEPTH:
+        out += b"!s" + _text("dict")
+        return
+    items = tuple(d.items())
+    out += b"{" + _length(len(items))
+    for k, x in items:
+        _encode_value(k, depth + 1, out, path)
+        _encode_value(x, depth + 1, out, path)
 
 
 def _packed(fields: dict) -> bytes:
-    """The digest's reduction of an attribute dictionary: the fast encoding, or, for what it
-    refuses (a key MessagePack cannot hold, a cycle, an integer beyond 64 bits), the plain-data
-    walk, as deterministic."""
+    """The digest's bytes of an event's attribute dictionary, as the native encoding writes
+    them for what it takes (and so what it hands over when it declines an event)."""
+    out = bytearray()
+    _encode_dict(fields, 0, out, {id(fields)})
+    return bytes(out)
+
+
+# The classes msgspec writes itself (never through the hook), and so never records here.
+_NATIVE_BASES = (int, float, str, bytes, bytearray, memoryview, list, tuple, dict, set,
+                 frozenset, _dt.date, _dt.time, _dt.timedelta, uuid.UUID, Decimal,
+                 collections.deque, BaseException)
+
+
+def _classify(t: type) -> tuple:
+    """What the native encoding may do with instances of class t without asking again (while
+    the class is unchanged): 1, a record written by its attribute dict as `_object_hook` and
+    `_encode_value` write it; 2, an enumeration (by member name in the digest, by value in the
+    JSON); 3, a dataclass, recorded as a record in the digest and written in the JSON as
+    msgspec writes it, the object of its fields (given as a third item) in their order; 4, a
+    record whose class has __getattr__ (whether an instance has an `ndim` is then asked of the
+    instance); 0, hand the event to the Python encoding."""
     try:
-        return _fast_pack(fields)
-    except _ENCODER_ERRORS:
-        return _pack(_in_64_bits({k: plain_json(v) for k, v in fields.items()}))
-
-
-def _in_64_bits(v: Any) -> Any:
-    """Plain data with every integer MessagePack cannot hold as {"$int": its decimal text}."""
-    t = type(v)
-    if t is int:
-        return v if -2 ** 63 <= v < 2 ** 64 else {"$int": str(v)}
-    if t is list:
-        return [_in_64_bits(x) for x in v]
-    if t is dict:
-        return {k: _in_64_bits(x) for k, x in v.items()}
-    return v
+        name = _qualname(t)
+        getattribute = _attr(t, "__getattribute__")
+        if issubclass(t, enum.Enum):
+            return 2, name
+        if issubclass(t, type) or issubclass(t, _NATIVE_BASES) or _has(t, "ndim") \
+                or getattribute is not object.__getattribute__ \
+                or _has(t, "__attrs_attrs__") \
+                or _has(t, "__struct_fields__") or not _attr(t, "__dictoffset__"):
+            return 0, name
+        found = None
+        for c in t.__mro__:  # the instance dict is the one the default descriptor reads
+            found = vars(c).get("__dict__")
+            if found is not None:
+                break
+        if type(found).__name__ != "getset_descriptor":
+            return 0, name
+        if not dataclasses.is_dataclass(t):
+            return (4 if _has(t, "__getattr__") else 1), name
+        fields = dataclasses.fields(t)
+        if _has(t, "__getattr__") or not all(f.init and type(f.name) is str for f in fields):
+            return 0, name  # msgspec leaves fields out that __init__ does not take
+        return 3, name, tuple(f.name for f in fields)
+    except Exception:
+        return 0, "?"
 
 
 def event_packed(event: Any) -> tuple[str, bytes]:
-    """(event type name, the event's reduction as MessagePack): the digest is the hash of these
-    bytes, event after event. The same values as event_bytes, written in a form that is
-    cheaper to produce than JSON (numbers as their binary values) and that keeps apart what
-    JSON text cannot (NaN and None, text and bytes)."""
+    """(event type name, the digest's bytes of the event): the digest is the hash of these
+    bytes, event after event. The same values as event_bytes, in a form that is cheaper to
+    produce than JSON (numbers as their binary values) and that keeps apart what JSON text
+    cannot (NaN and None, text and bytes, lists and tuples)."""
     fields = vars(event)
     return _type_name(fields.get("event_type")), _packed(fields)
+
+
+_P1, _P2, _P3 = 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9
+_P4, _P5, _M = 0x85EBCA77C2B2AE63, 0x27D4EB2F165667C5, (1 << 64) - 1
+
+
+def _rotl(x: int, r: int) -> int:
+    return ((x << r) | (x >> (64 - r))) & _M
+
+
+def _round(acc: int, lane: int) -> int:
+    return _rotl((acc + lane * _P2) & _M, 31) * _P1 & _M
+
+
+def xxh64(data: bytes, seed: int = 0) -> int:
+    """XXH64 of `data` (the digest's hash, in Python: for checking and for builds without the
+    native encoding)."""
+    n = len(data)
+    i = 0
+    if n >= 32:
+        v = [(seed + _P1 + _P2) & _M, (seed + _P2) & _M, seed, (seed - _P1) & _M]
+        while i + 32 <= n:
+            lanes = struct.unpack_from("<4Q", data, i)
+            v = [_round(a, b) for a, b in zip(v, lanes)]
+            i += 32
+        h = (_rotl(v[0], 1) + _rotl(v[1], 7) + _rotl(v[2], 12) + _rotl(v[3], 18)) & _M
+        for a in v:
+            h = ((h ^ _round(0, a)) * _P1 + _P4) & _M
+    else:
+        h = (seed + _P5) & _M
+    h = (h + n) & _M
+    while i + 8 <= n:
+        h ^= _round(0, struct.unpack_from("<Q", data, i)[0])
+        h = (_rotl(h, 27) * _P1 + _P4) & _M
+        i += 8
+    if i + 4 <= n:
+        h ^= struct.unpack_from("<I", data, i)[0] * _P1 & _M
+        h = (_rotl(h, 23) * _P2 + _P3) & _M
+        i += 4
+    while i < n:
+        h ^= data[i] * _P5 & _M
+        h = _rotl(h, 11) * _P1 & _M
+        i += 1
+    h ^= h >> 33
+    h = h * _P2 & _M
+    h ^= h >> 29
+    h = h * _P3 & _M
+    return h ^ (h >> 32)
+
+
+def stream_hexdigest(stream: bytes) -> str:
+    """The digest of a whole stream of event bytes (`event_packed`'s, one after the other)."""
+    return "%016x" % xxh64(stream, 0)
+
+
+class _PythonDigest:
+    """The digest without the native encoding: the same bytes and hash, made in Python."""
+
+    def __init__(self, classify: Any, fallback: Any) -> None:
+        self._fallback = fallback
+        self._stream = bytearray()
+        self.declined = 0
+
+    def add(self, fields: dict) -> None:
+        if type(fields) is not dict:
+            raise TypeError("an event's attribute dict must be a dict, not "
+                            f"{type(fields).__name__}")
+        self._stream += self._fallback(fields)
+
+    def add_line(self, fields: dict, lines: bytearray) -> bool:
+        self.add(fields)
+        return False
+
+    def update(self, data: bytes) -> None:
+        self._stream += data
+
+    def pending(self) -> bytes:
+        return bytes(self._stream)
+
+    def flush(self) -> None:
+        pass
+
+    def hexdigest(self) -> str:
+        return stream_hexdigest(bytes(self._stream))
 
 
 def event_json(event: Any) -> tuple[str, str]:
@@ -248,18 +502,16 @@ def event_json(event: Any) -> tuple[str, str]:
 class EventStream:
     """Takes every published event in order: hashes it into the digest and, when `path` is
     given, writes it as one line {"event": type, "source": what caused it, "fields": {...}}
-    (gzip-compressed when the name ends in ".gz")."""
+    (gzip-compressed when the name ends in ".gz"). Each event is encoded once, for both."""
 
     def __init__(self, path: str | os.PathLike | None = None, session: str = "") -> None:
         """`session`: the session file whose line numbers `add` may be given as sources."""
-        self._hash = hashlib.blake2b(digest_size=16)
+        make = _NativeDigest if _NativeDigest is not None else _PythonDigest
+        self._digest = make(_classify, _packed)
         self.count = 0
         self._out: IO[bytes] | None = None
         # an event line's beginning, by the identity of the event type (kept with it)
         self._heads: dict[int, tuple[Any, bytes]] = {}
-        # the encoded events not yet hashed; hashing the pieces joined equals hashing them
-        # one by one, so when the buffer is hashed does not change the digest
-        self.buffer = bytearray()
         self._lines = bytearray()  # event lines not yet written
         # "session:" as the inside of a JSON string, for sources given as line numbers
         self._session = _dumps(session + ":").encode()[:-1]
@@ -270,26 +522,20 @@ class EventStream:
             if path.endswith(".gz"):
                 self._deflate = _gzip_compressor()
 
+    @property
+    def buffer(self) -> bytes:
+        """The digest's bytes not yet hashed."""
+        return self._digest.pending()
+
     def add(self, event: Any, source: str | int) -> None:
         """Adds an event to the digest and, with a file, writes its line; `source` is what
         caused it: a text, or the number of a line of the session."""
         fields = vars(event)
-        buf = self.buffer
-        n = len(buf)
-        try:
-            _digest_encoder.encode_into(fields, buf, -1)
-        except _ENCODER_ERRORS:
-            del buf[n:]
-            buf += _packed(fields)
         self.count += 1
-        if self._out is not None:
-            self._line(fields, source)
-        if len(buf) >= HASH_CHUNK:
-            self.flush()
-
-    def _line(self, fields: dict, source: str | int) -> None:
-        fields = fields.copy()
-        etype = fields.pop("event_type", None)
+        if self._out is None:
+            self._digest.add(fields)
+            return
+        etype = fields.get("event_type")
         hit = self._heads.get(id(etype))
         if hit is None or hit[0] is not etype:
             head = b'{"event":%s,"source":' % _dumps(_type_name(etype)).encode()
@@ -303,12 +549,10 @@ class EventStream:
         else:
             lines += _dumps(source).encode()
         lines += b',"fields":'
-        n = len(lines)
-        try:
-            _json_encoder.encode_into(fields, lines, -1)
-        except _ENCODER_ERRORS:
-            del lines[n:]
-            lines += _dumps({k: plain_json(v) for k, v in fields.items()}).encode()
+        if not self._digest.add_line(fields, lines):
+            fields = fields.copy()
+            fields.pop("event_type", None)
+            lines += _json_body(fields)
         lines += b'}\n'
         if len(lines) >= HASH_CHUNK:
             self._write_lines()
@@ -321,35 +565,20 @@ class EventStream:
 
     def append(self, fields: dict) -> None:
         """Adds one event's attribute dictionary to the digest (not to `count`)."""
-        buf = self.buffer
-        n = len(buf)
-        try:
-            _digest_encoder.encode_into(fields, buf, -1)
-        except _ENCODER_ERRORS:
-            del buf[n:]  # whatever the refused encoding left
-            buf += _packed(fields)
-        if len(buf) >= HASH_CHUNK:
-            self.flush()
+        self._digest.add(fields)
 
-    def hasher(self) -> tuple[bytearray, Any, Any]:
+    def hasher(self) -> Any:
         """For a caller that feeds the digest itself, event by event, as `add` does (the
-        consumer, which saves calls per event that way): the buffer of encoded events not yet
-        hashed, `encode_into(fields, buffer, -1)`, which appends an event's attribute
-        dictionary, and `append(fields)`, what to call instead when that raises TypeError,
-        ValueError, RecursionError or OverflowError (after cutting the buffer back to its
-        length before the call). The caller adds to `count` the events it added, and calls
-        `flush()` once the buffer holds HASH_CHUNK bytes or more."""
-        return self.buffer, _digest_encoder.encode_into, self.append
+        consumer, which saves calls per event that way): `add(fields)`, which adds an event's
+        attribute dictionary to the digest. The caller adds to `count` the events it added."""
+        return self._digest.add
 
     def flush(self) -> None:
-        """Hashes the encoded events not yet hashed."""
-        if self.buffer:
-            self._hash.update(self.buffer)
-            self.buffer.clear()
+        """Hashes the encoded events not yet hashed (the digest does not depend on when)."""
+        self._digest.flush()
 
     def hexdigest(self) -> str:
-        self.flush()
-        return self._hash.hexdigest()
+        return self._digest.hexdigest()
 
     def close(self) -> None:
         if self._out is not None:

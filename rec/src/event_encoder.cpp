@@ -1,0 +1,1089 @@
+// tiderec._events: the replay's event stream encoded in C, one pass per event.
+//
+// An EventDigest takes each published event's attribute dictionary and, in one walk over its
+// values, appends the event's digest bytes to a buffer that is hashed a large piece at a time,
+// and (add_line) the event file's JSON of the same fields. The digest bytes are a tagged binary
+// form (little-endian throughout, so the same on every machine):
+//
+//   n                       None
+//   f / t                   False / True
+//   i <int64>               an int that fits 64 bits, two's complement
+//   d <float64>             a float as its IEEE bits, every NaN as 0x7ff8000000000000
+//   s <u32 n> <n bytes>     a str as UTF-8
+//   [ <u32 n> items         a list;  ( <u32 n> items  a tuple
+//   { <u32 n> key value...  a dict, in its order
+//   e <name> <member>       an enumeration member: its class's qualified name and its name
+//   D <u16 year> <u8 month, day, hour, minute, second> <u32 microsecond> <u8 fold>
+//                           a datetime without tzinfo
+//   o <name> <dict>         a record: its class's qualified name and its attribute dict (a
+//                           dataclass's too; its JSON is then the object of its fields)
+//
+// (names as s-values). Everything else (bytes, big integers, aware datetimes, objects that are
+// not plain records, a nesting deeper than 50, a key that is not text when JSON is wanted ...)
+// is declined: the walk stops, nothing of the event stays behind, and the whole event is
+// handed to the Python encoding (`fallback`), which writes the same bytes for everything this
+// walk takes and defines the rest.
+//
+// The JSON is what the replay's msgspec encoding writes for the same fields (floats in the
+// fewest digits, NaN and the infinities as null, naive datetimes as YYYY-MM-DDTHH:MM:SS[.ffffff],
+// enumeration members by value, records as {"$type": name, "fields": {...}}), the event's
+// `event_type` left out.
+//
+// Which classes are records and which are enumerations is decided in Python (`classify`), once
+// per class, and kept under the class's version tag: any change to a class attribute (its
+// name, __getattr__, a property ...) moves the tag and the class is asked about again.
+//
+// The hash: the 64-bit XXH64 of the whole byte stream with seed 0, as 16 hex digits. Hashing
+// the stream in pieces gives what hashing it at once gives, so the digest does not depend on how
+// the events were batched.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <datetime.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "entry_text.hpp"
+#include "ov/core.hpp"
+
+namespace {
+
+using ov::outcome;
+using tiderec::text::Buffer;
+namespace text = tiderec::text;
+
+constexpr int max_depth = 50;              // as the Python encoding's MAX_DEPTH
+constexpr size_t hash_chunk = size_t{1} << 16;  // bytes gathered before they are hashed
+
+ov::name n_event_type("event_type");
+ov::name n_name("_name_");
+ov::name n_value("_value_");
+ov::name n_ndim("ndim");
+
+// ---------------------------------------------------------------------------------------------
+// XXH64, streaming over stripes of 32 bytes
+
+constexpr uint64_t prime1 = 0x9E3779B185EBCA87ULL;
+constexpr uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
+constexpr uint64_t prime3 = 0x165667B19E3779F9ULL;
+constexpr uint64_t prime4 = 0x85EBCA77C2B2AE63ULL;
+constexpr uint64_t prime5 = 0x27D4EB2F165667C5ULL;
+
+inline uint64_t rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+
+inline uint64_t read64(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap64(v);
+    return v;
+}
+
+inline uint32_t read32(const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap32(v);
+    return v;
+}
+
+inline uint64_t xxh_round(uint64_t acc, uint64_t input) {
+    acc += input * prime2;
+    acc = rotl(acc, 31);
+    return acc * prime1;
+}
+
+inline uint64_t xxh_merge(uint64_t acc, uint64_t v) {
+    acc ^= xxh_round(0, v);
+    return acc * prime1 + prime4;
+}
+
+// The state of one XXH64 over the stripes consumed so far. Invariant: `total` counts the bytes
+// consumed, a multiple of 32.
+struct Xxh64 {
+    uint64_t seed = 0;
+    uint64_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
+    uint64_t total = 0;
+
+    void reset(uint64_t s) {
+        seed = s;
+        v1 = s + prime1 + prime2;
+        v2 = s + prime2;
+        v3 = s;
+        v4 = s - prime1;
+        total = 0;
+    }
+    void stripes(const unsigned char* p, size_t n) {  // n a multiple of 32
+        uint64_t a = v1, b = v2, c = v3, d = v4;
+        for (const unsigned char* end = p + n; p < end; p += 32) {
+            a = xxh_round(a, read64(p));
+            b = xxh_round(b, read64(p + 8));
+            c = xxh_round(c, read64(p + 16));
+            d = xxh_round(d, read64(p + 24));
+        }
+        v1 = a, v2 = b, v3 = c, v4 = d;
+        total += n;
+    }
+    // The hash of what was consumed followed by `tail` (fewer than 32 bytes); the state stays.
+    uint64_t finish(const unsigned char* p, size_t n) const {
+        uint64_t h;
+        if (total >= 32) {
+            h = rotl(v1, 1) + rotl(v2, 7) + rotl(v3, 12) + rotl(v4, 18);
+            h = xxh_merge(h, v1);
+            h = xxh_merge(h, v2);
+            h = xxh_merge(h, v3);
+            h = xxh_merge(h, v4);
+        } else {
+            h = seed + prime5;
+        }
+        h += total + n;
+        for (; n >= 8; p += 8, n -= 8) {
+            h ^= xxh_round(0, read64(p));
+            h = rotl(h, 27) * prime1 + prime4;
+        }
+        if (n >= 4) {
+            h ^= static_cast<uint64_t>(read32(p)) * prime1;
+            h = rotl(h, 23) * prime2 + prime3;
+            p += 4;
+            n -= 4;
+        }
+        for (; n > 0; ++p, --n) {
+            h ^= *p * prime5;
+            h = rotl(h, 11) * prime1;
+        }
+        h ^= h >> 33;
+        h *= prime2;
+        h ^= h >> 29;
+        h *= prime3;
+        h ^= h >> 32;
+        return h;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// What is known of a class
+
+// record_hooked: a record whose class has __getattr__, so that whether it has an `ndim` is asked
+// of the instance rather than of its dict.
+enum class kind : uint8_t { other = 0, record = 1, enumeration = 2, dataclass = 3, record_hooked = 4 };
+
+// One class's decision. Invariant: when `type` is set, the entry holds a reference to it, and
+// `tag` was the class's version tag when `classify` decided; the decision stands while the
+// class carries that tag (CPython 3.11's public tp_version_tag, which the interpreter changes
+// whenever a class attribute of the class or of a base changes and never reuses).
+struct TypeEntry {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    kind k = kind::other;
+    std::string digest_name;  // the class's name as an s-value
+    std::string json_head;    // {"$type":"Name","fields":
+    PyObject* fields = nullptr;  // a dataclass's field names (a tuple of str), held
+};
+
+constexpr size_t table_size = 512;  // open addressing; at most table_size / 2 classes kept
+
+// ---------------------------------------------------------------------------------------------
+// The object
+
+// The C++ side of an EventDigest. Invariant: `pending` holds the stream's bytes not yet hashed
+// (fewer than 32 of them right after a hash); `json` is scratch for one event's line, empty
+// between calls.
+struct State {
+    Buffer pending;
+    Buffer json;
+    Xxh64 h0;
+    TypeEntry table[table_size];
+    size_t types = 0;
+    unsigned long long declined = 0;
+};
+
+struct EventDigest {
+    PyObject_HEAD
+    PyObject* classify;  // classify(type) -> (kind, name)
+    PyObject* fallback;  // fallback(fields) -> bytes: the digest bytes of a declined event
+    State* st;
+};
+
+inline void put_u32(Buffer& b, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap32(v);
+    std::memcpy(b.room(4), &v, 4);
+    b.commit(4);
+}
+
+inline void put_tagged64(Buffer& b, char tag, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap64(v);
+    char* w = b.room(9);
+    w[0] = tag;
+    std::memcpy(w + 1, &v, 8);
+    b.commit(9);
+}
+
+inline void put_text(Buffer& b, char tag, const char* s, size_t n) {
+    char* w = b.room(5 + n);
+    w[0] = tag;
+    auto len = static_cast<uint32_t>(n);
+    if constexpr (std::endian::native == std::endian::big)
+        len = __builtin_bswap32(len);
+    std::memcpy(w + 1, &len, 4);
+    std::memcpy(w + 5, s, n);
+    b.commit(5 + n);
+}
+
+// A header: tag and count.
+inline void put_count(Buffer& b, char tag, Py_ssize_t n) {
+    b.push_back(tag);
+    put_u32(b, static_cast<uint32_t>(n));
+}
+
+// The decision about class t, asked of `classify` when the class is new or has changed since.
+// nullptr: an error is set.
+const TypeEntry* type_entry(EventDigest* self, PyTypeObject* t);
+
+// What the walk needs of an interned name: equal to `name` (an interned str) exactly when it
+// is the same object, or, not interned, of equal text.
+inline bool is_name(PyObject* s, PyObject* name) {
+    if (s == name)
+        return true;
+    if (PyUnicode_CHECK_INTERNED(s))
+        return false;
+    return PyUnicode_GET_LENGTH(s) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(s, name) == 0;
+}
+
+// One walk over an event's fields, writing the digest's bytes to the stream's pending buffer
+// and, when J, the JSON to `json`.
+template <bool J>
+class Walk {
+public:
+    Walk(EventDigest* self, Buffer* json) : self_(self), dig_(self->st->pending), json_(json) {}
+
+    outcome fields(PyObject* d) { return dict(d, 0, true); }
+    outcome value(PyObject* v, int depth);
+    outcome string(PyObject* s);
+
+private:
+    outcome leaf(PyObject* v);
+    outcome item(PyObject* v, int depth);
+    outcome dict(PyObject* d, int depth, bool top);
+    outcome sequence(PyObject* v, int depth, bool is_list);
+    outcome object(PyObject* v, int depth);
+    outcome datetime(PyObject* v);
+    outcome dataclass(PyObject* dd, ov::object fields, int depth);
+    Walk<false> digest_only() const { return Walk<false>(self_, nullptr); }
+
+    EventDigest* self_;
+    Buffer& dig_;
+    Buffer* json_;
+    template <bool>
+    friend class Walk;
+};
+
+// n bytes from s to d, short copies without a library call.
+inline void copy_bytes(char* d, const char* s, size_t n) {
+    if (n <= 16) {
+        if (n >= 8) {
+            std::memcpy(d, s, 8);
+            std::memcpy(d + n - 8, s + n - 8, 8);
+        } else if (n >= 4) {
+            std::memcpy(d, s, 4);
+            std::memcpy(d + n - 4, s + n - 4, 4);
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                d[i] = s[i];
+        }
+        return;
+    }
+    std::memcpy(d, s, n);
+}
+
+template <bool J>
+outcome Walk<J>::string(PyObject* s) {
+    Py_ssize_t n;
+    const char* u;
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its UTF-8 is its data
+        u = static_cast<const char*>(PyUnicode_DATA(s));
+        n = PyUnicode_GET_LENGTH(s);
+    } else {
+        u = PyUnicode_AsUTF8AndSize(s, &n);
+        if (u == nullptr)  // a lone surrogate: the Python encoding decides
+            return ov::clear_if_exception() ? outcome::other : outcome::error;
+        if (static_cast<size_t>(n) >= 0xFFFFFFFFu)
+            return outcome::other;
+    }
+    const auto len = static_cast<size_t>(n);
+    char* w = dig_.room(5 + len);
+    w[0] = 's';
+    auto l32 = static_cast<uint32_t>(len);
+    if constexpr (std::endian::native == std::endian::big)
+        l32 = __builtin_bswap32(l32);
+    std::memcpy(w + 1, &l32, 4);
+    copy_bytes(w + 5, u, len);
+    dig_.commit(5 + len);
+    if constexpr (J)
+        text::append_string(*json_, u, len);
+    return outcome::ok;
+}
+
+// A value that holds no other (a float, an int, a str, None, a bool): written, and ok (or
+// other / error); `not_leaf` for any other value, nothing written. No Python code runs here,
+// so the caller need not hold the value.
+constexpr auto not_leaf = static_cast<outcome>(3);
+
+template <bool J>
+inline outcome Walk<J>::leaf(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyFloat_Type) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        uint64_t bits;
+        if (x != x) {
+            bits = 0x7ff8000000000000ULL;
+            if constexpr (J)
+                *json_ += "null";
+        } else {
+            std::memcpy(&bits, &x, 8);
+            if constexpr (J) {
+                if (x - x == 0)  // finite
+                    text::append_double(*json_, x);
+                else
+                    *json_ += "null";
+            }
+        }
+        put_tagged64(dig_, 'd', bits);
+        return outcome::ok;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow)
+            return outcome::other;
+        if (x == -1 && PyErr_Occurred())
+            return outcome::error;
+        put_tagged64(dig_, 'i', static_cast<uint64_t>(x));
+        if constexpr (J)
+            text::append_int(*json_, x);
+        return outcome::ok;
+    }
+    if (t == &PyUnicode_Type)
+        return string(v);
+    if (v == Py_None) {
+        dig_.push_back('n');
+        if constexpr (J)
+            *json_ += "null";
+        return outcome::ok;
+    }
+    if (t == &PyBool_Type) {
+        const bool b = v == Py_True;
+        dig_.push_back(b ? 't' : 'f');
+        if constexpr (J) {
+            if (b)
+                *json_ += "true";
+            else
+                *json_ += "false";
+        }
+        return outcome::ok;
+    }
+    return not_leaf;
+}
+
+// Any value at `depth` (the event's attribute dict is at 0); the caller holds it.
+template <bool J>
+outcome Walk<J>::value(PyObject* v, int depth) {
+    if (depth > max_depth)
+        return outcome::other;
+    const outcome r = leaf(v);
+    if (r != not_leaf)
+        return r;
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyDict_Type)
+        return dict(v, depth, false);
+    if (t == &PyList_Type)
+        return sequence(v, depth, true);
+    if (t == &PyTuple_Type)
+        return sequence(v, depth, false);
+    if (t == PyDateTimeAPI->DateTimeType)
+        return datetime(v);
+    return object(v, depth);
+}
+
+// An item of a container at depth - 1: a leaf written at once, anything else held while it is
+// written (writing it may run Python code that drops the container's reference).
+template <bool J>
+inline outcome Walk<J>::item(PyObject* v, int depth) {
+    const outcome r = leaf(v);
+    if (r != not_leaf)
+        return r;
+    ov::object hold = ov::borrow(v);
+    return value(v, depth);
+}
+
+template <bool J>
+outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
+    const Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (depth > max_depth || (n && depth >= max_depth))  // (its items would be too deep)
+        return outcome::other;
+    put_count(dig_, '{', n);
+    if constexpr (J)
+        json_->push_back('{');
+    bool first = true;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* val;
+    while (PyDict_Next(d, &pos, &key, &val)) {
+        // Encoding a value can run Python code (a class's first classification, a collection
+        // triggered by an allocation), which could change the dict: item() holds what is not
+        // a leaf, a key that is not text is held with its value while it is written, and the
+        // walk stops when the dict's size moved.
+        outcome r;
+        if (Py_IS_TYPE(key, &PyUnicode_Type)) {
+            bool written = false;
+            if constexpr (J) {
+                if (top && is_name(key, n_event_type)) {  // not in the event file's fields
+                    Walk<false> w = digest_only();
+                    r = w.string(key);
+                    if (r == outcome::ok)
+                        r = w.item(val, depth + 1);
+                    written = true;
+                } else {
+                    if (!first)
+                        json_->push_back(',');
+                    first = false;
+                }
+            }
+            if (!written) {
+                r = string(key);
+                if constexpr (J)
+                    json_->push_back(':');
+                if (r == outcome::ok)
+                    r = item(val, depth + 1);
+            }
+        } else {
+            if constexpr (J)
+                return outcome::other;  // JSON keys are text
+            ov::object k = ov::borrow(key), x = ov::borrow(val);
+            r = item(key, depth + 1);
+            if (r == outcome::ok)
+                r = item(val, depth + 1);
+        }
+        if (r != outcome::ok)
+            return r;
+        if (PyDict_GET_SIZE(d) != n)
+            return outcome::other;
+    }
+    if constexpr (J)
+        json_->push_back('}');
+    return outcome::ok;
+}
+
+template <bool J>
+outcome Walk<J>::sequence(PyObject* v, int depth, bool is_list) {
+    const Py_ssize_t n = Py_SIZE(v);
+    if (n && depth >= max_depth)  // (its items would be too deep)
+        return outcome::other;
+    put_count(dig_, is_list ? '[' : '(', n);
+    if constexpr (J)
+        json_->push_back('[');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (is_list && PyList_GET_SIZE(v) != n)  // changed by Python code run on the way
+            return outcome::other;
+        if constexpr (J) {
+            if (i)
+                json_->push_back(',');
+        }
+        const outcome r = item(is_list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), depth + 1);
+        if (r != outcome::ok)
+            return r;
+    }
+    if (is_list && PyList_GET_SIZE(v) != n)
+        return outcome::other;
+    if constexpr (J)
+        json_->push_back(']');
+    return outcome::ok;
+}
+
+template <bool J>
+outcome Walk<J>::datetime(PyObject* v) {
+    if (PyDateTime_DATE_GET_TZINFO(v) != Py_None)
+        return outcome::other;
+    const int year = PyDateTime_GET_YEAR(v), month = PyDateTime_GET_MONTH(v),
+              day = PyDateTime_GET_DAY(v), hour = PyDateTime_DATE_GET_HOUR(v),
+              minute = PyDateTime_DATE_GET_MINUTE(v), second = PyDateTime_DATE_GET_SECOND(v),
+              micro = PyDateTime_DATE_GET_MICROSECOND(v), fold = PyDateTime_DATE_GET_FOLD(v);
+    char* w = dig_.room(13);
+    w[0] = 'D';
+    w[1] = static_cast<char>(year & 0xff);
+    w[2] = static_cast<char>(year >> 8);
+    w[3] = static_cast<char>(month);
+    w[4] = static_cast<char>(day);
+    w[5] = static_cast<char>(hour);
+    w[6] = static_cast<char>(minute);
+    w[7] = static_cast<char>(second);
+    for (int i = 0; i < 4; ++i)
+        w[8 + i] = static_cast<char>((static_cast<unsigned>(micro) >> (8 * i)) & 0xff);
+    w[12] = static_cast<char>(fold);
+    dig_.commit(13);
+    if constexpr (J) {
+        Buffer& j = *json_;
+        j.push_back('"');
+        text::append_digits(j, static_cast<unsigned>(year), 4);
+        j.push_back('-');
+        text::append_digits(j, static_cast<unsigned>(month), 2);
+        j.push_back('-');
+        text::append_digits(j, static_cast<unsigned>(day), 2);
+        j.push_back('T');
+        text::append_digits(j, static_cast<unsigned>(hour), 2);
+        j.push_back(':');
+        text::append_digits(j, static_cast<unsigned>(minute), 2);
+        j.push_back(':');
+        text::append_digits(j, static_cast<unsigned>(second), 2);
+        if (micro) {
+            j.push_back('.');
+            text::append_digits(j, static_cast<unsigned>(micro), 6);
+        }
+        j.push_back('"');
+    }
+    return outcome::ok;
+}
+
+outcome classify(EventDigest* self, PyTypeObject* t, TypeEntry& e);
+
+const TypeEntry* type_entry(EventDigest* self, PyTypeObject* t) {
+    static const TypeEntry unknown;  // what is not kept: declined
+    State& st = *self->st;
+    size_t i = (reinterpret_cast<uintptr_t>(t) >> 4) % table_size;
+    for (size_t probes = 0; probes < table_size; ++probes, i = (i + 1) % table_size) {
+        TypeEntry& e = st.table[i];
+        if (e.type == t && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == e.tag)
+            return &e;
+        if (e.type == t || (e.type == nullptr && st.types < table_size / 2)) {
+            const outcome r = classify(self, t, e);
+            return r == outcome::error ? nullptr : r == outcome::other ? &unknown : &e;
+        }
+        if (e.type == nullptr)
+            break;
+    }
+    return &unknown;
+}
+
+outcome classify(EventDigest* self, PyTypeObject* t, TypeEntry& e) {
+    ov::object answer = ov::steal(PyObject_CallOneArg(self->classify, reinterpret_cast<PyObject*>(t)));
+    if (!answer)
+        return outcome::error;
+    PyObject* a = answer.get();
+    if (!PyTuple_Check(a) || PyTuple_GET_SIZE(a) < 2 || !PyLong_Check(PyTuple_GET_ITEM(a, 0)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(a, 1))) {
+        PyErr_SetString(PyExc_TypeError, "classify() must return a tuple (int, str[, fields])");
+        return outcome::error;
+    }
+    long k = PyLong_AsLong(PyTuple_GET_ITEM(a, 0));
+    if (k == -1 && PyErr_Occurred())
+        return outcome::error;
+    PyObject* fields = nullptr;  // a dataclass's field names: a tuple of exact str
+    if (k == 3) {
+        fields = PyTuple_GET_SIZE(a) == 3 ? PyTuple_GET_ITEM(a, 2) : nullptr;
+        if (fields == nullptr || !PyTuple_CheckExact(fields))
+            k = 0;
+        else
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i)
+                if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(fields, i)))
+                    k = 0;
+    }
+    if (k < 1 || k > 4)
+        k = 0;
+    Py_ssize_t n = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(a, 1), &n);
+    if (name == nullptr)
+        return ov::clear_if_exception() ? outcome::other : outcome::error;
+    if (e.type != nullptr && e.type != t)  // the slot was taken while classify ran
+        return outcome::other;
+    // The tag is read after the question: classify's own look-ups give the class one.
+    const bool tagged = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+    PyObject* old = e.fields;
+    try {
+        Buffer b;
+        put_text(b, 's', name, static_cast<size_t>(n));
+        std::string dname(b.data(), b.size());
+        Buffer h;
+        h += "{\"$type\":";
+        text::append_string(h, name, static_cast<size_t>(n));
+        h += ",\"fields\":";
+        std::string head(h.data(), h.size());
+        if (e.type == nullptr) {
+            Py_INCREF(t);
+            e.type = t;
+            ++self->st->types;
+        }
+        e.k = tagged ? static_cast<kind>(k) : kind::other;
+        e.tag = t->tp_version_tag;
+        e.fields = e.k == kind::dataclass ? fields : nullptr;
+        Py_XINCREF(e.fields);
+        e.digest_name = std::move(dname);
+        e.json_head = std::move(head);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return outcome::error;
+    }
+    Py_XDECREF(old);  // the entry is consistent: this may run Python code
+    return outcome::ok;
+}
+
+template <bool J>
+outcome Walk<J>::object(PyObject* v, int depth) {
+    PyTypeObject* t = Py_TYPE(v);
+    const TypeEntry* e = type_entry(self_, t);
+    if (e == nullptr)
+        return outcome::error;
+    const kind k = e->k;
+    if (k == kind::other)
+        return outcome::other;
+    ov::object d = ov::steal(PyObject_GenericGetDict(v, nullptr));
+    if (!d)
+        return ov::clear_if_exception() ? outcome::other : outcome::error;
+    if (!PyDict_CheckExact(d.get()))
+        return outcome::other;
+    PyObject* dd = d.get();
+    ov::object name, val;
+    if (k == kind::enumeration) {
+        name = ov::borrow(PyDict_GetItemWithError(dd, n_name));
+        if (!name || !PyUnicode_CheckExact(name.get()))
+            return PyErr_Occurred() ? outcome::error : outcome::other;
+        if constexpr (J) {
+            val = ov::borrow(PyDict_GetItemWithError(dd, n_value));
+            if (!val)
+                return PyErr_Occurred() ? outcome::error : outcome::other;
+            PyTypeObject* vt = Py_TYPE(val.get());
+            if (vt != &PyUnicode_Type && vt != &PyLong_Type && vt != &PyFloat_Type)
+                return outcome::other;
+        }
+    } else {
+        const int has = PyDict_Contains(dd, n_ndim);
+        if (has < 0)
+            return outcome::error;
+        if (has)
+            return outcome::other;
+        if (k == kind::record_hooked) {
+            ov::object a = ov::steal(PyObject_GetAttr(v, n_ndim));
+            if (a)
+                return outcome::other;
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return ov::clear_if_exception() ? outcome::other : outcome::error;
+            PyErr_Clear();
+        }
+    }
+    // The look-ups above may have run Python code, which may have changed the class or
+    // reclassified it (rewriting its entry): ask again, and write its names at once.
+    e = type_entry(self_, t);
+    if (e == nullptr)
+        return outcome::error;
+    if (e->k != k)
+        return outcome::other;
+    if (k == kind::enumeration) {
+        dig_.push_back('e');
+        dig_.append(e->digest_name.data(), e->digest_name.size());
+        outcome r = digest_only().string(name.get());
+        if constexpr (J) {
+            if (r != outcome::ok)
+                return r;
+            // its value, in the JSON only
+            const size_t mark = dig_.size();
+            r = leaf(val.get());
+            dig_.resize(mark);
+        }
+        return r;
+    }
+    dig_.push_back('o');
+    dig_.append(e->digest_name.data(), e->digest_name.size());
+    if constexpr (J) {
+        if (k == kind::dataclass)
+            return dataclass(dd, ov::borrow(e->fields), depth);
+        json_->append(e->json_head.data(), e->json_head.size());
+    }
+    outcome r = dict(dd, depth + 1, false);
+    if constexpr (J) {
+        if (r == outcome::ok)
+            json_->push_back('}');
+    }
+    return r;
+}
+
+// A dataclass instance whose class and name are written: its attribute dict into the digest,
+// then its fields, in their order, into the JSON as a plain object (what msgspec writes of a
+// dataclass); a field missing from the dict declines.
+template <bool J>
+outcome Walk<J>::dataclass(PyObject* dd, ov::object fields, int depth) {
+    outcome r = digest_only().dict(dd, depth + 1, false);
+    if (r != outcome::ok)
+        return r;
+    const size_t mark = dig_.size();
+    json_->push_back('{');
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(fields.get(), i);
+        ov::object val = ov::borrow(PyDict_GetItemWithError(dd, key));
+        if (!val)
+            return PyErr_Occurred() ? outcome::error : outcome::other;
+        if (i)
+            json_->push_back(',');
+        r = string(key);
+        if (r == outcome::ok) {
+            json_->push_back(':');
+            r = value(val.get(), depth + 2);
+        }
+        dig_.resize(mark);
+        if (r != outcome::ok)
+            return r;
+    }
+    json_->push_back('}');
+    return outcome::ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Methods
+
+void hash_pending(State& st, bool all_stripes) {
+    Buffer& b = st.pending;
+    if (!all_stripes && b.size() < hash_chunk)
+        return;
+    const size_t whole = b.size() & ~size_t{31};
+    if (whole == 0)
+        return;
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+    st.h0.stripes(p, whole);
+    const size_t rest = b.size() - whole;
+    char tail[32];
+    std::memcpy(tail, b.data() + whole, rest);
+    b.clear();
+    b.append(tail, rest);
+}
+
+bool usable(EventDigest* self) {
+    if (self->st == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "EventDigest is not initialised");
+        return false;
+    }
+    return true;
+}
+
+// The digest bytes of a declined event, from the Python encoding.
+int add_fallback(EventDigest* self, PyObject* fields) {
+    ++self->st->declined;
+    ov::object b = ov::steal(PyObject_CallOneArg(self->fallback, fields));
+    if (!b)
+        return -1;
+    if (!PyBytes_Check(b.get())) {
+        PyErr_Format(PyExc_TypeError, "fallback() must return bytes, not %.200s", Py_TYPE(b.get())->tp_name);
+        return -1;
+    }
+    self->st->pending.append(PyBytes_AS_STRING(b.get()), static_cast<size_t>(PyBytes_GET_SIZE(b.get())));
+    return 0;
+}
+
+// One event into the digest and, with json, its fields' JSON into st.json. ok: both written;
+// other: the walk declined and the fallback's bytes were added to the digest, st.json empty.
+outcome encode(EventDigest* self, PyObject* fields, Buffer* json) {
+    State& st = *self->st;
+    if (!PyDict_CheckExact(fields)) {
+        PyErr_Format(PyExc_TypeError, "an event's attribute dict must be a dict, not %.200s",
+                     Py_TYPE(fields)->tp_name);
+        return outcome::error;
+    }
+    const size_t mark = st.pending.size();
+    outcome r;
+    try {
+        r = json ? Walk<true>(self, json).fields(fields) : Walk<false>(self, nullptr).fields(fields);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        r = outcome::error;
+    }
+    if (r != outcome::ok) {
+        st.pending.resize(mark);
+        if (json)
+            json->clear();
+        if (r == outcome::error)
+            return r;
+        try {
+            if (add_fallback(self, fields) < 0)
+                return outcome::error;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return outcome::error;
+        }
+    }
+    hash_pending(st, false);
+    return r;
+}
+
+// add(fields): an event's attribute dict into the digest.
+PyObject* digest_add(PyObject* op, PyObject* fields) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self) || encode(self, fields, nullptr) == outcome::error)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// add_line(fields, lines) -> bool: an event's attribute dict into the digest, and the JSON of
+// its fields (without event_type) appended to the bytearray `lines`; False when the JSON was
+// left to the caller (the digest then has the fallback's bytes).
+PyObject* digest_add_line(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    if (nargs != 2 || !PyByteArray_CheckExact(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "add_line(fields, lines) takes a dict and a bytearray");
+        return nullptr;
+    }
+    Buffer& json = self->st->json;
+    json.clear();
+    const outcome r = encode(self, args[0], &json);
+    if (r == outcome::error)
+        return nullptr;
+    if (r == outcome::other)
+        Py_RETURN_FALSE;
+    PyObject* lines = args[1];
+    const Py_ssize_t n = PyByteArray_GET_SIZE(lines);
+    if (PyByteArray_Resize(lines, n + static_cast<Py_ssize_t>(json.size())) < 0) {
+        json.clear();
+        return nullptr;
+    }
+    std::memcpy(PyByteArray_AS_STRING(lines) + n, json.data(), json.size());
+    json.clear();
+    json.trim(1 << 20);
+    Py_RETURN_TRUE;
+}
+
+// update(data): bytes appended to the stream as they are.
+PyObject* digest_update(PyObject* op, PyObject* data) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0)
+        return nullptr;
+    try {
+        self->st->pending.append(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    } catch (const std::bad_alloc&) {
+        PyBuffer_Release(&view);
+        return PyErr_NoMemory();
+    }
+    PyBuffer_Release(&view);
+    hash_pending(*self->st, false);
+    Py_RETURN_NONE;
+}
+
+// pending() -> bytes: the stream's bytes not yet hashed.
+PyObject* digest_pending(PyObject* op, PyObject*) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    const Buffer& b = self->st->pending;
+    return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
+}
+
+PyObject* digest_flush(PyObject* op, PyObject*) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    hash_pending(*self->st, true);
+    Py_RETURN_NONE;
+}
+
+// hexdigest() -> str: the digest of the stream so far (the stream may go on).
+PyObject* digest_hexdigest(PyObject* op, PyObject*) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    State& st = *self->st;
+    hash_pending(st, true);
+    const auto* p = reinterpret_cast<const unsigned char*>(st.pending.data());
+    const uint64_t h = st.h0.finish(p, st.pending.size());
+    static const char hex[] = "0123456789abcdef";
+    char out[16];
+    for (int j = 0; j < 16; ++j)
+        out[j] = hex[(h >> (60 - 4 * j)) & 15];
+    return PyUnicode_FromStringAndSize(out, 16);
+}
+
+PyObject* digest_get_declined(PyObject* op, void*) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(self->st->declined);
+}
+
+int digest_init(PyObject* op, PyObject* args, PyObject* kwds) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    static const char* kwlist[] = {"classify", "fallback", nullptr};
+    PyObject* classify;
+    PyObject* fallback;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:EventDigest", const_cast<char**>(kwlist), &classify,
+                                     &fallback))
+        return -1;
+    if (!PyCallable_Check(classify) || !PyCallable_Check(fallback)) {
+        PyErr_SetString(PyExc_TypeError, "EventDigest(classify, fallback) takes two callables");
+        return -1;
+    }
+    if (self->st != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "EventDigest is initialised already");
+        return -1;
+    }
+    State* st = new (std::nothrow) State();
+    if (st == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    st->h0.reset(0);
+    Py_INCREF(classify);
+    Py_INCREF(fallback);
+    self->classify = classify;
+    self->fallback = fallback;
+    self->st = st;
+    return 0;
+}
+
+int digest_traverse(PyObject* op, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->classify);
+    Py_VISIT(self->fallback);
+    if (self->st != nullptr)
+        for (const TypeEntry& e : self->st->table) {
+            Py_VISIT(reinterpret_cast<PyObject*>(e.type));
+            Py_VISIT(e.fields);
+        }
+    return 0;
+}
+
+int digest_clear(PyObject* op) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    Py_CLEAR(self->classify);
+    Py_CLEAR(self->fallback);
+    if (self->st != nullptr) {
+        for (TypeEntry& e : self->st->table) {
+            PyObject* t = reinterpret_cast<PyObject*>(e.type);
+            PyObject* f = e.fields;
+            e.type = nullptr;
+            e.fields = nullptr;
+            e.k = kind::other;
+            Py_XDECREF(t);
+            Py_XDECREF(f);
+        }
+        self->st->types = 0;
+    }
+    return 0;
+}
+
+void digest_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    PyTypeObject* tp = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    digest_clear(op);
+    delete self->st;
+    self->st = nullptr;
+    tp->tp_free(op);
+    Py_DECREF(tp);
+}
+
+PyMethodDef digest_methods[] = {
+    {"add", digest_add, METH_O, "add(fields): an event's attribute dict into the digest."},
+    {"add_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_add_line)), METH_FASTCALL,
+     "add_line(fields, lines) -> bool: into the digest, and the fields' JSON (event_type left\n"
+     "out) appended to the bytearray lines; False when the JSON is left to the caller."},
+    {"update", digest_update, METH_O, "update(data): bytes appended to the stream as they are."},
+    {"pending", digest_pending, METH_NOARGS, "pending() -> bytes: the stream's bytes not yet hashed."},
+    {"flush", digest_flush, METH_NOARGS, "flush(): hashes what can be hashed now."},
+    {"hexdigest", digest_hexdigest, METH_NOARGS, "hexdigest() -> str: the digest of the stream so far."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef digest_getset[] = {
+    {"declined", digest_get_declined, nullptr, "events handed to the fallback", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot digest_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(digest_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(digest_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(digest_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(digest_clear)},
+    {Py_tp_methods, digest_methods},
+    {Py_tp_getset, digest_getset},
+    {Py_tp_doc, const_cast<char*>(
+        "EventDigest(classify, fallback)\n\n"
+        "The replay's event digest: each event's attribute dict encoded in one pass, hashed, and\n"
+        "with add_line also written as the event file's JSON.")},
+    {0, nullptr},
+};
+
+PyType_Spec digest_spec = {
+    "tiderec._events.EventDigest",
+    sizeof(EventDigest),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    digest_slots,
+};
+
+// xxh64(data, seed=0) -> int: the hash the digest is made of, of one piece of bytes.
+PyObject* module_xxh64(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_SetString(PyExc_TypeError, "xxh64(data, seed=0)");
+        return nullptr;
+    }
+    unsigned long long seed = 0;
+    if (nargs == 2) {
+        seed = PyLong_AsUnsignedLongLong(args[1]);
+        if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+            return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0)
+        return nullptr;
+    Xxh64 h;
+    h.reset(seed);
+    const auto* p = static_cast<const unsigned char*>(view.buf);
+    const size_t n = static_cast<size_t>(view.len), whole = n & ~size_t{31};
+    h.stripes(p, whole);
+    const uint64_t r = h.finish(p + whole, n - whole);
+    PyBuffer_Release(&view);
+    return PyLong_FromUnsignedLongLong(r);
+}
+
+PyMethodDef module_methods[] = {
+    {"xxh64", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(module_xxh64)), METH_FASTCALL,
+     "xxh64(data, seed=0) -> int"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tiderec._events",
+    "The replay's event digest and event lines, encoded in C (see tidesim.replay.digest).",
+    -1,  // single-phase: the type and the names live for the process
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyTypeObject* digest_type = nullptr;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__events() {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr || ov::init_names() < 0)
+        return nullptr;
+    ov::object module = ov::steal(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    if (digest_type == nullptr) {
+        digest_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&digest_spec));
+        if (digest_type == nullptr)
+            return nullptr;
+    }
+    if (PyModule_AddObjectRef(module.get(), "EventDigest", reinterpret_cast<PyObject*>(digest_type)) < 0)
+        return nullptr;
+    return module.release();
+}

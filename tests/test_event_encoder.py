@@ -1,0 +1,410 @@
+"""The native event encoding (tiderec._events) against the Python one: for every event it takes,
+the same digest bytes and the same event file line as the Python encoding; for every value it
+does not take, a decline that leaves nothing behind and hands the event to the Python encoding;
+hostile values (attributes that raise, cycles, values changed while they are written) end in
+a decline or a clear Python exception, never in a crash; and the hash is XXH64."""
+from __future__ import annotations
+
+import collections
+import dataclasses
+import datetime as dt
+import enum
+import random
+import struct
+import subprocess
+import sys
+
+import pytest
+
+from tidesim.replay import digest
+
+events_native = pytest.importorskip("tiderec._events")
+
+
+class Kind(enum.Enum):
+    TICK = "tick"
+    TRADE = "trade"
+
+
+class Side(enum.IntEnum):
+    BUY = 1
+    SELL = 2
+
+
+class Odd(enum.Enum):
+    PAIR = (1, 2)
+
+
+class Rec:
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+class Other:
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+class Hooked(Rec):
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+class HookedNdim(Rec):
+    def __getattr__(self, name):
+        if name == "ndim":
+            return 0
+        raise AttributeError(name)
+
+
+class HookRaises(Rec):
+    def __getattr__(self, name):
+        raise RuntimeError("no attributes today")
+
+
+class DictRaises:
+    @property
+    def __dict__(self):
+        raise RuntimeError("no __dict__ either")
+
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+    def __init__(self):
+        self.a, self.b = 1, [2.5]
+
+
+@dataclasses.dataclass
+class Point:
+    x: float
+    y: float = 0.0
+
+
+@dataclasses.dataclass
+class Later:
+    x: int
+    z: int = dataclasses.field(default=3, init=False)
+
+
+class Text(str):
+    pass
+
+
+class Number(float):
+    pass
+
+
+class Ev:
+    def __init__(self, kind, **fields):
+        self.__dict__.update(fields)
+        self.event_type = kind
+
+
+def _cyclic_list():
+    v: list = [1]
+    v.append(v)
+    return v
+
+
+def _cyclic_record():
+    r = Rec(a=1)
+    r.me = r
+    return r
+
+
+def _self_twice():
+    r = Rec(a=1)
+    r.left = r.right = r
+    shared: list = []
+    shared += [shared, shared]
+    return [r, shared]
+
+
+def _deep(n):
+    v: object = 1
+    for _ in range(n):
+        v = [v]
+    return v
+
+
+AT = dt.datetime(2026, 1, 5, 9, 30, 0, 1230)
+
+# Values of every kind the encoders meet, hostile ones included.
+VALUES = {
+    "none": None, "bools": [True, False], "ints": [0, -1, 2 ** 63 - 1, -2 ** 63],
+    "big ints": [2 ** 63, -2 ** 63 - 1, 2 ** 200], "floats": [0.5, -0.0, 0.0, 1e16, 1e-7, 42.65],
+    "nan and infinities": [float("nan"), float("inf"), -float("inf")],
+    "texts": ["", "plain", "quote \" backslash \\ newline \n", "\x00\x1f\x7f", "é€𝄞"],
+    "lone surrogate": "a\ud800b", "bytes": b"\x00\x01", "bytearray": bytearray(b"ab"),
+    "tuple": (1, "a"), "list of tuples": [(1,), ()], "empty": [[], {}, ()],
+    "dict": {"a": 1, "b": [1.5]}, "int keys": {1: "a", 2: "b"}, "tuple keys": {(1, 2): "t"},
+    "none key": {None: 1}, "enum key": {Kind.TICK: 1},
+    "datetimes": [AT, dt.datetime(2026, 1, 5), dt.datetime(1, 1, 1)],
+    "aware datetime": dt.datetime(2026, 1, 5, tzinfo=dt.timezone.utc),
+    "folded datetime": dt.datetime(2026, 1, 5, 1, 30, fold=1),
+    "date time delta": [dt.date(2026, 1, 5), dt.time(9, 30), dt.timedelta(seconds=3)],
+    "enums": [Kind.TICK, Side.SELL], "enum of a tuple": Odd.PAIR,
+    "record": Rec(price=10.5, levels=[1, 2], code="000001.XSHE"),
+    "nested records": Rec(inner=Rec(inner=Other(x=[Rec(y=1)]))),
+    "record with ndim": Rec(ndim=0, item=7),
+    "hooked record": Hooked(a=1, b=Kind.TRADE), "hooked ndim": HookedNdim(a=1),
+    "hook raises": HookRaises(a=1), "dict raises": DictRaises(), "slots": Slotted(),
+    "dataclass": Point(1.5, -0.0), "dataclass without init field": Later(1),
+    "str subclass": Text("t"), "float subclass": Number(1.5), "deque": collections.deque([1, 2]),
+    "set": {1}, "class": Rec, "cyclic list": _cyclic_list(), "cyclic record": _cyclic_record(),
+    "deep": _deep(60), "deep but allowed": _deep(45), "self twice": _self_twice(),
+}
+
+
+def _python_line(fields: dict) -> bytes:
+    fields = dict(fields)
+    fields.pop("event_type", None)
+    return digest._json_body(fields)
+
+
+def _native(fields: dict, json: bool):
+    """(digest bytes, JSON or None) of the native encoder, with a fallback that marks a
+    decline."""
+    enc = events_native.EventDigest(digest._classify, lambda f: b"<declined>")
+    if not json:
+        enc.add(fields)
+        return enc.pending(), None
+    lines = bytearray()
+    took = enc.add_line(fields, lines)
+    return enc.pending(), bytes(lines) if took else None
+
+
+def _check(fields: dict) -> bool:
+    """Asserts the native encodings are the Python ones (or declines); True when taken."""
+    want = digest._packed(fields)
+    got, _ = _native(fields, json=False)
+    assert got == want or got == b"<declined>"
+    got_line, line = _native(fields, json=True)
+    assert got_line == got or got_line == b"<declined>"
+    if line is not None:
+        assert got_line == want
+        assert line == _python_line(fields)
+    return got != b"<declined>"
+
+
+@pytest.mark.parametrize("name", list(VALUES))
+def test_each_kind_of_value_is_encoded_as_the_python_encoding_does_or_declined(name):
+    value = VALUES[name]
+    _check({"v": value, "event_type": Kind.TICK})
+    _check({"a": [value, Rec(v=value)], "event_type": Kind.TRADE})
+
+
+@pytest.mark.parametrize("name", ["none", "bools", "ints", "floats", "nan and infinities",
+                                  "texts", "tuple", "dict", "datetimes", "folded datetime",
+                                  "enums", "record", "nested records", "hooked record",
+                                  "dataclass", "deep but allowed", "empty", "list of tuples"])
+def test_the_common_values_are_taken_natively(name):
+    assert _check({"v": VALUES[name], "event_type": Kind.TICK})
+
+
+@pytest.mark.parametrize("name", ["big ints", "lone surrogate", "bytes", "aware datetime",
+                                  "record with ndim", "hooked ndim", "hook raises", "dict raises",
+                                  "slots", "str subclass", "cyclic list", "cyclic record", "deep",
+                                  "self twice",
+                                  "dataclass without init field"])
+def test_the_unusual_values_are_declined_and_the_stream_still_agrees(name):
+    fields = {"v": VALUES[name], "event_type": Kind.TICK}
+    assert not _check(fields)
+    native = digest.EventStream()
+    native.add(Ev(Kind.TICK, v=VALUES[name]), "")
+    assert native.buffer == digest._packed(dict(v=VALUES[name], event_type=Kind.TICK))
+
+
+@pytest.mark.parametrize("a, b", [
+    (None, float("nan")), ("YWJj", b"abc"), (1, 1.0), ([1, 2], (1, 2)), (0.0, -0.0),
+    (Kind.TICK, "tick"), (Rec(x=1), Other(x=1)), (Rec(x=1), ["Rec", {"x": 1}]),
+    (AT, AT.isoformat()), ({"1": 2}, {1: 2}), (Side.BUY, 1), (2 ** 64, str(2 ** 64)),
+    (_deep(45), _deep(46)), (Point(1.0), Rec(x=1.0, y=0.0)),
+], ids=["nan-none", "text-bytes", "int-float", "list-tuple", "signed-zero", "enum-text",
+        "type-names", "record-list", "datetime-text", "key-types", "intenum-int", "bigint-text",
+        "depth", "dataclass-record"])
+def test_the_digest_keeps_apart_what_reads_alike(a, b):
+    def one(v):
+        s = digest.EventStream()
+        s.add(Ev(Kind.TICK, v=v), "")
+        return s.hexdigest()
+    assert one(a) != one(b)
+    assert one(a) == one(a)
+
+
+def _random_value(rng: random.Random, depth: int = 0):
+    r = rng.random()
+    if depth > 4 or r < 0.45:
+        return rng.choice([
+            None, True, False, rng.randrange(-2 ** 70, 2 ** 70), rng.randrange(-300, 300),
+            struct.unpack("<d", rng.randbytes(8))[0], rng.uniform(-1e6, 1e6),
+            round(rng.uniform(0, 100), 2), "".join(chr(rng.randrange(1, 0x800)) for _ in range(3)),
+            "key", AT + dt.timedelta(microseconds=rng.randrange(10 ** 9)), Kind.TRADE, Side.BUY,
+            b"raw", -0.0, float("nan")])
+    n = rng.randrange(4)
+    items = [_random_value(rng, depth + 1) for _ in range(n)]
+    kind = rng.randrange(6)
+    if kind == 0:
+        return items
+    if kind == 1:
+        return tuple(items)
+    if kind == 2:
+        keys = ["a", "b", "c", "event_type", "dé"]
+        return {rng.choice(keys) + str(i): x for i, x in enumerate(items)}
+    if kind == 3:
+        return Rec(**{f"f{i}": x for i, x in enumerate(items)})
+    if kind == 4:
+        return Point(*items[:2]) if len(items) >= 1 else Point(0.5)
+    return {i: x for i, x in enumerate(items)}
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_events_encode_alike_natively_and_in_python(seed):
+    rng = random.Random(seed)
+    taken = 0
+    for _ in range(150):
+        fields = {f"k{i}": _random_value(rng) for i in range(rng.randrange(1, 5))}
+        fields["event_type"] = rng.choice(list(Kind))
+        taken += _check(fields)
+    assert taken > 10  # the common values are among them
+
+
+class Changing:
+    """A class whose instances change the dict being written when their class is first met."""
+
+
+def test_a_value_inside_itself_is_cut_where_it_repeats_in_the_digest_and_the_event_file(tmp_path):
+    # (walked to the depth limit, a value that holds itself twice would take 2 ** 50 steps)
+    value = _self_twice()
+    stream = digest.EventStream(tmp_path / "e.jsonl")
+    stream.add(Ev(Kind.TICK, v=value), "")
+    stream.close()
+    assert stream.buffer.count(b"^s") == 4
+    line = (tmp_path / "e.jsonl").read_text()
+    assert line.count('"$cycle"') == 4 and line.count('"$type":"Rec"') == 1
+
+
+def test_a_dict_changed_while_it_is_written_declines_and_nothing_breaks():
+    fields: dict = {}
+
+    def classify(t):
+        fields.clear()  # Python code run mid-walk drops what the walk holds
+        for i in range(100):
+            fields[f"n{i}"] = [i]
+        return digest._classify(t)
+
+    fields.update(a=[1.5] * 10, b=Changing(), c="after", event_type=Kind.TICK)
+    enc = events_native.EventDigest(classify, lambda f: b"<declined>")
+    enc.add(fields)
+    assert enc.pending() == b"<declined>"
+
+
+def test_a_class_changed_between_events_is_asked_about_again():
+    class Live:
+        def __init__(self):
+            self.a = 1
+
+    def stream_bytes(v):
+        s = digest.EventStream()
+        s.add(Ev(Kind.TICK, v=v), "")
+        return s.buffer
+
+    first = stream_bytes(Live())
+    assert b"Live" in first
+    Live.__qualname__ = "Renamed"
+    assert b"Renamed" in stream_bytes(Live())
+    Live.ndim = 0  # now array-like: no longer a record
+    v = Live()
+    assert stream_bytes(v) == digest._packed({"v": v, "event_type": Kind.TICK})
+
+
+@pytest.mark.parametrize("bad, message", [
+    (lambda t: None, "classify"), (lambda t: (1,), "classify"), (lambda t: ("x", "y"), "classify"),
+])
+def test_a_classifier_that_answers_wrongly_raises_a_type_error(bad, message):
+    enc = events_native.EventDigest(bad, digest._packed)
+    with pytest.raises(TypeError, match=message):
+        enc.add({"v": Rec(a=1)})
+
+
+def test_exceptions_of_the_classifier_and_the_fallback_reach_the_caller():
+    def boom(_):
+        raise KeyError("from classify")
+    with pytest.raises(KeyError):
+        events_native.EventDigest(boom, digest._packed).add({"v": Rec(a=1)})
+    with pytest.raises(TypeError, match="fallback"):
+        events_native.EventDigest(digest._classify, lambda f: "text").add({"v": 2 ** 70})
+    with pytest.raises(TypeError, match="dict"):
+        events_native.EventDigest(digest._classify, digest._packed).add([1])
+
+
+@pytest.mark.parametrize("data, want", [
+    (b"", 0xEF46DB3751D8E999), (b"a", 0xD24EC4F1A98C6E5B), (b"abc", 0x44BC2CF5AD770999),
+])
+def test_xxh64_gives_the_published_values(data, want):
+    assert events_native.xxh64(data) == digest.xxh64(data) == want
+
+
+@pytest.mark.parametrize("size", [0, 1, 3, 4, 7, 8, 31, 32, 33, 63, 64, 100, 1000, 70000])
+def test_the_native_hash_equals_the_python_hash_in_any_pieces(size):
+    rng = random.Random(size)
+    data = rng.randbytes(size)
+    for seed in (0, 1, 2 ** 64 - 1):
+        assert events_native.xxh64(data, seed) == digest.xxh64(data, seed)
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    i = 0
+    while i < size:  # pieces of every length, across stripes and chunks
+        n = rng.randrange(1, 5000)
+        enc.update(data[i:i + n])
+        i += n
+    assert enc.hexdigest() == digest.stream_hexdigest(data) == enc.hexdigest()
+
+
+def test_the_bundled_day_gives_the_same_lines_and_digest_natively_and_in_python(tmp_path,
+                                                                                monkeypatch):
+    from tidesim.replay.__main__ import default_session
+    from tidesim.replay.runner import replay
+    native = replay(default_session(), report=None, events_to=str(tmp_path / "native.jsonl"))
+    monkeypatch.setattr(digest, "_NativeDigest", None)
+    python = replay(default_session(), report=None, events_to=str(tmp_path / "python.jsonl"))
+    assert native.digest == python.digest and len(native.digest) == 16
+    assert (tmp_path / "native.jsonl").read_bytes() == (tmp_path / "python.jsonl").read_bytes()
+
+
+def test_the_digest_is_the_same_whatever_the_drain_size():
+    from tidesim.replay.__main__ import default_session
+    from tidesim.replay.runner import replay
+    from tidesim.replay.selection import Selection
+    window = Selection(None, dt.time(9, 30), dt.time(9, 40))
+    digests = {replay(default_session(), report=None, select=window, drain_every=n).digest
+               for n in (1, 7, 64)}
+    assert len(digests) == 1
+
+
+def test_a_baseline_of_the_earlier_definition_is_refused_with_exit_2(tmp_path):
+    import json
+    from tidesim.replay.__main__ import default_session
+    old = tmp_path / "old.json"
+    old.write_text(json.dumps({"session": default_session(), "digest": "0" * 32,
+                               "digest_version": 2, "exit_code": 0}))
+    out = subprocess.run([sys.executable, "-m", "tidesim.replay", default_session(), "--quiet",
+                          "--baseline", str(old)], capture_output=True, text=True)
+    assert out.returncode == 2
+    assert "another definition of the digest" in out.stderr and "(2, this build: 3)" in out.stderr
+    assert "Traceback" not in out.stderr
+
+
+@pytest.mark.parametrize("name, written", [
+    ("dict raises", '"v":{"$object":"DictRaises"}'),
+    ("hook raises", '"v":{"$object":"HookRaises"}'),
+    ("lone surrogate", '"v":"a\\ud800b"'),
+])
+def test_values_that_cannot_be_read_or_encoded_are_written_to_the_event_file(tmp_path, name,
+                                                                           written):
+    stream = digest.EventStream(tmp_path / "e.jsonl")
+    stream.add(Ev(Kind.TICK, v=VALUES[name]), "")
+    stream.close()
+    (line,) = digest.read_events(tmp_path / "e.jsonl")
+    assert written in (tmp_path / "e.jsonl").read_text()
+    assert line[1] == "TICK"
