@@ -123,10 +123,10 @@ lint:
 # extension's coverage counters feed the fuzzer. A crash, a sanitizer report or a decoding
 # that differs from the Python one stops the run and leaves the input in build/fuzz/artifacts.
 # A harness's tokens (fuzz/TARGET.dict) are handed to the fuzzer's mutations. At the end, the share of the lines of each
-# file of the decoder, the capture and the line encoder that all the harnesses together executed
+# file of the decoder, the capture, the line encoder and the event encoder that all the harnesses together executed
 # (gcov's counts, kept by the build).
 FUZZ_SECONDS ?= 180
-FUZZ_TARGETS ?= json_lines binary_lines session_files capture encoder
+FUZZ_TARGETS ?= json_lines binary_lines session_files capture encoder events
 FUZZ_ARGS ?=
 FUZZ_VENV := .venv-fuzz
 FUZZ_PY   := $(FUZZ_VENV)/bin/python
@@ -165,7 +165,7 @@ fuzz: $(FUZZ_VENV)/.rec
 			build/fuzz/corpus/$$target $$(ls -d fuzz/corpus/$$target fuzz/regressions/$$target 2>/dev/null); \
 	done
 	@echo "== lines of the native modules that the run executed (gcov)"
-	@for obj in _lines.dir/src/lines _capture.dir/src/capture _capture.dir/src/line_encoder; do \
+	@for obj in _lines.dir/src/lines _capture.dir/src/capture _capture.dir/src/line_encoder _events.dir/src/event_encoder; do \
 		$(LLVM_COV) gcov -n -o rec/build/fuzz/CMakeFiles/$$obj.cpp.gcno rec/src/$${obj##*/}.cpp | \
 			grep --no-group-separator -A1 "^File '.*rec/src/[a-z_]*\.[ch]pp'"; \
 	done
