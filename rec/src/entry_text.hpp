@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace tiderec::text {
 
@@ -21,6 +22,11 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() { std::free(p_); }
+    void swap(Buffer& other) noexcept {
+        std::swap(p_, other.p_);
+        std::swap(size_, other.size_);
+        std::swap(cap_, other.cap_);
+    }
 
     size_t size() const { return size_; }
     size_t capacity() const { return cap_; }
@@ -113,14 +119,70 @@ inline void append_string(Buffer& out, const char* s, size_t n) {
     out.push_back('"');
 }
 
-inline void append_int(Buffer& out, long long v) {
-    char* w = out.room(24);
-    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
+// Two decimal digits at a time: the text of 0..99 at twice the number.
+inline constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of v written backwards so that they end at `end`; returns where they
+// begin (at most 20 bytes before `end`).
+inline char* digits_before(char* end, unsigned long long v) {
+    while (v >= 100) {
+        const auto pair = static_cast<unsigned>(v % 100) * 2;
+        v /= 100;
+        end -= 2;
+        end[0] = digit_pairs[pair];
+        end[1] = digit_pairs[pair + 1];
+    }
+    if (v >= 10) {
+        end -= 2;
+        end[0] = digit_pairs[v * 2];
+        end[1] = digit_pairs[v * 2 + 1];
+    } else {
+        *--end = static_cast<char>('0' + v);
+    }
+    return end;
+}
+
+// Copies n <= 24 bytes from `from` to w as three 8-byte moves: `from` must have 24 bytes to
+// read and w 24 to write (what lies past n is overwritten later or left unused).
+inline void copy24(char* w, const char* from) { std::memcpy(w, from, 24); }
+
+// Room a writer below needs at its pointer, beyond what it keeps.
+constexpr size_t write_slack = 64;
+
+// The digits of v at w (write_slack bytes of room); returns the end.
+inline char* write_uint(char* w, unsigned long long v) {
+    if (v < 100) {  // volumes, counts, codes: one or two digits at once
+        w[0] = digit_pairs[v * 2];
+        w[1] = digit_pairs[v * 2 + 1];
+        return v < 10 ? (w[0] = w[1], w + 1) : w + 2;
+    }
+    char buf[48];
+    char* end = buf + 24;
+    const char* first = digits_before(end, v);
+    copy24(w, first);
+    return w + (end - first);
+}
+
+inline char* write_int(char* w, long long v) {
+    auto u = static_cast<unsigned long long>(v);
+    if (v < 0) {
+        *w++ = '-';
+        u = 0 - u;
+    }
+    return write_uint(w, u);
 }
 
 inline void append_uint(Buffer& out, unsigned long long v) {
-    char* w = out.room(24);
-    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
+    char* w = out.room(write_slack);
+    out.commit(static_cast<size_t>(write_uint(w, v) - w));
+}
+
+inline void append_int(Buffer& out, long long v) {
+    char* w = out.room(write_slack);
+    out.commit(static_cast<size_t>(write_int(w, v) - w));
 }
 
 // A finite double in the fewest digits that read back as the same double, laid out as the
@@ -135,41 +197,50 @@ inline void append_double_digits(Buffer& out, double x);
 // decimal reads back as x; the smallest such p gives the fewest digits, and at these
 // magnitudes 10^-p is wider than x's rounding interval, so no other decimal of p places reads
 // back as x. Such a value is at least 1e-4, so it is laid out positionally.
-inline bool append_short_decimal(Buffer& out, double x) {
-    static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+// One test at p = 4 decides for every p: a decimal of fewer places is also one of four (its r
+// times a power of ten, which x * 10^4 rounds to, its error being far below a half), and the
+// unique decimal of four places found is written without the trailing zeros of its fraction,
+// which is the smallest p's text.
+// Written at w (write_slack bytes of room): returns the end, or nullptr when x is not such a
+// value (nothing written).
+inline char* write_short_decimal(char* w, double x) {
     const double a = x < 0 ? -x : x;
     if (!(a < 1e11))
-        return false;
-    for (int p = 0; p <= 4; ++p) {
-        // (a * 10^p < 1e15: the sum and both conversions are exact but for the rounding of a
-        // half, and a half is never a match, whichever way it goes)
-        const auto r = static_cast<double>(static_cast<long long>(a * scale[p] + 0.5));
-        if (r / scale[p] != a)
-            continue;
-        const auto units = static_cast<unsigned long long>(r);
-        if (__builtin_signbit(x))
-            out.push_back('-');
-        char buf[24];
-        const auto end = std::to_chars(buf, buf + sizeof buf, units).ptr;
-        size_t n = static_cast<size_t>(end - buf);
-        if (p == 0) {
-            out.append(buf, n);
-            out.append(".0", 2);
-            return true;
-        }
-        const auto places = static_cast<size_t>(p);
-        if (n <= places) {  // below 1: leading zeros after the point
-            out.append("0.", 2);
-            out.append(places - n, '0');
-            out.append(buf, n);
-        } else {
-            out.append(buf, n - places);
-            out.push_back('.');
-            out.append(buf + n - places, places);
-        }
-        return true;
+        return nullptr;
+    // (a * 10^4 < 1e15: the sum and both conversions are exact but for the rounding of a
+    // half, and a half is never a match, whichever way it goes)
+    const auto r = static_cast<unsigned long long>(static_cast<long long>(a * 10000.0 + 0.5));
+    if (static_cast<double>(r) / 10000.0 != a)
+        return nullptr;
+    if (__builtin_signbit(x))
+        *w++ = '-';
+    const unsigned long long whole = r / 10000;
+    const auto fraction = static_cast<unsigned>(r - whole * 10000);
+    w = write_uint(w, whole);
+    *w++ = '.';
+    if (fraction == 0) {
+        *w++ = '0';
+        return w;
     }
-    return false;
+    // the four places, then as many left off as end in zeros
+    const unsigned high = fraction / 100, low = fraction % 100;
+    w[0] = digit_pairs[high * 2];
+    w[1] = digit_pairs[high * 2 + 1];
+    w[2] = digit_pairs[low * 2];
+    w[3] = digit_pairs[low * 2 + 1];
+    if (low == 0)
+        return w + (high % 10 == 0 ? 1 : 2);
+    return w + (low % 10 == 0 ? 3 : 4);
+}
+
+// The same, appended to `out`: false when x is not such a value.
+inline bool append_short_decimal(Buffer& out, double x) {
+    char* w = out.room(write_slack);
+    char* end = write_short_decimal(w, x);
+    if (end == nullptr)
+        return false;
+    out.commit(static_cast<size_t>(end - w));
+    return true;
 }
 
 inline void append_double(Buffer& out, double x) {
@@ -237,14 +308,19 @@ inline void append_double_digits(Buffer& out, double x) {
     append_int(out, k);
 }
 
-// n as exactly `width` decimal digits (n < 10^width).
-inline void append_digits(Buffer& out, unsigned n, int width) {
-    char* w = out.room(static_cast<size_t>(width));
+// n as exactly `width` decimal digits (n < 10^width) at w; returns the end.
+inline char* write_digits(char* w, unsigned n, int width) {
     for (int i = width - 1; i >= 0; --i) {
         w[i] = static_cast<char>('0' + n % 10);
         n /= 10;
     }
-    out.commit(static_cast<size_t>(width));
+    return w + width;
+}
+
+// n as exactly `width` decimal digits (n < 10^width).
+inline void append_digits(Buffer& out, unsigned n, int width) {
+    char* w = out.room(static_cast<size_t>(width));
+    out.commit(static_cast<size_t>(write_digits(w, n, width) - w));
 }
 
 }  // namespace tiderec::text
