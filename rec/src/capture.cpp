@@ -1,10 +1,10 @@
 // tiderec._capture: the part of session recording that runs on the SDK's thread, in C.
 //
 // A Capture is installed by recording_strategy() as the recording class's method for one SDK
-// callback. Called as strategy.on_x(...), it captures what a replay needs (the time, and a
-// one-level copy of each record's instance dict), hands the captured callback to the
-// recorder's writer thread through its queue, then calls the base class's method with the
-// same arguments. It is a method descriptor with vectorcall, so a call through an instance
+// callback. Called as strategy.on_x(...), it captures what a replay needs (the time, and each
+// record's instance dict: written into the callback's line at once, or copied one level),
+// hands the captured callback to the recorder's writer thread through its queue, then calls
+// the base class's method with the same arguments. It is a method descriptor with vectorcall, so a call through an instance
 // makes no bound-method object.
 //
 // Only the common case is handled here. Whatever is unusual (keyword arguments, a recorder
@@ -22,11 +22,16 @@
 // exception makes the capture mark each argument (SessionRecorder._capture_or_mark), as the
 // Python capture does.
 //
-// What is handed over: (time, name, captured, None), where `captured` is a tuple, or, after a read
-// raised, the list of marked arguments in the Python capture's form. In that tuple, every dict, at
-// the top level or as an element of a top-level list, is the copied instance dict of a record;
-// everything else is what the recorder's Python captors would have made of the argument. The
-// writer thread turns it into its session line (LineEncoder, line_encoder.cpp).
+// What is handed over: for the common callback, its session line (bytes, without the newline),
+// made here by the recorder's LineEncoder from the records as they are, read in place under
+// the interpreter's lock (nothing is copied, and a list the SDK refills after the callback is
+// written as delivered); the writer thread then only compresses and writes it. Otherwise
+// (a value the encoder leaves to Python, a recorder without a LineEncoder) a copy:
+// (time, name, captured, None), where `captured` is a tuple, or, after a read raised, the list
+// of marked arguments in the Python capture's form. In that tuple, every dict, at the top level
+// or as an element of a top-level list, is the copied instance dict of a record; everything
+// else is what the recorder's Python captors would have made of the argument. The writer thread
+// turns it into its session line (LineEncoder, line_encoder.cpp).
 //
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
 // the `error` outcome) with the Python exception set.

@@ -1,6 +1,9 @@
 // tiderec._capture.LineEncoder: the session line of the common captured entry, made in C.
 //
-// The recorder's writer thread hands it the captured callbacks waiting in the hand-off; it
+// The capture (capture.cpp) has it make the line of a common callback at once, from the
+// arguments as delivered (encode_callback, below): records are read where they are. What the
+// capture copied instead reaches the writer thread, which hands it the captured callbacks
+// waiting in the hand-off (a line the capture made is taken as it is); it
 // pops them one after another and writes each one's line into one chunk of text, as long as
 // the entry is of the common kind: a callback (not an act) without keyword arguments, its
 // time a float of the wall clock, a naive datetime or a text, its arguments records (copied
@@ -214,20 +217,31 @@ res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
     if (type == &PyList_Type) {
         if (depth >= max_depth)
             return res::decline;
+        const Py_ssize_t n = PyList_GET_SIZE(v);  // (no Python code runs while it is written)
         out.push_back('[');
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        Py_ssize_t i = 0;
+        while (i < n) {
+            // A run of numbers (price and volume lists) at one reservation of room: at most 21
+            // bytes and a comma each.
+            char* const start = out.room(static_cast<size_t>(n - i) * 24 + text::write_slack);
+            char* w = start;
+            for (; i < n; ++i) {
+                char* at = i > 0 ? w + 1 : w;
+                *w = ',';
+                char* end = write_number(at, PyList_GET_ITEM(v, i));
+                if (end == nullptr)
+                    break;
+                w = end;
+            }
+            out.commit(static_cast<size_t>(w - start));
+            if (i == n)
+                break;
             if (i > 0)
                 out.push_back(',');
-            PyObject* x = PyList_GET_ITEM(v, i);
-            char* w = out.room(text::write_slack);
-            char* end = write_number(w, x);  // price and volume lists: no call
-            if (end != nullptr) {
-                out.commit(static_cast<size_t>(end - w));
-                continue;
-            }
-            const res r = append_value(e, x, depth + 1, out);
+            const res r = append_value(e, PyList_GET_ITEM(v, i), depth + 1, out);
             if (r != res::ok)
                 return r;
+            ++i;
         }
         out.push_back(']');
         return res::ok;
