@@ -90,32 +90,40 @@ private:
 // A text as a JSON string: the quote and the backslash escaped, the control characters below
 // 0x20 as \b \t \n \f \r or \u00XX (lowercase hex); everything else, multi-byte UTF-8
 // included, as it is.
+// Room for the worst case (each byte as \u00XX) is taken once for a piece of up to 1 KiB.
 inline void append_string(Buffer& out, const char* s, size_t n) {
     static const char hex[] = "0123456789abcdef";
     out.push_back('"');
-    size_t run = 0;  // start of the bytes not yet copied
-    for (size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\')
-            continue;
-        out.append(s + run, i - run);
-        run = i + 1;
-        out.push_back('\\');
-        switch (c) {
-        case '"': out.push_back('"'); break;
-        case '\\': out.push_back('\\'); break;
-        case '\b': out.push_back('b'); break;
-        case '\t': out.push_back('t'); break;
-        case '\n': out.push_back('n'); break;
-        case '\f': out.push_back('f'); break;
-        case '\r': out.push_back('r'); break;
-        default:
-            out.append("u00", 3);
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
+    for (size_t done = 0; done < n;) {
+        const size_t piece = n - done < 1024 ? n - done : 1024;
+        char* const start = out.room(piece * 6);
+        char* w = start;
+        for (size_t i = done; i < done + piece; ++i) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                *w++ = static_cast<char>(c);
+                continue;
+            }
+            *w++ = '\\';
+            switch (c) {
+            case '"': *w++ = '"'; break;
+            case '\\': *w++ = '\\'; break;
+            case '\b': *w++ = 'b'; break;
+            case '\t': *w++ = 't'; break;
+            case '\n': *w++ = 'n'; break;
+            case '\f': *w++ = 'f'; break;
+            case '\r': *w++ = 'r'; break;
+            default:
+                *w++ = 'u';
+                *w++ = '0';
+                *w++ = '0';
+                *w++ = hex[c >> 4];
+                *w++ = hex[c & 15];
+            }
         }
+        out.commit(static_cast<size_t>(w - start));
+        done += piece;
     }
-    out.append(s + run, n - run);
     out.push_back('"');
 }
 

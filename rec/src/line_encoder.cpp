@@ -114,6 +114,11 @@ ov::name popleft_name("popleft");  // made by ov::init_names when the module loa
 res decline_if_exception() { return ov::clear_if_exception() ? res::decline : res::error; }
 
 res append_text(PyObject* s, text::Buffer& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its bytes are its UTF-8 (no conversion, no call)
+        text::append_string(out, static_cast<const char*>(PyUnicode_DATA(s)),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        return res::ok;
+    }
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
     if (utf8 == nullptr)
