@@ -136,19 +136,27 @@ inline constexpr char digit_pairs[] =
 // The decimal digits of v written backwards so that they end at `end`; returns where they
 // begin (at most 20 bytes before `end`).
 inline char* digits_before(char* end, unsigned long long v) {
-    while (v >= 100) {
+    while (v >= (1ull << 32)) {  // the wide part in 64-bit steps, the rest in cheaper 32-bit ones
         const auto pair = static_cast<unsigned>(v % 100) * 2;
         v /= 100;
         end -= 2;
         end[0] = digit_pairs[pair];
         end[1] = digit_pairs[pair + 1];
     }
-    if (v >= 10) {
+    auto u = static_cast<unsigned>(v);
+    while (u >= 100) {
+        const unsigned pair = (u % 100) * 2;
+        u /= 100;
         end -= 2;
-        end[0] = digit_pairs[v * 2];
-        end[1] = digit_pairs[v * 2 + 1];
+        end[0] = digit_pairs[pair];
+        end[1] = digit_pairs[pair + 1];
+    }
+    if (u >= 10) {
+        end -= 2;
+        end[0] = digit_pairs[u * 2];
+        end[1] = digit_pairs[u * 2 + 1];
     } else {
-        *--end = static_cast<char>('0' + v);
+        *--end = static_cast<char>('0' + u);
     }
     return end;
 }
