@@ -9,16 +9,17 @@
 Each callback that the SDK delivers is captured, with its local time, before the strategy's
 own method runs (so a callback that raises is on record too). Capturing is all the SDK's
 thread does: the time, and a copy of each record's fields. In a class made by
-`recording_strategy` that is compiled code (tiderec._capture); what it leaves to Python
-(keyword arguments, orders not seen yet, a type met for the first time) is captured here, the
-same way. A record that cannot be read is written as not recorded and counted in `errors`; the
+`recording_strategy` that is compiled code (tiderec._capture), which for the common
+callback writes its line at once, from the records as they are, in place of the copy; what it
+leaves to Python (keyword arguments, orders not seen yet, a type met for the first time) is
+captured here, the same way. A record that cannot be read is written as not recorded and counted in `errors`; the
 strategy receives the callback all the same. A writer thread of the recorder
 encodes, compresses (without holding the interpreter's lock) and writes, in blocks that each
 stand alone, at least every `flush_interval` seconds. It is woken when the hand-off fills to
 `WAKE_AT` callbacks (or when flush_interval runs out). The common entry is encoded in C
-(tiderec._capture.LineEncoder), a batch at a time, with a pause between batches that lets
-the SDK's threads take the interpreter's lock; an entry of any other kind is encoded here,
-into the same bytes.
+(tiderec._capture.LineEncoder): at the capture, or from its copy by the writer, a batch at a
+time, with a pause between batches that lets the SDK's threads take the interpreter's lock;
+an entry of any other kind is encoded here, into the same bytes.
 
 The hand-off between the two is bounded (`max_pending` captured callbacks). When the writer
 falls that far behind, a callback is dropped and counted by name (`on_full="drop"`, the
