@@ -574,6 +574,8 @@ res append_call_once(LineEncoder* e, PyObject* now, PyObject* name, PyObject* co
 }
 
 PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, PyObject* name,
+                               // (`read` is a function pointer, passed as one)
+                               // cppcheck-suppress passedByValue
                                PyObject* const* args, Py_ssize_t n, tiderec::ReadArgument read,
                                const void* context) {
     auto* e = reinterpret_cast<LineEncoder*>(encoder);
