@@ -384,3 +384,23 @@ def test_a_list_changed_in_place_after_its_callback_is_recorded_as_delivered():
     line = rec._queue[-1]
     assert type(line) is bytes
     assert b'"bid_price":[10.5,10.4]' in line and b"99.0" not in line
+
+
+@pytest.mark.parametrize("value", [
+    1.5, 1.05, 1.005, 1.0005, 1.25, 0.1, 0.01, 0.001, 0.0001, 0.00005, 12345.6789, -1.0005,
+    99999999999.9999, 99999999999.99995, 1e10, 4294967296.5, 42949672.9601, 0.3, 2.675,
+    4294967295, 4294967296, 2**64 - 1, -2**63, 99, 100, 9999, 10000,
+    "a" * 1023 + '"' + "b" * 1500 + "\n", "\x01" * 1030 + "é", "中" * 700,
+], ids=lambda v: repr(v)[:40])
+def test_numbers_and_long_texts_are_the_python_bytes_by_either_path(monkeypatch, value):
+    """At the edges of the quick forms (the four decimal places and their trailing zeros, the
+    32-bit and 64-bit digits, a text escaped a kilobyte at a time): the line encoded from a
+    copy, and the line made at the capture, are both the Python encoder's."""
+    item = (1767576600.5, "on_snapshot", ({"v": value, "in_list": [value, value]},), None)
+    rec = SessionRecorder(__import__("io").BytesIO(), universe=[], instruments={})
+    assert rec._lines.encode(item) == rec._encode_item(item)
+    calls = [("on_snapshot", (Record({"v": value, "in_list": [value, value]}),))] * 2
+    now = lambda: dt.datetime(2026, 1, 5, 9, 30)  # noqa: E731
+    got, made = queued_lines(monkeypatch, True, calls, now)
+    want, _ = queued_lines(monkeypatch, False, calls, now)
+    assert got == want and made == 1
