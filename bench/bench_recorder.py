@@ -271,8 +271,7 @@ def _writer_work(tmp: str) -> list[Row]:
         from isal import isal_zlib
         fast_row = [Row(GROUP, f"writer thread: the same with ISA-L at level {fast} (the "
                                "recorder's writer, the fast extra installed)",
-                        ns_per_op(lambda: isal_zlib.compress(block, fast, 31), number=20) / lines,
-                        "zlib level 3", per_line)]
+                        ns_per_op(lambda: isal_zlib.compress(block, fast, 31), number=20) / lines)]
     handed = (item[0], item[1], tuple(dict(a) for a in item[2]), None)  # a copy, as captured
     native = ns_per_op(lambda: rec._lines.encode(handed)) if rec._lines is not None else math.nan
     python = ns_per_op(lambda: rec._encode_item(handed))
