@@ -9,7 +9,8 @@ speed-up column is then plain/recorded, 1.00x meaning free).
   them: the ratio recorded/plain is in the label.
 - Two threads calling back at a sustained rate: p50/p99 of one callback, plain and recorded.
 - The writer thread's work per entry (encoding and compression), msgspec against the standard
-  library's json for the same values.
+  library's json for the same values; what is left to it of a line the capture made (taking it
+  into its block).
 - What a recording costs the process: varied callbacks through the development stand-ins, the
   recorded side timed until close() returns (everything encoded, compressed and on disk); a
   burst of callbacks from two threads at full speed with the default settings (the share
@@ -19,6 +20,7 @@ speed-up column is then plain/recorded, 1.00x meaning free).
 """
 from __future__ import annotations
 
+import collections
 import datetime as dt
 import gc
 import json
@@ -263,16 +265,35 @@ def _writer_work(tmp: str) -> list[Row]:
     lines = 262144 // len(raw)
     block = raw * lines
     per_line = ns_per_op(lambda: zlib.compress(block, 3, 31), number=20) / lines
-    handed = (item[0], item[1], tuple(dict(a) for a in item[2]), None)  # as the native capture
+    fast = rec._writer._fast_level  # what the recorder's writer compresses with, if ISA-L
+    fast_row = []
+    if fast is not None:
+        from isal import isal_zlib
+        fast_row = [Row(GROUP, f"writer thread: the same with ISA-L at level {fast} (the "
+                               "recorder's writer, the fast extra installed)",
+                        ns_per_op(lambda: isal_zlib.compress(block, fast, 31), number=20) / lines)]
+    handed = (item[0], item[1], tuple(dict(a) for a in item[2]), None)  # a copy, as captured
     native = ns_per_op(lambda: rec._lines.encode(handed)) if rec._lines is not None else math.nan
     python = ns_per_op(lambda: rec._encode_item(handed))
+    drained = math.nan
+    if rec._lines is not None:  # lines the capture made: what the writer's lock still holds
+        batch = [rec._lines.encode(handed)] * 64
+        pending: collections.deque = collections.deque()
+        drain = rec._lines.drain
+
+        def drain_batch():
+            pending.extend(batch)
+            drain(pending, 64, 1 << 30)
+        drained = ns_per_op(drain_batch) / 64
     rec.close()
     return [Row(GROUP, "writer thread: a captured snapshot callback encoded into its line", ours,
                 "stdlib json", base),
             Row(GROUP, "writer thread: the same, handed over by the native capture, encoded in C "
                        "(LineEncoder)", native, "the recorder's Python encoding", python),
+            Row(GROUP, "writer thread: a snapshot line made at the capture, drained into its block "
+                       "(batches of 64)", drained),
             Row(GROUP, f"writer thread: compress one snapshot line ({len(raw)} bytes) in a 256 KiB "
-                       "gzip block, level 3", per_line)]
+                       "gzip block, level 3", per_line)] + fast_row
 
 
 def _without_native_lines(rec: SessionRecorder) -> SessionRecorder:

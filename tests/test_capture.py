@@ -169,6 +169,12 @@ def test_native_and_python_captures_write_the_same_file(tmp_path, monkeypatch):
     assert [e.name for e in entries] == [c[0] for c in sequence] * 2
 
 
+def handed_natively(item) -> bool:
+    """Whether the native capture handed the entry over: its line made at the capture (bytes),
+    or its arguments copied into a tuple; the Python capture hands over a list."""
+    return type(item) is bytes or type(item[2]) is tuple
+
+
 def held_writer(rec):
     """Holds the writer thread inside its first write (a line encoded in Python or a batch
     encoded natively), before it takes more from the queue; returns the release."""
@@ -202,8 +208,8 @@ def test_which_capture_takes_each_call(tmp_path, index):
     item = rec._queue[-1]
     release.set()
     rec.close()
-    assert item[1] == name
-    assert type(item[2]) is (tuple if how == "native" else list)
+    assert recorder_module._entry_name(item) == name
+    assert handed_natively(item) is (how == "native")
     assert list(SessionReader(tmp_path / "which.jsonl.gz").entries(on_error=lambda p: None))[-1].name == name
 
 
@@ -393,12 +399,16 @@ def test_the_capture_keeps_no_reference_behind(tmp_path, path, full):
     rec.close()
 
 
-def test_what_the_native_capture_queues_is_left_out_of_collections(tmp_path):
+@pytest.mark.parametrize("line_at_capture", [True, False], ids=["line", "copies"])
+def test_what_the_native_capture_queues_is_left_out_of_collections(tmp_path, line_at_capture):
     """The tuples and copies waiting in the queue can be in no reference cycle: the collector
     does not walk them (were they tracked, every collection triggered on the SDK's threads
-    would walk all of them), and the writer still writes them whole."""
+    would walk all of them), and the writer still writes them whole. Where the line is made
+    at the capture, the queue holds just its bytes."""
     tidesim.install()
     rec = new_recorder(tmp_path / "gc.jsonl.gz")
+    if not line_at_capture:
+        rec._lines = None  # no native encoder: the capture copies, the writer encodes
     strategy = recording_strategy(Base, rec)()
     strategy.initialize()
     entered, release = held_writer(rec)
@@ -409,12 +419,16 @@ def test_what_the_native_capture_queues_is_left_out_of_collections(tmp_path):
         strategy.on_snapshot(snap(seq=0))
         strategy.on_query_position(positions, 1, 0, "")
     snapshot_item, position_item = list(rec._queue)[-2:]
-    for item in (snapshot_item, position_item):
-        assert type(item[2]) is tuple
-        assert not gc.is_tracked(item) and not gc.is_tracked(item[2])
-    assert not gc.is_tracked(snapshot_item[2][0])  # the copy holds a list, and is untracked
-    assert not gc.is_tracked(position_item[2][0])
-    assert not any(gc.is_tracked(d) for d in position_item[2][0])
+    if line_at_capture:
+        assert type(snapshot_item) is bytes and type(position_item) is bytes
+        assert b'"seq":2' in position_item
+    else:
+        for item in (snapshot_item, position_item):
+            assert type(item[2]) is tuple
+            assert not gc.is_tracked(item) and not gc.is_tracked(item[2])
+        assert not gc.is_tracked(snapshot_item[2][0])  # the copy holds a list, and is untracked
+        assert not gc.is_tracked(position_item[2][0])
+        assert not any(gc.is_tracked(d) for d in position_item[2][0])
     gc.collect()
     release.set()
     rec.close()
@@ -530,7 +544,7 @@ def queued(monkeypatch, native, name, make_args):
     getattr(strategy, name)(*args)
     assert strategy.calls[-1][1:] == args  # the strategy received its own arguments
     item = rec._queue[-1]
-    return rec._encode_item(item), type(item[2]) is tuple, len(Counted._reads)
+    return rec._encode_item(item), handed_natively(item), len(Counted._reads)
 
 
 @pytest.mark.parametrize("make, native", [
@@ -570,7 +584,7 @@ def test_a_record_type_that_changes_after_its_first_capture_is_decided_again(mon
     cls = type("Changing", (Fields,), {})
     for _ in range(2):  # the first teaches the type's captor, the second is captured natively
         strategy.on_snapshot(cls(real=1))
-    assert type(rec._queue[-1][2]) is tuple and b'"shown"' not in rec._encode_item(rec._queue[-1])
+    assert handed_natively(rec._queue[-1]) and b'"shown"' not in rec._encode_item(rec._queue[-1])
     cls.__getattribute__ = shown
     strategy.on_snapshot(cls(real=1))
     assert b'"shown"' in rec._encode_item(rec._queue[-1])

@@ -294,3 +294,113 @@ def test_an_interrupt_while_learning_a_value_reaches_the_writer(rec):
         enc.encode((1.5, "on_snapshot", ({"m": MarketType.SSE},), None))
     failing = recmod._native.LineEncoder(_Fields, lambda v: 1 / 0, recmod._second_text)
     assert failing.encode((1.5, "on_snapshot", ({"m": MarketType.SSE},), None)) is None
+
+
+# -- lines made at the capture ---------------------------------------------------------------------
+
+class Record:
+    """A record as the SDK delivers one: its fields are its instance dict."""
+
+    def __init__(self, fields: dict) -> None:
+        self.__dict__.update(fields)
+
+
+class Strategy:
+    def __init__(self, config=None):
+        self.received = 0
+
+    def initialize(self, config=None):
+        pass
+
+    def on_snapshot(self, *args):
+        self.received += 1
+
+    def on_query_position(self, *args):
+        self.received += 1
+
+
+def random_call(rnd: random.Random) -> tuple:
+    """A callback as delivered: records (objects), lists of records and values, plain values."""
+    def argument():
+        k = rnd.random()
+        if k < 0.65:
+            return Record(random_fields(rnd))
+        if k < 0.8:
+            return [Record(random_fields(rnd)) if rnd.random() < 0.7 else random_value(rnd)
+                    for _ in range(rnd.randint(0, 3))]
+        return random_value(rnd)
+    name = rnd.choice(["on_snapshot", "on_query_position"])
+    return name, tuple(argument() for _ in range(rnd.choice([0, 1, 1, 1, 2, 4])))
+
+
+def queued_lines(monkeypatch, native: bool, calls: list, now) -> tuple[list, int]:
+    """The lines of the callbacks as the recorder writes them, with the native capture (lines
+    made at the capture where it can) or with the Python capture alone; and how many lines the
+    native capture made itself."""
+    import io
+    recmod._captors.clear()
+    if not native:
+        monkeypatch.setattr(recmod, "_native", None)
+    rec = SessionRecorder(io.BytesIO(), now=now, universe=[], instruments={})
+    strategy = recmod.recording_strategy(Strategy, rec)()
+    monkeypatch.undo()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    for name, args in calls:
+        getattr(strategy, name)(*args)
+    assert strategy.received == len(calls)
+    items = list(rec._queue)
+    return [rec._encode_item(item) for item in items], sum(type(i) is bytes for i in items)
+
+
+@pytest.mark.parametrize("clock", ["datetime", "wall clock"])
+@pytest.mark.parametrize("seed", range(4))
+def test_lines_made_at_the_capture_are_the_python_capture_lines(monkeypatch, seed, clock):
+    """Records read where they are, at the capture, give the bytes the Python capture and
+    encoder give for the same callbacks; whatever the native encoder leaves is copied and
+    written as before."""
+    now = {"datetime": lambda: dt.datetime(2026, 1, 5, 9, 30, 0, 125000),
+           "wall clock": lambda: 1767576600.000125}[clock]
+    rnd = random.Random(200 + seed)
+    calls = [random_call(rnd) for _ in range(300)]
+    got, made = queued_lines(monkeypatch, True, calls, now)
+    want, none = queued_lines(monkeypatch, False, calls, now)
+    assert got == want
+    assert none == 0 and 0 < made < len(calls)  # both kinds of entry were met
+
+
+def test_a_list_changed_in_place_after_its_callback_is_recorded_as_delivered():
+    """The line is made while the callback runs: a price list the SDK refills afterwards (the
+    record's copy would share it) is written with the prices the strategy received."""
+    import io
+    prices = [10.5, 10.4]
+    snapshot = Record({"security_id": "000001", "bid_price": prices, "last_price": 10.5})
+    rec = SessionRecorder(io.BytesIO(), now=lambda: dt.datetime(2026, 1, 5, 9, 30),
+                          universe=[], instruments={})
+    strategy = recmod.recording_strategy(Strategy, rec)()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    strategy.on_snapshot(snapshot)  # teaches the capture the record's type
+    strategy.on_snapshot(snapshot)
+    prices[:] = [99.0, 98.0]
+    line = rec._queue[-1]
+    assert type(line) is bytes
+    assert b'"bid_price":[10.5,10.4]' in line and b"99.0" not in line
+
+
+@pytest.mark.parametrize("value", [
+    1.5, 1.05, 1.005, 1.0005, 1.25, 0.1, 0.01, 0.001, 0.0001, 0.00005, 12345.6789, -1.0005,
+    99999999999.9999, 99999999999.99995, 1e10, 4294967296.5, 42949672.9601, 0.3, 2.675,
+    4294967295, 4294967296, 2**64 - 1, -2**63, 99, 100, 9999, 10000,
+    "a" * 1023 + '"' + "b" * 1500 + "\n", "\x01" * 1030 + "é", "中" * 700,
+], ids=lambda v: repr(v)[:40])
+def test_numbers_and_long_texts_are_the_python_bytes_by_either_path(monkeypatch, value):
+    """At the edges of the quick forms (the four decimal places and their trailing zeros, the
+    32-bit and 64-bit digits, a text escaped a kilobyte at a time): the line encoded from a
+    copy, and the line made at the capture, are both the Python encoder's."""
+    item = (1767576600.5, "on_snapshot", ({"v": value, "in_list": [value, value]},), None)
+    rec = SessionRecorder(__import__("io").BytesIO(), universe=[], instruments={})
+    assert rec._lines.encode(item) == rec._encode_item(item)
+    calls = [("on_snapshot", (Record({"v": value, "in_list": [value, value]}),))] * 2
+    now = lambda: dt.datetime(2026, 1, 5, 9, 30)  # noqa: E731
+    got, made = queued_lines(monkeypatch, True, calls, now)
+    want, _ = queued_lines(monkeypatch, False, calls, now)
+    assert got == want and made == 1

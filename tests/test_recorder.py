@@ -445,7 +445,7 @@ def test_files_of_the_first_version_still_read(tmp_path):
 
 def test_the_distribution_imports_only_the_standard_library_and_msgspec():
     # numpy only inside the decoding of numpy values, when a file holds them; isal (the
-    # "fast" extra) only to read gzip files, when it is installed
+    # "fast" extra) only to read and write gzip files, when it is installed
     allowed = set(sys.stdlib_module_names) | {"__future__", "msgspec", "numpy", "isal"}
     for path in REC_DIR.glob("*.py"):
         for node in ast.walk(ast.parse(path.read_text())):
@@ -476,6 +476,29 @@ def test_writer_blocks_are_independent_gzip_members(tmp_path):
     data = path.read_bytes()
     assert data.count(b"\x1f\x8b\x08") > 10  # many members ...
     assert len(gzip.decompress(data).splitlines()) == 101  # ... that read as one stream
+
+
+@pytest.mark.parametrize("level, fast", [(1, True), (3, True), (0, False), (6, False)])
+def test_a_recording_at_any_level_is_the_same_lines_in_gzip_members(tmp_path, level, fast):
+    """At the fast levels the recorder's blocks are compressed by ISA-L when it is installed
+    (else by zlib), at the others by zlib: either way independent gzip members of the same
+    lines."""
+    from tiderec import encoding
+    from tiderec.recorder import SessionRecorder
+    path = tmp_path / f"l{level}.jsonl.gz"
+    rec = SessionRecorder(path, now=lambda: at(9, 30), universe=[], instruments={},
+                          compress_level=level, block_size=4096)
+    assert (rec._writer._fast_level is not None) is (fast and encoding._isal_zlib is not None)
+    rec._writer.write_header(SessionHeader(DAY, at(8, 30), at(15, 31), {"accounts": {}}, [], {}))
+    for i in range(300):
+        rec._writer.write_callback(at(9, 30), "on_snapshot",
+                                   [make_record("Snapshot", {"seq": i, "px": [10.5] * 10})])
+    rec.close()
+    data = path.read_bytes()
+    assert data.count(b"\x1f\x8b\x08") > 5
+    lines = gzip.decompress(data).splitlines()
+    assert len(lines) == 301 and json.loads(lines[-1])["args"][0]["seq"] == 299
+    assert [e.args[0].seq for e in SessionReader(path).entries()] == list(range(300))
 
 
 def test_wall_clock_times_are_local_and_ordered(tmp_path):

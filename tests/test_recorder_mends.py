@@ -163,6 +163,30 @@ def test_a_failed_writer_keeps_no_captured_entry_alive(tmp_path, capture):
     assert probe() is None
 
 
+def test_a_failed_writer_counts_what_it_had_not_written_by_name(tmp_path, capture):
+    """What waits in the hand-off when the writer fails (lines made at the capture, copies of
+    records the Python capture made, plain arguments) is counted under each callback's name."""
+    rec, strategy = started(tmp_path / "lost.jsonl.gz", flush_interval=0.05)
+    entered, release = threading.Event(), threading.Event()
+
+    def failing(*args):
+        entered.set()
+        release.wait(10)
+        raise OSError(28, "No space left on device")
+    rec._writer.write_line = rec._writer.write_lines = failing
+    strategy.on_bar(0)  # the writer fails writing this one, once released
+    assert entered.wait(10)
+    for i in range(5):
+        strategy.on_snapshot(snap(seq=i))
+    for i in range(3):
+        strategy.on_query_asset(types.SimpleNamespace(total=i), i, 0, "ok")
+    release.set()
+    rec._thread.join(10)
+    assert isinstance(rec.writer_error, OSError)
+    assert rec.dropped == {"on_snapshot": 5, "on_query_asset": 3}
+    assert rec.pending == 0
+
+
 # -- nothing lost uncounted ---------------------------------------------------------------------
 
 def test_a_burst_against_a_slow_writer_is_written_or_counted(tmp_path, capture):

@@ -1,10 +1,10 @@
 // tiderec._capture: the part of session recording that runs on the SDK's thread, in C.
 //
 // A Capture is installed by recording_strategy() as the recording class's method for one SDK
-// callback. Called as strategy.on_x(...), it captures what a replay needs (the time, and a
-// one-level copy of each record's instance dict), hands the captured callback to the
-// recorder's writer thread through its queue, then calls the base class's method with the
-// same arguments. It is a method descriptor with vectorcall, so a call through an instance
+// callback. Called as strategy.on_x(...), it captures what a replay needs (the time, and each
+// record's instance dict: written into the callback's line at once, or copied one level),
+// hands the captured callback to the recorder's writer thread through its queue, then calls
+// the base class's method with the same arguments. It is a method descriptor with vectorcall, so a call through an instance
 // makes no bound-method object.
 //
 // Only the common case is handled here. Whatever is unusual (keyword arguments, a recorder
@@ -22,11 +22,16 @@
 // exception makes the capture mark each argument (SessionRecorder._capture_or_mark), as the
 // Python capture does.
 //
-// What is handed over: (time, name, captured, None), where `captured` is a tuple, or, after a read
-// raised, the list of marked arguments in the Python capture's form. In that tuple, every dict, at
-// the top level or as an element of a top-level list, is the copied instance dict of a record;
-// everything else is what the recorder's Python captors would have made of the argument. The
-// writer thread turns it into its session line (LineEncoder, line_encoder.cpp).
+// What is handed over: for the common callback, its session line (bytes, without the newline),
+// made here by the recorder's LineEncoder from the records as they are, read in place under
+// the interpreter's lock (nothing is copied, and a list the SDK refills after the callback is
+// written as delivered); the writer thread then only compresses and writes it. Otherwise
+// (a value the encoder leaves to Python, a recorder without a LineEncoder) a copy:
+// (time, name, captured, None), where `captured` is a tuple, or, after a read raised, the list
+// of marked arguments in the Python capture's form. In that tuple, every dict, at the top level
+// or as an element of a top-level list, is the copied instance dict of a record; everything
+// else is what the recorder's Python captors would have made of the argument. The writer thread
+// turns it into its session line (LineEncoder, line_encoder.cpp).
 //
 // No C++ exception crosses into the interpreter; a function that fails returns nullptr (or
 // the `error` outcome) with the Python exception set.
@@ -87,6 +92,7 @@ struct Capture {
     PyObject* capture;       // the Python capture of one value (learns its type's captor)
     PyObject* clock;
     PyObject* wake;          // wakes the writer thread (its event's set)
+    PyObject* lines;         // the recorder's LineEncoder, or nullptr: the line made here
     Py_ssize_t limit;        // how many captured callbacks the queue may hold
     Py_ssize_t wake_at;      // the queue's length at which the writer is woken
     int order_report;        // an order report: the recorder looks at the order it names
@@ -273,6 +279,16 @@ int copies_as_vars(const Capture* c, PyTypeObject* t) {
     return yes;
 }
 
+// copies_as_vars(c, t) as the cache has it, without deciding anything: -1 when t is not there
+// (or changed since), so that nothing is released and no Python code can run.
+int cached_as_vars(const Capture* c, PyTypeObject* t) {
+    const unsigned int tag = t->tp_version_tag;
+    for (int i = 0; i < dict_cache_size; ++i)
+        if (c->dict_types[i] == reinterpret_cast<PyObject*>(t))
+            return tag != 0 && c->dict_tags[i] == tag ? c->dict_is_vars[i] : -1;
+    return -1;
+}
+
 // How the recorder captures a value of type t (borrowed into *captor); `careful` for a type
 // not seen yet (the Python capture learns it), `error` when its hash raised.
 outcome find_captor(const Capture* c, PyTypeObject* t, ov::object* captor) {
@@ -437,6 +453,45 @@ outcome mark_each(const Capture* c, PyObject* const* args, Py_ssize_t n, ov::obj
     return outcome::ok;
 }
 
+// How the line made at the capture writes argument v (tiderec::ReadArgument): as the plan and
+// the capture would take it, decided again where it is met (Python code may have run since the
+// plan, the clock's say). Only what the capture would copy or keep as it is qualifies: a
+// record whose vars() is its instance dict (known from the cache), a value kept as it is, a
+// list argument of those; anything else (a captor in Python, a type not learned or not
+// decided yet) is left to the capture, which copies. The type's look-up in the captors runs no
+// Python code: its hash is the identity's when its metaclass is `type`.
+tiderec::argument read_argument(const void* context, PyObject* v, bool in_list,
+                                PyObject** fields) {
+    using tiderec::argument;
+    const auto* c = static_cast<const Capture*>(context);
+    if (is_plain(v))
+        return argument::value;
+    PyTypeObject* t = Py_TYPE(v);
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(t), &PyType_Type))
+        return argument::other;
+    PyObject* how = PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t));
+    if (how == nullptr)
+        return PyErr_Occurred() ? argument::error : argument::other;
+    if (how == c->keep)
+        return argument::value;
+    if (how == c->copy_fields) {
+        if (cached_as_vars(c, t) != 1)
+            return argument::other;
+        PyObject* d = PyObject_GenericGetDict(v, nullptr);
+        if (d == nullptr)
+            return ov::clear_if_exception() ? argument::other : argument::error;
+        if (!PyDict_CheckExact(d)) {
+            Py_DECREF(d);
+            return argument::other;
+        }
+        *fields = d;
+        return argument::record;
+    }
+    if (how == c->capture_list && !in_list && PyList_CheckExact(v))
+        return argument::list;
+    return argument::other;
+}
+
 // Appends the captured callback to the queue, or, when it is full, waits for room or counts
 // the drop (the recorder's _full says which). Wakes the writer when the queue reaches its
 // wake mark. A callback whose capture outlasted a close of the recorder (it waited for room,
@@ -496,6 +551,16 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
     ov::object now = ov::steal(c->clock == nullptr ? wall_time() : PyObject_CallNoArgs(c->clock));
     if (!now)
         return outcome::error;
+    if (c->lines != nullptr) {
+        // The common callback's line, made here from the records as they are: the writer then
+        // only compresses and writes it. What the encoder leaves to Python is copied as below.
+        ov::object line = ov::steal(
+            tiderec::encode_callback(c->lines, now.get(), c->name, args, n, read_argument, c));
+        if (line)
+            return hand_over(c, line.get());
+        if (PyErr_Occurred())
+            return outcome::error;  // out of memory, or an interrupt: it reaches the caller
+    }
     ov::object captured = ov::steal(PyTuple_New(n));
     if (!captured)
         return outcome::error;
@@ -545,21 +610,26 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 }
 
 // Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
-//         capture_list, capture, clock, order_report, doc, wake, wake_at)
+//         capture_list, capture, clock, order_report, doc, wake, wake_at, lines=None)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
                                    "captors", "keep", "copy_fields", "capture_list", "capture",
-                                   "clock", "order_report", "doc", "wake", "wake_at", nullptr};
+                                   "clock", "order_report", "doc", "wake", "wake_at", "lines",
+                                   nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
-        *capture_list, *capture, *clock, *doc, *wake;
+        *capture_list, *capture, *clock, *doc, *wake, *lines = Py_None;
     Py_ssize_t limit, wake_at;
     int order_report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn:Capture",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|O:Capture",
                                      const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
                                      &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
                                      &capture_list, &capture, &clock, &order_report, &doc, &wake,
-                                     &wake_at))
+                                     &wake_at, &lines))
         return nullptr;
+    if (lines != Py_None && !tiderec::is_line_encoder(lines)) {
+        PyErr_SetString(PyExc_TypeError, "Capture: lines must be a LineEncoder or None");
+        return nullptr;
+    }
     if (!PyCallable_Check(base) || !PyCallable_Check(careful) || !PyCallable_Check(wake)) {
         PyErr_SetString(PyExc_TypeError, "Capture: base, careful and wake must be callable");
         return nullptr;
@@ -598,6 +668,7 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->capture = Py_NewRef(capture);
     c->clock = clock == Py_None ? nullptr : Py_NewRef(clock);
     c->wake = Py_NewRef(wake);
+    c->lines = lines == Py_None ? nullptr : Py_NewRef(lines);
     c->limit = limit;
     c->wake_at = wake_at;
     c->order_report = order_report;
@@ -632,6 +703,7 @@ int capture_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(t);
     Py_VISIT(c->clock);
     Py_VISIT(c->wake);
+    Py_VISIT(c->lines);
     return 0;
 }
 
@@ -654,6 +726,7 @@ int capture_clear(PyObject* self) {
         Py_CLEAR(t);
     Py_CLEAR(c->clock);
     Py_CLEAR(c->wake);
+    Py_CLEAR(c->lines);
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace tiderec::text {
 
@@ -21,6 +22,11 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() { std::free(p_); }
+    void swap(Buffer& other) noexcept {
+        std::swap(p_, other.p_);
+        std::swap(size_, other.size_);
+        std::swap(cap_, other.cap_);
+    }
 
     size_t size() const { return size_; }
     size_t capacity() const { return cap_; }
@@ -84,43 +90,115 @@ private:
 // A text as a JSON string: the quote and the backslash escaped, the control characters below
 // 0x20 as \b \t \n \f \r or \u00XX (lowercase hex); everything else, multi-byte UTF-8
 // included, as it is.
+// Room for the worst case (each byte as \u00XX) is taken once for a piece of up to 1 KiB.
 inline void append_string(Buffer& out, const char* s, size_t n) {
     static const char hex[] = "0123456789abcdef";
     out.push_back('"');
-    size_t run = 0;  // start of the bytes not yet copied
-    for (size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\')
-            continue;
-        out.append(s + run, i - run);
-        run = i + 1;
-        out.push_back('\\');
-        switch (c) {
-        case '"': out.push_back('"'); break;
-        case '\\': out.push_back('\\'); break;
-        case '\b': out.push_back('b'); break;
-        case '\t': out.push_back('t'); break;
-        case '\n': out.push_back('n'); break;
-        case '\f': out.push_back('f'); break;
-        case '\r': out.push_back('r'); break;
-        default:
-            out.append("u00", 3);
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
+    for (size_t done = 0; done < n;) {
+        const size_t piece = n - done < 1024 ? n - done : 1024;
+        char* const start = out.room(piece * 6);
+        char* w = start;
+        for (size_t i = done; i < done + piece; ++i) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                *w++ = static_cast<char>(c);
+                continue;
+            }
+            *w++ = '\\';
+            switch (c) {
+            case '"': *w++ = '"'; break;
+            case '\\': *w++ = '\\'; break;
+            case '\b': *w++ = 'b'; break;
+            case '\t': *w++ = 't'; break;
+            case '\n': *w++ = 'n'; break;
+            case '\f': *w++ = 'f'; break;
+            case '\r': *w++ = 'r'; break;
+            default:
+                *w++ = 'u';
+                *w++ = '0';
+                *w++ = '0';
+                *w++ = hex[c >> 4];
+                *w++ = hex[c & 15];
+            }
         }
+        out.commit(static_cast<size_t>(w - start));
+        done += piece;
     }
-    out.append(s + run, n - run);
     out.push_back('"');
 }
 
-inline void append_int(Buffer& out, long long v) {
-    char* w = out.room(24);
-    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
+// Two decimal digits at a time: the text of 0..99 at twice the number.
+inline constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of v written backwards so that they end at `end`; returns where they
+// begin (at most 20 bytes before `end`).
+inline char* digits_before(char* end, unsigned long long v) {
+    while (v >= (1ull << 32)) {  // the wide part in 64-bit steps, the rest in cheaper 32-bit ones
+        const auto pair = static_cast<unsigned>(v % 100) * 2;
+        v /= 100;
+        end -= 2;
+        end[0] = digit_pairs[pair];
+        end[1] = digit_pairs[pair + 1];
+    }
+    auto u = static_cast<unsigned>(v);
+    while (u >= 100) {
+        const unsigned pair = (u % 100) * 2;
+        u /= 100;
+        end -= 2;
+        end[0] = digit_pairs[pair];
+        end[1] = digit_pairs[pair + 1];
+    }
+    if (u >= 10) {
+        end -= 2;
+        end[0] = digit_pairs[u * 2];
+        end[1] = digit_pairs[u * 2 + 1];
+    } else {
+        *--end = static_cast<char>('0' + u);
+    }
+    return end;
+}
+
+// Copies n <= 24 bytes from `from` to w as three 8-byte moves: `from` must have 24 bytes to
+// read and w 24 to write (what lies past n is overwritten later or left unused).
+inline void copy24(char* w, const char* from) { std::memcpy(w, from, 24); }
+
+// Room a writer below needs at its pointer, beyond what it keeps.
+constexpr size_t write_slack = 64;
+
+// The digits of v at w (write_slack bytes of room); returns the end.
+inline char* write_uint(char* w, unsigned long long v) {
+    if (v < 100) {  // volumes, counts, codes: one or two digits at once
+        w[0] = digit_pairs[v * 2];
+        w[1] = digit_pairs[v * 2 + 1];
+        return v < 10 ? (w[0] = w[1], w + 1) : w + 2;
+    }
+    char buf[48];
+    char* end = buf + 24;
+    const char* first = digits_before(end, v);
+    copy24(w, first);
+    return w + (end - first);
+}
+
+inline char* write_int(char* w, long long v) {
+    auto u = static_cast<unsigned long long>(v);
+    if (v < 0) {
+        *w++ = '-';
+        u = 0 - u;
+    }
+    return write_uint(w, u);
 }
 
 inline void append_uint(Buffer& out, unsigned long long v) {
-    char* w = out.room(24);
-    out.commit(static_cast<size_t>(std::to_chars(w, w + 24, v).ptr - w));
+    char* w = out.room(write_slack);
+    out.commit(static_cast<size_t>(write_uint(w, v) - w));
+}
+
+inline void append_int(Buffer& out, long long v) {
+    char* w = out.room(write_slack);
+    out.commit(static_cast<size_t>(write_int(w, v) - w));
 }
 
 // A finite double in the fewest digits that read back as the same double, laid out as the
@@ -135,41 +213,50 @@ inline void append_double_digits(Buffer& out, double x);
 // decimal reads back as x; the smallest such p gives the fewest digits, and at these
 // magnitudes 10^-p is wider than x's rounding interval, so no other decimal of p places reads
 // back as x. Such a value is at least 1e-4, so it is laid out positionally.
-inline bool append_short_decimal(Buffer& out, double x) {
-    static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+// One test at p = 4 decides for every p: a decimal of fewer places is also one of four (its r
+// times a power of ten, which x * 10^4 rounds to, its error being far below a half), and the
+// unique decimal of four places found is written without the trailing zeros of its fraction,
+// which is the smallest p's text.
+// Written at w (write_slack bytes of room): returns the end, or nullptr when x is not such a
+// value (nothing written).
+inline char* write_short_decimal(char* w, double x) {
     const double a = x < 0 ? -x : x;
     if (!(a < 1e11))
-        return false;
-    for (int p = 0; p <= 4; ++p) {
-        // (a * 10^p < 1e15: the sum and both conversions are exact but for the rounding of a
-        // half, and a half is never a match, whichever way it goes)
-        const auto r = static_cast<double>(static_cast<long long>(a * scale[p] + 0.5));
-        if (r / scale[p] != a)
-            continue;
-        const auto units = static_cast<unsigned long long>(r);
-        if (__builtin_signbit(x))
-            out.push_back('-');
-        char buf[24];
-        const auto end = std::to_chars(buf, buf + sizeof buf, units).ptr;
-        size_t n = static_cast<size_t>(end - buf);
-        if (p == 0) {
-            out.append(buf, n);
-            out.append(".0", 2);
-            return true;
-        }
-        const auto places = static_cast<size_t>(p);
-        if (n <= places) {  // below 1: leading zeros after the point
-            out.append("0.", 2);
-            out.append(places - n, '0');
-            out.append(buf, n);
-        } else {
-            out.append(buf, n - places);
-            out.push_back('.');
-            out.append(buf + n - places, places);
-        }
-        return true;
+        return nullptr;
+    // (a * 10^4 < 1e15: the sum and both conversions are exact but for the rounding of a
+    // half, and a half is never a match, whichever way it goes)
+    const auto r = static_cast<unsigned long long>(static_cast<long long>(a * 10000.0 + 0.5));
+    if (static_cast<double>(r) / 10000.0 != a)
+        return nullptr;
+    if (__builtin_signbit(x))
+        *w++ = '-';
+    const unsigned long long whole = r / 10000;
+    const auto fraction = static_cast<unsigned>(r - whole * 10000);
+    w = write_uint(w, whole);
+    *w++ = '.';
+    if (fraction == 0) {
+        *w++ = '0';
+        return w;
     }
-    return false;
+    // the four places, then as many left off as end in zeros
+    const unsigned high = fraction / 100, low = fraction % 100;
+    w[0] = digit_pairs[high * 2];
+    w[1] = digit_pairs[high * 2 + 1];
+    w[2] = digit_pairs[low * 2];
+    w[3] = digit_pairs[low * 2 + 1];
+    if (low == 0)
+        return w + (high % 10 == 0 ? 1 : 2);
+    return w + (low % 10 == 0 ? 3 : 4);
+}
+
+// The same, appended to `out`: false when x is not such a value.
+inline bool append_short_decimal(Buffer& out, double x) {
+    char* w = out.room(write_slack);
+    char* end = write_short_decimal(w, x);
+    if (end == nullptr)
+        return false;
+    out.commit(static_cast<size_t>(end - w));
+    return true;
 }
 
 inline void append_double(Buffer& out, double x) {
@@ -237,14 +324,19 @@ inline void append_double_digits(Buffer& out, double x) {
     append_int(out, k);
 }
 
-// n as exactly `width` decimal digits (n < 10^width).
-inline void append_digits(Buffer& out, unsigned n, int width) {
-    char* w = out.room(static_cast<size_t>(width));
+// n as exactly `width` decimal digits (n < 10^width) at w; returns the end.
+inline char* write_digits(char* w, unsigned n, int width) {
     for (int i = width - 1; i >= 0; --i) {
         w[i] = static_cast<char>('0' + n % 10);
         n /= 10;
     }
-    out.commit(static_cast<size_t>(width));
+    return w + width;
+}
+
+// n as exactly `width` decimal digits (n < 10^width).
+inline void append_digits(Buffer& out, unsigned n, int width) {
+    char* w = out.room(static_cast<size_t>(width));
+    out.commit(static_cast<size_t>(write_digits(w, n, width) - w));
 }
 
 }  // namespace tiderec::text

@@ -1,6 +1,9 @@
 // tiderec._capture.LineEncoder: the session line of the common captured entry, made in C.
 //
-// The recorder's writer thread hands it the captured callbacks waiting in the hand-off; it
+// The capture (capture.cpp) has it make the line of a common callback at once, from the
+// arguments as delivered (encode_callback, below): records are read where they are. What the
+// capture copied instead reaches the writer thread, which hands it the captured callbacks
+// waiting in the hand-off (a line the capture made is taken as it is); it
 // pops them one after another and writes each one's line into one chunk of text, as long as
 // the entry is of the common kind: a callback (not an act) without keyword arguments, its
 // time a float of the wall clock, a naive datetime or a text, its arguments records (copied
@@ -24,6 +27,7 @@
 #include <cmath>
 #include <new>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -47,12 +51,15 @@ constexpr int max_retries = 64;    // new value types learned in one entry befor
 constexpr size_t shape_slots = 64;
 
 // The key texts of one record shape. Invariant: `keys` holds a strong reference to each key,
-// in the dict's order, so that a key compared by pointer is that very key; texts[i] is what
-// precedes the i-th value in the line (`"name":`, with a comma before all but the first field
-// written), empty for a private field (a name starting with "_"), which is not written.
+// in the dict's order, so that a key compared by pointer is that very key; the i-th key text is
+// what precedes the i-th value in the line (`"name":`, with a comma before all but the first
+// field written), empty for a private field (a name starting with "_"), which is not written.
+// The key texts lie one after another in `text`, the i-th at spans[i] (offset, length), and
+// 16 bytes of padding follow them, so that a text is copied in 16-byte moves.
 struct Shape {
     std::vector<PyObject*> keys;
-    std::vector<std::string> texts;
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    std::string text;
 };
 
 // The encoder's caches. Invariant: every PyObject* key of `members` and of `declined` holds a
@@ -62,9 +69,33 @@ struct Tables {
     std::unordered_map<PyObject*, std::string> members;  // enumeration member -> its tag text
     std::unordered_set<PyObject*> declined;              // types whose values Python writes
     Shape shapes[shape_slots];                           // direct-mapped by first key and size
-    long long second = -1;                               // the wall-clock second of `second_text`
-    std::string second_text;
-    text::Buffer chunk;  // drain's lines, reused
+    long long second = -1;  // the wall-clock second of `second_text`
+    std::string second_text;  // its text as the line has it: the opening quote, escaped
+    text::Buffer chunk;       // drain's lines, reused
+    // A buffer for one line, lent to whoever encodes one (see LentBuffer).
+    text::Buffer spare;
+};
+
+// The tables' spare buffer for the time one line is made, so that a line costs no allocation:
+// taken by swapping it out and given back (or freed, when another was given back meanwhile)
+// at the end. Python code the encoder calls can let another thread encode a line meanwhile,
+// which then finds no spare and grows a buffer of its own.
+class LentBuffer {
+public:
+    explicit LentBuffer(Tables& t) : t_(t) {
+        buf.swap(t.spare);
+        buf.clear();
+    }
+    ~LentBuffer() {
+        if (t_.spare.capacity() < buf.capacity() && buf.capacity() <= (size_t{1} << 16))
+            buf.swap(t_.spare);
+    }
+    LentBuffer(const LentBuffer&) = delete;
+    LentBuffer& operator=(const LentBuffer&) = delete;
+    text::Buffer buf;
+
+private:
+    Tables& t_;
 };
 
 struct LineEncoder {
@@ -83,6 +114,11 @@ ov::name popleft_name("popleft");  // made by ov::init_names when the module loa
 res decline_if_exception() { return ov::clear_if_exception() ? res::decline : res::error; }
 
 res append_text(PyObject* s, text::Buffer& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its bytes are its UTF-8 (no conversion, no call)
+        text::append_string(out, static_cast<const char*>(PyUnicode_DATA(s)),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        return res::ok;
+    }
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
     if (utf8 == nullptr)
@@ -147,16 +183,34 @@ res append_member(LineEncoder* e, PyObject* v, text::Buffer& out) {
     return res::retry;  // Python code ran: the entry is begun again
 }
 
+// A float that is a short decimal, or an integer of 64 bits with a sign, at w (write_slack
+// bytes of room): the end; nullptr for any other value (nothing written).
+inline char* write_number(char* w, PyObject* v) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyFloat_Type)
+        return text::write_short_decimal(w, PyFloat_AS_DOUBLE(v));
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
+            PyErr_Clear();  // (an exact int sets nothing here; append_integer sees it again)
+            return nullptr;
+        }
+        return text::write_int(w, x);
+    }
+    return nullptr;
+}
+
 res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
     PyTypeObject* type = Py_TYPE(v);
-    if (type == &PyUnicode_Type)
-        return append_text(v, out);
     if (type == &PyFloat_Type) {
         append_float(PyFloat_AS_DOUBLE(v), out);
         return res::ok;
     }
     if (type == &PyLong_Type)
         return append_integer(v, out);
+    if (type == &PyUnicode_Type)
+        return append_text(v, out);
     if (v == Py_None) {
         out += "null";
         return res::ok;
@@ -168,13 +222,31 @@ res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
     if (type == &PyList_Type) {
         if (depth >= max_depth)
             return res::decline;
+        const Py_ssize_t n = PyList_GET_SIZE(v);  // (no Python code runs while it is written)
         out.push_back('[');
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        Py_ssize_t i = 0;
+        while (i < n) {
+            // A run of numbers (price and volume lists) at one reservation of room: at most 21
+            // bytes and a comma each.
+            char* const start = out.room(static_cast<size_t>(n - i) * 24 + text::write_slack);
+            char* w = start;
+            for (; i < n; ++i) {
+                char* at = i > 0 ? w + 1 : w;
+                *w = ',';
+                char* end = write_number(at, PyList_GET_ITEM(v, i));
+                if (end == nullptr)
+                    break;
+                w = end;
+            }
+            out.commit(static_cast<size_t>(w - start));
+            if (i == n)
+                break;
             if (i > 0)
                 out.push_back(',');
             const res r = append_value(e, PyList_GET_ITEM(v, i), depth + 1, out);
             if (r != res::ok)
                 return r;
+            ++i;
         }
         out.push_back(']');
         return res::ok;
@@ -185,7 +257,8 @@ res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
 void drop_shape(Shape& s) {
     std::vector<PyObject*> keys = std::move(s.keys);
     s.keys.clear();
-    s.texts.clear();
+    s.spans.clear();
+    s.text.clear();
     for (PyObject* k : keys)
         Py_DECREF(k);
 }
@@ -213,8 +286,11 @@ res learn_shape(PyObject* d, Shape& s) {
             key_text.push_back(':');
         }
         made.keys.push_back(Py_NewRef(k));
-        made.texts.emplace_back(key_text.data(), key_text.size());
+        made.spans.emplace_back(static_cast<uint32_t>(made.text.size()),
+                                static_cast<uint32_t>(key_text.size()));
+        made.text.append(key_text.data(), key_text.size());
     }
+    made.text.append(16, '\0');
     if (r != res::ok) {
         drop_shape(made);
         return r;
@@ -241,29 +317,41 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
     Shape& s = e->t->shapes[slot];
     const size_t start = out.size();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (attempt == 1 || s.keys.size() != static_cast<size_t>(n)) {
+        if (attempt == 1 || s.keys.size() != static_cast<size_t>(n) || s.keys[0] != k) {
             out.resize(start);
             const res r = learn_shape(d, s);
             if (r != res::ok)
                 return r;
+            pos = 0;
+            PyDict_Next(d, &pos, &k, &v);
         }
         out.push_back('{');
-        pos = 0;
         bool same = true;
-        for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+        size_t i = 0;
+        do {
             if (k != s.keys[i]) {
                 same = false;
                 break;
             }
-            const std::string& key_text = s.texts[i];
-            if (key_text.empty())
+            const auto [offset, length] = s.spans[i++];
+            if (length == 0)
+                continue;  // a private field
+            // The key text and a number written at one reservation of room.
+            char* const w = out.room(length + 16 + text::write_slack);
+            const char* from = s.text.data() + offset;
+            for (uint32_t c = 0; c < length; c += 16)
+                std::memcpy(w + c, from + c, 16);
+            char* end = write_number(w + length, v);
+            if (end != nullptr) {
+                out.commit(static_cast<size_t>(end - w));
                 continue;
-            out += key_text;
+            }
+            out.commit(length);
             const res r = append_value(e, v, 0, out);
             if (r != res::ok)
                 return r;
-        }
-        if (same) {
+        } while (i < s.keys.size() && PyDict_Next(d, &pos, &k, &v));
+        if (same && i == s.keys.size()) {
             out.push_back('}');
             return res::ok;
         }
@@ -292,42 +380,49 @@ res append_time(LineEncoder* e, PyObject* now, text::Buffer& out) {
             const char* s = PyUnicode_Check(got.get()) ? PyUnicode_AsUTF8AndSize(got.get(), &n) : nullptr;
             if (s == nullptr)
                 return PyErr_Occurred() ? decline_if_exception() : res::decline;
-            t.second_text.assign(s, static_cast<size_t>(n));
+            // The whole time is one JSON string; escaping goes byte by byte, so the second's
+            // part is escaped once here and the microseconds (digits) follow it as they are.
+            text::Buffer quoted;
+            text::append_string(quoted, s, static_cast<size_t>(n));
+            t.second_text.assign(quoted.data(), quoted.size() - 1);  // without its closing quote
             t.second = sec;
         }
         // round() of Python: to nearest, halves to even (the default rounding mode)
         double micro = std::nearbyint((x - static_cast<double>(sec)) * 1e6);
         if (micro > 999999)
             micro = 999999;
-        text::Buffer when;
-        when += t.second_text;
-        when.push_back('.');
-        text::append_digits(when, static_cast<unsigned>(micro), 6);
-        text::append_string(out, when.data(), when.size());
+        const size_t n = t.second_text.size();
+        char* const start = out.room(n + 8);
+        std::memcpy(start, t.second_text.data(), n);
+        char* w = start + n;
+        *w++ = '.';
+        w = text::write_digits(w, static_cast<unsigned>(micro), 6);
+        *w++ = '"';
+        out.commit(static_cast<size_t>(w - start));
         return res::ok;
     }
     if (PyDateTime_CheckExact(now)) {
         if (PyDateTime_DATE_GET_TZINFO(now) != Py_None)
             return res::decline;
-        text::Buffer when;
-        text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_YEAR(now)), 4);
-        when.push_back('-');
-        text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_MONTH(now)), 2);
-        when.push_back('-');
-        text::append_digits(when, static_cast<unsigned>(PyDateTime_GET_DAY(now)), 2);
-        when.push_back('T');
-        text::append_digits(when, static_cast<unsigned>(PyDateTime_DATE_GET_HOUR(now)), 2);
-        when.push_back(':');
-        text::append_digits(when, static_cast<unsigned>(PyDateTime_DATE_GET_MINUTE(now)), 2);
-        when.push_back(':');
-        text::append_digits(when, static_cast<unsigned>(PyDateTime_DATE_GET_SECOND(now)), 2);
-        when.push_back('.');
+        char* const start = out.room(32);
+        char* w = start;
+        *w++ = '"';
+        w = text::write_digits(w, static_cast<unsigned>(PyDateTime_GET_YEAR(now)), 4);
+        *w++ = '-';
+        w = text::write_digits(w, static_cast<unsigned>(PyDateTime_GET_MONTH(now)), 2);
+        *w++ = '-';
+        w = text::write_digits(w, static_cast<unsigned>(PyDateTime_GET_DAY(now)), 2);
+        *w++ = 'T';
+        w = text::write_digits(w, static_cast<unsigned>(PyDateTime_DATE_GET_HOUR(now)), 2);
+        *w++ = ':';
+        w = text::write_digits(w, static_cast<unsigned>(PyDateTime_DATE_GET_MINUTE(now)), 2);
+        *w++ = ':';
+        w = text::write_digits(w, static_cast<unsigned>(PyDateTime_DATE_GET_SECOND(now)), 2);
+        *w++ = '.';
         const auto us = static_cast<unsigned>(PyDateTime_DATE_GET_MICROSECOND(now));
-        if (us % 1000 == 0)
-            text::append_digits(when, us / 1000, 3);
-        else
-            text::append_digits(when, us, 6);
-        text::append_string(out, when.data(), when.size());
+        w = us % 1000 == 0 ? text::write_digits(w, us / 1000, 3) : text::write_digits(w, us, 6);
+        *w++ = '"';
+        out.commit(static_cast<size_t>(w - start));
         return res::ok;
     }
     if (PyUnicode_CheckExact(now))
@@ -360,8 +455,12 @@ res append_argument(LineEncoder* e, PyObject* a, bool handed_over, text::Buffer&
 }
 
 // One captured callback (time, name, arguments, keyword arguments) as its line, without the
-// newline: {"t":...,"cb":...,"args":[...]}.
+// newline: {"t":...,"cb":...,"args":[...]}; or a line the capture made already (bytes).
 res append_entry_once(LineEncoder* e, PyObject* item, text::Buffer& out) {
+    if (PyBytes_CheckExact(item)) {  // its line, made by the capture (encode_callback)
+        out.append(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
+        return res::ok;
+    }
     if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 4)
         return res::decline;
     PyObject* name = PyTuple_GET_ITEM(item, 1);
@@ -413,6 +512,89 @@ res append_entry(LineEncoder* e, PyObject* item, text::Buffer& out) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// A callback's line made at its capture, from its arguments as they are (records read where
+// they are, not copied): what the reader makes of each argument decides how it is written.
+
+using tiderec::argument;
+
+res append_read(LineEncoder* e, PyObject* v, bool in_list, tiderec::ReadArgument read,
+                const void* context, text::Buffer& out) {
+    ov::object held = ov::borrow(v);  // the reader may run Python code (an allocation's collection)
+    PyObject* fields = nullptr;
+    switch (read(context, v, in_list, &fields)) {
+    case argument::value:
+        return append_value(e, v, 0, out);
+    case argument::record: {
+        ov::object owned = ov::steal(fields);
+        return append_record(e, owned.get(), out);
+    }
+    case argument::list:
+        out.push_back('[');
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            if (i > 0)
+                out.push_back(',');
+            const res r = append_read(e, PyList_GET_ITEM(v, i), true, read, context, out);
+            if (r != res::ok)
+                return r;
+        }
+        out.push_back(']');
+        return res::ok;
+    case argument::other:
+        return res::decline;
+    case argument::error:
+        break;
+    }
+    return res::error;
+}
+
+res append_call_once(LineEncoder* e, PyObject* now, PyObject* name, PyObject* const* args,
+                     Py_ssize_t n, tiderec::ReadArgument read, const void* context,
+                     text::Buffer& out) {
+    out += R"({"t":)";
+    res r = append_time(e, now, out);
+    if (r != res::ok)
+        return r;
+    out += R"(,"cb":)";
+    r = append_text(name, out);
+    if (r != res::ok)
+        return r;
+    if (n > 0) {
+        out += R"(,"args":[)";
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0)
+                out.push_back(',');
+            r = append_read(e, args[i], false, read, context, out);
+            if (r != res::ok)
+                return r;
+        }
+        out.push_back(']');
+    }
+    out.push_back('}');
+    return res::ok;
+}
+
+PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, PyObject* name,
+                               // (`read` is a function pointer, passed as one)
+                               // cppcheck-suppress passedByValue
+                               PyObject* const* args, Py_ssize_t n, tiderec::ReadArgument read,
+                               const void* context) {
+    auto* e = reinterpret_cast<LineEncoder*>(encoder);
+    if (e->member_text == nullptr || e->t == nullptr || !PyUnicode_CheckExact(name))
+        return nullptr;  // cleared by the collector: the capture copies, as without an encoder
+    LentBuffer lent(*e->t);
+    text::Buffer& line = lent.buf;
+    for (int tries = 0; tries <= max_retries; ++tries) {
+        line.clear();
+        const res r = append_call_once(e, now, name, args, n, read, context, line);
+        if (r == res::ok)
+            return PyBytes_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+        if (r != res::retry)
+            return nullptr;  // declined (nothing set) or failed (set)
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The type
 
 // Whether the encoder still has its parts (the collector may have cleared it).
@@ -429,7 +611,10 @@ PyObject* encode_impl(PyObject* self, PyObject* item) {
     auto* e = reinterpret_cast<LineEncoder*>(self);
     if (!usable(e))
         return nullptr;
-    text::Buffer line;
+    if (PyBytes_CheckExact(item))
+        return Py_NewRef(item);
+    LentBuffer lent(*e->t);
+    text::Buffer& line = lent.buf;
     switch (append_entry(e, item, line)) {
     case res::ok:
         return PyBytes_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
@@ -563,7 +748,8 @@ void drop_tables(Tables& t) {
     for (Shape& s : t.shapes) {
         held.insert(held.end(), s.keys.begin(), s.keys.end());
         s.keys.clear();
-        s.texts.clear();
+        s.spans.clear();
+        s.text.clear();
     }
     t.second = -1;
     for (PyObject* o : held)
@@ -621,6 +807,17 @@ PyType_Spec encoder_spec = {
 }  // namespace
 
 namespace tiderec {
+
+bool is_line_encoder(PyObject* o) { return encoder_type != nullptr && Py_IS_TYPE(o, encoder_type); }
+
+PyObject* encode_callback(PyObject* encoder, PyObject* now, PyObject* name, PyObject* const* args,
+                          Py_ssize_t n, ReadArgument read, const void* context) {
+    try {
+        return encode_callback_impl(encoder, now, name, args, n, read, context);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 int add_line_encoder(PyObject* module) {
     PyDateTime_IMPORT;
