@@ -9,6 +9,8 @@ import datetime as dt
 import pytest
 
 from tidesim.framework.utils import datetime_func
+from tidesim.framework.model.l2_order import L2Order
+from tidesim.framework.model.l2_transaction import L2Transaction
 from tidesim.framework.utils.datetime_func import convert_int_to_datetime
 from tidesim.replay.generator import generate_session
 from tidesim.replay.runner import Replay
@@ -120,3 +122,23 @@ def test_a_second_that_is_no_date_time_is_refused_and_not_remembered(value):
         with pytest.raises(ValueError):
             convert_int_to_datetime(value)
     assert not datetime_func._SECONDS and not datetime_func._RECENT
+
+
+# -- the level-2 records -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", [L2Order, L2Transaction])
+def test_from_create_builds_the_class_it_is_called_on_with_its_values_in_order(cls):
+    class Mine(cls):
+        pass
+
+    values = tuple(range(len(cls._fields)))
+    for owner in (cls, Mine):
+        rec = owner.__from_create__(*values)
+        assert type(rec) is owner
+        assert [getattr(rec, f) for f in cls._fields] == list(values)
+        assert rec == owner(*values)
+    with pytest.raises(TypeError, match="positional arguments"):
+        cls.__from_create__(*values[:-1])
+    with pytest.raises(TypeError):
+        cls.__from_create__(*values, biz_index=1)

@@ -42,10 +42,11 @@ _MILLIS = tuple(datetime.timedelta(milliseconds=i) for i in range(1000))
 def convert_int_to_datetime(value) -> datetime.datetime:
     """The date-time of `value`, seconds in the form YYYYMMDDHHMMSS with an optional fraction,
     rounded to the millisecond. 20261208093003.125 gives 2026-12-08 09:30:03.125."""
-    if type(value) is float and 0.0 <= value < 1e14:
-        hit = _RECENT.get(value)
+    if type(value) is float:
+        hit = _RECENT.get(value)  # only times of the range below are remembered
         if hit is not None:
             return hit
+    if type(value) is float and 0.0 <= value < 1e14:
         # the common case, a float of the bridge: the same arithmetic without the detours
         whole = int(value)  # == math.floor for a non-negative number
         millis = round((value - whole) * 1000)
