@@ -12,6 +12,7 @@ from tidesim.framework.utils import datetime_func
 from tidesim.framework.model.l2_order import L2Order
 from tidesim.framework.model.l2_transaction import L2Transaction
 from tidesim.framework.utils.datetime_func import convert_int_to_datetime
+from tidesim.replay.adapter import build_with_attributes
 from tidesim.replay.generator import generate_session
 from tidesim.replay.runner import Replay
 
@@ -142,3 +143,35 @@ def test_from_create_builds_the_class_it_is_called_on_with_its_values_in_order(c
         cls.__from_create__(*values[:-1])
     with pytest.raises(TypeError):
         cls.__from_create__(*values, biz_index=1)
+
+
+# -- acts' objects ---------------------------------------------------------------------------
+
+
+def test_an_acts_object_follows_its_class_constructor_when_it_changes():
+    class Thing:
+        def __init__(self, a, b=2):
+            self.a, self.b = a, b
+
+    first = build_with_attributes(Thing, {"a": 1, "c": 3})
+    assert vars(first) == {"a": 1, "b": 2, "c": 3}
+    assert vars(build_with_attributes(Thing, {"a": 5, "b": 6})) == {"a": 5, "b": 6}
+
+    def init(self, a, c):
+        self.a, self.c = a, -c
+
+    Thing.__init__ = init  # c is now the constructor's, b an attribute set afterwards
+    assert vars(build_with_attributes(Thing, {"a": 1, "b": 7, "c": 3})) == {"a": 1, "c": -3, "b": 7}
+
+
+@pytest.mark.parametrize("fields, expected", [
+    ({"order_id": 9, "quantity": 300}, {"order_id": 9, "quantity": 300, "unfilled_quantity": 300}),
+    ({"order_id": 9, "filled_quantity": 100, "note": "x"},
+     {"order_id": 9, "filled_quantity": 100, "note": "x", "quantity": 100}),
+])
+def test_a_placed_order_is_built_the_same_every_time(fields, expected):
+    from tidesim.framework.model.order import Order
+    for _ in range(3):
+        order = build_with_attributes(Order, fields)
+        assert type(order) is Order
+        assert {k: getattr(order, k) for k in expected} == expected
