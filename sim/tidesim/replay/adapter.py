@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import operator
 from typing import Any
 
 DEFAULT_FACTORY = "replay_adapter"
@@ -105,12 +106,33 @@ class StandinFramework:
 def build_with_attributes(cls: type, fields: dict) -> Any:
     """An instance of `cls` made from the fields its constructor takes, the others set as
     attributes afterwards (a recorded order holds its whole state, the constructor only part)."""
-    params = inspect.signature(cls).parameters
+    params = _parameters(cls)
     obj = cls(**{k: v for k, v in fields.items() if k in params})
     for k, v in fields.items():
         if k not in params:
             setattr(obj, k, v)
     return obj
+
+
+# The constructor parameters of the classes built so far, with what they were read from: an
+# act's order is built for every place_order of the day, and reading a signature is far dearer
+# than building the order. Read again when the class's constructor or signature changes.
+_PARAMETERS: dict[type, tuple[tuple, Any]] = {}
+
+
+def _constructor_of(cls: type) -> tuple:
+    return (type(cls).__call__, cls.__new__, cls.__init__, getattr(cls, "__signature__", None))
+
+
+def _parameters(cls: type) -> Any:
+    """inspect.signature(cls).parameters, remembered per class while its constructor stays."""
+    key = _constructor_of(cls)
+    hit = _PARAMETERS.get(cls)
+    if hit is not None and len(hit[0]) == len(key) and all(map(operator.is_, hit[0], key)):
+        return hit[1]
+    params = inspect.signature(cls).parameters
+    _PARAMETERS[cls] = (key, params)
+    return params
 
 
 def load_framework(spec: Any = None) -> Any:

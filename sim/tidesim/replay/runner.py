@@ -27,7 +27,7 @@ import os
 import time as _time
 from typing import Any, Callable, Iterable, TextIO
 
-from .consumer import Consumer
+from .consumer import Consumer, _event_type
 from .digest import EventStream, signature  # noqa: F401  (signature: part of this module's API)
 from .format import Decoder, Entry, SessionFormatError, SessionHeader, SessionReader
 from .results import (MAX_REPORTED, LatencyHistogram, OrderBook, OrderState,  # noqa: F401
@@ -414,6 +414,19 @@ class Replay:
         queue = bridge.event_queue
         mark = consumer.delivered if consumer.sources is not None else None
         cause = consumer.cause
+        # The consumer's batch loop for the usual case (nothing kept of each event's cause, no
+        # signatures) runs here, in the delivery loop: it runs after nearly every entry, and a
+        # call of its own would cost as much as the rest of it. It does what
+        # Consumer._drain_inline does, in the same order.
+        inline = consumer._inline
+        publish = consumer.publish
+        hasher = consumer._hasher
+        stream = consumer.stream
+        event_types = consumer._types
+        types_add = event_types.extend if event_types is not None else None
+        roll_minute = consumer._roll_minute
+        listener_failed = consumer._listener_failed
+        popleft_many = queue.popleft_many
         select = self.select
         problem = self.tally.problem
         # per callback name: [bound method, calls so far, call times not yet bucketed]; the
@@ -497,7 +510,47 @@ class Replay:
                 if mark is not None:
                     mark(entry.line)
                 if len(queue) and (drain_every == 1 or n % drain_every == 0):
-                    drain()
+                    if not inline:
+                        drain()
+                    else:
+                        waiting = len(queue)
+                        if waiting > res.queue_high_water:
+                            res.queue_high_water = waiting
+                        batch = popleft_many(waiting)
+                        now = clock._now
+                        # the virtual clock never moves back: a time before the minute's end
+                        # is in that minute
+                        minute_end = consumer._minute_end
+                        if minute_end is None or not now < minute_end:
+                            roll_minute(now)
+                        it = iter(batch)
+                        try:
+                            if hasher is None:
+                                for ev in it:
+                                    try:
+                                        publish(ev)
+                                    except Exception as exc:
+                                        listener_failed(ev, now, exc, None)
+                            else:
+                                for ev in it:
+                                    # into the digest just before it is published
+                                    hasher(vars(ev))
+                                    try:
+                                        publish(ev)
+                                    except Exception as exc:
+                                        listener_failed(ev, now, exc, None)
+                                stream.count += waiting
+                        except BaseException:
+                            # interrupted: what was published counts, the event being
+                            # published included
+                            done = waiting - len(list(it))
+                            if types_add is not None:
+                                types_add(map(_event_type, batch[:done]))
+                            if hasher is not None:
+                                stream.count += done
+                            raise
+                        if types_add is not None:
+                            types_add(map(_event_type, batch))
                 if not n & flush_mask:
                     for name, st in per_name.items():
                         if st[2]:

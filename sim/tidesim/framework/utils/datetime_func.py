@@ -30,39 +30,42 @@ def _from_seconds_text(whole: int, original) -> datetime.datetime:
 # snapshot per security at each interval). Emptied when full, so it stays small.
 _RECENT: dict[float, datetime.datetime] = {}
 _RECENT_MAX = 4096
-# Recent whole seconds YYYYMMDDHHMMSS that make a valid date-time, and its fields: the times of
-# the level-2 feed are mostly new to the millisecond but share their second with others.
-_SECONDS: dict[int, tuple[int, int, int, int, int, int]] = {}
+# Recent whole seconds YYYYMMDDHHMMSS that make a valid date-time, and that second's date-time:
+# the times of the level-2 feed are mostly new to the millisecond but share their second with
+# others, so a new time is its second's date-time plus its milliseconds.
+_SECONDS: dict[int, datetime.datetime] = {}
+# the milliseconds of a second as time deltas, made once: adding one to a date-time is a
+# single operation of the datetime type
+_MILLIS = tuple(datetime.timedelta(milliseconds=i) for i in range(1000))
 
 
 def convert_int_to_datetime(value) -> datetime.datetime:
     """The date-time of `value`, seconds in the form YYYYMMDDHHMMSS with an optional fraction,
     rounded to the millisecond. 20261208093003.125 gives 2026-12-08 09:30:03.125."""
-    if type(value) is float and 0.0 <= value < 1e14:
-        hit = _RECENT.get(value)
+    if type(value) is float:
+        hit = _RECENT.get(value)  # only times of the range below are remembered
         if hit is not None:
             return hit
+    if type(value) is float and 0.0 <= value < 1e14:
         # the common case, a float of the bridge: the same arithmetic without the detours
         whole = int(value)  # == math.floor for a non-negative number
         millis = round((value - whole) * 1000)
         if millis < 1000:
-            fields = _SECONDS.get(whole)
-            if fields is not None:
-                hit = datetime.datetime(*fields, millis * 1000)
-            elif whole % 100 < 60:
+            second = _SECONDS.get(whole)
+            if second is None and whole % 100 < 60:
                 ymd, hms = divmod(whole, 1000000)
                 year, md = divmod(ymd, 10000)
                 hour, ms = divmod(hms, 10000)
-                fields = (year, md // 100, md % 100, hour, ms // 100, ms % 100)
                 try:
-                    hit = datetime.datetime(*fields, millis * 1000)
+                    second = datetime.datetime(year, md // 100, md % 100, hour, ms // 100, ms % 100)
                 except ValueError:
                     pass  # reported below, as for every other value
                 else:
                     if len(_SECONDS) >= _RECENT_MAX:
                         _SECONDS.clear()
-                    _SECONDS[whole] = fields
-            if hit is not None:
+                    _SECONDS[whole] = second
+            if second is not None:
+                hit = second + _MILLIS[millis] if millis else second
                 if len(_RECENT) >= _RECENT_MAX:
                     _RECENT.clear()
                 _RECENT[value] = hit
