@@ -494,3 +494,33 @@ def test_add_event_before_its_line_parts_raises():
         enc.add_event({"v": 1}, 1, bytearray())
     with pytest.raises(TypeError):
         enc.line_parts(digest._line_head, "not bytes")
+
+
+@pytest.mark.parametrize("key", ["a", "", "x" * 24, "x" * 25, "x" * 26, "x" * 200, 'q"uote',
+                                 "back\\slash", "new\nline", "tab\t", "\x01", "\x7f", "é", "€uro",
+                                 "a\ud800b"])
+def test_a_key_is_written_alike_the_first_time_and_when_met_again(key):
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    fields = {"event_type": Kind.TICK, key: 1, "inner": Rec(**{key: [key]})}
+    want = _python_line(fields)
+    for _ in range(3):  # the first time and from what is kept of the key
+        lines = bytearray()
+        if enc.add_line(fields, lines):
+            assert bytes(lines) == want
+        else:
+            assert key == "a\ud800b"
+    assert enc.pending() == digest._packed(fields) * 3
+
+
+def test_keys_that_share_a_place_in_what_is_kept_are_written_each_as_itself():
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    keys = ["k%d" % i for i in range(5000)]  # more than are kept: places are shared
+    fields = dict.fromkeys(keys, 0)
+    for _ in range(2):
+        lines = bytearray()
+        assert enc.add_line(fields, lines)
+        assert bytes(lines) == _python_line(fields)
+    del fields, keys
+    fields = {"k%d" % i: i for i in range(5000, 5100)}  # new keys, perhaps at the old addresses
+    lines = bytearray()
+    assert enc.add_line(fields, lines) and bytes(lines) == _python_line(fields)

@@ -194,6 +194,17 @@ struct HeadEntry {
 
 constexpr size_t head_slots = 64;  // direct-mapped by the event type's address
 
+// A dict key's JSON, "key": (escaped), for the keys the records and events use over and over.
+// Invariant: when `key` is set, the entry holds a reference to it (so its address is not
+// reused) and text[0, n) is its JSON and the colon.
+struct KeyText {
+    PyObject* key = nullptr;
+    uint32_t n = 0;
+    char text[28] = {};
+};
+
+constexpr size_t key_slots = 1024;  // direct-mapped by the key's address
+
 // ---------------------------------------------------------------------------------------------
 // The object
 
@@ -206,6 +217,7 @@ struct State {
     Xxh64 h0;
     TypeEntry table[table_size];
     HeadEntry heads[head_slots];
+    KeyText keys[key_slots];
     size_t types = 0;
     unsigned long long declined = 0;
 };
@@ -248,13 +260,46 @@ inline void put_text(Buffer& b, char tag, const char* s, size_t n) {
 
 // A header: tag and count.
 inline void put_count(Buffer& b, char tag, Py_ssize_t n) {
-    b.push_back(tag);
-    put_u32(b, static_cast<uint32_t>(n));
+    auto v = static_cast<uint32_t>(n);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap32(v);
+    char* w = b.room(5);
+    w[0] = tag;
+    std::memcpy(w + 1, &v, 4);
+    b.commit(5);
 }
 
 // The decision about class t, asked of `classify` when the class is new or has changed since.
 // nullptr: an error is set.
 const TypeEntry* type_entry(EventDigest* self, PyTypeObject* t);
+
+// The JSON of the str `key` from the cache, entered when missing; nullptr for a key whose
+// JSON does not fit an entry or is not plain ASCII (the caller writes it itself). Runs no
+// Python code.
+const KeyText* key_text(KeyText* keys, PyObject* key) {
+    KeyText& e = keys[(reinterpret_cast<uintptr_t>(key) >> 4) % key_slots];
+    if (e.key == key)
+        return &e;
+    if (!PyUnicode_IS_COMPACT_ASCII(key))
+        return nullptr;
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    if (n > sizeof e.text - 3)
+        return nullptr;
+    const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(key));
+    for (size_t i = 0; i < n; ++i)
+        if (s[i] < 0x20 || s[i] == '"' || s[i] == '\\')  // escaped: written as any text
+            return nullptr;
+    PyObject* old = e.key;
+    Py_INCREF(key);
+    e.key = key;
+    e.n = static_cast<uint32_t>(n + 3);
+    e.text[0] = '"';
+    std::memcpy(e.text + 1, s, n);
+    e.text[n + 1] = '"';
+    e.text[n + 2] = ':';
+    Py_XDECREF(old);  // a str: its release runs no Python code
+    return &e;
+}
 
 // What the walk needs of an interned name: equal to `name` (an interned str) exactly when it
 // is the same object, or, not interned, of equal text.
@@ -279,6 +324,7 @@ public:
 
 private:
     outcome leaf(PyObject* v);
+    outcome inner(PyObject* v, int depth);
     outcome item(PyObject* v, int depth);
     outcome dict(PyObject* d, int depth, bool top);
     outcome sequence(PyObject* v, int depth, bool is_list);
@@ -404,11 +450,17 @@ inline outcome Walk<J>::leaf(PyObject* v) {
 // Any value at `depth` (the event's attribute dict is at 0); the caller holds it.
 template <bool J>
 outcome Walk<J>::value(PyObject* v, int depth) {
-    if (depth > max_depth)
-        return outcome::other;
     const outcome r = leaf(v);
     if (r != not_leaf)
-        return r;
+        return depth > max_depth ? outcome::other : r;
+    return inner(v, depth);
+}
+
+// A value that is not a leaf, at `depth`; the caller holds it.
+template <bool J>
+outcome Walk<J>::inner(PyObject* v, int depth) {
+    if (depth > max_depth)
+        return outcome::other;
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyDict_Type)
         return dict(v, depth, false);
@@ -429,7 +481,7 @@ inline outcome Walk<J>::item(PyObject* v, int depth) {
     if (r != not_leaf)
         return r;
     ov::object hold = ov::borrow(v);
-    return value(v, depth);
+    return inner(v, depth);
 }
 
 template <bool J>
@@ -466,9 +518,18 @@ outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
                 }
             }
             if (!written) {
-                r = string(key);
+                const KeyText* kt = nullptr;
                 if constexpr (J)
-                    json_->push_back(':');
+                    kt = key_text(self_->st->keys, key);
+                if (kt != nullptr) {
+                    r = digest_only().string(key);
+                    std::memcpy(json_->room(sizeof kt->text), kt->text, sizeof kt->text);
+                    json_->commit(kt->n);
+                } else {
+                    r = string(key);
+                    if constexpr (J)
+                        json_->push_back(':');
+                }
                 if (r == outcome::ok)
                     r = item(val, depth + 1);
             }
@@ -687,9 +748,11 @@ outcome Walk<J>::object(PyObject* v, int depth) {
     }
     // The look-ups above may have run Python code, which may have changed the class or
     // reclassified it (rewriting its entry): ask again, and write its names at once.
-    e = type_entry(self_, t);
-    if (e == nullptr)
-        return outcome::error;
+    if (e->type != t || !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != e->tag) {
+        e = type_entry(self_, t);
+        if (e == nullptr)
+            return outcome::error;
+    }
     if (e->k != k)
         return outcome::other;
     if (k == kind::enumeration) {
@@ -1157,6 +1220,11 @@ int digest_clear(PyObject* op) {
     Py_CLEAR(self->head_of);
     Py_CLEAR(self->session);
     if (self->st != nullptr) {
+        for (KeyText& e : self->st->keys) {
+            PyObject* k = e.key;
+            e.key = nullptr;
+            Py_XDECREF(k);
+        }
         for (HeadEntry& e : self->st->heads) {
             PyObject* t = e.etype;
             PyObject* h = e.head;
