@@ -408,3 +408,119 @@ def test_values_that_cannot_be_read_or_encoded_are_written_to_the_event_file(tmp
     (line,) = digest.read_events(tmp_path / "e.jsonl")
     assert written in (tmp_path / "e.jsonl").read_text()
     assert line[1] == "TICK"
+
+
+def _stream_bytes(tmp_path, name: str, events, session: str, whole_line: bool):
+    """(event file bytes, digest) of events written through an EventStream, its lines made in
+    one native call each (whole_line) or put together in Python."""
+    stream = digest.EventStream(tmp_path / name, session=session)
+    if not whole_line:
+        stream._add_event = None
+    for ev, source in events:
+        stream.add(ev, source)
+    stream.close()
+    return (tmp_path / name).read_bytes(), stream.hexdigest()
+
+
+@pytest.mark.parametrize("source", [0, 17, -3, 2**63 - 1, -2**63, 2**63, 2**70, True, "", "text",
+                                    'quote " and back \\ slash\n\t', "é ü €", "a\x7fb\x01\x1f",
+                                    Text("sub"), 3.5, None])
+@pytest.mark.parametrize("session", ["day.jsonl.gz", 'a "quoted" é\\name'])
+def test_a_whole_line_written_natively_equals_the_line_put_together_in_python(tmp_path, source,
+                                                                              session):
+    events = [(Ev(Kind.TICK, v=1.5, w=[1, 2]), source),
+              (Ev(Kind.TRADE, v=2**80), source),           # fields left to Python
+              (Ev("not a member", v=VALUES["record"]), source),
+              (Rec(v="no event type"), source),
+              (Ev(Kind.TICK, v=VALUES["lone surrogate"]), source)]
+    native = _stream_bytes(tmp_path, "native.jsonl", events, session, True)
+    python = _stream_bytes(tmp_path, "python.jsonl", events, session, False)
+    assert native == python
+    assert native[0].count(b"\n") == len(events)
+
+
+def _line_digest(head_of):
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    enc.line_parts(head_of, b'"s:')
+    return enc
+
+
+def test_a_line_head_is_asked_once_per_member_and_each_time_when_not_to_be_kept():
+    asked = []
+
+    def head_of(etype):
+        asked.append(etype)
+        head, keep = digest._line_head(etype)
+        return head, keep
+
+    enc = _line_digest(head_of)
+    lines = bytearray()
+    for kind in (Kind.TICK, "plain", Kind.TICK, "plain", Kind.TICK):  # (one member: no other
+        assert enc.add_event({"event_type": kind, "v": 1}, 4, lines) is True  # takes its place)
+    assert asked == [Kind.TICK, "plain", "plain"]
+    assert bytes(lines).splitlines()[0] == b'{"event":"TICK","source":"s:4","fields":{"v":1}}'
+
+
+@pytest.mark.parametrize("head_of, error", [
+    (lambda etype: b"head", TypeError),
+    (lambda etype: ("head", True), TypeError),
+    (lambda etype: (b"head",), TypeError),
+    (lambda etype: 1 / 0, ZeroDivisionError),
+])
+def test_a_line_head_answered_wrongly_raises_and_leaves_the_digest_and_lines_alone(head_of,
+                                                                                  error):
+    enc = _line_digest(head_of)
+    lines = bytearray(b"before")
+    with pytest.raises(error):
+        enc.add_event({"event_type": Kind.TICK, "v": 1}, 1, lines)
+    assert lines == b"before" and enc.pending() == b""
+
+
+@pytest.mark.parametrize("args, error", [
+    (({"v": 1}, 1, b"not a bytearray"), TypeError),
+    (([("v", 1)], 1, bytearray()), TypeError),
+    (({"v": 1}, 1), TypeError),
+])
+def test_add_event_refuses_wrong_arguments(args, error):
+    enc = _line_digest(digest._line_head)
+    with pytest.raises(error):
+        enc.add_event(*args)
+    assert enc.pending() == b""
+
+
+def test_add_event_before_its_line_parts_raises():
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    with pytest.raises(RuntimeError):
+        enc.add_event({"v": 1}, 1, bytearray())
+    with pytest.raises(TypeError):
+        enc.line_parts(digest._line_head, "not bytes")
+
+
+@pytest.mark.parametrize("key", ["a", "", "x" * 24, "x" * 25, "x" * 26, "x" * 200, 'q"uote',
+                                 "back\\slash", "new\nline", "tab\t", "\x01", "\x7f", "é", "€uro",
+                                 "a\ud800b"])
+def test_a_key_is_written_alike_the_first_time_and_when_met_again(key):
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    fields = {"event_type": Kind.TICK, key: 1, "inner": Rec(**{key: [key]})}
+    want = _python_line(fields)
+    for _ in range(3):  # the first time and from what is kept of the key
+        lines = bytearray()
+        if enc.add_line(fields, lines):
+            assert bytes(lines) == want
+        else:
+            assert key == "a\ud800b"
+    assert enc.pending() == digest._packed(fields) * 3
+
+
+def test_keys_that_share_a_place_in_what_is_kept_are_written_each_as_itself():
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    keys = ["k%d" % i for i in range(5000)]  # more than are kept: places are shared
+    fields = dict.fromkeys(keys, 0)
+    for _ in range(2):
+        lines = bytearray()
+        assert enc.add_line(fields, lines)
+        assert bytes(lines) == _python_line(fields)
+    del fields, keys
+    fields = {"k%d" % i: i for i in range(5000, 5100)}  # new keys, perhaps at the old addresses
+    lines = bytearray()
+    assert enc.add_line(fields, lines) and bytes(lines) == _python_line(fields)

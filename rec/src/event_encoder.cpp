@@ -185,6 +185,26 @@ struct TypeEntry {
 
 constexpr size_t table_size = 512;  // open addressing; at most table_size / 2 classes kept
 
+// An event line's beginning, {"event":"Name","source":, by the identity of the event type.
+// Invariant: when `etype` is set, the entry holds references to it and to `head` (bytes).
+struct HeadEntry {
+    PyObject* etype = nullptr;
+    PyObject* head = nullptr;
+};
+
+constexpr size_t head_slots = 64;  // direct-mapped by the event type's address
+
+// A dict key's JSON, "key": (escaped), for the keys the records and events use over and over.
+// Invariant: when `key` is set, the entry holds a reference to it (so its address is not
+// reused) and text[0, n) is its JSON and the colon.
+struct KeyText {
+    PyObject* key = nullptr;
+    uint32_t n = 0;
+    char text[28] = {};
+};
+
+constexpr size_t key_slots = 1024;  // direct-mapped by the key's address
+
 // ---------------------------------------------------------------------------------------------
 // The object
 
@@ -196,6 +216,8 @@ struct State {
     Buffer json;
     Xxh64 h0;
     TypeEntry table[table_size];
+    HeadEntry heads[head_slots];
+    KeyText keys[key_slots];
     size_t types = 0;
     unsigned long long declined = 0;
 };
@@ -204,6 +226,8 @@ struct EventDigest {
     PyObject_HEAD
     PyObject* classify;  // classify(type) -> (kind, name)
     PyObject* fallback;  // fallback(fields) -> bytes: the digest bytes of a declined event
+    PyObject* head_of;   // head_of(event_type) -> (bytes, keep): a line's beginning; or null
+    PyObject* session;   // bytes: '"' and the session's name and ':' as JSON text; or null
     State* st;
 };
 
@@ -236,13 +260,46 @@ inline void put_text(Buffer& b, char tag, const char* s, size_t n) {
 
 // A header: tag and count.
 inline void put_count(Buffer& b, char tag, Py_ssize_t n) {
-    b.push_back(tag);
-    put_u32(b, static_cast<uint32_t>(n));
+    auto v = static_cast<uint32_t>(n);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap32(v);
+    char* w = b.room(5);
+    w[0] = tag;
+    std::memcpy(w + 1, &v, 4);
+    b.commit(5);
 }
 
 // The decision about class t, asked of `classify` when the class is new or has changed since.
 // nullptr: an error is set.
 const TypeEntry* type_entry(EventDigest* self, PyTypeObject* t);
+
+// The JSON of the str `key` from the cache, entered when missing; nullptr for a key whose
+// JSON does not fit an entry or is not plain ASCII (the caller writes it itself). Runs no
+// Python code.
+const KeyText* key_text(KeyText* keys, PyObject* key) {
+    KeyText& e = keys[(reinterpret_cast<uintptr_t>(key) >> 4) % key_slots];
+    if (e.key == key)
+        return &e;
+    if (!PyUnicode_IS_COMPACT_ASCII(key))
+        return nullptr;
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    if (n > sizeof e.text - 3)
+        return nullptr;
+    const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(key));
+    for (size_t i = 0; i < n; ++i)
+        if (s[i] < 0x20 || s[i] == '"' || s[i] == '\\')  // escaped: written as any text
+            return nullptr;
+    PyObject* old = e.key;
+    Py_INCREF(key);
+    e.key = key;
+    e.n = static_cast<uint32_t>(n + 3);
+    e.text[0] = '"';
+    std::memcpy(e.text + 1, s, n);
+    e.text[n + 1] = '"';
+    e.text[n + 2] = ':';
+    Py_XDECREF(old);  // a str: its release runs no Python code
+    return &e;
+}
 
 // What the walk needs of an interned name: equal to `name` (an interned str) exactly when it
 // is the same object, or, not interned, of equal text.
@@ -267,6 +324,7 @@ public:
 
 private:
     outcome leaf(PyObject* v);
+    outcome inner(PyObject* v, int depth);
     outcome item(PyObject* v, int depth);
     outcome dict(PyObject* d, int depth, bool top);
     outcome sequence(PyObject* v, int depth, bool is_list);
@@ -392,11 +450,17 @@ inline outcome Walk<J>::leaf(PyObject* v) {
 // Any value at `depth` (the event's attribute dict is at 0); the caller holds it.
 template <bool J>
 outcome Walk<J>::value(PyObject* v, int depth) {
-    if (depth > max_depth)
-        return outcome::other;
     const outcome r = leaf(v);
     if (r != not_leaf)
-        return r;
+        return depth > max_depth ? outcome::other : r;
+    return inner(v, depth);
+}
+
+// A value that is not a leaf, at `depth`; the caller holds it.
+template <bool J>
+outcome Walk<J>::inner(PyObject* v, int depth) {
+    if (depth > max_depth)
+        return outcome::other;
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyDict_Type)
         return dict(v, depth, false);
@@ -417,7 +481,7 @@ inline outcome Walk<J>::item(PyObject* v, int depth) {
     if (r != not_leaf)
         return r;
     ov::object hold = ov::borrow(v);
-    return value(v, depth);
+    return inner(v, depth);
 }
 
 template <bool J>
@@ -454,9 +518,18 @@ outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
                 }
             }
             if (!written) {
-                r = string(key);
+                const KeyText* kt = nullptr;
                 if constexpr (J)
-                    json_->push_back(':');
+                    kt = key_text(self_->st->keys, key);
+                if (kt != nullptr) {
+                    r = digest_only().string(key);
+                    std::memcpy(json_->room(sizeof kt->text), kt->text, sizeof kt->text);
+                    json_->commit(kt->n);
+                } else {
+                    r = string(key);
+                    if constexpr (J)
+                        json_->push_back(':');
+                }
                 if (r == outcome::ok)
                     r = item(val, depth + 1);
             }
@@ -675,9 +748,11 @@ outcome Walk<J>::object(PyObject* v, int depth) {
     }
     // The look-ups above may have run Python code, which may have changed the class or
     // reclassified it (rewriting its entry): ask again, and write its names at once.
-    e = type_entry(self_, t);
-    if (e == nullptr)
-        return outcome::error;
+    if (e->type != t || !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != e->tag) {
+        e = type_entry(self_, t);
+        if (e == nullptr)
+            return outcome::error;
+    }
     if (e->k != k)
         return outcome::other;
     if (k == kind::enumeration) {
@@ -781,7 +856,8 @@ int add_fallback(EventDigest* self, PyObject* fields) {
 }
 
 // One event into the digest and, with json, its fields' JSON into st.json. ok: both written;
-// other: the walk declined and the fallback's bytes were added to the digest, st.json empty.
+// other: the walk declined and the fallback's bytes were added to the digest, what the walk
+// added to the JSON taken back (what the buffer held before stays).
 outcome encode(EventDigest* self, PyObject* fields, Buffer* json) {
     State& st = *self->st;
     if (!PyDict_CheckExact(fields)) {
@@ -790,6 +866,7 @@ outcome encode(EventDigest* self, PyObject* fields, Buffer* json) {
         return outcome::error;
     }
     const size_t mark = st.pending.size();
+    const size_t json_mark = json ? json->size() : 0;
     outcome r;
     try {
         r = json ? Walk<true>(self, json).fields(fields) : Walk<false>(self, nullptr).fields(fields);
@@ -800,7 +877,7 @@ outcome encode(EventDigest* self, PyObject* fields, Buffer* json) {
     if (r != outcome::ok) {
         st.pending.resize(mark);
         if (json)
-            json->clear();
+            json->resize(json_mark);
         if (r == outcome::error)
             return r;
         try {
@@ -851,6 +928,180 @@ PyObject* digest_add_line(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     json.clear();
     json.trim(1 << 20);
     Py_RETURN_TRUE;
+}
+
+// The beginning of the line of an event of type `etype` (borrowed; may be None), from the
+// cache or asked of head_of; nullptr: an error is set. The result is borrowed from the cache
+// or, when head_of said not to keep it, owned by `hold`.
+PyObject* line_head(EventDigest* self, PyObject* etype, ov::object& hold) {
+    State& st = *self->st;
+    HeadEntry& e = st.heads[(reinterpret_cast<uintptr_t>(etype) >> 4) % head_slots];
+    if (e.etype == etype)
+        return e.head;
+    ov::object t = ov::borrow(etype);  // head_of may drop the dict's reference
+    ov::object answer = ov::steal(PyObject_CallOneArg(self->head_of, etype));
+    if (!answer)
+        return nullptr;
+    PyObject* a = answer.get();
+    if (!PyTuple_CheckExact(a) || PyTuple_GET_SIZE(a) != 2 || !PyBytes_CheckExact(PyTuple_GET_ITEM(a, 0))) {
+        PyErr_SetString(PyExc_TypeError, "head_of() must return a tuple (bytes, bool)");
+        return nullptr;
+    }
+    const int keep = PyObject_IsTrue(PyTuple_GET_ITEM(a, 1));
+    if (keep < 0)
+        return nullptr;
+    PyObject* head = PyTuple_GET_ITEM(a, 0);
+    if (!keep) {
+        hold = ov::borrow(head);
+        return head;
+    }
+    // (the slot is looked at again: head_of may have filled it)
+    HeadEntry& slot = st.heads[(reinterpret_cast<uintptr_t>(etype) >> 4) % head_slots];
+    PyObject* old_type = slot.etype;
+    PyObject* old_head = slot.head;
+    Py_INCREF(etype);
+    Py_INCREF(head);
+    slot.etype = etype;
+    slot.head = head;
+    Py_XDECREF(old_type);  // the entry is consistent: these may run Python code
+    Py_XDECREF(old_head);
+    hold = ov::borrow(head);
+    return head;
+}
+
+// add_event(fields, source, lines) -> True, False or None: the event's whole line
+//   {"event":...,"source":...,"fields":{...}}\n
+// appended to the bytearray `lines` and its fields into the digest (True); or the digest
+// taken and the line written up to its "fields": (False: the caller appends the fields' JSON
+// and }\n); or nothing done (None: a source other than an int of 64 bits or a str with UTF-8,
+// so the caller does all of it). `source` is a text or the number of a line of the session.
+PyObject* digest_add_event(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    if (nargs != 3 || !PyByteArray_CheckExact(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "add_event(fields, source, lines) takes a dict, a source and a bytearray");
+        return nullptr;
+    }
+    if (self->head_of == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "add_event() needs line_parts() first");
+        return nullptr;
+    }
+    PyObject* fields = args[0];
+    PyObject* source = args[1];
+    if (!PyDict_CheckExact(fields)) {
+        PyErr_Format(PyExc_TypeError, "an event's attribute dict must be a dict, not %.200s",
+                     Py_TYPE(fields)->tp_name);
+        return nullptr;
+    }
+    long long number = 0;
+    const char* src = nullptr;
+    Py_ssize_t src_n = 0;
+    if (Py_IS_TYPE(source, &PyLong_Type)) {
+        int overflow = 0;
+        number = PyLong_AsLongLongAndOverflow(source, &overflow);
+        if (overflow)
+            Py_RETURN_NONE;
+        if (number == -1 && PyErr_Occurred())
+            return nullptr;
+    } else if (Py_IS_TYPE(source, &PyUnicode_Type)) {
+        src = PyUnicode_AsUTF8AndSize(source, &src_n);
+        if (src == nullptr) {
+            if (!ov::clear_if_exception())
+                return nullptr;
+            Py_RETURN_NONE;
+        }
+    } else {
+        Py_RETURN_NONE;
+    }
+    ov::object src_hold = ov::borrow(source);
+    PyObject* etype = PyDict_GetItemWithError(fields, n_event_type);
+    if (etype == nullptr) {
+        if (PyErr_Occurred())
+            return nullptr;
+        etype = Py_None;
+    }
+    ov::object head_hold;
+    PyObject* head = line_head(self, etype, head_hold);
+    if (head == nullptr)
+        return nullptr;
+    ov::object head_ref = ov::borrow(head);
+    Buffer& line = self->st->json;
+    line.clear();
+    outcome r;
+    try {
+        line.append(PyBytes_AS_STRING(head), static_cast<size_t>(PyBytes_GET_SIZE(head)));
+        if (src == nullptr) {
+            line.append(PyBytes_AS_STRING(self->session), static_cast<size_t>(PyBytes_GET_SIZE(self->session)));
+            text::append_int(line, number);
+            line.push_back('"');
+        } else {
+            text::append_string(line, src, static_cast<size_t>(src_n));
+        }
+        line.append(",\"fields\":", 10);
+    } catch (const std::bad_alloc&) {
+        line.clear();
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    r = encode(self, fields, &line);
+    if (r == outcome::error) {
+        line.clear();
+        return nullptr;
+    }
+    if (r == outcome::ok) {
+        try {
+            line.append("}\n", 2);
+        } catch (const std::bad_alloc&) {
+            line.clear();
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+    PyObject* lines = args[2];
+    const Py_ssize_t n = PyByteArray_GET_SIZE(lines);
+    if (PyByteArray_Resize(lines, n + static_cast<Py_ssize_t>(line.size())) < 0) {
+        line.clear();
+        return nullptr;
+    }
+    std::memcpy(PyByteArray_AS_STRING(lines) + n, line.data(), line.size());
+    line.clear();
+    line.trim(1 << 20);
+    if (r == outcome::ok)
+        Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
+}
+
+// line_parts(head_of, session): what add_event writes before an event's fields: head_of(event
+// type) -> (bytes, keep), the line's {"event":...,"source": (kept by the event type's
+// identity when keep is true; the type is then held), and the session's '"name:' as JSON
+// bytes, which a source given as a line number follows.
+PyObject* digest_line_parts(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self))
+        return nullptr;
+    if (nargs != 2 || !PyCallable_Check(args[0]) || !PyBytes_CheckExact(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "line_parts(head_of, session) takes a callable and bytes");
+        return nullptr;
+    }
+    PyObject* old_head_of = self->head_of;
+    PyObject* old_session = self->session;
+    Py_INCREF(args[0]);
+    Py_INCREF(args[1]);
+    self->head_of = args[0];
+    self->session = args[1];
+    State& st = *self->st;
+    for (HeadEntry& e : st.heads) {  // heads of the previous head_of are dropped
+        PyObject* t = e.etype;
+        PyObject* h = e.head;
+        e.etype = nullptr;
+        e.head = nullptr;
+        Py_XDECREF(t);
+        Py_XDECREF(h);
+    }
+    Py_XDECREF(old_head_of);
+    Py_XDECREF(old_session);
+    Py_RETURN_NONE;
 }
 
 // update(data): bytes appended to the stream as they are.
@@ -947,11 +1198,18 @@ int digest_traverse(PyObject* op, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->classify);
     Py_VISIT(self->fallback);
-    if (self->st != nullptr)
+    Py_VISIT(self->head_of);
+    Py_VISIT(self->session);
+    if (self->st != nullptr) {
         for (const TypeEntry& e : self->st->table) {
             Py_VISIT(reinterpret_cast<PyObject*>(e.type));
             Py_VISIT(e.fields);
         }
+        for (const HeadEntry& e : self->st->heads) {
+            Py_VISIT(e.etype);
+            Py_VISIT(e.head);
+        }
+    }
     return 0;
 }
 
@@ -959,7 +1217,22 @@ int digest_clear(PyObject* op) {
     auto* self = reinterpret_cast<EventDigest*>(op);
     Py_CLEAR(self->classify);
     Py_CLEAR(self->fallback);
+    Py_CLEAR(self->head_of);
+    Py_CLEAR(self->session);
     if (self->st != nullptr) {
+        for (KeyText& e : self->st->keys) {
+            PyObject* k = e.key;
+            e.key = nullptr;
+            Py_XDECREF(k);
+        }
+        for (HeadEntry& e : self->st->heads) {
+            PyObject* t = e.etype;
+            PyObject* h = e.head;
+            e.etype = nullptr;
+            e.head = nullptr;
+            Py_XDECREF(t);
+            Py_XDECREF(h);
+        }
         for (TypeEntry& e : self->st->table) {
             PyObject* t = reinterpret_cast<PyObject*>(e.type);
             PyObject* f = e.fields;
@@ -990,6 +1263,11 @@ PyMethodDef digest_methods[] = {
     {"add_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_add_line)), METH_FASTCALL,
      "add_line(fields, lines) -> bool: into the digest, and the fields' JSON (event_type left\n"
      "out) appended to the bytearray lines; False when the JSON is left to the caller."},
+    {"add_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_add_event)), METH_FASTCALL,
+     "add_event(fields, source, lines) -> True, False or None: into the digest, and the event's\n"
+     "whole line appended to lines (True); the line up to its fields (False); nothing (None)."},
+    {"line_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_line_parts)), METH_FASTCALL,
+     "line_parts(head_of, session): what add_event writes before an event's fields."},
     {"update", digest_update, METH_O, "update(data): bytes appended to the stream as they are."},
     {"pending", digest_pending, METH_NOARGS, "pending() -> bytes: the stream's bytes not yet hashed."},
     {"flush", digest_flush, METH_NOARGS, "flush(): hashes what can be hashed now."},

@@ -493,6 +493,14 @@ class _PythonDigest:
         return stream_hexdigest(bytes(self._stream))
 
 
+def _line_head(etype: Any) -> tuple[bytes, bool]:
+    """The beginning of an event line for events of type `etype`, {"event":"Name","source":,
+    and whether it may be kept by the identity of `etype` (an enumeration member, which lives as
+    long as its class)."""
+    head = b'{"event":%s,"source":' % _dumps(_type_name(etype)).encode()
+    return head, hasattr(type(etype), "__members__")
+
+
 def event_json(event: Any) -> tuple[str, str]:
     """(event type name, the event's reduction as compact JSON text)."""
     name, body = event_bytes(event)
@@ -515,6 +523,10 @@ class EventStream:
         self._lines = bytearray()  # event lines not yet written
         # "session:" as the inside of a JSON string, for sources given as line numbers
         self._session = _dumps(session + ":").encode()[:-1]
+        # the whole line in one call: head, source and fields written by the native encoding
+        self._add_event = getattr(self._digest, "add_event", None)
+        if self._add_event is not None:
+            self._digest.line_parts(_line_head, self._session)
         self._deflate: Any = None
         if path is not None:
             path = os.fspath(path)
@@ -535,6 +547,18 @@ class EventStream:
         if self._out is None:
             self._digest.add(fields)
             return
+        lines = self._lines
+        if self._add_event is not None:
+            done = self._add_event(fields, source, lines)
+            if done is not None:
+                if not done:  # the digest has the event; its fields' JSON is written here
+                    fields = fields.copy()
+                    fields.pop("event_type", None)
+                    lines += _json_body(fields)
+                    lines += b'}\n'
+                if len(lines) >= HASH_CHUNK:
+                    self._write_lines()
+                return
         etype = fields.get("event_type")
         hit = self._heads.get(id(etype))
         if hit is None or hit[0] is not etype:
@@ -542,7 +566,6 @@ class EventStream:
             hit = (etype, head)
             if hasattr(type(etype), "__members__") and len(self._heads) < 1024:
                 self._heads[id(etype)] = hit  # a member lives as long as its enumeration
-        lines = self._lines
         lines += hit[1]
         if type(source) is int:
             lines += b'%s%d"' % (self._session, source)
