@@ -900,6 +900,20 @@ PyObject* digest_add(PyObject* op, PyObject* fields) {
     Py_RETURN_NONE;
 }
 
+// Appends `buf` to the bytearray `lines` and empties it (its room kept up to 1 MiB); false: an
+// error is set (the buffer is emptied all the same).
+bool move_into(PyObject* lines, Buffer& buf) {
+    const Py_ssize_t n = PyByteArray_GET_SIZE(lines);
+    if (PyByteArray_Resize(lines, n + static_cast<Py_ssize_t>(buf.size())) < 0) {
+        buf.clear();
+        return false;
+    }
+    std::memcpy(PyByteArray_AS_STRING(lines) + n, buf.data(), buf.size());
+    buf.clear();
+    buf.trim(1 << 20);
+    return true;
+}
+
 // add_line(fields, lines) -> bool: an event's attribute dict into the digest, and the JSON of
 // its fields (without event_type) appended to the bytearray `lines`; False when the JSON was
 // left to the caller (the digest then has the fallback's bytes).
@@ -918,15 +932,8 @@ PyObject* digest_add_line(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     if (r == outcome::other)
         Py_RETURN_FALSE;
-    PyObject* lines = args[1];
-    const Py_ssize_t n = PyByteArray_GET_SIZE(lines);
-    if (PyByteArray_Resize(lines, n + static_cast<Py_ssize_t>(json.size())) < 0) {
-        json.clear();
+    if (!move_into(args[1], json))
         return nullptr;
-    }
-    std::memcpy(PyByteArray_AS_STRING(lines) + n, json.data(), json.size());
-    json.clear();
-    json.trim(1 << 20);
     Py_RETURN_TRUE;
 }
 
@@ -1058,15 +1065,8 @@ PyObject* digest_add_event(PyObject* op, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
     }
-    PyObject* lines = args[2];
-    const Py_ssize_t n = PyByteArray_GET_SIZE(lines);
-    if (PyByteArray_Resize(lines, n + static_cast<Py_ssize_t>(line.size())) < 0) {
-        line.clear();
+    if (!move_into(args[2], line))
         return nullptr;
-    }
-    std::memcpy(PyByteArray_AS_STRING(lines) + n, line.data(), line.size());
-    line.clear();
-    line.trim(1 << 20);
     if (r == outcome::ok)
         Py_RETURN_TRUE;
     Py_RETURN_FALSE;

@@ -220,6 +220,13 @@ def _type_name(etype: Any) -> str:
     return name
 
 
+def _fields_json(fields: dict) -> bytes:
+    """An event line's "fields": the attribute dictionary without `event_type`, as JSON."""
+    fields = fields.copy()
+    fields.pop("event_type", None)
+    return _json_body(fields)
+
+
 def _json_body(fields: dict) -> bytes:
     """The event file's JSON of an event's fields: the fast encoding, or, for what it refuses
     (a key JSON cannot hold, a cycle, a lone surrogate, an object whose attributes raise on
@@ -552,9 +559,7 @@ class EventStream:
             done = self._add_event(fields, source, lines)
             if done is not None:
                 if not done:  # the digest has the event; its fields' JSON is written here
-                    fields = fields.copy()
-                    fields.pop("event_type", None)
-                    lines += _json_body(fields)
+                    lines += _fields_json(fields)
                     lines += b'}\n'
                 if len(lines) >= HASH_CHUNK:
                     self._write_lines()
@@ -573,9 +578,7 @@ class EventStream:
             lines += _dumps(source).encode()
         lines += b',"fields":'
         if not self._digest.add_line(fields, lines):
-            fields = fields.copy()
-            fields.pop("event_type", None)
-            lines += _json_body(fields)
+            lines += _fields_json(fields)
         lines += b'}\n'
         if len(lines) >= HASH_CHUNK:
             self._write_lines()

@@ -213,19 +213,26 @@ PyObject* set_fields(PyObject* self_ref, PyObject* const* kwvalues, PyObject* kw
     return self.release();
 }
 
+// A new instance as object.__new__ makes it, or nullptr: with an error set if that failed,
+// without one if the class changed meanwhile (a finalizer the allocation ran; class_unchanged).
+inline PyObject* new_instance(PyTypeObject* tp) {
+    const unsigned int tag = tp->tp_version_tag;
+    PyObject* self = PyBaseObject_Type.tp_new(tp, state.empty_tuple, nullptr);
+    if (self != nullptr && !class_unchanged(tp, tag)) [[unlikely]] {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
 // A new Event as object.__new__ makes it (attribute storage in the object, no dict yet), its
 // fields then stored by set_fields. The interpreter keeps each instance's insertion order,
 // so e.__dict__, when asked for, is the dict install_fields would have made. Returns a new
 // reference, or nullptr with no error set if the class changed meanwhile (class_unchanged).
 PyObject* store_fields(PyTypeObject* tp, PyObject* const* kwvalues, PyObject* kwnames,
                        Py_ssize_t skip, PyObject* event_type) {
-    const unsigned int tag = tp->tp_version_tag;
-    PyObject* self = PyBaseObject_Type.tp_new(tp, state.empty_tuple, nullptr);
+    PyObject* self = new_instance(tp);
     if (self == nullptr) return nullptr;
-    if (!class_unchanged(tp, tag)) [[unlikely]] {
-        Py_DECREF(self);
-        return nullptr;
-    }
     return set_fields(self, kwvalues, kwnames, skip, event_type);
 }
 
@@ -241,13 +248,8 @@ namespace iv = inline_values;
 // a new reference, or nullptr with no error set if the class changed meanwhile.
 PyObject* store_inline(PyTypeObject* tp, PyObject* const* kwvalues, PyObject* kwnames,
                        const call_shape& shape, PyObject* event_type) {
-    const unsigned int tag = tp->tp_version_tag;
-    PyObject* self = PyBaseObject_Type.tp_new(tp, state.empty_tuple, nullptr);
+    PyObject* self = new_instance(tp);
     if (self == nullptr) return nullptr;
-    if (!class_unchanged(tp, tag)) [[unlikely]] {
-        Py_DECREF(self);
-        return nullptr;
-    }
     PyObject** values = iv::values_of(self);
     const int count = shape.nslots;
     if (values == nullptr || iv::dict_of(self) != nullptr ||
