@@ -44,9 +44,9 @@ def _events():
             for i in range(12)]
 
 
-# Computed once from _events() with definition 3; a change of the definition (or an encoding
+# Computed once from _events() with definition 4; a change of the definition (or an encoding
 # that depends on the machine or the run) changes it. Bump DIGEST_VERSION with it.
-PINNED = "790f11a952dd9a48"
+PINNED = "3bc0fd71e893a501"
 
 
 def _digest(events) -> str:
@@ -57,7 +57,7 @@ def _digest(events) -> str:
 
 
 def test_the_digest_of_known_events_is_pinned():
-    assert digest.DIGEST_VERSION == 3
+    assert digest.DIGEST_VERSION == 4
     assert _digest(_events()) == PINNED
 
 

@@ -1,7 +1,7 @@
 // tiderec._events: the replay's event stream encoded in C, one pass per event.
 //
-// An EventDigest takes each published event's attribute dictionary and, in one walk over its
-// values, appends the event's digest bytes to a buffer that is hashed a large piece at a time,
+// An EventDigest takes each published event (or its attribute dictionary) and, in one walk over
+// its values, appends the event's digest bytes to a buffer that is hashed a large piece at a time,
 // and (add_line) the event file's JSON of the same fields. The digest bytes are a tagged binary
 // form (little-endian throughout, so the same on every machine):
 //
@@ -11,12 +11,18 @@
 //   d <float64>             a float as its IEEE bits, every NaN as 0x7ff8000000000000
 //   s <u32 n> <n bytes>     a str as UTF-8
 //   [ <u32 n> items         a list;  ( <u32 n> items  a tuple
-//   { <u32 n> key value...  a dict, in its order
+//   { <u32 n> <u64 keys> values...
+//                           a dict whose keys are all str, its values in its order after its
+//                           keys' identity (the XXH64 of their s-values one after the other,
+//                           kept per sequence of keys: a day's dicts have few shapes)
+//   M <u32 n> key value...  any other dict, in its order
 //   e <name> <member>       an enumeration member: its class's qualified name and its name
 //   D <u16 year> <u8 month, day, hour, minute, second> <u32 microsecond> <u8 fold>
 //                           a datetime without tzinfo
 //   o <name> <dict>         a record: its class's qualified name and its attribute dict (a
-//                           dataclass's too; its JSON is then the object of its fields)
+//                           dataclass's too; its JSON is then the object of its fields), read
+//                           where the interpreter keeps the attributes when it has made no
+//                           dict for them (see attrs below)
 //
 // (names as s-values). Everything else (bytes, big integers, aware datetimes, objects that are
 // not plain records, a nesting deeper than 50, a key that is not text when JSON is wanted ...)
@@ -43,6 +49,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -62,6 +69,68 @@ ov::name n_event_type("event_type");
 ov::name n_name("_name_");
 ov::name n_value("_value_");
 ov::name n_ndim("ndim");
+ov::name n_dict("__dict__");
+
+// ---------------------------------------------------------------------------------------------
+// An instance's attributes where the interpreter keeps them before anyone asks for its __dict__
+//
+// CPython 3.11 keeps the attributes of an instance of a heap type with a managed __dict__ in a
+// values array in front of the object until its dict is asked for; asking makes the dict (the
+// values move into it) and the instance keeps it from then on. The walk reads the array
+// directly instead, so that an event or a record is not given a dict to be encoded. The layout
+// is the interpreter's own (Include/internal/pycore_object.h and pycore_dict.h of 3.11), used
+// here only for 3.11 and only after the check at import (attrs_walk_agrees) found that
+// reading the array gives the bytes the dict gives:
+//
+//     [values pointer][dict pointer][GC header: 2 pointers][the object ...]
+//
+// While the dict pointer is NULL, values[i] is the attribute named by entry i of the class's
+// shared keys (ht_cached_keys), NULL when unset; the byte before the array holds the prefix's
+// size, the one before it how many attributes are set, and the bytes before those the index of
+// each attribute in the order it was set (the order its dict would have). The shared keys only
+// gain entries and never move one, so a name learned for an index stays right while the class
+// keeps the same keys object (which a copy of a dict made from them keeps alive).
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define TIDEREC_INLINE_ATTRS 1
+#else
+#define TIDEREC_INLINE_ATTRS 0
+#endif
+
+namespace attrs {
+
+constexpr int max_entries = 30;  // 3.11's most entries of a class's shared keys
+
+inline bool has_layout(PyTypeObject* tp) {
+#if TIDEREC_INLINE_ATTRS
+    return PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT) && PyType_IS_GC(tp) &&
+           PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE);
+#else
+    (void)tp;
+    return false;
+#endif
+}
+
+inline PyObject** values_of(PyObject* obj) { return *(reinterpret_cast<PyObject***>(obj) - 4); }
+inline PyObject* dict_of(PyObject* obj) { return *(reinterpret_cast<PyObject**>(obj) - 3); }
+inline const uint8_t* prefix_of(PyObject** values) { return reinterpret_cast<const uint8_t*>(values); }
+inline uint8_t count_of(PyObject** values) { return prefix_of(values)[-2]; }
+inline uint8_t index_of(PyObject** values, int j) { return prefix_of(values)[-3 - j]; }
+inline const void* shared_keys_of(PyTypeObject* tp) {
+    return reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
+}
+
+// Whether `obj` (of a class with the layout) keeps its attributes in the array now: the
+// array, or nullptr.
+inline PyObject** live_values(PyObject* obj) {
+    PyObject** values = values_of(obj);
+    if (values == nullptr || dict_of(obj) != nullptr)
+        return nullptr;
+    return values;
+}
+
+}  // namespace attrs
+
+bool attrs_walk_on = false;  // set at import when the check agrees
 
 // ---------------------------------------------------------------------------------------------
 // XXH64, streaming over stripes of 32 bytes
@@ -181,6 +250,14 @@ struct TypeEntry {
     std::string digest_name;  // the class's name as an s-value
     std::string json_head;    // {"$type":"Name","fields":
     PyObject* fields = nullptr;  // a dataclass's field names (a tuple of str), held
+    // Its instances' values arrays (see attrs): the class's shared keys once names were
+    // learned, `pin` (held) a dict sharing them, so that they live; names[i] (held, never
+    // replaced) the attribute of entry i; ndim_entry the entry named `ndim`, or -1.
+    const void* keys = nullptr;
+    PyObject* pin = nullptr;
+    bool attrs_off = false;  // learning found something unexpected: the dict is asked for
+    int8_t ndim_entry = -1;
+    PyObject* names[attrs::max_entries] = {};
 };
 
 constexpr size_t table_size = 512;  // open addressing; at most table_size / 2 classes kept
@@ -205,6 +282,18 @@ struct KeyText {
 
 constexpr size_t key_slots = 1024;  // direct-mapped by the key's address
 
+// The identity of a sequence of keys (of a dict, or of an object's attributes): the XXH64 of
+// their s-values one after the other. Invariant: when n is set, keys[0, n) are held (so their
+// addresses are not reused) and `id` is theirs.
+constexpr size_t shape_keys_max = 32;
+struct KeyShape {
+    uint32_t n = 0;
+    uint64_t id = 0;
+    PyObject* keys[shape_keys_max] = {};
+};
+
+constexpr size_t shape_slots = 256;  // direct-mapped by a mix of the keys' addresses
+
 // ---------------------------------------------------------------------------------------------
 // The object
 
@@ -218,6 +307,8 @@ struct State {
     TypeEntry table[table_size];
     HeadEntry heads[head_slots];
     KeyText keys[key_slots];
+    KeyShape shapes[shape_slots];
+    Buffer scratch;  // the keys' s-values while their identity is computed
     size_t types = 0;
     unsigned long long declined = 0;
 };
@@ -311,6 +402,214 @@ inline bool is_name(PyObject* s, PyObject* name) {
     return PyUnicode_GET_LENGTH(s) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(s, name) == 0;
 }
 
+// A key's UTF-8 (a str's); nullptr: it has none (a lone surrogate; an error is set).
+inline const char* utf8_of(PyObject* s, Py_ssize_t* n) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its UTF-8 is its data
+        *n = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char*>(PyUnicode_DATA(s));
+    }
+    return PyUnicode_AsUTF8AndSize(s, n);
+}
+
+// The identity of the keys ks[0, n) (each an exact str), kept or computed and kept; other: a
+// key without UTF-8, which the Python encoding writes. Runs no Python code.
+outcome keys_id(State& st, PyObject* const* ks, size_t n, uint64_t* id) {
+    uint64_t mix = (n + 1) * prime1;
+    for (size_t i = 0; i < n; ++i)
+        mix = rotl(mix ^ (reinterpret_cast<uintptr_t>(ks[i]) >> 4), 29) * prime2;
+    KeyShape& e = st.shapes[(mix >> 40) % shape_slots];
+    if (e.n == n + 1) {  // (n + 1: an empty slot has 0)
+        size_t i = 0;
+        while (i < n && e.keys[i] == ks[i])
+            ++i;
+        if (i == n) {
+            *id = e.id;
+            return outcome::ok;
+        }
+    }
+    Buffer& b = st.scratch;
+    b.clear();
+    for (size_t i = 0; i < n; ++i) {
+        Py_ssize_t len;
+        const char* u = utf8_of(ks[i], &len);
+        if (u == nullptr)
+            return ov::clear_if_exception() ? outcome::other : outcome::error;
+        if (static_cast<size_t>(len) >= 0xFFFFFFFFu)
+            return outcome::other;
+        put_text(b, 's', u, static_cast<size_t>(len));
+    }
+    Xxh64 h;
+    h.reset(0);
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+    const size_t whole = b.size() & ~size_t{31};
+    h.stripes(p, whole);
+    *id = h.finish(p + whole, b.size() - whole);
+    b.clear();
+    b.trim(1 << 16);
+    if (n <= shape_keys_max) {
+        PyObject* old[shape_keys_max];
+        const size_t old_n = e.n ? e.n - 1 : 0;
+        std::memcpy(old, e.keys, old_n * sizeof(PyObject*));
+        for (size_t i = 0; i < n; ++i)
+            e.keys[i] = Py_NewRef(ks[i]);
+        e.n = static_cast<uint32_t>(n + 1);
+        e.id = *id;
+        for (size_t i = 0; i < old_n; ++i)
+            Py_DECREF(old[i]);  // exact str: their release runs no Python code
+    }
+    return outcome::ok;
+}
+
+// A dict's header: its count and its keys' identity.
+inline void put_dict_head(Buffer& b, Py_ssize_t n, uint64_t id) {
+    auto v = static_cast<uint32_t>(n);
+    if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap32(v);
+        id = __builtin_bswap64(id);
+    }
+    char* w = b.room(13);
+    w[0] = '{';
+    std::memcpy(w + 1, &v, 4);
+    std::memcpy(w + 5, &id, 8);
+    b.commit(13);
+}
+
+// Where the walk takes a dict's or an object's values from, each the value of ks[i] in the
+// walk's order. unchanged(): nothing was set, deleted or replaced since the keys were read, so
+// the values not yet written are still those of the keys (checked after any value whose
+// writing may have run Python code).
+struct DictValues {
+    PyObject* d;
+    uint64_t version;  // 3.11's public ma_version_tag: changed by every insertion, deletion, replacement
+    PyObject* const* vs;
+    PyObject* at(Py_ssize_t i) const { return vs[i]; }
+    bool unchanged() const { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version; }
+};
+
+struct ArrayValues {
+    PyObject* obj;
+    PyObject** values;
+    const uint8_t* order;  // the entry of each attribute, in the order they were set
+    int count;
+    PyObject* at(Py_ssize_t j) const { return values[order[j]]; }
+    bool unchanged() const {
+        if (attrs::live_values(obj) != values || attrs::count_of(values) != count)
+            return false;
+        for (int j = 0; j < count; ++j)
+            if (attrs::index_of(values, j) != order[j])
+                return false;
+        return true;
+    }
+};
+
+// The order of an instance's attributes in its values array, read before its dict is asked
+// for, so that the names of the entries can be learned from the dict (count -1: none).
+struct Captured {
+    int count = -1;
+    uint8_t order[attrs::max_entries];
+};
+
+void capture(PyObject* v, Captured& c) {
+    c.count = -1;
+    if (!attrs_walk_on || !attrs::has_layout(Py_TYPE(v)))
+        return;
+    PyObject** values = attrs::live_values(v);
+    if (values == nullptr)
+        return;
+    const int n = attrs::count_of(values);
+    if (n > attrs::max_entries)
+        return;
+    for (int j = 0; j < n; ++j) {
+        c.order[j] = attrs::index_of(values, j);
+        if (c.order[j] >= attrs::max_entries)
+            return;
+    }
+    c.count = n;
+}
+
+// After the dict `d` of an instance of t captured so was made from its values array: the name
+// of each entry, from the dict's order (the attributes' order) paired with the captured one,
+// once the dict is seen to be the array's (the same values at the same entries, the class's
+// shared keys). What does not agree switches the class to its dict for good. error: only an
+// interrupt (nothing else is raised).
+outcome learn(TypeEntry& e, PyTypeObject* t, const Captured& c, PyObject* d) {
+#if TIDEREC_INLINE_ATTRS
+    if (c.count < 0 || e.attrs_off || e.type != t || !PyDict_CheckExact(d))
+        return outcome::ok;
+    auto agrees = [&]() {
+        // (reads 3.11's public dict fields: a dict made from the array shares the class's
+        // keys and holds the array itself)
+        auto* dd = reinterpret_cast<PyDictObject*>(d);
+        const void* shared = attrs::shared_keys_of(t);
+        if (shared == nullptr || dd->ma_keys != shared || dd->ma_values == nullptr ||
+            PyDict_GET_SIZE(d) != c.count || (e.keys != nullptr && e.keys != shared))
+            return false;
+        auto* values = reinterpret_cast<PyObject**>(dd->ma_values);
+        Py_ssize_t pos = 0;
+        PyObject *key, *val;
+        int j = 0;
+        while (PyDict_Next(d, &pos, &key, &val)) {
+            if (j >= c.count || !PyUnicode_CheckExact(key) || values[c.order[j]] != val)
+                return false;
+            PyObject* known = e.names[c.order[j]];
+            if (known != nullptr && known != key)
+                return false;
+            ++j;
+        }
+        return j == c.count;
+    };
+    if (!agrees()) {
+        e.attrs_off = true;
+        return outcome::ok;
+    }
+    if (e.pin == nullptr) {
+        PyObject* pin = PyDict_Copy(d);  // (an allocation: may run Python code)
+        if (pin == nullptr)
+            return ov::clear_if_exception() ? outcome::ok : outcome::error;
+        auto* pd = reinterpret_cast<PyDictObject*>(pin);
+        if (pd->ma_keys != attrs::shared_keys_of(t) || pd->ma_values == nullptr || !agrees()) {
+            Py_DECREF(pin);
+            return outcome::ok;
+        }
+        e.pin = pin;
+        e.keys = attrs::shared_keys_of(t);
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *val;
+    for (int j = 0; PyDict_Next(d, &pos, &key, &val); ++j) {
+        const uint8_t i = c.order[j];
+        if (e.names[i] == nullptr) {
+            e.names[i] = Py_NewRef(key);
+            if (is_name(key, n_ndim))
+                e.ndim_entry = static_cast<int8_t>(i);
+        }
+    }
+#else
+    (void)e, (void)t, (void)c, (void)d;
+#endif
+    return outcome::ok;
+}
+
+// The keys of the attributes of an instance of t whose values array is `values`, in their
+// order, when every entry's name is known; false otherwise (its dict is asked for).
+bool gather(const TypeEntry& e, PyTypeObject* t, PyObject** values, uint8_t* order, PyObject** ks,
+            int* count) {
+    if (e.keys == nullptr || e.attrs_off || e.keys != attrs::shared_keys_of(t))
+        return false;
+    const int n = attrs::count_of(values);
+    if (n > attrs::max_entries)
+        return false;
+    for (int j = 0; j < n; ++j) {
+        const uint8_t i = attrs::index_of(values, j);
+        if (i >= attrs::max_entries || e.names[i] == nullptr)
+            return false;
+        order[j] = i;
+        ks[j] = e.names[i];
+    }
+    *count = n;
+    return true;
+}
+
 // One walk over an event's fields, writing the digest's bytes to the stream's pending buffer
 // and, when J, the JSON to `json`.
 template <bool J>
@@ -319,6 +618,7 @@ public:
     Walk(EventDigest* self, Buffer* json) : self_(self), dig_(self->st->pending), json_(json) {}
 
     outcome fields(PyObject* d) { return dict(d, 0, true); }
+    outcome event(PyObject* ev);
     outcome value(PyObject* v, int depth);
     outcome string(PyObject* s);
 
@@ -327,6 +627,11 @@ private:
     outcome inner(PyObject* v, int depth);
     outcome item(PyObject* v, int depth);
     outcome dict(PyObject* d, int depth, bool top);
+    outcome mapping(PyObject* d, int depth);
+    template <class Source>
+    outcome body(const Source& src, PyObject* const* ks, Py_ssize_t n, int depth, bool top);
+    outcome json_key(PyObject* key);
+    outcome record_attrs(PyObject* v, const TypeEntry& e, int depth);
     outcome sequence(PyObject* v, int depth, bool is_list);
     outcome object(PyObject* v, int depth);
     outcome datetime(PyObject* v);
@@ -484,71 +789,180 @@ inline outcome Walk<J>::item(PyObject* v, int depth) {
     return inner(v, depth);
 }
 
+// A dict whose keys are all exact str: its count, its keys' identity, then its values in its
+// order; any other: the M form, keys and values one after the other.
 template <bool J>
 outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
     const Py_ssize_t n = PyDict_GET_SIZE(d);
     if (depth > max_depth || (n && depth >= max_depth))  // (its items would be too deep)
         return outcome::other;
-    put_count(dig_, '{', n);
+    constexpr Py_ssize_t local_n = 32;
+    PyObject* local[2 * local_n];
+    std::unique_ptr<PyObject*[]> heap;
+    PyObject** ks = local;
+    if (n > local_n) {
+        heap.reset(new PyObject*[2 * static_cast<size_t>(n)]);
+        ks = heap.get();
+    }
+    PyObject** vs = ks + n;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *val;
+    bool text_keys = true;
+    while (PyDict_Next(d, &pos, &key, &val)) {  // (runs no Python code)
+        if (i == n)
+            return outcome::other;
+        ks[i] = key;
+        vs[i] = val;
+        text_keys = text_keys && Py_IS_TYPE(key, &PyUnicode_Type);
+        ++i;
+    }
+    if (i != n)
+        return outcome::other;
+    if (!text_keys)
+        return mapping(d, depth);
+    const DictValues src{d, reinterpret_cast<PyDictObject*>(d)->ma_version_tag, vs};
+    return body(src, ks, n, depth, top);
+}
+
+// The items of a dict or an object: the header, then each value (and, with J, each key's
+// JSON before it; the event's `event_type` is not in the event file's fields). Writing a
+// value may run Python code (a class's first classification, a collection triggered by an
+// allocation) that changes what is being written: a value that is not a leaf is held while it
+// is written, and the walk stops (declines) when the source changed meanwhile.
+template <bool J>
+template <class Source>
+outcome Walk<J>::body(const Source& src, PyObject* const* ks, Py_ssize_t n, int depth, bool top) {
+    uint64_t id;
+    outcome r = keys_id(*self_->st, ks, static_cast<size_t>(n), &id);
+    if (r != outcome::ok)
+        return r;
+    put_dict_head(dig_, n, id);
     if constexpr (J)
         json_->push_back('{');
     bool first = true;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* val;
-    while (PyDict_Next(d, &pos, &key, &val)) {
-        // Encoding a value can run Python code (a class's first classification, a collection
-        // triggered by an allocation), which could change the dict: item() holds what is not
-        // a leaf, a key that is not text is held with its value while it is written, and the
-        // walk stops when the dict's size moved.
-        outcome r;
-        if (Py_IS_TYPE(key, &PyUnicode_Type)) {
-            bool written = false;
-            if constexpr (J) {
-                if (top && is_name(key, n_event_type)) {  // not in the event file's fields
-                    Walk<false> w = digest_only();
-                    r = w.string(key);
-                    if (r == outcome::ok)
-                        r = w.item(val, depth + 1);
-                    written = true;
-                } else {
-                    if (!first)
-                        json_->push_back(',');
-                    first = false;
-                }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* val = src.at(i);
+        bool to_json = J;
+        if constexpr (J) {
+            if (top && is_name(ks[i], n_event_type)) {
+                to_json = false;
+            } else {
+                if (!first)
+                    json_->push_back(',');
+                first = false;
+                r = json_key(ks[i]);
+                if (r != outcome::ok)
+                    return r;
             }
-            if (!written) {
-                const KeyText* kt = nullptr;
-                if constexpr (J)
-                    kt = key_text(self_->st->keys, key);
-                if (kt != nullptr) {
-                    r = digest_only().string(key);
-                    std::memcpy(json_->room(sizeof kt->text), kt->text, sizeof kt->text);
-                    json_->commit(kt->n);
-                } else {
-                    r = string(key);
-                    if constexpr (J)
-                        json_->push_back(':');
-                }
-                if (r == outcome::ok)
-                    r = item(val, depth + 1);
-            }
-        } else {
-            if constexpr (J)
-                return outcome::other;  // JSON keys are text
-            ov::object k = ov::borrow(key), x = ov::borrow(val);
-            r = item(key, depth + 1);
-            if (r == outcome::ok)
-                r = item(val, depth + 1);
+        }
+        Walk<false> quiet = digest_only();
+        r = to_json ? leaf(val) : quiet.leaf(val);
+        if (r == not_leaf) {
+            ov::object hold = ov::borrow(val);
+            r = to_json ? inner(val, depth + 1) : quiet.inner(val, depth + 1);
+            if (r == outcome::ok && !src.unchanged())
+                return outcome::other;
         }
         if (r != outcome::ok)
             return r;
-        if (PyDict_GET_SIZE(d) != n)
-            return outcome::other;
     }
     if constexpr (J)
         json_->push_back('}');
     return outcome::ok;
+}
+
+// A dict with a key that is not an exact str (never in the event file: JSON keys are text).
+template <bool J>
+outcome Walk<J>::mapping(PyObject* d, int depth) {
+    if constexpr (J) {
+        (void)d, (void)depth;
+        return outcome::other;
+    } else {
+        const Py_ssize_t n = PyDict_GET_SIZE(d);
+        put_count(dig_, 'M', n);
+        Py_ssize_t pos = 0;
+        PyObject *key, *val;
+        while (PyDict_Next(d, &pos, &key, &val)) {
+            ov::object k = ov::borrow(key), x = ov::borrow(val);
+            outcome r = item(key, depth + 1);
+            if (r == outcome::ok)
+                r = item(val, depth + 1);
+            if (r != outcome::ok)
+                return r;
+            if (PyDict_GET_SIZE(d) != n)
+                return outcome::other;
+        }
+        return outcome::ok;
+    }
+}
+
+// A key's JSON and its colon.
+template <bool J>
+outcome Walk<J>::json_key(PyObject* key) {
+    const KeyText* kt = key_text(self_->st->keys, key);
+    if (kt != nullptr) {
+        std::memcpy(json_->room(sizeof kt->text), kt->text, sizeof kt->text);
+        json_->commit(kt->n);
+        return outcome::ok;
+    }
+    Py_ssize_t n;
+    const char* u = utf8_of(key, &n);
+    if (u == nullptr)  // a lone surrogate: the Python encoding decides
+        return ov::clear_if_exception() ? outcome::other : outcome::error;
+    text::append_string(*json_, u, static_cast<size_t>(n));
+    json_->push_back(':');
+    return outcome::ok;
+}
+
+// A record read from its values array: its name, then its attributes as a dict; not_leaf when
+// the array cannot be read (no array now, a name not learned yet): its dict is asked for.
+template <bool J>
+outcome Walk<J>::record_attrs(PyObject* v, const TypeEntry& e, int depth) {
+    PyTypeObject* t = Py_TYPE(v);
+    PyObject** values = attrs::live_values(v);
+    uint8_t order[attrs::max_entries];
+    PyObject* ks[attrs::max_entries];
+    int count;
+    if (values == nullptr || !gather(e, t, values, order, ks, &count))
+        return not_leaf;
+    if (e.ndim_entry >= 0 && values[e.ndim_entry] != nullptr)  // array-like: not a record
+        return outcome::other;
+    if (depth + 1 > max_depth || (count && depth + 1 >= max_depth))
+        return outcome::other;
+    dig_.push_back('o');
+    dig_.append(e.digest_name.data(), e.digest_name.size());
+    if constexpr (J)
+        json_->append(e.json_head.data(), e.json_head.size());
+    const ArrayValues src{v, values, order, count};
+    const outcome r = body(src, ks, count, depth + 1, false);
+    if constexpr (J) {
+        if (r == outcome::ok)
+            json_->push_back('}');
+    }
+    return r;
+}
+
+// An event read from its values array, as its attribute dict is written; not_leaf when it
+// cannot be (its class is not one whose __dict__ is the instance's own, it has a dict, or a
+// name is not learned yet): the caller asks for its __dict__.
+template <bool J>
+outcome Walk<J>::event(PyObject* ev) {
+    PyTypeObject* t = Py_TYPE(ev);
+    if (!attrs_walk_on || !attrs::has_layout(t) || attrs::live_values(ev) == nullptr)
+        return not_leaf;
+    const TypeEntry* e = type_entry(self_, t);
+    if (e == nullptr)
+        return outcome::error;
+    if (e->k != kind::record && e->k != kind::record_hooked && e->k != kind::dataclass)
+        return not_leaf;
+    PyObject** values = attrs::live_values(ev);  // (classify may have run Python code)
+    uint8_t order[attrs::max_entries];
+    PyObject* ks[attrs::max_entries];
+    int count;
+    if (values == nullptr || !gather(*e, t, values, order, ks, &count))
+        return not_leaf;
+    const ArrayValues src{ev, values, order, count};
+    return body(src, ks, count, 0, true);
 }
 
 template <bool J>
@@ -712,12 +1126,22 @@ outcome Walk<J>::object(PyObject* v, int depth) {
     const kind k = e->k;
     if (k == kind::other)
         return outcome::other;
+    if (k == kind::record && attrs_walk_on) {
+        const outcome r = record_attrs(v, *e, depth);
+        if (r != not_leaf)
+            return r;
+    }
+    Captured cap;
+    if (k != kind::enumeration)
+        capture(v, cap);
     ov::object d = ov::steal(PyObject_GenericGetDict(v, nullptr));
     if (!d)
         return ov::clear_if_exception() ? outcome::other : outcome::error;
     if (!PyDict_CheckExact(d.get()))
         return outcome::other;
     PyObject* dd = d.get();
+    if (cap.count >= 0 && e->type == t && learn(const_cast<TypeEntry&>(*e), t, cap, dd) == outcome::error)
+        return outcome::error;
     ov::object name, val;
     if (k == kind::enumeration) {
         name = ov::borrow(PyDict_GetItemWithError(dd, n_name));
@@ -896,6 +1320,69 @@ outcome encode(EventDigest* self, PyObject* fields, Buffer* json) {
 PyObject* digest_add(PyObject* op, PyObject* fields) {
     auto* self = reinterpret_cast<EventDigest*>(op);
     if (!usable(self) || encode(self, fields, nullptr) == outcome::error)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The attribute dict of `ev`, as vars(ev) gives it; nullptr: an error is set.
+PyObject* vars_of(PyObject* ev) {
+    PyObject* d = PyObject_GetAttr(ev, n_dict);
+    if (d == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "vars() argument must have __dict__ attribute");
+    }
+    return d;
+}
+
+// One event object into the digest: read from its values array when it has one and its names
+// are known, else through its __dict__ (whose names are then learned), as add(vars(ev)).
+outcome encode_object(EventDigest* self, PyObject* ev) {
+    State& st = *self->st;
+    const size_t mark = st.pending.size();
+    outcome r;
+    try {
+        r = Walk<false>(self, nullptr).event(ev);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        r = outcome::error;
+    }
+    if (r == outcome::ok) {
+        hash_pending(st, false);
+        return r;
+    }
+    st.pending.resize(mark);
+    if (r == outcome::error)
+        return r;
+    const TypeEntry* e = nullptr;
+    Captured cap;
+    if (r == not_leaf && attrs_walk_on && attrs::has_layout(Py_TYPE(ev)) && attrs::live_values(ev)) {
+        e = type_entry(self, Py_TYPE(ev));
+        if (e == nullptr)
+            return outcome::error;
+        capture(ev, cap);  // (after type_entry, which may run Python code)
+    }
+    ov::object d = ov::steal(vars_of(ev));
+    if (!d)
+        return outcome::error;
+    if (r == outcome::other) {  // declined half way: the Python encoding writes it all
+        try {
+            return add_fallback(self, d.get()) < 0 ? outcome::error : outcome::other;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return outcome::error;
+        }
+    }
+    if (e != nullptr && cap.count >= 0 && e->type == Py_TYPE(ev) &&
+        (e->k == kind::record || e->k == kind::record_hooked || e->k == kind::dataclass) &&
+        learn(const_cast<TypeEntry&>(*e), Py_TYPE(ev), cap, d.get()) == outcome::error)
+        return outcome::error;
+    return encode(self, d.get(), nullptr);
+}
+
+// add_object(event): an event into the digest, as add(vars(event)).
+PyObject* digest_add_object(PyObject* op, PyObject* ev) {
+    auto* self = reinterpret_cast<EventDigest*>(op);
+    if (!usable(self) || encode_object(self, ev) == outcome::error)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -1204,6 +1691,7 @@ int digest_traverse(PyObject* op, visitproc visit, void* arg) {
         for (const TypeEntry& e : self->st->table) {
             Py_VISIT(reinterpret_cast<PyObject*>(e.type));
             Py_VISIT(e.fields);
+            Py_VISIT(e.pin);
         }
         for (const HeadEntry& e : self->st->heads) {
             Py_VISIT(e.etype);
@@ -1233,14 +1721,34 @@ int digest_clear(PyObject* op) {
             Py_XDECREF(t);
             Py_XDECREF(h);
         }
+        for (KeyShape& e : self->st->shapes) {
+            const uint32_t n = e.n ? e.n - 1 : 0;
+            e.n = 0;
+            for (uint32_t i = 0; i < n; ++i) {
+                PyObject* k = e.keys[i];
+                e.keys[i] = nullptr;
+                Py_XDECREF(k);
+            }
+        }
         for (TypeEntry& e : self->st->table) {
             PyObject* t = reinterpret_cast<PyObject*>(e.type);
             PyObject* f = e.fields;
+            PyObject* pin = e.pin;
             e.type = nullptr;
             e.fields = nullptr;
+            e.pin = nullptr;
+            e.keys = nullptr;
+            e.attrs_off = false;
+            e.ndim_entry = -1;
             e.k = kind::other;
+            for (PyObject*& name : e.names) {
+                PyObject* k = name;
+                name = nullptr;
+                Py_XDECREF(k);
+            }
             Py_XDECREF(t);
             Py_XDECREF(f);
+            Py_XDECREF(pin);
         }
         self->st->types = 0;
     }
@@ -1260,6 +1768,7 @@ void digest_dealloc(PyObject* op) {
 
 PyMethodDef digest_methods[] = {
     {"add", digest_add, METH_O, "add(fields): an event's attribute dict into the digest."},
+    {"add_object", digest_add_object, METH_O, "add_object(event): as add(vars(event))."},
     {"add_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_add_line)), METH_FASTCALL,
      "add_line(fields, lines) -> bool: into the digest, and the fields' JSON (event_type left\n"
      "out) appended to the bytearray lines; False when the JSON is left to the caller."},
@@ -1347,6 +1856,93 @@ PyModuleDef module_def = {
 
 PyTypeObject* digest_type = nullptr;
 
+// The check at import: every class a record named Probe.
+PyObject* probe_classify(PyObject*, PyObject*) { return Py_BuildValue("(is)", 1, "Probe"); }
+PyMethodDef probe_classify_def = {"classify", probe_classify, METH_O, nullptr};
+
+// One step of the check: 1 same, 0 different, -1 an error set.
+int probe_round(EventDigest* self, PyObject* cls, const char* const* names, bool again) {
+    ov::object p = ov::steal(PyObject_CallNoArgs(cls));
+    if (!p)
+        return -1;
+    ov::object values[3] = {ov::steal(PyLong_FromLong(-7)), ov::steal(PyUnicode_FromString("\u00e9t\u00e9")),
+                            ov::steal(Py_BuildValue("[dO]", 2.5, Py_None))};
+    for (const ov::object& v : values)
+        if (!v)
+            return -1;
+    for (int i = 0; i < 3; ++i)
+        if (PyObject_SetAttrString(p.get(), names[i], values[i].get()) < 0)
+            return -1;
+    if (again && (PyObject_DelAttrString(p.get(), names[0]) < 0 ||
+                  PyObject_SetAttrString(p.get(), names[0], values[0].get()) < 0))
+        return -1;
+    State& st = *self->st;
+    st.pending.clear();
+    const outcome r = Walk<false>(self, nullptr).event(p.get());
+    if (r == outcome::error)
+        return -1;
+    if (r != outcome::ok || attrs::live_values(p.get()) == nullptr)  // (the array was read)
+        return 0;
+    const std::string from_array(st.pending.data(), st.pending.size());
+    ov::object d = ov::steal(PyObject_GenericGetDict(p.get(), nullptr));
+    if (!d)
+        return -1;
+    st.pending.clear();
+    const outcome q = Walk<false>(self, nullptr).fields(d.get());
+    if (q == outcome::error)
+        return -1;
+    const bool same = q == outcome::ok && from_array == std::string(st.pending.data(), st.pending.size());
+    st.pending.clear();
+    return same ? 1 : 0;
+}
+
+// Whether an instance's values array may be read instead of its dict: instances of a fresh
+// class with their attributes set in several orders (one deleted and set again), each written
+// from its array and then, its dict made, from the dict; 1 when every pair gives the same
+// bytes (the array read each time), 0 when not, -1 on an interrupt.
+int attrs_walk_agrees() {
+#if TIDEREC_INLINE_ATTRS
+    attrs_walk_on = true;
+    int same = 0;
+    {
+        ov::object ns = ov::steal(PyDict_New());
+        ov::object classify = ov::steal(PyCFunction_New(&probe_classify_def, nullptr));
+        if (!ns || !classify)
+            goto done;
+        ov::object cls = ov::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O",
+                                                         "Probe", &PyBaseObject_Type, ns.get()));
+        if (!cls)
+            goto done;
+        ov::object dig = ov::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(digest_type),
+                                                                classify.get(), classify.get(), nullptr));
+        if (!dig)
+            goto done;
+        auto* self = reinterpret_cast<EventDigest*>(dig.get());
+        // the first instance's dict teaches the names
+        ov::object first = ov::steal(PyObject_CallNoArgs(cls.get()));
+        if (!first || PyObject_SetAttrString(first.get(), "a", Py_None) < 0 ||
+            PyObject_SetAttrString(first.get(), "b", Py_True) < 0 ||
+            PyObject_SetAttrString(first.get(), "c", Py_False) < 0 ||
+            encode_object(self, first.get()) == outcome::error)
+            goto done;
+        static const char* const orders[][3] = {{"a", "b", "c"}, {"c", "a", "b"}, {"b", "c", "a"}};
+        same = 1;
+        for (int i = 0; i < 6 && same == 1; ++i)
+            same = probe_round(self, cls.get(), orders[i % 3], i >= 3);
+    }
+done:
+    attrs_walk_on = false;
+    if (PyErr_Occurred()) {
+        if (!ov::clear_if_exception())
+            return -1;
+        same = 0;
+    }
+    return same == 1 ? 1 : 0;
+#else
+    return 0;
+#endif
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit__events() {
@@ -1362,6 +1958,17 @@ PyMODINIT_FUNC PyInit__events() {
             return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "EventDigest", reinterpret_cast<PyObject*>(digest_type)) < 0)
+        return nullptr;
+    static int agree = -2;  // once a process: single-phase, the type lives for the process
+    if (agree == -2) {
+        agree = attrs_walk_agrees();
+        if (agree < 0) {
+            agree = -2;
+            return nullptr;
+        }
+    }
+    attrs_walk_on = agree == 1;
+    if (PyModule_AddObjectRef(module.get(), "reads_values_arrays", attrs_walk_on ? Py_True : Py_False) < 0)
         return nullptr;
     return module.release();
 }

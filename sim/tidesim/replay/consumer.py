@@ -155,7 +155,7 @@ class Consumer:
                 for ev in it:
                     # each event into the digest just before it is published (what a
                     # listener changes afterwards is not in the digest)
-                    hasher(vars(ev))
+                    hasher(ev)
                     try:
                         publish(ev)
                     except Exception as exc:

@@ -8,7 +8,7 @@ identity or address), enumeration members by name, floats by their shortest repr
 is a hash of those reductions, one per event in publication order: it does not depend on
 timing, on the consumer's batch size, on the machine or on the session's line numbers.
 
-The digest (definition DIGEST_VERSION 3) is a 64-bit hash of the events' reductions in a
+The digest (definition DIGEST_VERSION 4) is a 64-bit hash of the events' reductions in a
 tagged binary form, one after the other in publication order (`event_packed`): each event's
 attribute dictionary as it is, its `event_type` member included. Little-endian throughout, so
 the same on every machine:
@@ -19,7 +19,9 @@ the same on every machine:
     s <u32 n> <UTF-8>     a str (lone surrogates passed through as their 3 bytes)
     b <u32 n> <bytes>     bytes
     [ <u32 n> items       a list            ( <u32 n> items     a tuple
-    { <u32 n> k v ...     a dict in its order (keys by the same rules)
+    { <u32 n> <u64 keys> v ...   a dict whose keys are all str: its values in its order, after
+                          the XXH64 of its keys' s-values one after the other (`_keys_id`)
+    M <u32 n> k v ...     any other dict, in its order (keys by the same rules)
     e <name> <member>     an enumeration member: its class's qualified name, its _name_
     D <u16 year> <u8 month day hour minute second> <u32 microsecond> <u8 fold>
                           a datetime without tzinfo
@@ -34,11 +36,14 @@ hash is the 64-bit XXH64 of the whole stream with seed 0, as 16 hex digits: XXH6
 tenth of BLAKE2b's instructions a byte and needs no processor extension, and the digest is an
 equality check between runs, not a security property (two different streams collide with a
 chance of one in 2**64). Hashing the stream in pieces gives the hash of the whole, so the digest
-does not depend on the drain batch size.
+does not depend on the drain batch size. A day's dicts and records have a few shapes (the same
+keys in the same order) met over and over: the stream carries 8 bytes for a shape's keys, whose
+identity is computed once, instead of every key's text.
 
 The common event is encoded in C (tiderec._events), in one pass that also writes the event
 file's line when one is kept; what it declines (see `_classify` and the C source) is encoded
-here, to the same bytes. Definition 2 (before) was the 128-bit BLAKE2b of the events'
+here, to the same bytes. Definition 3 (before) wrote a dict's keys, each before its value;
+definition 2 was the 128-bit BLAKE2b of the events'
 MessagePack, objects as [type name, attributes] and enumeration members by value; definition
 1 hashed per event the type name, a NUL byte and the fields without `event_type`, objects as
 {"$type", "fields"} maps. The event file writes the reduction as JSON (`event_bytes`).
@@ -67,7 +72,7 @@ except ImportError:  # the recorder's distribution built without its native part
 
 MAX_DEPTH = 50
 HASH_BATCH = 256  # (kept for callers of earlier versions)
-DIGEST_VERSION = 3  # the definition of the digest, as a summary carries it
+DIGEST_VERSION = 4  # the definition of the digest, as a summary carries it
 HASH_CHUNK = 1 << 16  # bytes of encoded events hashed at a time
 
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
@@ -257,6 +262,7 @@ _ENCODER_ERRORS = (TypeError, ValueError, RecursionError, OverflowError)
 _Q = struct.Struct("<q").pack
 _D = struct.Struct("<d").pack
 _L = struct.Struct("<I").pack
+_U64 = struct.Struct("<Q").pack
 _DATETIME = struct.Struct("<HBBBBBIB").pack
 _NAN = bytes.fromhex("000000000000f87f")  # 0x7ff8000000000000, whatever NaN it was
 
@@ -352,10 +358,31 @@ def _encode_dict(d: dict, depth: int, out: bytearray, path: set) -> None:
         out += b"!s" + _text("dict")
         return
     items = tuple(d.items())
-    out += b"{" + _length(len(items))
+    keys = tuple(k for k, _ in items)
+    if all(type(k) is str for k in keys):
+        out += b"{" + _length(len(items)) + _keys_id(keys)
+        for _, x in items:
+            _encode_value(x, depth + 1, out, path)
+        return
+    out += b"M" + _length(len(items))
     for k, x in items:
         _encode_value(k, depth + 1, out, path)
         _encode_value(x, depth + 1, out, path)
+
+
+# the identity of a sequence of text keys, by the keys
+_KEY_IDS: dict[tuple, bytes] = {}
+
+
+def _keys_id(keys: tuple) -> bytes:
+    """The u64 that stands for a dict's (or an object's) text keys in their order: the XXH64 of
+    their s-values one after the other."""
+    hit = _KEY_IDS.get(keys)
+    if hit is None:
+        hit = _U64(_xxh64(b"".join(b"s" + _text(k) for k in keys)))
+        if len(_KEY_IDS) < 4096:
+            _KEY_IDS[keys] = hit
+    return hit
 
 
 def _packed(fields: dict) -> bytes:
@@ -464,6 +491,12 @@ def xxh64(data: bytes, seed: int = 0) -> int:
     return h ^ (h >> 32)
 
 
+try:
+    from tiderec._events import xxh64 as _xxh64
+except ImportError:
+    _xxh64 = xxh64
+
+
 def stream_hexdigest(stream: bytes) -> str:
     """The digest of a whole stream of event bytes (`event_packed`'s, one after the other)."""
     return "%016x" % xxh64(stream, 0)
@@ -482,6 +515,9 @@ class _PythonDigest:
             raise TypeError("an event's attribute dict must be a dict, not "
                             f"{type(fields).__name__}")
         self._stream += self._fallback(fields)
+
+    def add_object(self, event: Any) -> None:
+        self.add(vars(event))
 
     def add_line(self, fields: dict, lines: bytearray) -> bool:
         self.add(fields)
@@ -549,11 +585,11 @@ class EventStream:
     def add(self, event: Any, source: str | int) -> None:
         """Adds an event to the digest and, with a file, writes its line; `source` is what
         caused it: a text, or the number of a line of the session."""
-        fields = vars(event)
         self.count += 1
         if self._out is None:
-            self._digest.add(fields)
+            self._digest.add_object(event)
             return
+        fields = vars(event)
         lines = self._lines
         if self._add_event is not None:
             done = self._add_event(fields, source, lines)
@@ -595,9 +631,10 @@ class EventStream:
 
     def hasher(self) -> Any:
         """For a caller that feeds the digest itself, event by event, as `add` does (the
-        consumer, which saves calls per event that way): `add(fields)`, which adds an event's
-        attribute dictionary to the digest. The caller adds to `count` the events it added."""
-        return self._digest.add
+        consumer, which saves calls per event that way): `add(event)`, which adds an event (its
+        attribute dictionary, read without making one where the interpreter has not) to the
+        digest. The caller adds to `count` the events it added."""
+        return self._digest.add_object
 
     def flush(self) -> None:
         """Hashes the encoded events not yet hashed (the digest does not depend on when)."""

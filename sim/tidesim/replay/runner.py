@@ -534,7 +534,7 @@ class Replay:
                             else:
                                 for ev in it:
                                     # into the digest just before it is published
-                                    hasher(vars(ev))
+                                    hasher(ev)
                                     try:
                                         publish(ev)
                                     except Exception as exc:
