@@ -669,3 +669,44 @@ def test_dicts_whose_keys_differ_in_text_or_order_differ(a, b):
     assert ha != hb
     assert ba == digest._packed({"v": a, "event_type": Kind.TICK})
     assert bb == digest._packed({"v": b, "event_type": Kind.TICK})
+
+
+@pytest.mark.parametrize("items", [
+    [1.5, -0.0, float("nan"), float("inf"), 2 ** 30 - 1, -(2 ** 30) + 1, 0, 7],
+    [2 ** 30, -(2 ** 30), 2 ** 62, -2 ** 63, 2 ** 63 - 1],   # ints of more than one digit
+    [True, False, 1, 0.5], [1.5, 2.5, "text", 3.5, None, 4], [1, 2 ** 64, 3],
+    [Number(1.5), 1.5], [1.0] * 300, [],
+], ids=["floats and small ints", "large ints", "bools", "mixed", "big int", "float subclass",
+        "long", "empty"])
+@pytest.mark.parametrize("as_tuple", [False, True], ids=["list", "tuple"])
+def test_lists_of_numbers_are_written_as_the_python_encoding_writes_them(items, as_tuple):
+    _check({"v": tuple(items) if as_tuple else items, "w": [items, {"x": items}],
+            "event_type": Kind.TICK})
+
+
+@pytest.mark.parametrize("value", [
+    {"a": [1.5], 2: "b"}, {"a": 1, "b": 2, None: 3}, {"a": Rec(x=1), (1,): 2},
+], ids=["int key after text", "none key last", "tuple key after a record"])
+def test_a_dict_whose_later_key_is_not_text_is_written_in_the_other_form(value):
+    assert _check({"v": value, "event_type": Kind.TICK})
+    assert _native({"v": value, "event_type": Kind.TICK}, json=True)[1] is None  # (JSON keys
+    got, _ = _native({"v": value, "event_type": Kind.TICK}, json=False)         # are text)
+    assert got == digest._packed({"v": value, "event_type": Kind.TICK})
+    assert b"M" in got
+
+
+def test_a_member_whose_attributes_change_is_read_again():
+    class Mood(enum.Enum):
+        CALM = "calm"
+
+    enc = events_native.EventDigest(digest._classify, digest._packed)
+    for _ in range(2):  # the second time from what was kept
+        enc.add({"v": Mood.CALM, "event_type": Kind.TICK})
+    Mood.CALM._name_ = "RENAMED"  # its dict changes: what was kept no longer holds
+    enc.add({"v": Mood.CALM, "event_type": Kind.TICK})
+    lines = bytearray()
+    Mood.CALM._value_ = "new value"
+    assert enc.add_line({"v": Mood.CALM, "event_type": Kind.TICK}, lines)
+    assert b"RENAMED" in enc.pending() and bytes(lines) == b'{"v":"new value"}'
+    parts = enc.pending().split(b"\x07\x00\x00\x00RENAMED")
+    assert len(parts) == 3 and parts[0].count(b"\x04\x00\x00\x00CALM") == 2

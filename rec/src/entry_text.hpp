@@ -31,6 +31,7 @@ public:
     size_t size() const { return size_; }
     size_t capacity() const { return cap_; }
     const char* data() const { return p_; }
+    char* at(size_t i) { return p_ + i; }  // a byte already written, to be written over
     void clear() { size_ = 0; }
     void resize(size_t n) { size_ = n < size_ ? n : size_; }  // shrinks only
     // Room for n more bytes; write them at the pointer returned, then commit what was written.

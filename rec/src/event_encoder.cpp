@@ -294,6 +294,22 @@ struct KeyShape {
 
 constexpr size_t shape_slots = 256;  // direct-mapped by a mix of the keys' addresses
 
+// An enumeration member's name as an s-value, by the member's identity. Invariant: when
+// `member` is set, the entry holds it; `dict` was its attribute dict (its managed dict, see
+// attrs) with version tag `version` (3.11's public ma_version_tag, changed by any change to the
+// dict) and `tag` its class's entry's tag when the name was read; `value` (borrowed from that
+// dict, alive while the dict is unchanged) its _value_, or null when not read.
+struct MemberText {
+    PyObject* member = nullptr;
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    unsigned int tag = 0;
+    PyObject* value = nullptr;
+    std::string name;
+};
+
+constexpr size_t member_slots = 64;  // direct-mapped by the member's address
+
 // ---------------------------------------------------------------------------------------------
 // The object
 
@@ -308,6 +324,7 @@ struct State {
     HeadEntry heads[head_slots];
     KeyText keys[key_slots];
     KeyShape shapes[shape_slots];
+    MemberText members[member_slots];
     Buffer scratch;  // the keys' s-values while their identity is computed
     size_t types = 0;
     unsigned long long declined = 0;
@@ -411,22 +428,15 @@ inline const char* utf8_of(PyObject* s, Py_ssize_t* n) {
     return PyUnicode_AsUTF8AndSize(s, n);
 }
 
-// The identity of the keys ks[0, n) (each an exact str), kept or computed and kept; other: a
-// key without UTF-8, which the Python encoding writes. Runs no Python code.
-outcome keys_id(State& st, PyObject* const* ks, size_t n, uint64_t* id) {
-    uint64_t mix = (n + 1) * prime1;
-    for (size_t i = 0; i < n; ++i)
-        mix = rotl(mix ^ (reinterpret_cast<uintptr_t>(ks[i]) >> 4), 29) * prime2;
-    KeyShape& e = st.shapes[(mix >> 40) % shape_slots];
-    if (e.n == n + 1) {  // (n + 1: an empty slot has 0)
-        size_t i = 0;
-        while (i < n && e.keys[i] == ks[i])
-            ++i;
-        if (i == n) {
-            *id = e.id;
-            return outcome::ok;
-        }
-    }
+// Where the identity of a sequence of keys is kept: by their count and the first key's address.
+inline KeyShape& shape_slot(State& st, size_t n, PyObject* first) {
+    const uint64_t mix = (reinterpret_cast<uintptr_t>(first) >> 4) * prime1 + n * prime2;
+    return st.shapes[(mix >> 40) % shape_slots];
+}
+
+// The identity of the keys ks[0, n) (each an exact str), computed and kept in `e` (their
+// slot); other: a key without UTF-8, which the Python encoding writes. Runs no Python code.
+outcome new_keys_id(State& st, KeyShape& e, PyObject* const* ks, size_t n, uint64_t* id) {
     Buffer& b = st.scratch;
     b.clear();
     for (size_t i = 0; i < n; ++i) {
@@ -460,6 +470,26 @@ outcome keys_id(State& st, PyObject* const* ks, size_t n, uint64_t* id) {
     return outcome::ok;
 }
 
+// Whether `e` holds the keys ks[0, n).
+inline bool holds_keys(const KeyShape& e, PyObject* const* ks, size_t n) {
+    if (e.n != n + 1)  // (n + 1: an empty slot has 0)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (e.keys[i] != ks[i])
+            return false;
+    return true;
+}
+
+// The identity of the keys ks[0, n) (each an exact str), kept or computed and kept.
+inline outcome keys_id(State& st, PyObject* const* ks, size_t n, uint64_t* id) {
+    KeyShape& e = shape_slot(st, n, n ? ks[0] : nullptr);
+    if (holds_keys(e, ks, n)) {
+        *id = e.id;
+        return outcome::ok;
+    }
+    return new_keys_id(st, e, ks, n, id);
+}
+
 // A dict's header: its count and its keys' identity.
 inline void put_dict_head(Buffer& b, Py_ssize_t n, uint64_t id) {
     auto v = static_cast<uint32_t>(n);
@@ -474,18 +504,10 @@ inline void put_dict_head(Buffer& b, Py_ssize_t n, uint64_t id) {
     b.commit(13);
 }
 
-// Where the walk takes a dict's or an object's values from, each the value of ks[i] in the
-// walk's order. unchanged(): nothing was set, deleted or replaced since the keys were read, so
-// the values not yet written are still those of the keys (checked after any value whose
-// writing may have run Python code).
-struct DictValues {
-    PyObject* d;
-    uint64_t version;  // 3.11's public ma_version_tag: changed by every insertion, deletion, replacement
-    PyObject* const* vs;
-    PyObject* at(Py_ssize_t i) const { return vs[i]; }
-    bool unchanged() const { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version; }
-};
-
+// Where the walk takes an object's values from, each the value of ks[i] in the walk's order.
+// unchanged(): nothing was set or deleted since the keys were read, so the values not yet
+// written are still those of the keys (checked after any value whose writing may have run
+// Python code; each value is read when it is written, so one replaced meanwhile is not held).
 struct ArrayValues {
     PyObject* obj;
     PyObject** values;
@@ -590,6 +612,36 @@ outcome learn(TypeEntry& e, PyTypeObject* t, const Captured& c, PyObject* d) {
     return outcome::ok;
 }
 
+// The kept name of member v of the enumeration whose entry is e, while its dict and class are
+// unchanged; nullptr otherwise.
+inline const MemberText* known_member(const MemberText* members, PyObject* v, const TypeEntry& e) {
+    if (!attrs_walk_on || !attrs::has_layout(Py_TYPE(v)))
+        return nullptr;
+    const MemberText& m = members[(reinterpret_cast<uintptr_t>(v) >> 4) % member_slots];
+    PyObject* d = attrs::dict_of(v);
+    if (m.member != v || d == nullptr || d != m.dict || m.tag != e.tag ||
+        reinterpret_cast<PyDictObject*>(d)->ma_version_tag != m.version)
+        return nullptr;
+    return &m;
+}
+
+// Keeps the name (an s-value, n bytes at s) of member v just read from its dict d.
+void remember_member(MemberText* members, PyObject* v, const TypeEntry& e, PyObject* d, const char* s,
+                     size_t n, PyObject* value) {
+    if (!attrs_walk_on || !attrs::has_layout(Py_TYPE(v)) || attrs::dict_of(v) != d)
+        return;
+    MemberText& m = members[(reinterpret_cast<uintptr_t>(v) >> 4) % member_slots];
+    std::string name(s, n);  // (may throw: nothing changed yet)
+    PyObject* old = m.member;
+    m.member = Py_NewRef(v);
+    m.dict = d;
+    m.version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    m.tag = e.tag;
+    m.value = value;
+    m.name.swap(name);
+    Py_XDECREF(old);  // the entry is consistent: this may run Python code
+}
+
 // The keys of the attributes of an instance of t whose values array is `values`, in their
 // order, when every entry's name is known; false otherwise (its dict is asked for).
 bool gather(const TypeEntry& e, PyTypeObject* t, PyObject** values, uint8_t* order, PyObject** ks,
@@ -691,6 +743,30 @@ outcome Walk<J>::string(PyObject* s) {
     return outcome::ok;
 }
 
+// An exact int of at most one digit, read from 3.11's public long layout (the sign and the
+// number of digits in ob_size); false for any other (asked of the interpreter).
+inline bool small_int(PyObject* v, long long* x) {
+#if TIDEREC_INLINE_ATTRS
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size > 1 || size < -1)
+        return false;
+    const long long digit = size ? reinterpret_cast<PyLongObject*>(v)->ob_digit[0] : 0;
+    *x = size < 0 ? -digit : digit;
+    return true;
+#else
+    (void)v, (void)x;
+    return false;
+#endif
+}
+
+// A float's digest bits: its IEEE bits, every NaN as one.
+inline uint64_t float_bits(double x) {
+    uint64_t bits = 0x7ff8000000000000ULL;
+    if (x == x)
+        std::memcpy(&bits, &x, 8);
+    return bits;
+}
+
 // A value that holds no other (a float, an int, a str, None, a bool): written, and ok (or
 // other / error); `not_leaf` for any other value, nothing written. No Python code runs here,
 // so the caller need not hold the value.
@@ -719,12 +795,15 @@ inline outcome Walk<J>::leaf(PyObject* v) {
         return outcome::ok;
     }
     if (t == &PyLong_Type) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow)
-            return outcome::other;
-        if (x == -1 && PyErr_Occurred())
-            return outcome::error;
+        long long x;
+        if (!small_int(v, &x)) {
+            int overflow = 0;
+            x = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow)
+                return outcome::other;
+            if (x == -1 && PyErr_Occurred())
+                return outcome::error;
+        }
         put_tagged64(dig_, 'i', static_cast<uint64_t>(x));
         if constexpr (J)
             text::append_int(*json_, x);
@@ -790,42 +869,92 @@ inline outcome Walk<J>::item(PyObject* v, int depth) {
 }
 
 // A dict whose keys are all exact str: its count, its keys' identity, then its values in its
-// order; any other: the M form, keys and values one after the other.
+// order; any other: the M form, keys and values one after the other. One pass: the header is
+// written first and its identity filled in once the keys were seen.
 template <bool J>
 outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
     const Py_ssize_t n = PyDict_GET_SIZE(d);
     if (depth > max_depth || (n && depth >= max_depth))  // (its items would be too deep)
         return outcome::other;
     constexpr Py_ssize_t local_n = 32;
-    PyObject* local[2 * local_n];
+    PyObject* local[local_n];
     std::unique_ptr<PyObject*[]> heap;
     PyObject** ks = local;
     if (n > local_n) {
-        heap.reset(new PyObject*[2 * static_cast<size_t>(n)]);
+        heap.reset(new PyObject*[static_cast<size_t>(n)]);
         ks = heap.get();
     }
-    PyObject** vs = ks + n;
+    const size_t head = dig_.size();
+    const size_t json_head = J ? json_->size() : 0;
+    put_dict_head(dig_, n, 0);
+    if constexpr (J)
+        json_->push_back('{');
+    State& st = *self_->st;
+    const KeyShape* kept = nullptr;
+    bool first = true;
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *val;
-    bool text_keys = true;
-    while (PyDict_Next(d, &pos, &key, &val)) {  // (runs no Python code)
+    while (PyDict_Next(d, &pos, &key, &val)) {
+        if (!Py_IS_TYPE(key, &PyUnicode_Type)) {  // written again, in the other form
+            dig_.resize(head);
+            if constexpr (J)
+                json_->resize(json_head);
+            return mapping(d, depth);
+        }
         if (i == n)
             return outcome::other;
-        ks[i] = key;
-        vs[i] = val;
-        text_keys = text_keys && Py_IS_TYPE(key, &PyUnicode_Type);
-        ++i;
+        if (i == 0)
+            kept = &shape_slot(st, static_cast<size_t>(n), key);
+        ks[i++] = key;
+        bool to_json = J;
+        if constexpr (J) {
+            if (top && is_name(key, n_event_type)) {
+                to_json = false;
+            } else {
+                if (!first)
+                    json_->push_back(',');
+                first = false;
+                const outcome r = json_key(key);
+                if (r != outcome::ok)
+                    return r;
+            }
+        }
+        // Encoding a value can run Python code (a class's first classification, a collection
+        // triggered by an allocation), which could change the dict: a value that is not a
+        // leaf is held while it is written, and the walk stops when the dict's size moved.
+        Walk<false> quiet = digest_only();
+        outcome r = to_json ? leaf(val) : quiet.leaf(val);
+        if (r == not_leaf) {
+            ov::object hold = ov::borrow(val);
+            r = to_json ? inner(val, depth + 1) : quiet.inner(val, depth + 1);
+            if (r == outcome::ok && PyDict_GET_SIZE(d) != n)
+                return outcome::other;
+        }
+        if (r != outcome::ok)
+            return r;
     }
     if (i != n)
         return outcome::other;
-    if (!text_keys)
-        return mapping(d, depth);
-    const DictValues src{d, reinterpret_cast<PyDictObject*>(d)->ma_version_tag, vs};
-    return body(src, ks, n, depth, top);
+    uint64_t id;
+    const auto un = static_cast<size_t>(n);
+    if (kept != nullptr && holds_keys(*kept, ks, un)) {
+        id = kept->id;
+    } else {
+        const outcome r = new_keys_id(st, shape_slot(st, un, n ? ks[0] : nullptr), ks, un, &id);
+        if (r != outcome::ok)
+            return r;
+    }
+    if constexpr (std::endian::native == std::endian::big)
+        id = __builtin_bswap64(id);
+    std::memcpy(dig_.at(head + 5), &id, 8);
+    if constexpr (J)
+        json_->push_back('}');
+    return outcome::ok;
 }
 
-// The items of a dict or an object: the header, then each value (and, with J, each key's
-// JSON before it; the event's `event_type` is not in the event file's fields). Writing a
+// The items of an object read from its values array, as a dict's: the header, then each value
+// (and, with J, each key's JSON before it; the event's `event_type` is not in the event file's
+// fields). Writing a
 // value may run Python code (a class's first classification, a collection triggered by an
 // allocation) that changes what is being written: a value that is not a leaf is held while it
 // is written, and the walk stops (declines) when the source changed meanwhile.
@@ -973,7 +1102,33 @@ outcome Walk<J>::sequence(PyObject* v, int depth, bool is_list) {
     put_count(dig_, is_list ? '[' : '(', n);
     if constexpr (J)
         json_->push_back('[');
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t i = 0;
+    if constexpr (!J) {
+        // the floats and small ints a list of prices or volumes is made of, in one room (no
+        // Python code runs while they are read)
+        PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(v)->ob_item
+                                         : reinterpret_cast<PyTupleObject*>(v)->ob_item;
+        char* w = dig_.room(9 * static_cast<size_t>(n));
+        for (; i < n; ++i, w += 9) {
+            PyObject* x = items[i];
+            uint64_t bits;
+            long long small;
+            if (Py_IS_TYPE(x, &PyFloat_Type)) {
+                w[0] = 'd';
+                bits = float_bits(PyFloat_AS_DOUBLE(x));
+            } else if (Py_IS_TYPE(x, &PyLong_Type) && small_int(x, &small)) {
+                w[0] = 'i';
+                bits = static_cast<uint64_t>(small);
+            } else {
+                break;
+            }
+            if constexpr (std::endian::native == std::endian::big)
+                bits = __builtin_bswap64(bits);
+            std::memcpy(w + 1, &bits, 8);
+        }
+        dig_.commit(9 * static_cast<size_t>(i));
+    }
+    for (; i < n; ++i) {
         if (is_list && PyList_GET_SIZE(v) != n)  // changed by Python code run on the way
             return outcome::other;
         if constexpr (J) {
@@ -1126,6 +1281,21 @@ outcome Walk<J>::object(PyObject* v, int depth) {
     const kind k = e->k;
     if (k == kind::other)
         return outcome::other;
+    if (k == kind::enumeration) {
+        const MemberText* m = known_member(self_->st->members, v, *e);
+        if (m != nullptr && (!J || m->value != nullptr)) {
+            dig_.push_back('e');
+            dig_.append(e->digest_name.data(), e->digest_name.size());
+            dig_.append(m->name.data(), m->name.size());
+            if constexpr (J) {
+                const size_t mark = dig_.size();
+                const outcome r = leaf(m->value);  // its value, in the JSON only
+                dig_.resize(mark);
+                return r;
+            }
+            return outcome::ok;
+        }
+    }
     if (k == kind::record && attrs_walk_on) {
         const outcome r = record_attrs(v, *e, depth);
         if (r != not_leaf)
@@ -1182,10 +1352,12 @@ outcome Walk<J>::object(PyObject* v, int depth) {
     if (k == kind::enumeration) {
         dig_.push_back('e');
         dig_.append(e->digest_name.data(), e->digest_name.size());
+        const size_t name_at = dig_.size();
         outcome r = digest_only().string(name.get());
+        if (r != outcome::ok)
+            return r;
+        remember_member(self_->st->members, v, *e, dd, dig_.data() + name_at, dig_.size() - name_at, val.get());
         if constexpr (J) {
-            if (r != outcome::ok)
-                return r;
             // its value, in the JSON only
             const size_t mark = dig_.size();
             r = leaf(val.get());
@@ -1697,6 +1869,8 @@ int digest_traverse(PyObject* op, visitproc visit, void* arg) {
             Py_VISIT(e.etype);
             Py_VISIT(e.head);
         }
+        for (const MemberText& e : self->st->members)
+            Py_VISIT(e.member);
     }
     return 0;
 }
@@ -1720,6 +1894,12 @@ int digest_clear(PyObject* op) {
             e.head = nullptr;
             Py_XDECREF(t);
             Py_XDECREF(h);
+        }
+        for (MemberText& e : self->st->members) {
+            PyObject* m = e.member;
+            e.member = nullptr;
+            e.dict = e.value = nullptr;
+            Py_XDECREF(m);
         }
         for (KeyShape& e : self->st->shapes) {
             const uint32_t n = e.n ? e.n - 1 : 0;
