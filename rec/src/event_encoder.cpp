@@ -924,6 +924,8 @@ outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
         // leaf is held while it is written, and the walk stops when the dict's size moved.
         Walk<false> quiet = digest_only();
         outcome r = to_json ? leaf(val) : quiet.leaf(val);
+        if (r == not_leaf && Py_IS_TYPE(val, PyDateTimeAPI->DateTimeType))  // (runs no Python code)
+            r = to_json ? datetime(val) : quiet.datetime(val);
         if (r == not_leaf) {
             ov::object hold = ov::borrow(val);
             r = to_json ? inner(val, depth + 1) : quiet.inner(val, depth + 1);
@@ -986,6 +988,8 @@ outcome Walk<J>::body(const Source& src, PyObject* const* ks, Py_ssize_t n, int 
         }
         Walk<false> quiet = digest_only();
         r = to_json ? leaf(val) : quiet.leaf(val);
+        if (r == not_leaf && Py_IS_TYPE(val, PyDateTimeAPI->DateTimeType))  // (runs no Python code)
+            r = to_json ? datetime(val) : quiet.datetime(val);
         if (r == not_leaf) {
             ov::object hold = ov::borrow(val);
             r = to_json ? inner(val, depth + 1) : quiet.inner(val, depth + 1);
