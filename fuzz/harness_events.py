@@ -9,7 +9,9 @@ on reading), dataclasses, and values that refer to themselves. Each event goes t
 native encoder twice, for the digest alone and with its event file line: the digest bytes must
 be those of the Python encoding (`_packed`), and a line the encoder writes must be the one the
 Python encoding writes (`_json_body`); what it declines is handed to the Python encoding, and
-nothing else may come out of it but those.
+nothing else may come out of it but those. Each event is also built as an object, its fields
+set as attributes, and given to the encoder whole (`add_object`, which reads the attributes
+where the interpreter keeps them): the same digest bytes as its attribute dict's.
 """
 from __future__ import annotations
 
@@ -40,6 +42,10 @@ class Side(enum.IntEnum):
 
 
 class Rec:
+    pass
+
+
+class Ev:
     pass
 
 
@@ -186,3 +192,18 @@ def events(data: bytes) -> None:
                                   f"Python encoding's {line[:200]!r}")
             elif with_line and lines:
                 raise Failure(f"a declined event left {bytes(lines)[:100]!r} in the lines")
+        # the event as an object whose attributes the interpreter keeps in its values array
+        # (read from there once its class's names are learned: twice, so the second is)
+        enc = EventDigest(digest._classify, digest._packed)
+        for _ in range(2):
+            ev = Ev()
+            for k, v in fields.items():
+                setattr(ev, k, v)
+            start = len(enc.pending())
+            enc.add_object(ev)
+            got = enc.pending()[start:]
+            want = digest._packed(dict(vars(ev)))
+            if got != want:
+                raise Failure(f"the native digest bytes of an event object {got[:120]!r}... "
+                              f"differ from the Python encoding's {want[:120]!r}... for "
+                              f"{fields!r:.300}")
