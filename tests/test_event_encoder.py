@@ -710,3 +710,38 @@ def test_a_member_whose_attributes_change_is_read_again():
     assert b"RENAMED" in enc.pending() and bytes(lines) == b'{"v":"new value"}'
     parts = enc.pending().split(b"\x07\x00\x00\x00RENAMED")
     assert len(parts) == 3 and parts[0].count(b"\x04\x00\x00\x00CALM") == 2
+
+
+def _attr_event(kind, **fields):
+    ev = _AttrEv()
+    for k, v in fields.items():
+        setattr(ev, k, v)
+    ev.event_type = kind
+    return ev
+
+
+class _AttrEv:
+    """An event whose fields are set one by one (kept in the interpreter's values array)."""
+
+
+@pytest.mark.parametrize("source", [0, 17, "text", 'quote " é', 2 ** 70])
+def test_a_whole_line_of_an_event_read_from_its_values_array_equals_the_python_line(tmp_path,
+                                                                                  source):
+    def events():
+        return [(_attr_event(Kind.TICK, v=1.5, w=[1, 2], r=VALUES["record"]), source),
+                (_attr_event(Kind.TICK, v=1.5, w=[3, 4], r=VALUES["nested records"]), source),
+                (_attr_event(Kind.TRADE, v=2 ** 80), source),          # fields left to Python
+                (_attr_event("not a member", v=AT), source),
+                (_attr_event(Kind.TICK, v=VALUES["lone surrogate"]), source)]
+    native = _stream_bytes(tmp_path, "native.jsonl", events(), "day", True)
+    python = _stream_bytes(tmp_path, "python.jsonl", events(), "day", False)
+    assert native == python and native[0].count(b"\n") == 5
+
+
+def test_a_line_head_that_raises_leaves_an_event_objects_digest_and_lines_alone():
+    enc = _line_digest(lambda etype: 1 / 0)
+    for _ in range(2):  # the first teaches its names, the second is read from its array
+        lines = bytearray(b"before")
+        with pytest.raises(ZeroDivisionError):
+            enc.add_event(_attr_event(Kind.TICK, v=1), 1, lines)
+        assert lines == b"before" and enc.pending() == b""

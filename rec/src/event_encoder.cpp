@@ -690,6 +690,10 @@ private:
     outcome dataclass(PyObject* dd, ov::object fields, int depth);
     Walk<false> digest_only() const { return Walk<false>(self_, nullptr); }
 
+public:
+    ov::object etype;  // with J, the event's event_type met by event()
+
+private:
     EventDigest* self_;
     Buffer& dig_;
     Buffer* json_;
@@ -977,6 +981,7 @@ outcome Walk<J>::body(const Source& src, PyObject* const* ks, Py_ssize_t n, int 
         if constexpr (J) {
             if (top && is_name(ks[i], n_event_type)) {
                 to_json = false;
+                etype = ov::borrow(val);  // (held: the event's line begins with its name)
             } else {
                 if (!first)
                     json_->push_back(',');
@@ -1510,6 +1515,29 @@ PyObject* vars_of(PyObject* ev) {
     return d;
 }
 
+// vars(ev), and when ev kept its attributes in its values array until now, the names of the
+// array's entries learned from the dict made of it (so that the next event of its class is read
+// from its array). nullptr: an error is set.
+PyObject* vars_learned(EventDigest* self, PyObject* ev) {
+    PyTypeObject* t = Py_TYPE(ev);
+    const TypeEntry* e = nullptr;
+    Captured cap;
+    if (attrs_walk_on && attrs::has_layout(t) && attrs::live_values(ev)) {
+        e = type_entry(self, t);
+        if (e == nullptr)
+            return nullptr;
+        capture(ev, cap);  // (after type_entry, which may run Python code)
+    }
+    ov::object d = ov::steal(vars_of(ev));
+    if (!d)
+        return nullptr;
+    if (e != nullptr && cap.count >= 0 && e->type == t &&
+        (e->k == kind::record || e->k == kind::record_hooked || e->k == kind::dataclass) &&
+        learn(const_cast<TypeEntry&>(*e), t, cap, d.get()) == outcome::error)
+        return nullptr;
+    return d.release();
+}
+
 // One event object into the digest: read from its values array when it has one and its names
 // are known, else through its __dict__ (whose names are then learned), as add(vars(ev)).
 outcome encode_object(EventDigest* self, PyObject* ev) {
@@ -1529,15 +1557,7 @@ outcome encode_object(EventDigest* self, PyObject* ev) {
     st.pending.resize(mark);
     if (r == outcome::error)
         return r;
-    const TypeEntry* e = nullptr;
-    Captured cap;
-    if (r == not_leaf && attrs_walk_on && attrs::has_layout(Py_TYPE(ev)) && attrs::live_values(ev)) {
-        e = type_entry(self, Py_TYPE(ev));
-        if (e == nullptr)
-            return outcome::error;
-        capture(ev, cap);  // (after type_entry, which may run Python code)
-    }
-    ov::object d = ov::steal(vars_of(ev));
+    ov::object d = ov::steal(r == not_leaf ? vars_learned(self, ev) : vars_of(ev));
     if (!d)
         return outcome::error;
     if (r == outcome::other) {  // declined half way: the Python encoding writes it all
@@ -1548,10 +1568,6 @@ outcome encode_object(EventDigest* self, PyObject* ev) {
             return outcome::error;
         }
     }
-    if (e != nullptr && cap.count >= 0 && e->type == Py_TYPE(ev) &&
-        (e->k == kind::record || e->k == kind::record_hooked || e->k == kind::dataclass) &&
-        learn(const_cast<TypeEntry&>(*e), Py_TYPE(ev), cap, d.get()) == outcome::error)
-        return outcome::error;
     return encode(self, d.get(), nullptr);
 }
 
@@ -1639,12 +1655,80 @@ PyObject* line_head(EventDigest* self, PyObject* etype, ov::object& hold) {
     return head;
 }
 
+// The beginning of an event's line, up to its "fields":, into b.
+void line_start(EventDigest* self, Buffer& b, PyObject* head, long long number, const char* src,
+                Py_ssize_t src_n) {
+    b.append(PyBytes_AS_STRING(head), static_cast<size_t>(PyBytes_GET_SIZE(head)));
+    if (src == nullptr) {
+        b.append(PyBytes_AS_STRING(self->session), static_cast<size_t>(PyBytes_GET_SIZE(self->session)));
+        text::append_int(b, number);
+        b.push_back('"');
+    } else {
+        text::append_string(b, src, static_cast<size_t>(src_n));
+    }
+    b.append(",\"fields\":", 10);
+}
+
+// add_event for an event object read from its values array: its fields' JSON is written first,
+// then the line is put together (its head depends on the event type met on the way). ok: the
+// line appended to `lines` and the event in the digest; other: nothing done (the caller reads
+// its __dict__); error: an error is set, nothing changed.
+outcome event_line(EventDigest* self, PyObject* ev, long long number, const char* src, Py_ssize_t src_n,
+                   PyObject* lines) {
+    State& st = *self->st;
+    const size_t mark = st.pending.size();
+    Buffer& json = st.json;
+    json.clear();
+    outcome r;
+    ov::object etype;
+    try {
+        Walk<true> w(self, &json);
+        r = w.event(ev);
+        etype = std::move(w.etype);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        r = outcome::error;
+    }
+    if (r == outcome::ok) {
+        ov::object head_hold;
+        PyObject* head = line_head(self, etype ? etype.get() : Py_None, head_hold);
+        if (head == nullptr) {
+            r = outcome::error;
+        } else {
+            ov::object head_ref = ov::borrow(head);
+            Buffer& line = st.scratch;
+            try {
+                line.clear();
+                line_start(self, line, head, number, src, src_n);
+                line.append(json.data(), json.size());
+                line.append("}\n", 2);
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                r = outcome::error;
+            }
+            json.clear();
+            if (r == outcome::ok && !move_into(lines, line))
+                r = outcome::error;
+            line.clear();
+        }
+    }
+    json.clear();
+    if (r != outcome::ok) {
+        st.pending.resize(mark);
+        return r == outcome::error ? r : outcome::other;
+    }
+    hash_pending(st, false);
+    return outcome::ok;
+}
+
 // add_event(fields, source, lines) -> True, False or None: the event's whole line
 //   {"event":...,"source":...,"fields":{...}}\n
 // appended to the bytearray `lines` and its fields into the digest (True); or the digest
 // taken and the line written up to its "fields": (False: the caller appends the fields' JSON
 // and }\n); or nothing done (None: a source other than an int of 64 bits or a str with UTF-8,
 // so the caller does all of it). `source` is a text or the number of a line of the session.
+// `fields` may be the event itself, read from its values array where it can be (as its
+// __dict__ otherwise).
 PyObject* digest_add_event(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     auto* self = reinterpret_cast<EventDigest*>(op);
     if (!usable(self))
@@ -1659,7 +1743,7 @@ PyObject* digest_add_event(PyObject* op, PyObject* const* args, Py_ssize_t nargs
     }
     PyObject* fields = args[0];
     PyObject* source = args[1];
-    if (!PyDict_CheckExact(fields)) {
+    if (PyList_Check(fields) || PyTuple_Check(fields)) {  // (neither is an event)
         PyErr_Format(PyExc_TypeError, "an event's attribute dict must be a dict, not %.200s",
                      Py_TYPE(fields)->tp_name);
         return nullptr;
@@ -1685,6 +1769,23 @@ PyObject* digest_add_event(PyObject* op, PyObject* const* args, Py_ssize_t nargs
         Py_RETURN_NONE;
     }
     ov::object src_hold = ov::borrow(source);
+    ov::object fields_hold;
+    if (!PyDict_CheckExact(fields)) {  // an event: read from its values array, or its __dict__
+        const outcome r = event_line(self, fields, number, src, src_n, args[2]);
+        if (r == outcome::error)
+            return nullptr;
+        if (r == outcome::ok)
+            Py_RETURN_TRUE;
+        fields_hold = ov::steal(vars_learned(self, fields));
+        if (!fields_hold)
+            return nullptr;
+        fields = fields_hold.get();
+        if (!PyDict_CheckExact(fields)) {
+            PyErr_Format(PyExc_TypeError, "an event's attribute dict must be a dict, not %.200s",
+                         Py_TYPE(fields)->tp_name);
+            return nullptr;
+        }
+    }
     PyObject* etype = PyDict_GetItemWithError(fields, n_event_type);
     if (etype == nullptr) {
         if (PyErr_Occurred())
@@ -1700,15 +1801,7 @@ PyObject* digest_add_event(PyObject* op, PyObject* const* args, Py_ssize_t nargs
     line.clear();
     outcome r;
     try {
-        line.append(PyBytes_AS_STRING(head), static_cast<size_t>(PyBytes_GET_SIZE(head)));
-        if (src == nullptr) {
-            line.append(PyBytes_AS_STRING(self->session), static_cast<size_t>(PyBytes_GET_SIZE(self->session)));
-            text::append_int(line, number);
-            line.push_back('"');
-        } else {
-            text::append_string(line, src, static_cast<size_t>(src_n));
-        }
-        line.append(",\"fields\":", 10);
+        line_start(self, line, head, number, src, src_n);
     } catch (const std::bad_alloc&) {
         line.clear();
         PyErr_NoMemory();
@@ -1958,7 +2051,8 @@ PyMethodDef digest_methods[] = {
      "out) appended to the bytearray lines; False when the JSON is left to the caller."},
     {"add_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_add_event)), METH_FASTCALL,
      "add_event(fields, source, lines) -> True, False or None: into the digest, and the event's\n"
-     "whole line appended to lines (True); the line up to its fields (False); nothing (None)."},
+     "whole line appended to lines (True); the line up to its fields (False); nothing (None).\n"
+     "fields: the event's attribute dict, or the event."},
     {"line_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(digest_line_parts)), METH_FASTCALL,
      "line_parts(head_of, session): what add_event writes before an event's fields."},
     {"update", digest_update, METH_O, "update(data): bytes appended to the stream as they are."},

@@ -589,17 +589,17 @@ class EventStream:
         if self._out is None:
             self._digest.add_object(event)
             return
-        fields = vars(event)
         lines = self._lines
         if self._add_event is not None:
-            done = self._add_event(fields, source, lines)
+            done = self._add_event(event, source, lines)
             if done is not None:
                 if not done:  # the digest has the event; its fields' JSON is written here
-                    lines += _fields_json(fields)
+                    lines += _fields_json(vars(event))
                     lines += b'}\n'
                 if len(lines) >= HASH_CHUNK:
                     self._write_lines()
                 return
+        fields = vars(event)
         etype = fields.get("event_type")
         hit = self._heads.get(id(etype))
         if hit is None or hit[0] is not etype:
