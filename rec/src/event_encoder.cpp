@@ -294,7 +294,8 @@ struct KeyShape {
 
 constexpr size_t shape_slots = 256;  // direct-mapped by a mix of the keys' addresses
 
-// An enumeration member's name as an s-value, by the member's identity. Invariant: when
+// An enumeration member's digest bytes (e, its class's name, its name), by the member's
+// identity. Invariant: when
 // `member` is set, the entry holds it; `dict` was its attribute dict (its managed dict, see
 // attrs) with version tag `version` (3.11's public ma_version_tag, changed by any change to the
 // dict) and `tag` its class's entry's tag when the name was read; `value` (borrowed from that
@@ -428,11 +429,13 @@ inline const char* utf8_of(PyObject* s, Py_ssize_t* n) {
     return PyUnicode_AsUTF8AndSize(s, n);
 }
 
-// Where the identity of a sequence of keys is kept: by their count and the first key's address.
-inline KeyShape& shape_slot(State& st, size_t n, PyObject* first) {
-    const uint64_t mix = (reinterpret_cast<uintptr_t>(first) >> 4) * prime1 + n * prime2;
-    return st.shapes[(mix >> 40) % shape_slots];
+// Where the identity of a sequence of keys is kept: by a mix of their addresses (events of
+// several types share their first and last keys), taken key by key.
+inline uint64_t mix_key(uint64_t mix, PyObject* key) {
+    return rotl(mix ^ (reinterpret_cast<uintptr_t>(key) >> 4), 29) * prime2;
 }
+
+inline KeyShape& shape_slot(State& st, uint64_t mix) { return st.shapes[(mix >> 40) % shape_slots]; }
 
 // The identity of the keys ks[0, n) (each an exact str), computed and kept in `e` (their
 // slot); other: a key without UTF-8, which the Python encoding writes. Runs no Python code.
@@ -482,7 +485,10 @@ inline bool holds_keys(const KeyShape& e, PyObject* const* ks, size_t n) {
 
 // The identity of the keys ks[0, n) (each an exact str), kept or computed and kept.
 inline outcome keys_id(State& st, PyObject* const* ks, size_t n, uint64_t* id) {
-    KeyShape& e = shape_slot(st, n, n ? ks[0] : nullptr);
+    uint64_t mix = 0;
+    for (size_t i = 0; i < n; ++i)
+        mix = mix_key(mix, ks[i]);
+    KeyShape& e = shape_slot(st, mix);
     if (holds_keys(e, ks, n)) {
         *id = e.id;
         return outcome::ok;
@@ -612,26 +618,29 @@ outcome learn(TypeEntry& e, PyTypeObject* t, const Captured& c, PyObject* d) {
     return outcome::ok;
 }
 
-// The kept name of member v of the enumeration whose entry is e, while its dict and class are
-// unchanged; nullptr otherwise.
-inline const MemberText* known_member(const MemberText* members, PyObject* v, const TypeEntry& e) {
-    if (!attrs_walk_on || !attrs::has_layout(Py_TYPE(v)))
-        return nullptr;
+// What was kept of member v of an enumeration, while its dict and its class are unchanged (the
+// class's version tag as when its decision was kept: the decision stands); nullptr otherwise.
+inline const MemberText* known_member(const MemberText* members, PyObject* v) {
     const MemberText& m = members[(reinterpret_cast<uintptr_t>(v) >> 4) % member_slots];
-    PyObject* d = attrs::dict_of(v);
-    if (m.member != v || d == nullptr || d != m.dict || m.tag != e.tag ||
-        reinterpret_cast<PyDictObject*>(d)->ma_version_tag != m.version)
+    if (m.member != v)
+        return nullptr;
+    PyTypeObject* t = Py_TYPE(v);
+    PyObject* d = attrs::dict_of(v);  // (v was kept: its class has the layout)
+    if (d == nullptr || d != m.dict || !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+        t->tp_version_tag != m.tag || reinterpret_cast<PyDictObject*>(d)->ma_version_tag != m.version)
         return nullptr;
     return &m;
 }
 
-// Keeps the name (an s-value, n bytes at s) of member v just read from its dict d.
+// Keeps the digest bytes of member v (its class's name e.digest_name and its name, an s-value
+// of n bytes at s) just read from its dict d.
 void remember_member(MemberText* members, PyObject* v, const TypeEntry& e, PyObject* d, const char* s,
                      size_t n, PyObject* value) {
     if (!attrs_walk_on || !attrs::has_layout(Py_TYPE(v)) || attrs::dict_of(v) != d)
         return;
     MemberText& m = members[(reinterpret_cast<uintptr_t>(v) >> 4) % member_slots];
-    std::string name(s, n);  // (may throw: nothing changed yet)
+    std::string name = "e" + e.digest_name;  // (may throw: nothing changed yet)
+    name.append(s, n);
     PyObject* old = m.member;
     m.member = Py_NewRef(v);
     m.dict = d;
@@ -874,7 +883,7 @@ inline outcome Walk<J>::item(PyObject* v, int depth) {
 
 // A dict whose keys are all exact str: its count, its keys' identity, then its values in its
 // order; any other: the M form, keys and values one after the other. One pass: the header is
-// written first and its identity filled in once the keys were seen.
+// written first and its identity filled in once every key was seen.
 template <bool J>
 outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
     const Py_ssize_t n = PyDict_GET_SIZE(d);
@@ -894,7 +903,7 @@ outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
     if constexpr (J)
         json_->push_back('{');
     State& st = *self_->st;
-    const KeyShape* kept = nullptr;
+    uint64_t mix = 0;
     bool first = true;
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *val;
@@ -907,8 +916,7 @@ outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
         }
         if (i == n)
             return outcome::other;
-        if (i == 0)
-            kept = &shape_slot(st, static_cast<size_t>(n), key);
+        mix = mix_key(mix, key);
         ks[i++] = key;
         bool to_json = J;
         if constexpr (J) {
@@ -943,10 +951,11 @@ outcome Walk<J>::dict(PyObject* d, int depth, bool top) {
         return outcome::other;
     uint64_t id;
     const auto un = static_cast<size_t>(n);
-    if (kept != nullptr && holds_keys(*kept, ks, un)) {
-        id = kept->id;
+    KeyShape& kept = shape_slot(st, mix);
+    if (holds_keys(kept, ks, un)) {
+        id = kept.id;
     } else {
-        const outcome r = new_keys_id(st, shape_slot(st, un, n ? ks[0] : nullptr), ks, un, &id);
+        const outcome r = new_keys_id(st, kept, ks, un, &id);
         if (r != outcome::ok)
             return r;
     }
@@ -1284,27 +1293,23 @@ outcome classify(EventDigest* self, PyTypeObject* t, TypeEntry& e) {
 template <bool J>
 outcome Walk<J>::object(PyObject* v, int depth) {
     PyTypeObject* t = Py_TYPE(v);
+    const MemberText* m = known_member(self_->st->members, v);
+    if (m != nullptr && (!J || m->value != nullptr)) {
+        dig_.append(m->name.data(), m->name.size());
+        if constexpr (J) {
+            const size_t mark = dig_.size();
+            const outcome r = leaf(m->value);  // its value, in the JSON only
+            dig_.resize(mark);
+            return r;
+        }
+        return outcome::ok;
+    }
     const TypeEntry* e = type_entry(self_, t);
     if (e == nullptr)
         return outcome::error;
     const kind k = e->k;
     if (k == kind::other)
         return outcome::other;
-    if (k == kind::enumeration) {
-        const MemberText* m = known_member(self_->st->members, v, *e);
-        if (m != nullptr && (!J || m->value != nullptr)) {
-            dig_.push_back('e');
-            dig_.append(e->digest_name.data(), e->digest_name.size());
-            dig_.append(m->name.data(), m->name.size());
-            if constexpr (J) {
-                const size_t mark = dig_.size();
-                const outcome r = leaf(m->value);  // its value, in the JSON only
-                dig_.resize(mark);
-                return r;
-            }
-            return outcome::ok;
-        }
-    }
     if (k == kind::record && attrs_walk_on) {
         const outcome r = record_attrs(v, *e, depth);
         if (r != not_leaf)
