@@ -162,6 +162,9 @@ def deepcopy_dict(d: dict, memo: dict) -> dict:
     y: dict = {}
     memo[id(d)] = y
     deepcopy = copy.deepcopy
+    shared = _SHARED_TYPES
     for k, v in d.items():
-        y[k if _shared(k) else deepcopy(k, memo)] = v if _shared(v) else deepcopy(v, memo)
+        if type(k) not in shared and not _shared(k):
+            k = deepcopy(k, memo)
+        y[k] = v if type(v) in shared or _shared(v) else deepcopy(v, memo)
     return y
