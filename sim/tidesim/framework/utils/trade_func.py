@@ -60,11 +60,17 @@ def _by_market(tables: dict, char, market_type, what: str):
         raise _unknown(f"{what} for {market_type.name}", char) from None
 
 
+# The two markets' members, read once: reading a member off its enumeration class is an
+# attribute look-up of the enumeration's metaclass, dearer than the rest of the conversion.
+_SZSE = MarketType.SZSE
+_SSE = MarketType.SSE
+
+
 def get_exchane_from_vorn_mdtype(market_type) -> str:
     """The exchange suffix of a market code: "XSHE" for SZSE, "XSHG" for SSE."""
-    if market_type is MarketType.SZSE:
+    if market_type is _SZSE:
         return "XSHE"
-    if market_type is MarketType.SSE:
+    if market_type is _SSE:
         return "XSHG"
     try:
         return _EXCHANGE[market_type]
