@@ -81,3 +81,54 @@ def test_the_converters_table_is_timed_with_the_standins():
     assert meter.calls == 1
 
 
+
+
+# -- the trade type and the level-2 codes ----------------------------------------------------
+
+from tidesim.framework.utils import trade_func  # noqa: E402
+from tidesim.pyvorn.enums import MarketType  # noqa: E402
+
+
+class Other(str):
+    pass
+
+
+@pytest.mark.parametrize("char, expected", [
+    ("F", "trade"), ("4", "cancel"), (Other("F"), "trade"),
+    ("X", ValueError), ("", TypeError), ("FF", TypeError), (70, TypeError), (None, TypeError),
+    (["F"], TypeError),
+])
+def test_trade_types_convert_from_the_table(char, expected):
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            trade_func.get_trade_type_from_vorn(char)
+        return
+    got, ran = _python_calls(trade_func.get_trade_type_from_vorn, char)
+    assert got == expected and not ran
+
+
+@pytest.mark.parametrize("call, char, market, expected", [
+    (trade_func.get_side_from_vorn_l2_order, "1", MarketType.SZSE, "BUY"),
+    (trade_func.get_side_from_vorn_l2_order, "S", MarketType.SSE, "SELL"),
+    (trade_func.get_side_from_vorn_l2_order, "S", MarketType.SZSE, ValueError),
+    (trade_func.get_side_from_vorn_l2_order, "1", MarketType.SSE, ValueError),
+    (trade_func.get_order_type_from_vorn_l2_order, "U", MarketType.SZSE, "best_own"),
+    (trade_func.get_order_type_from_vorn_l2_order, "D", MarketType.SSE, "limit"),
+    (trade_func.get_l2order_type_from_vorn, "D", MarketType.SSE, "cancel"),
+    (trade_func.get_l2order_type_from_vorn, "2", MarketType.SZSE, "new"),
+    (trade_func.get_l2order_type_from_vorn, "2", "SZSE", ValueError),
+])
+def test_level2_codes_convert_by_market(call, char, market, expected):
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            call(char, market)
+    else:
+        assert getattr(call(char, market), "name", call(char, market)) == expected
+
+
+def test_the_trade_types_table_is_timed_with_the_standins():
+    module = type(sys)("bridge_like")
+    module.get_trade_type_from_vorn = trade_func.get_trade_type_from_vorn
+    meter = Meter()
+    timed = timed_globals(module, meter)
+    assert timed["get_trade_type_from_vorn"]("F") == "trade" and meter.calls == 1
