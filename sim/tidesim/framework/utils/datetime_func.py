@@ -39,7 +39,46 @@ class _RecentTimes(dict):
     __slots__ = ()
 
     def __missing__(self, value):
-        return _convert(value)
+        """The conversion of a value not remembered; a float of the usual range is remembered."""
+        if type(value) is float and 0.0 <= value < 1e14:
+            # the common case, a float of the bridge: the same arithmetic without the detours
+            whole = int(value)  # == math.floor for a non-negative number
+            millis = round((value - whole) * 1000)
+            if millis < 1000:
+                second = _SECONDS.get(whole)
+                if second is None and whole % 100 < 60:
+                    ymd, hms = divmod(whole, 1000000)
+                    year, md = divmod(ymd, 10000)
+                    hour, ms = divmod(hms, 10000)
+                    try:
+                        second = datetime.datetime(year, md // 100, md % 100, hour, ms // 100,
+                                                   ms % 100)
+                    except ValueError:
+                        pass  # reported below, as for every other value
+                    else:
+                        if len(_SECONDS) >= _RECENT_MAX:
+                            _SECONDS.clear()
+                        _SECONDS[whole] = second
+                if second is not None:
+                    hit = second + _MILLIS[millis] if millis else second
+                    if len(self) >= _RECENT_MAX:
+                        self.clear()
+                    self[value] = hit
+                    return hit
+        try:
+            whole = operator.index(value)
+            millis = 0
+        except TypeError:
+            if isinstance(value, float) and not math.isfinite(value):
+                raise ValueError(f"{value!r} is not a time of the form YYYYMMDDHHMMSS") from None
+            whole = math.floor(value)
+            millis = round((value - whole) * 1000)  # the subtraction is exact for a float
+            if whole % 100 == 60:
+                # A time just before a full minute (…59.999) can round up to the float …60.0:
+                # read it as the last second of that minute plus the carried second.
+                whole -= 1
+                millis += 1000
+        return _from_seconds_text(whole, value) + datetime.timedelta(milliseconds=millis)
 
 
 _RECENT = _RecentTimes()
@@ -56,49 +95,6 @@ _MILLIS = tuple(datetime.timedelta(milliseconds=i) for i in range(1000))
 # rounded to the millisecond: 20261208093003.125 gives 2026-12-08 09:30:03.125. A value that is
 # no such time raises ValueError; one that is no number (or cannot be hashed) TypeError.
 convert_int_to_datetime = _RECENT.__getitem__
-
-
-def _convert(value) -> datetime.datetime:
-    """convert_int_to_datetime(value) for a value not remembered; remembers a float of the
-    usual range."""
-    if type(value) is float and 0.0 <= value < 1e14:
-        # the common case, a float of the bridge: the same arithmetic without the detours
-        whole = int(value)  # == math.floor for a non-negative number
-        millis = round((value - whole) * 1000)
-        if millis < 1000:
-            second = _SECONDS.get(whole)
-            if second is None and whole % 100 < 60:
-                ymd, hms = divmod(whole, 1000000)
-                year, md = divmod(ymd, 10000)
-                hour, ms = divmod(hms, 10000)
-                try:
-                    second = datetime.datetime(year, md // 100, md % 100, hour, ms // 100, ms % 100)
-                except ValueError:
-                    pass  # reported below, as for every other value
-                else:
-                    if len(_SECONDS) >= _RECENT_MAX:
-                        _SECONDS.clear()
-                    _SECONDS[whole] = second
-            if second is not None:
-                hit = second + _MILLIS[millis] if millis else second
-                if len(_RECENT) >= _RECENT_MAX:
-                    _RECENT.clear()
-                _RECENT[value] = hit
-                return hit
-    try:
-        whole = operator.index(value)
-        millis = 0
-    except TypeError:
-        if isinstance(value, float) and not math.isfinite(value):
-            raise ValueError(f"{value!r} is not a time of the form YYYYMMDDHHMMSS") from None
-        whole = math.floor(value)
-        millis = round((value - whole) * 1000)  # the subtraction is exact for a float
-        if whole % 100 == 60:
-            # A time just before a full minute (…59.999) can round up to the float …60.0:
-            # read it as the last second of that minute plus the carried second.
-            whole -= 1
-            millis += 1000
-    return _from_seconds_text(whole, value) + datetime.timedelta(milliseconds=millis)
 
 
 def convert_int_to_whole_date(value) -> datetime.datetime:
