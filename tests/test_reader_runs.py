@@ -3,6 +3,7 @@ the same reports, and a replay that stops within a run (at the session's end) co
 entry it did not deliver."""
 from __future__ import annotations
 
+import datetime as dt
 import gzip
 
 import pytest
@@ -92,3 +93,23 @@ def test_entries_after_the_end_are_all_counted_wherever_the_end_falls(tmp_path, 
     res = Replay(write_session(tmp_path / "s.jsonl", lines), report=None).run()
     assert res.events["TICK"] == delivered and res.after_end == len(late)
     assert res.entries == delivered
+
+
+@pytest.mark.parametrize("sample_all, sample_every", [(64, 256), (0, 3), (2, 5), (5, 1), (7, 7),
+                                                      (1000, 2)])
+def test_the_calls_timed_are_a_kinds_first_and_every_nth(tmp_path, monkeypatch, sample_all,
+                                                         sample_every):
+    import tidesim.replay.runner as runner
+    from tidesim.replay.generator import generate_session
+    monkeypatch.setattr(runner, "SAMPLE_ALL", sample_all)
+    monkeypatch.setattr(runner, "SAMPLE_EVERY", sample_every)
+    day = generate_session(tmp_path / "d.jsonl", securities=2, seed=3, l2_rate=0.5, orders=4,
+                           algo_parents=0, data_until=dt.time(9, 35))
+    res = Replay(day.path, report=None).run()
+    assert res.ok
+    for name, histogram in res.bridge_ns.items():
+        calls = res.callbacks.get(name, 0)
+        if not calls:
+            continue  # a timer or initialize: always timed
+        timed = sum(1 for k in range(1, calls + 1) if k <= sample_all or k % sample_every == 0)
+        assert len(histogram) == timed, name

@@ -430,9 +430,12 @@ class Replay:
         popleft_many = queue.popleft_many
         select = self.select
         problem = self.tally.problem
-        # per callback name: [bound method, calls so far, call times not yet bucketed]; the
-        # times are bucketed into the histograms in batches (every FLUSH_EVERY entries and at
-        # the end), so memory stays flat and a call pays only a list append
+        # per callback name: [bound method, calls so far, call times not yet bucketed, the
+        # number of the next call to time with the timed stand-ins (-1: none)]; the times are
+        # bucketed into the histograms in batches (every FLUSH_EVERY entries and at the end), so
+        # memory stays flat and a call pays only a list append. The calls timed are a kind's
+        # first sample_all and every sample_every-th: after call k, the next is k + 1 while that
+        # is among the first, else the next multiple of sample_every.
         per_name: dict[str, list] = {}
         heap = clock.pending_heap()
         first = None
@@ -491,12 +494,16 @@ class Replay:
                         name = entry.name
                         st = per_name.get(name)
                         if st is None:
-                            st = per_name[name] = [getattr(strategy, name), 0, []]
+                            st = per_name[name] = [getattr(strategy, name), 0, [], -1 if timing
+                                                   is None else 1 if sample_all >= 1 else
+                                                   sample_every]
                             if name not in latency:
                                 latency[name] = LatencyHistogram()
                                 res.bridge_ns[name] = LatencyHistogram()
                         k = st[1] = st[1] + 1
-                        if timing is not None and (k <= sample_all or k % sample_every == 0):
+                        if k == st[3]:
+                            st[3] = k + 1 if k < sample_all else \
+                                (k // sample_every + 1) * sample_every
                             timed_call(name, st[0], entry.args, entry.kwargs,
                                        f"{path}:{entry.line}", "callback", t, timing)
                         else:
