@@ -26,7 +26,7 @@ import decimal
 import importlib
 import os
 import sys
-from typing import IO, Any, Callable, Iterator, Union
+from typing import IO, Any, Callable, Iterator, Sequence, Union
 
 import msgspec
 
@@ -864,6 +864,50 @@ class SessionReader:
                     got = self._decode(line, raw, decode, on_error)
                     if got is not None:
                         yield got
+        try:
+            self._end_of_file()
+        except SessionFormatError as err:
+            if on_error is None:
+                raise
+            on_error(err)
+
+    def entry_runs(self, on_error: Callable[[SessionFormatError], None] | None = None
+                   ) -> Iterator[Sequence[Entry]]:
+        """entries(), in runs of consecutive entries: a block's lines that the native decoder
+        took all at once are handed on as its list, so that a caller takes the usual entry by
+        looping over a list instead of resuming this generator; a block with a line left to
+        the Python decoding hands its entries on one at a time, in file order with that line's
+        report. While a run is out, `line` is the line of its last entry: a caller that stops
+        within a run counts what it did not take of it, then count_remaining() the rest."""
+        binary = self.binary
+        entry = self.decoder.binary_entry if binary else self.decoder.entry
+        native = getattr(entry, "lines", None)
+        if native is None:
+            for got in self.entries(on_error):
+                yield (got,)
+            return
+        line = self._line
+        decode = getattr(entry, "fallback", entry)
+        nothing: Iterator[Any] = iter(())
+        while self._pos < self._end or self._next_chunk():
+            items, self._pos = native(self._block, self._pos, self._end, line + 1)
+            if bytes not in map(type, items):  # every line an entry (the usual block)
+                line += len(items)
+                self._line = line
+                self._pending = nothing
+                if items:
+                    yield items
+                continue
+            self._pending = it = iter(items)
+            for raw in it:
+                line += 1
+                self._line = line
+                if type(raw) is not bytes:
+                    yield (raw,)
+                elif binary or (raw and not raw.isspace()):
+                    got = self._decode(line, raw, decode, on_error)
+                    if got is not None:
+                        yield (got,)
         try:
             self._end_of_file()
         except SessionFormatError as err:

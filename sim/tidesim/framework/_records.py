@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+import enum
 import keyword
 
 
@@ -118,7 +119,7 @@ class AlgoRecord:
     def __deepcopy__(self, memo):
         new = type(self).__new__(type(self))
         memo[id(self)] = new
-        new.fields = copy.deepcopy(self.fields, memo)
+        new.fields = deepcopy_dict(self.fields, memo)
         new.previous = self.previous
         return new
 
@@ -132,3 +133,38 @@ class AlgoRecord:
     def __repr__(self) -> str:
         inner = ", ".join(f"{k}={v!r}" for k, v in self.fields.items())
         return f"{type(self).__name__}({inner}, previous={'None' if self.previous is None else 'yes'})"
+
+
+# The types whose deep copy is the value itself (immutable): a copy shares their values.
+_SHARED_TYPES = frozenset({type(None), int, float, bool, complex, str, bytes})
+_enum_deepcopy = enum.Enum.__deepcopy__
+
+
+def _shared(value) -> bool:
+    """Whether copy.deepcopy(value) is `value` itself, known without asking it: an immutable
+    builtin value, or a member of an enumeration that copies as enumerations do."""
+    cls = type(value)
+    return cls in _SHARED_TYPES or (isinstance(value, enum.Enum)
+                                    and getattr(cls, "__deepcopy__", None) is _enum_deepcopy)
+
+
+def deepcopy_dict(d: dict, memo: dict) -> dict:
+    """copy.deepcopy(d, memo) of a record's dict of values: keys and values whose deep copy is
+    themselves are shared without a call of copy.deepcopy each (records are copied into every
+    order event, and their values are nearly all numbers, texts and enumeration members); the
+    others are deep-copied with the same memo, which maps the dict to its copy as
+    copy.deepcopy's does."""
+    hit = memo.get(id(d))
+    if hit is not None:
+        return hit
+    if type(d) is not dict:
+        return copy.deepcopy(d, memo)
+    y: dict = {}
+    memo[id(d)] = y
+    deepcopy = copy.deepcopy
+    shared = _SHARED_TYPES
+    for k, v in d.items():
+        if type(k) not in shared and not _shared(k):
+            k = deepcopy(k, memo)
+        y[k] = v if type(v) in shared or _shared(v) else deepcopy(v, memo)
+    return y

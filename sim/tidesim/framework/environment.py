@@ -32,22 +32,46 @@ class DataProxy:
         self.instruments = self._table.__getitem__
 
 
-class Environment:
-    """One per process (get_instance). Tests set it up with configure(); tidesim.reset()
-    replaces it with an empty one."""
+class _Instances(dict):
+    """The environment of each class by the class: made by the class's first look-up."""
 
-    _instance: Environment | None = None
+    __slots__ = ()
+
+    def __missing__(self, cls):
+        instance = self[cls] = cls()
+        return instance
+
+
+_INSTANCES = _Instances()
+
+
+class _EnvironmentType(type):
+    @property
+    def _instance(cls) -> Environment | None:
+        """The class's environment; None before its first get_instance() and after it is set
+        to None (the next get_instance() then makes a new one)."""
+        return _INSTANCES.get(cls)
+
+    @_instance.setter
+    def _instance(cls, value: Environment | None) -> None:
+        if value is None:
+            _INSTANCES.pop(cls, None)
+        else:
+            _INSTANCES[cls] = value
+
+
+class Environment(metaclass=_EnvironmentType):
+    """One per process (get_instance). Tests set it up with configure(); tidesim.reset()
+    replaces it with an empty one. A subclass has an environment of its own."""
+
+    # get_instance(): the class's environment, made the first time. It is the table's own
+    # look-up, with no Python frame: the bridge asks for the environment on every snapshot.
+    get_instance = classmethod(_INSTANCES.__getitem__)
 
     def __init__(self) -> None:
         self.data_proxy = DataProxy()
         self._universe: list[str] = []
         self._accounts: dict[str, Account] = {}
-
-    @classmethod
-    def get_instance(cls) -> Environment:
-        if cls._instance is None:
-            cls._instance = cls()
-        return cls._instance
 
     def configure(self, instruments: Iterable[Instrument | str] = (),
                   universe: Iterable[str] | None = None) -> Environment:

@@ -24,6 +24,7 @@ import contextlib
 import datetime as _dt
 import importlib
 import os
+from operator import length_hint
 import time as _time
 from typing import Any, Callable, Iterable, TextIO
 
@@ -429,9 +430,12 @@ class Replay:
         popleft_many = queue.popleft_many
         select = self.select
         problem = self.tally.problem
-        # per callback name: [bound method, calls so far, call times not yet bucketed]; the
-        # times are bucketed into the histograms in batches (every FLUSH_EVERY entries and at
-        # the end), so memory stays flat and a call pays only a list append
+        # per callback name: [bound method, calls so far, call times not yet bucketed, the
+        # number of the next call to time with the timed stand-ins (-1: none)]; the times are
+        # bucketed into the histograms in batches (every FLUSH_EVERY entries and at the end), so
+        # memory stays flat and a call pays only a list append. The calls timed are a kind's
+        # first sample_all and every sample_every-th: after call k, the next is k + 1 while that
+        # is among the first, else the next multiple of sample_every.
         per_name: dict[str, list] = {}
         heap = clock.pending_heap()
         first = None
@@ -442,122 +446,136 @@ class Replay:
         sample_every = SAMPLE_EVERY
         flush_mask = FLUSH_EVERY - 1
         try:
-            for entry in reader.entries(on_error=self._bad):
-                t = entry.time
-                try:
-                    early = t < prev
-                except TypeError:  # an offset-aware time against the naive clock
-                    self._bad(SessionFormatError(
-                        path, entry.line, f"time {t.isoformat()} has a UTC offset; session times "
-                                          "are local times without one"))
-                    continue
-                if early:
-                    if t < start:
-                        res.before_start += 1
-                        self._first_early = self._first_early or entry.line
+            # runs of consecutive entries (lists), so that the usual entry is taken by the
+            # loop over a list rather than by resuming the reader
+            late = False
+            for run in reader.entry_runs(on_error=self._bad):
+                rest = iter(run)
+                for entry in rest:
+                    t = entry.time
+                    try:
+                        early = t < prev
+                    except TypeError:  # an offset-aware time against the naive clock
+                        self._bad(SessionFormatError(
+                            path, entry.line, f"time {t.isoformat()} has a UTC offset; session "
+                                              "times are local times without one"))
                         continue
-                    self._bad(SessionFormatError(
-                        path, entry.line, f"time {t} goes back before the previous entry's ({prev})"),
-                        note=f" (delivered at {prev})")
-                    t = prev
-                elif t > end:
-                    self._first_late = entry.line
-                    res.after_end = 1 + reader.count_remaining()
-                    break
-                if first is None:
-                    first = t
-                kind = entry.kind
-                if select is not None and kind == "cb" and not select.keeps(
-                        entry.name, t, entry.args[0] if entry.args else
-                        next(iter(entry.kwargs.values()), None)):
-                    res.filtered += 1
-                    continue
-                if heap and heap[0][0] <= t:  # a timer falls due by this entry
-                    timers.until(t)
-                else:
-                    clock._now = t  # no timer due by t, and t is no earlier than now
-                prev = t
-                cause[0] = entry.line
-                if kind == "cb":
-                    name = entry.name
-                    st = per_name.get(name)
-                    if st is None:
-                        st = per_name[name] = [getattr(strategy, name), 0, []]
-                        if name not in latency:
-                            latency[name] = LatencyHistogram()
-                            res.bridge_ns[name] = LatencyHistogram()
-                    k = st[1] = st[1] + 1
-                    if timing is not None and (k <= sample_all or k % sample_every == 0):
-                        timed_call(name, st[0], entry.args, entry.kwargs,
-                                   f"{path}:{entry.line}", "callback", t, timing)
+                    if early:
+                        if t < start:
+                            res.before_start += 1
+                            self._first_early = self._first_early or entry.line
+                            continue
+                        self._bad(SessionFormatError(
+                            path, entry.line,
+                            f"time {t} goes back before the previous entry's ({prev})"),
+                            note=f" (delivered at {prev})")
+                        t = prev
+                    elif t > end:
+                        self._first_late = entry.line
+                        # this entry, the rest of its run and the rest of the file
+                        res.after_end = 1 + length_hint(rest) + reader.count_remaining()
+                        late = True
+                        break
+                    if first is None:
+                        first = t
+                    kind = entry.kind
+                    if select is not None and kind == "cb" and not select.keeps(
+                            entry.name, t, entry.args[0] if entry.args else
+                            next(iter(entry.kwargs.values()), None)):
+                        res.filtered += 1
+                        continue
+                    if heap and heap[0][0] <= t:  # a timer falls due by this entry
+                        timers.until(t)
                     else:
-                        fn = st[0]
-                        kwargs = entry.kwargs
-                        t0 = perf()
-                        try:
-                            if kwargs:
-                                fn(*entry.args, **kwargs)
-                            else:
-                                fn(*entry.args)
-                        except Exception as exc:
-                            st[2].append(perf() - t0)
-                            problem("callback", f"{path}:{entry.line}", name, t, exc)
+                        clock._now = t  # no timer due by t, and t is no earlier than now
+                    prev = t
+                    cause[0] = entry.line
+                    if kind == "cb":
+                        name = entry.name
+                        st = per_name.get(name)
+                        if st is None:
+                            st = per_name[name] = [getattr(strategy, name), 0, [], -1 if timing
+                                                   is None else 1 if sample_all >= 1 else
+                                                   sample_every]
+                            if name not in latency:
+                                latency[name] = LatencyHistogram()
+                                res.bridge_ns[name] = LatencyHistogram()
+                        k = st[1] = st[1] + 1
+                        if k == st[3]:
+                            st[3] = k + 1 if k < sample_all else \
+                                (k // sample_every + 1) * sample_every
+                            timed_call(name, st[0], entry.args, entry.kwargs,
+                                       f"{path}:{entry.line}", "callback", t, timing)
                         else:
-                            st[2].append(perf() - t0)
-                else:
-                    self._act(entry, bridge)
-                n += 1
-                if mark is not None:
-                    mark(entry.line)
-                if len(queue) and (drain_every == 1 or n % drain_every == 0):
-                    if not inline:
-                        drain()
-                    else:
-                        waiting = len(queue)
-                        if waiting > res.queue_high_water:
-                            res.queue_high_water = waiting
-                        batch = popleft_many(waiting)
-                        now = clock._now
-                        # the virtual clock never moves back: a time before the minute's end
-                        # is in that minute
-                        minute_end = consumer._minute_end
-                        if minute_end is None or not now < minute_end:
-                            roll_minute(now)
-                        it = iter(batch)
-                        try:
-                            if hasher is None:
-                                for ev in it:
-                                    try:
-                                        publish(ev)
-                                    except Exception as exc:
-                                        listener_failed(ev, now, exc, None)
+                            fn = st[0]
+                            kwargs = entry.kwargs
+                            t0 = perf()
+                            try:
+                                if kwargs:
+                                    fn(*entry.args, **kwargs)
+                                else:
+                                    fn(*entry.args)
+                            except Exception as exc:
+                                st[2].append(perf() - t0)
+                                problem("callback", f"{path}:{entry.line}", name, t, exc)
                             else:
-                                for ev in it:
-                                    # into the digest just before it is published
-                                    hasher(ev)
-                                    try:
-                                        publish(ev)
-                                    except Exception as exc:
-                                        listener_failed(ev, now, exc, None)
-                                stream.count += waiting
-                        except BaseException:
-                            # interrupted: what was published counts, the event being
-                            # published included
-                            done = waiting - len(list(it))
+                                st[2].append(perf() - t0)
+                    else:
+                        self._act(entry, bridge)
+                    n += 1
+                    if mark is not None:
+                        mark(entry.line)
+                    if len(queue) and (drain_every == 1 or n % drain_every == 0):
+                        if not inline:
+                            drain()
+                        else:
+                            waiting = len(queue)
+                            if waiting > res.queue_high_water:
+                                res.queue_high_water = waiting
+                            batch = popleft_many(waiting)
+                            now = clock._now
+                            # the virtual clock never moves back: a time before the minute's end
+                            # is in that minute
+                            minute_end = consumer._minute_end
+                            if minute_end is None or not now < minute_end:
+                                roll_minute(now)
+                            it = iter(batch)
+                            try:
+                                if hasher is None:
+                                    for ev in it:
+                                        try:
+                                            publish(ev)
+                                        except Exception as exc:
+                                            listener_failed(ev, now, exc, None)
+                                else:
+                                    for ev in it:
+                                        # into the digest just before it is published
+                                        hasher(ev)
+                                        try:
+                                            publish(ev)
+                                        except Exception as exc:
+                                            listener_failed(ev, now, exc, None)
+                                    stream.count += waiting
+                            except BaseException:
+                                # interrupted: what was published counts, the event being
+                                # published included
+                                done = waiting - len(list(it))
+                                if types_add is not None:
+                                    types_add(map(_event_type, batch[:done]))
+                                if hasher is not None:
+                                    stream.count += done
+                                raise
                             if types_add is not None:
-                                types_add(map(_event_type, batch[:done]))
-                            if hasher is not None:
-                                stream.count += done
-                            raise
-                        if types_add is not None:
-                            types_add(map(_event_type, batch))
-                if not n & flush_mask:
-                    for name, st in per_name.items():
-                        if st[2]:
-                            latency[name].extend(st[2])
-                            st[2].clear()
-                    if progress is not None:
-                        progress(n, reader.fraction(), t)
+                                types_add(map(_event_type, batch))
+                    if not n & flush_mask:
+                        for name, st in per_name.items():
+                            if st[2]:
+                                latency[name].extend(st[2])
+                                st[2].clear()
+                        if progress is not None:
+                            progress(n, reader.fraction(), t)
+                if late:
+                    break
         except SessionFormatError as exc:
             res.stopped = exc
             self.tally.say(str(exc))

@@ -180,6 +180,9 @@ def timed_globals(module: types.ModuleType, meter: Meter) -> dict[str, Any]:
         if isinstance(value, logging.Logger):
             out[name] = TimedObject(value, meter)
             continue
+        if isinstance(value, types.BuiltinMethodType) and _standin_method(value):
+            out[name] = _timed(value, meter)  # a stand-in table's own look-up
+            continue
         owner = getattr(value, "__module__", None) or ""
         if not owner.startswith(STANDIN_PACKAGE):
             continue
@@ -191,6 +194,13 @@ def timed_globals(module: types.ModuleType, meter: Meter) -> dict[str, Any]:
         elif not isinstance(value, types.ModuleType) and hasattr(value, "__dict__"):
             out[name] = TimedObject(value, meter)  # a service object, such as the clock's numpy
     return out
+
+
+def _standin_method(value: Any) -> bool:
+    """Whether `value` is a method of a native type bound to an object of a stand-in class
+    (a converter that is a stand-in table's look-up, answering without a Python frame)."""
+    owner = getattr(type(getattr(value, "__self__", None)), "__module__", None) or ""
+    return owner.startswith(STANDIN_PACKAGE)
 
 
 class StandinTiming:

@@ -1,6 +1,10 @@
 """The framework's order object, as the bridge finds it in its open-order cache."""
 from __future__ import annotations
 
+import copy
+import copyreg
+
+from .._records import deepcopy_dict
 from ..const import ORDER_STATUS, POSITION_EFFECT, SIDE
 
 
@@ -35,6 +39,24 @@ class Order:
         self.status = ORDER_STATUS.REJECTED
         self.reject_reason = text
         self.frozen_cash = 0.0
+
+    def __deepcopy__(self, memo):
+        """The deep copy copy.deepcopy makes of an ordinary object: a new order whose attributes
+        are deep copies of these, in the same order, with the new order in the memo before its
+        attributes are copied. Numbers, texts and enumeration members are shared, as their deep
+        copies are themselves; the bridge copies the order into every order event. A subclass
+        is copied the general way (its own state methods may differ)."""
+        cls = type(self)
+        if cls is not Order:
+            reductor = copyreg.dispatch_table.get(cls)
+            rv = reductor(self) if reductor is not None else self.__reduce_ex__(4)
+            if isinstance(rv, str):  # copied as a global: the object itself
+                return self
+            return copy._reconstruct(self, memo, *rv)
+        new = cls.__new__(cls)
+        memo[id(self)] = new
+        new.__dict__.update(deepcopy_dict(self.__dict__, memo))
+        return new
 
     def __eq__(self, other):
         if type(other) is not type(self):

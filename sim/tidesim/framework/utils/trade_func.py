@@ -60,11 +60,17 @@ def _by_market(tables: dict, char, market_type, what: str):
         raise _unknown(f"{what} for {market_type.name}", char) from None
 
 
+# The two markets' members, read once: reading a member off its enumeration class is an
+# attribute look-up of the enumeration's metaclass, dearer than the rest of the conversion.
+_SZSE = MarketType.SZSE
+_SSE = MarketType.SSE
+
+
 def get_exchane_from_vorn_mdtype(market_type) -> str:
     """The exchange suffix of a market code: "XSHE" for SZSE, "XSHG" for SSE."""
-    if market_type is MarketType.SZSE:
+    if market_type is _SZSE:
         return "XSHE"
-    if market_type is MarketType.SSE:
+    if market_type is _SSE:
         return "XSHG"
     try:
         return _EXCHANGE[market_type]
@@ -88,10 +94,17 @@ def _l2_converter(name: str, table: dict, what: str):
     market) is answered with two look-ups and no further call; everything else takes
     _by_market, which raises what it raises."""
     by_id = {id(k): v for k, v in table.items()}
+    szse, sse = table.get(_SZSE), table.get(_SSE)
 
     def convert(char, market_type):
         if type(char) is str:
-            known = by_id.get(id(market_type))
+            # the two markets by identity first (cheaper than the table by id)
+            if market_type is _SZSE:
+                known = szse
+            elif market_type is _SSE:
+                known = sse
+            else:
+                known = by_id.get(id(market_type))
             if known is not None:
                 hit = known.get(char)
                 if hit is not None:
@@ -109,13 +122,18 @@ get_l2order_type_from_vorn = _l2_converter("get_l2order_type_from_vorn", _L2_ORD
                                            "order type")
 
 
-def get_trade_type_from_vorn(char) -> str:
-    if type(char) is str:
-        hit = _TRADE_TYPE.get(char)
-        if hit is not None:
-            return hit
-    char = _char(char)
-    try:
-        return _TRADE_TYPE[char]
-    except KeyError:
-        raise _unknown("trade type", char) from None
+class _TradeTypes(dict):
+    """The trade types by their character; a character that is not one raises what the
+    conversion raises (`__missing__`), so a known one is answered by the table's own look-up,
+    with no Python frame: the bridge converts one on every level-2 transaction."""
+
+    __slots__ = ()
+
+    def __missing__(self, char):
+        char = _char(char)
+        raise _unknown("trade type", char)
+
+
+# get_trade_type_from_vorn(char): "trade" for "F", "cancel" for "4"; ValueError for another
+# one-character str, TypeError for anything else
+get_trade_type_from_vorn = _TradeTypes(_TRADE_TYPE).__getitem__
