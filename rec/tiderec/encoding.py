@@ -125,7 +125,12 @@ class SessionWriter:
         self._size = 0
         self._encode = msgspec.json.Encoder().encode
         self.encoder = Encoder()
+        # Entries in the blocks written to the file; those of the block being assembled are
+        # `_taken` until it is written (a failed write leaves them out, its parts in `unwritten`).
         self.entries = 0
+        self._taken = 0
+        self.unwritten: list[bytes] = []
+        self.appended = 0  # parts put into the block being assembled, ever (see the recorder)
         self.errors = 0
         self._closed = False
         if header is not None:
@@ -153,13 +158,25 @@ class SessionWriter:
             return
         self._parts.append(line)
         self._parts.append(b"\n")
+        self.appended += 1
         self._size += len(line) + 1
         if self._size >= self._block_size:
             self.write_block()
 
+    def take(self, count: int) -> None:
+        """Counts `count` entries about to be written into the block being assembled: they
+        are counted in `entries` once their block is written."""
+        self._taken += count
+
+    @property
+    def taken(self) -> int:
+        """Entries written or in the block being assembled (what the file holds once closed)."""
+        return self.entries + self._taken
+
     def write_lines(self, lines: bytes) -> None:
         """Writes entry lines encoded as JSON, each ending in its newline (JSONL files only)."""
         self._parts.append(lines)
+        self.appended += 1
         self._size += len(lines)
         if self._size >= self._block_size:
             self.write_block()
@@ -167,6 +184,7 @@ class SessionWriter:
     def _add(self, item: bytes) -> None:
         """One binary line."""
         self._parts.append(item)
+        self.appended += 1
         self._size += len(item)
         if self._size >= self._block_size:
             self.write_block()
@@ -175,15 +193,17 @@ class SessionWriter:
                        kwargs: dict | None = None) -> None:
         if name not in SDK_CALLBACKS:
             raise ValueError(f"unknown callback name {name!r}")
-        self.write_line(self.encode_entry(time, "cb", name, args, kwargs))
-        self.entries += 1
+        line = self.encode_entry(time, "cb", name, args, kwargs)
+        self._taken += 1
+        self.write_line(line)
 
     def write_act(self, time: _dt.datetime | str, name: str, args: tuple | list = (),
                   kwargs: dict | None = None) -> None:
         if name not in FRAMEWORK_ACTS:
             raise ValueError(f"unknown framework act {name!r}")
-        self.write_line(self.encode_entry(time, "act", name, args, kwargs))
-        self.entries += 1
+        line = self.encode_entry(time, "act", name, args, kwargs)
+        self._taken += 1
+        self.write_line(line)
 
     def encode_entry(self, time: _dt.datetime | str, kind: str, name: str, args, kwargs,
                      top: Callable[[Any], Any] | None = None) -> bytes:
@@ -231,18 +251,27 @@ class SessionWriter:
         self.write_json({"trailer": info})
 
     def write_block(self) -> None:
-        """Writes what is buffered as one block (one gzip member when compressing)."""
+        """Writes what is buffered as one block (one gzip member when compressing). When the
+        write fails, the block's parts are kept in `unwritten` (their entries are not counted
+        in `entries`) and the error is raised."""
         if not self._parts:
             return
-        if self._frames is not None:
-            data = self._frames.frame(self._parts)
-            self._parts = []
-            self._size = 0
-            self._raw.write(data)
-            return
-        data = b"".join(self._parts)
+        parts, taken = self._parts, self._taken
         self._parts = []
         self._size = 0
+        self._taken = 0
+        try:
+            self._write_parts(parts)
+        except BaseException:
+            self.unwritten.extend(parts)
+            raise
+        self.entries += taken
+
+    def _write_parts(self, parts: list[bytes]) -> None:
+        if self._frames is not None:
+            self._raw.write(self._frames.frame(parts))
+            return
+        data = b"".join(parts)
         if self._fast_level is not None:
             # compressed without the interpreter lock, then written (released again)
             self._raw.write(_isal_zlib.compress(data, self._fast_level, 31))
