@@ -20,6 +20,10 @@ try:  # a block compressed and written in one release of the interpreter's lock
     from ._capture import write_gzip as _write_gzip
 except ImportError:  # a copy of the package without its native part, or built without zlib
     _write_gzip = None
+try:  # the numbers of lines made by the native line encoder written out (see _write_parts)
+    from ._capture import finish_lines as _finish_lines
+except ImportError:  # without the native part no line has numbers left to write
+    _finish_lines = None
 try:  # ISA-L's deflate (the "fast" extra): gzip members at a fraction of zlib's cost
     from isal import isal_zlib as _isal_zlib
 except ImportError:
@@ -272,13 +276,17 @@ class SessionWriter:
             self._raw.write(self._frames.frame(parts))
             return
         data = b"".join(parts)
+        # Lines made by the native line encoder keep their numbers as holes until here: they
+        # are written out without the interpreter's lock (by write_gzip in its own release).
+        if self._fd is not None and self._fast_level is None:
+            self._raw.flush()  # what went through the file object (the header) goes first
+            _write_gzip(self._fd, data, self._level)
+            return
+        if _finish_lines is not None:
+            data = _finish_lines(data)
         if self._fast_level is not None:
             # compressed without the interpreter lock, then written (released again)
             self._raw.write(_isal_zlib.compress(data, self._fast_level, 31))
-            return
-        if self._fd is not None:
-            self._raw.flush()  # what went through the file object (the header) goes first
-            _write_gzip(self._fd, data, self._level)
             return
         if self._compress:
             data = zlib.compress(data, self._level, 31)  # releases the interpreter lock

@@ -63,6 +63,9 @@ except ImportError:  # a copy of the package without its native part: the Python
     _native = None
 
 _decode_line = msgspec.json.decode
+# A line the native capture made, with its numbers written out (they are left as holes until
+# the writer finishes its block); any other line as it is.
+_finish_line = _native.finish_lines if _native is not None else (lambda line: line)
 _decode_packed = msgspec.msgpack.decode
 
 # Whether recording_strategy installs the native capture (see `_native_method`).
@@ -190,7 +193,7 @@ def _capture_list(v: list) -> list:
 def _entry_name(item: tuple | bytes) -> str:
     """The callback's name of an entry in the hand-off ("place_order" for an act)."""
     if type(item) is bytes:  # the line the native capture made: {"t":...,"cb":NAME,...}
-        return _decode_line(item)["cb"]
+        return _decode_line(_finish_line(item))["cb"]
     return item[1] or "place_order"
 
 
@@ -200,7 +203,7 @@ def _lines_names(part: bytes, binary: bool = False) -> list[str]:
     if binary:
         rows = [_decode_packed(part)]
     else:
-        rows = [_decode_line(line) for line in part.split(b"\n") if line.strip()]
+        rows = [_decode_line(line) for line in _finish_line(part).split(b"\n") if line.strip()]
     names = []
     for row in rows:
         if type(row) is dict:
@@ -658,7 +661,7 @@ class SessionRecorder:
 
     def _encode_item(self, item: tuple | bytes) -> bytes:
         if type(item) is bytes:  # the line made by the native capture
-            return item
+            return _finish_line(item)
         now, name, args, kwargs = item
         t = self._wall_text(now) if type(now) is float else now
         handed_over = type(args) is tuple  # by the native capture: each dict a copied record
