@@ -690,11 +690,19 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     ov::object popleft = ov::steal(PyObject_GetAttr(args[0], popleft_name));
     if (!popleft)
         return nullptr;
+    // A line the capture made is copied once, from its bytes into the result; the lines of
+    // copies are made into `chunk` first. `pieces` says where each line is, in order.
+    struct Piece {
+        ov::object line;  // the capture's line, or empty: chunk[offset, offset + size)
+        size_t offset, size;
+    };
+    std::vector<Piece> pieces;
     text::Buffer& chunk = e->t->chunk;
     chunk.clear();
+    size_t total = 0;  // the result's size: every line and its newline
     Py_ssize_t n = 0;
     ov::object other;
-    while (n < limit && chunk.size() < static_cast<size_t>(max_bytes)) {
+    while (n < limit && total < static_cast<size_t>(max_bytes)) {
         const Py_ssize_t pending = PyObject_Size(args[0]);
         if (pending < 0)
             return nullptr;
@@ -703,6 +711,14 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         ov::object item = ov::steal(PyObject_CallNoArgs(popleft.get()));
         if (!item)
             return nullptr;
+        if (PyBytes_CheckExact(item.get())) {
+            const auto size = static_cast<size_t>(PyBytes_GET_SIZE(item.get()));
+            pieces.push_back(Piece{std::move(item), 0, size});
+            total += size + 1;
+            ++n;
+            continue;
+        }
+        const size_t start = chunk.size();
         const res r = append_entry(e, item.get(), chunk);
         if (r == res::error)
             return nullptr;
@@ -710,13 +726,21 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             other = std::move(item);
             break;
         }
-        chunk.push_back('\n');
+        pieces.push_back(Piece{ov::object(), start, chunk.size() - start});
+        total += chunk.size() - start + 1;
         ++n;
     }
-    ov::object lines = ov::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
-    chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
+    ov::object lines = ov::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     if (!lines)
         return nullptr;
+    char* w = PyBytes_AS_STRING(lines.get());  // (not shared yet: filled in here)
+    for (const Piece& piece : pieces) {
+        const char* from = piece.line ? PyBytes_AS_STRING(piece.line.get()) : chunk.data() + piece.offset;
+        std::memcpy(w, from, piece.size);
+        w += piece.size;
+        *w++ = '\n';
+    }
+    chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
     return Py_BuildValue("(NnO)", lines.release(), n, other ? other.get() : Py_None);
 }
 
