@@ -176,6 +176,20 @@ inline char* write_uint(char* w, unsigned long long v) {
         w[1] = digit_pairs[v * 2 + 1];
         return v < 10 ? (w[0] = w[1], w + 1) : w + 2;
     }
+    if (v < 10000) {  // three or four digits: two pairs
+        const auto high = static_cast<unsigned>(v / 100), low = static_cast<unsigned>(v % 100);
+        if (high < 10) {
+            w[0] = static_cast<char>('0' + high);
+            w[1] = digit_pairs[low * 2];
+            w[2] = digit_pairs[low * 2 + 1];
+            return w + 3;
+        }
+        w[0] = digit_pairs[high * 2];
+        w[1] = digit_pairs[high * 2 + 1];
+        w[2] = digit_pairs[low * 2];
+        w[3] = digit_pairs[low * 2 + 1];
+        return w + 4;
+    }
     char buf[48];
     char* end = buf + 24;
     const char* first = digits_before(end, v);
@@ -227,7 +241,7 @@ inline char* write_short_decimal(char* w, double x) {
     // (a * 10^4 < 1e15: the sum and both conversions are exact but for the rounding of a
     // half, and a half is never a match, whichever way it goes)
     const auto r = static_cast<unsigned long long>(static_cast<long long>(a * 10000.0 + 0.5));
-    if (static_cast<double>(r) / 10000.0 != a)
+    if (static_cast<double>(static_cast<long long>(r)) / 10000.0 != a)  // (r < 2^63: signed)
         return nullptr;
     if (__builtin_signbit(x))
         *w++ = '-';
