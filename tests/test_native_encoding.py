@@ -545,3 +545,27 @@ def test_the_dict_layout_check_agrees_on_this_interpreter():
     """The check made when the module loads found the dict layout it reads (else every record
     would be walked by PyDict_Next: correct, slower)."""
     assert recmod._native.reads_dict_entries() is True
+
+
+@pytest.mark.parametrize("waiting", [0, recmod.HOLES_BELOW - 1, recmod.HOLES_BELOW, 10_000])
+def test_a_capture_behind_a_writer_writes_its_numbers_itself(monkeypatch, waiting):
+    """With the writer behind (the hand-off holding HOLES_BELOW callbacks or more) the capture
+    writes the numbers' text into its line itself; else it leaves them as holes. Either line
+    is the Python capture's once finished."""
+    import io
+    recmod._captors.clear()
+    rec = SessionRecorder(io.BytesIO(), now=lambda: dt.datetime(2026, 1, 5, 9, 30),
+                          universe=[], instruments={})
+    strategy = recmod.recording_strategy(Strategy, rec)()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    record = Record({"security_id": "000001", "last_price": 10.5, "bid_volume": [100, 2**40],
+                     "bid_price": [10.4, math.nan], "seq": -7})
+    strategy.on_snapshot(record)  # teaches the capture the record's type
+    rec._queue.clear()
+    rec._queue.extend([b"{}"] * waiting)
+    strategy.on_snapshot(record)
+    line = rec._queue[-1]
+    assert type(line) is bytes
+    assert (b"\x01" in line) is (waiting < recmod.HOLES_BELOW)
+    want, _ = queued_lines(monkeypatch, False, [("on_snapshot", (record,))], rec._now)
+    assert recmod._finish_line(line) == want[0]

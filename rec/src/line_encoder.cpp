@@ -80,6 +80,10 @@ struct Tables {
     long long second = -1;  // the wall-clock second of `second_text`
     std::string second_text;  // its text as the line has it: the opening quote, escaped
     text::Buffer chunk;       // drain's lines, reused
+    // Whether numbers are written as holes (else as their text at once): the capture says so
+    // for each line it makes (see encode_callback); drain's lines always have them. Lines of
+    // either kind, or mixed, finish to the same text.
+    bool holes = true;
     // A buffer for one line, lent to whoever encodes one (see LentBuffer).
     text::Buffer spare;
 };
@@ -159,7 +163,7 @@ inline bool small_int_value(PyObject* v, long long* x) {
 
 // An exact int as its line has it: a hole for one of 64 bits with a sign, the text of one of
 // 64 bits without; declined beyond (the Python encoder writes it).
-res append_integer(PyObject* v, text::Buffer& out) {
+res append_integer(PyObject* v, bool holes, text::Buffer& out) {
     long long x = 0;
     if (!small_int_value(v, &x)) {
         int overflow = 0;
@@ -177,6 +181,10 @@ res append_integer(PyObject* v, text::Buffer& out) {
         }
         if (x == -1 && PyErr_Occurred())
             return res::error;
+    }
+    if (!holes) {
+        text::append_int(out, x);
+        return res::ok;
     }
     char* w = out.room(text::hole_size);
     out.commit(static_cast<size_t>(text::write_int_hole(w, x) - w));
@@ -211,23 +219,26 @@ res append_member(LineEncoder* e, PyObject* v, text::Buffer& out) {
     return res::retry;  // Python code ran: the entry is begun again
 }
 
-// A float, or an integer of 64 bits with a sign, as a hole at w (write_slack bytes of room):
-// the end; nullptr for any other value (nothing written).
-inline char* write_number(char* w, PyObject* v) {
+// A float, or an integer of 64 bits with a sign, at w (write_slack bytes of room): as a hole,
+// or (without `holes`) as its text when it is an integer or a short decimal. Returns the end;
+// nullptr for any other value (nothing written).
+inline char* write_number(char* w, PyObject* v, bool holes) {
     PyTypeObject* type = Py_TYPE(v);
-    if (type == &PyFloat_Type)
-        return text::write_double_hole(w, PyFloat_AS_DOUBLE(v));
+    if (type == &PyFloat_Type) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        return holes ? text::write_double_hole(w, x) : text::write_short_decimal(w, x);
+    }
     if (type == &PyLong_Type) {
         long long x = 0;
-        if (small_int_value(v, &x))
-            return text::write_int_hole(w, x);
-        int overflow = 0;
-        x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
-            PyErr_Clear();  // (an exact int sets nothing here; append_integer sees it again)
-            return nullptr;
+        if (!small_int_value(v, &x)) {
+            int overflow = 0;
+            x = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
+                PyErr_Clear();  // (an exact int sets nothing here; append_integer sees it again)
+                return nullptr;
+            }
         }
-        return text::write_int_hole(w, x);
+        return holes ? text::write_int_hole(w, x) : text::write_int(w, x);
     }
     return nullptr;
 }
@@ -235,12 +246,16 @@ inline char* write_number(char* w, PyObject* v) {
 res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyFloat_Type) {
+        if (!e->t->holes) {
+            text::append_float(out, PyFloat_AS_DOUBLE(v));
+            return res::ok;
+        }
         char* w = out.room(text::hole_size);
         out.commit(static_cast<size_t>(text::write_double_hole(w, PyFloat_AS_DOUBLE(v)) - w));
         return res::ok;
     }
     if (type == &PyLong_Type)
-        return append_integer(v, out);
+        return append_integer(v, e->t->holes, out);
     if (type == &PyUnicode_Type)
         return append_text(v, out);
     if (v == Py_None) {
@@ -265,7 +280,7 @@ res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
             for (; i < n; ++i) {
                 char* at = i > 0 ? w + 1 : w;
                 *w = ',';
-                char* end = write_number(at, PyList_GET_ITEM(v, i));
+                char* end = write_number(at, PyList_GET_ITEM(v, i), e->t->holes);
                 if (end == nullptr)
                     break;
                 w = end;
@@ -373,7 +388,7 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
             const char* from = s.text.data() + offset;
             for (uint32_t c = 0; c < length; c += 16)
                 std::memcpy(w + c, from + c, 16);
-            char* end = write_number(w + length, v);
+            char* end = write_number(w + length, v, e->t->holes);
             if (end != nullptr) {
                 out.commit(static_cast<size_t>(end - w));
                 continue;
@@ -605,14 +620,28 @@ res append_call_once(LineEncoder* e, PyObject* now, PyObject* name, PyObject* co
     return res::ok;
 }
 
+// Puts the tables' `holes` back to drain's when the line is made (Python code the encoder
+// calls may let another thread make a line meanwhile: either form is right).
+class HolesFor {
+public:
+    HolesFor(Tables& t, bool holes) : t_(t) { t.holes = holes; }
+    ~HolesFor() { t_.holes = true; }
+    HolesFor(const HolesFor&) = delete;
+    HolesFor& operator=(const HolesFor&) = delete;
+
+private:
+    Tables& t_;
+};
+
 PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, PyObject* name,
                                // (`read` is a function pointer, passed as one)
                                // cppcheck-suppress passedByValue
                                PyObject* const* args, Py_ssize_t n, tiderec::ReadArgument read,
-                               const void* context) {
+                               const void* context, bool holes) {
     auto* e = reinterpret_cast<LineEncoder*>(encoder);
     if (e->member_text == nullptr || e->t == nullptr || !PyUnicode_CheckExact(name))
         return nullptr;  // cleared by the collector: the capture copies, as without an encoder
+    HolesFor mode(*e->t, holes);
     LentBuffer lent(*e->t);
     text::Buffer& line = lent.buf;
     for (int tries = 0; tries <= max_retries; ++tries) {
@@ -933,9 +962,9 @@ namespace tiderec {
 bool is_line_encoder(PyObject* o) { return encoder_type != nullptr && Py_IS_TYPE(o, encoder_type); }
 
 PyObject* encode_callback(PyObject* encoder, PyObject* now, PyObject* name, PyObject* const* args,
-                          Py_ssize_t n, ReadArgument read, const void* context) {
+                          Py_ssize_t n, ReadArgument read, const void* context, bool holes) {
     try {
-        return encode_callback_impl(encoder, now, name, args, n, read, context);
+        return encode_callback_impl(encoder, now, name, args, n, read, context, holes);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

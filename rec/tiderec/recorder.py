@@ -85,6 +85,10 @@ WAKE_AT = 64
 # to BATCH_MAX snapshots (some 50 million instructions), because every release of the lock
 # costs the writer up to the interpreter's 5 ms switch interval to get it back.
 BATCH_MAX = 4096
+# The hand-off's length below which the native capture leaves a line's numbers for the writer
+# to write out without the lock; from it on (the writer is behind, in a burst) the capture
+# writes them itself, as the writer then keeps the lock and needs all its time to catch up.
+HOLES_BELOW = BATCH_MAX
 # The writer's pause between two batches, with the lock released: long enough for a thread
 # waiting for the lock to wake and take it.
 _PAUSE = 2e-5
@@ -430,7 +434,7 @@ class SessionRecorder:
             limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
             capture_list=_capture_list, capture=_capture, clock=None if self._wall else self._now,
             order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__, wake=self._wake.set,
-            wake_at=WAKE_AT, lines=self._lines)
+            wake_at=WAKE_AT, lines=self._lines, holes_below=HOLES_BELOW)
 
     def _late(self, name: str | None = None) -> None:  # (name: the native capture's call)
         """A callback (or act) was appended after the recorder closed: its capture outlasted
