@@ -421,7 +421,7 @@ def test_what_the_native_capture_queues_is_left_out_of_collections(tmp_path, lin
     snapshot_item, position_item = list(rec._queue)[-2:]
     if line_at_capture:
         assert type(snapshot_item) is bytes and type(position_item) is bytes
-        assert b'"seq":2' in position_item
+        assert b'"seq":2' in recorder_module._finish_line(position_item)
     else:
         for item in (snapshot_item, position_item):
             assert type(item[2]) is tuple

@@ -58,6 +58,7 @@ def drained_lines(rec, items, limit=7, max_bytes=1 << 16) -> tuple[bytes, int]:
     native = 0
     while q:
         text, n, other = rec._lines.drain(q, limit, max_bytes)
+        text = recmod._native.finish_lines(text)  # (the writer finishes its blocks so)
         assert text.count(b"\n") == n
         out.append(text)
         native += n
@@ -383,6 +384,7 @@ def test_a_list_changed_in_place_after_its_callback_is_recorded_as_delivered():
     prices[:] = [99.0, 98.0]
     line = rec._queue[-1]
     assert type(line) is bytes
+    line = recmod._finish_line(line)  # its numbers written out, as the writer does
     assert b'"bid_price":[10.5,10.4]' in line and b"99.0" not in line
 
 
@@ -391,6 +393,11 @@ def test_a_list_changed_in_place_after_its_callback_is_recorded_as_delivered():
     99999999999.9999, 99999999999.99995, 1e10, 4294967296.5, 42949672.9601, 0.3, 2.675,
     4294967295, 4294967296, 2**64 - 1, -2**63, 99, 100, 9999, 10000,
     "a" * 1023 + '"' + "b" * 1500 + "\n", "\x01" * 1030 + "é", "中" * 700,
+    # integers read from their digits: one and two 30-bit digits and past them, either sign
+    0, -1, 2**30 - 1, 2**30, -(2**30), 2**60 - 1, 2**60, -(2**60) + 1, -(2**60), 2**63 - 1,
+    True, False, -0.0, math.nan, math.inf, -math.inf, 5e-324, 1e16, 1.7976931348623157e308,
+    # a double whose 8 bytes hold newlines and the hole's own mark byte
+    struct.unpack("<d", b"\n\x01\n\x01\n\x01\xf0\x3f")[0],
 ], ids=lambda v: repr(v)[:40])
 def test_numbers_and_long_texts_are_the_python_bytes_by_either_path(monkeypatch, value):
     """At the edges of the quick forms (the four decimal places and their trailing zeros, the
@@ -404,3 +411,161 @@ def test_numbers_and_long_texts_are_the_python_bytes_by_either_path(monkeypatch,
     got, made = queued_lines(monkeypatch, True, calls, now)
     want, _ = queued_lines(monkeypatch, False, calls, now)
     assert got == want and made == 1
+
+
+@pytest.mark.parametrize("data", [
+    b"",
+    b'{"t":"x","cb":"on_bar"}\n',            # finished text: the same object back
+    b"\x01",                                 # a mark with nothing after it
+    b'{"a":\x01d\x00\x00}',                  # a hole cut short
+    b"\x01x" + b"\x00" * 8 + b"}",            # a mark of no kind known
+    b"\x01d" + struct.pack("<d", 2.5) + b"\x01",
+], ids=repr)
+def test_finishing_text_that_holds_no_whole_hole_copies_it(data):
+    """Text that was never made with holes (or is cut short) is copied as it is, a hole whole
+    to its last byte written out, and nothing read beyond the text."""
+    got = recmod._native.finish_lines(data)
+    if b"\x01" not in data:
+        assert got is data
+    elif data.startswith(b"\x01d"):
+        assert got == b"2.5\x01"
+    else:
+        assert got == data
+
+
+def test_finishing_a_block_is_finishing_its_lines_one_by_one(monkeypatch):
+    """A block big enough to be finished with the lock released gives the text of its lines
+    finished one at a time."""
+    rnd = random.Random(7)
+    calls = [random_call(rnd) for _ in range(400)]
+    import io
+    recmod._captors.clear()
+    rec = SessionRecorder(io.BytesIO(), now=lambda: dt.datetime(2026, 1, 5, 9, 30),
+                          universe=[], instruments={})
+    strategy = recmod.recording_strategy(Strategy, rec)()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    for name, args in calls:
+        getattr(strategy, name)(*args)
+    lines = [item for item in rec._queue if type(item) is bytes]
+    lines *= 4
+    block = b"\n".join(lines)
+    assert len(block) > 1 << 15 and b"\x01" in block
+    assert recmod._native.finish_lines(block) == b"\n".join(recmod._native.finish_lines(x) for x in lines)
+
+
+@pytest.mark.parametrize("name, level", [
+    ("plain.jsonl", 3),       # written as it is
+    ("fast.jsonl.gz", 3),     # compressed by ISA-L where installed, else zlib
+    ("zlib.jsonl.gz", 6),     # compressed and written natively, in one release of the lock
+], ids=lambda v: str(v))
+def test_each_kind_of_file_holds_the_python_capture_bytes(tmp_path, monkeypatch, name, level):
+    """The numbers the capture left as holes are written out by whichever way the writer
+    writes its blocks: the file is the Python capture's, byte for byte."""
+    import gzip
+    rnd = random.Random(11)
+    calls = [random_call(rnd) for _ in range(300)]
+    files = []
+    for native in (True, False):
+        recmod._captors.clear()
+        if not native:
+            monkeypatch.setattr(recmod, "_native", None)
+        path = tmp_path / f"{native}-{name}"
+        rec = SessionRecorder(path, now=lambda: dt.datetime(2026, 1, 5, 9, 30), universe=[],
+                              instruments={}, compress_level=level, block_size=4096)
+        strategy = recmod.recording_strategy(Strategy, rec)()
+        monkeypatch.undo()
+        rec._started = True  # the header is left out: it holds the time the file was made
+        rec._thread = __import__("threading").Thread(target=rec._run, daemon=True)
+        rec._thread.start()
+        for call_name, args in calls:
+            getattr(strategy, call_name)(*args)
+        rec.close()
+        data = path.read_bytes()
+        files.append(gzip.decompress(data) if name.endswith(".gz") else data)
+    assert b"\x01" not in files[0]
+    assert files[0] == files[1] and files[0].count(b"\n") == len(calls) + 1  # and the trailer
+
+
+def _namespace_with(make) -> object:
+    import types
+    r = types.SimpleNamespace()
+    make(r.__dict__)
+    return r
+
+
+def _many(d):
+    d.update({f"f{i}": i * 1.25 for i in range(400)})
+
+
+def _deleted_and_set_again(d):
+    d.update({f"f{i}": i for i in range(24)})
+    for i in range(0, 24, 3):
+        del d[f"f{i}"]
+    for i in range(0, 24, 6):
+        d[f"f{i}"] = -i
+
+
+def _emptied_then_one(d):
+    d.update({f"f{i}": i for i in range(10)})
+    d.clear()
+    d["last_price"] = 10.5
+
+
+def _emptied_by_deleting(d):
+    d.update({f"f{i}": i for i in range(10)})
+    for i in range(10):
+        del d[f"f{i}"]
+    d["bid_price"] = [10.4, 10.3]
+
+
+def _key_of_another_type(d):
+    d.update({"security_id": "000001", 7: "seven", "last_price": 10.5})
+
+
+def _private_and_public(d):
+    d.update({"_seen": 1, "security_id": "000001", "_cache": [1], "volume": 2**40})
+
+
+@pytest.mark.parametrize("make", [_many, _deleted_and_set_again, _emptied_then_one,
+                                  _emptied_by_deleting, _key_of_another_type,
+                                  _private_and_public], ids=lambda f: f.__name__.strip("_"))
+def test_records_fields_are_read_alike_from_every_form_of_dict(monkeypatch, make):
+    """However a record's dict came to be (grown, fields deleted and set again, emptied, a key
+    that is no text), the line made at the capture is the Python capture's."""
+    calls = [("on_snapshot", (_namespace_with(make),))] * 3
+    now = lambda: dt.datetime(2026, 1, 5, 9, 30)  # noqa: E731
+    got, made = queued_lines(monkeypatch, True, calls, now)
+    want, _ = queued_lines(monkeypatch, False, calls, now)
+    assert got == want
+
+
+@pytest.mark.skipif(__import__("sys").version_info[:2] != (3, 11),
+                    reason="the entry table is read directly on 3.11 only")
+def test_the_dict_layout_check_agrees_on_this_interpreter():
+    """The check made when the module loads found the dict layout it reads (else every record
+    would be walked by PyDict_Next: correct, slower)."""
+    assert recmod._native.reads_dict_entries() is True
+
+
+@pytest.mark.parametrize("waiting", [0, recmod.HOLES_BELOW - 1, recmod.HOLES_BELOW, 10_000])
+def test_a_capture_behind_a_writer_writes_its_numbers_itself(monkeypatch, waiting):
+    """With the writer behind (the hand-off holding HOLES_BELOW callbacks or more) the capture
+    writes the numbers' text into its line itself; else it leaves them as holes. Either line
+    is the Python capture's once finished."""
+    import io
+    recmod._captors.clear()
+    rec = SessionRecorder(io.BytesIO(), now=lambda: dt.datetime(2026, 1, 5, 9, 30),
+                          universe=[], instruments={})
+    strategy = recmod.recording_strategy(Strategy, rec)()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    record = Record({"security_id": "000001", "last_price": 10.5, "bid_volume": [100, 2**40],
+                     "bid_price": [10.4, math.nan], "seq": -7})
+    strategy.on_snapshot(record)  # teaches the capture the record's type
+    rec._queue.clear()
+    rec._queue.extend([b"{}"] * waiting)
+    strategy.on_snapshot(record)
+    line = rec._queue[-1]
+    assert type(line) is bytes
+    assert (b"\x01" in line) is (waiting < recmod.HOLES_BELOW)
+    want, _ = queued_lines(monkeypatch, False, [("on_snapshot", (record,))], rec._now)
+    assert recmod._finish_line(line) == want[0]

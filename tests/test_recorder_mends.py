@@ -5,6 +5,7 @@ no captured entry alive; and every callback the recorder accepted is written or 
 the writer falls behind and when the recorder is closed while callbacks are being captured."""
 from __future__ import annotations
 
+import collections
 import gc
 import gzip
 import threading
@@ -165,7 +166,8 @@ def test_a_failed_writer_keeps_no_captured_entry_alive(tmp_path, capture):
 
 def test_a_failed_writer_counts_what_it_had_not_written_by_name(tmp_path, capture):
     """What waits in the hand-off when the writer fails (lines made at the capture, copies of
-    records the Python capture made, plain arguments) is counted under each callback's name."""
+    records the Python capture made, plain arguments) is counted under each callback's name,
+    and so is the entry the writer was writing when it failed."""
     rec, strategy = started(tmp_path / "lost.jsonl.gz", flush_interval=0.05)
     entered, release = threading.Event(), threading.Event()
 
@@ -183,7 +185,64 @@ def test_a_failed_writer_counts_what_it_had_not_written_by_name(tmp_path, captur
     release.set()
     rec._thread.join(10)
     assert isinstance(rec.writer_error, OSError)
-    assert rec.dropped == {"on_snapshot": 5, "on_query_asset": 3}
+    assert rec.dropped == {"on_bar": 1, "on_snapshot": 5, "on_query_asset": 3}
+    assert rec.pending == 0
+
+
+class FailingFile:
+    """The session file, whose writes fail once `fails(number of the write)` says so."""
+
+    def __init__(self, raw, fails):
+        self.raw, self.fails, self.writes = raw, fails, 0
+
+    def write(self, data):
+        self.writes += 1
+        if self.fails(self.writes):
+            raise OSError(28, "No space left on device")
+        return self.raw.write(data)
+
+    def __getattr__(self, name):
+        return getattr(self.raw, name)
+
+
+@pytest.mark.parametrize("name, fail_at", [
+    ("mid.jsonl", 1),          # the first block of the batch
+    ("mid.jsonl", 3),          # a block in the middle of the batch, two written before it
+    ("mid.jsonl", "close"),    # from the close on (the last block and the trailer)
+    ("mid.tsb", 2),            # the binary encoding's blocks
+    ("mid.tsb", "close"),
+])
+def test_a_writer_failing_in_the_middle_of_a_batch_counts_each_entry_once(tmp_path, capture,
+                                                                          name, fail_at):
+    """Entries whose block was not written are counted as dropped, under their callback's
+    name, and not as written: written and dropped add up to the callbacks delivered. The
+    close that meets the failure returns at once."""
+    path = tmp_path / name
+    rec, strategy = started(path, block_size=1024)
+    entered, release = held_writer(rec)
+    strategy.on_bar(types.SimpleNamespace(seq=-1))  # holds the writer in its first write
+    assert entered.wait(10)
+    fails = (lambda n: rec.closed) if fail_at == "close" else (lambda n: n >= fail_at)
+    rec._writer._raw = FailingFile(rec._writer._raw, fails)
+    delivered = [("on_bar", -1)]
+    for i in range(60):
+        if i % 3 == 2:
+            strategy.on_query_asset(types.SimpleNamespace(seq=i, total=1e6 + i), i, 0, "ok")
+            delivered.append(("on_query_asset", i))
+        else:
+            strategy.on_snapshot(snap(seq=i))
+            delivered.append(("on_snapshot", i))
+    release.set()
+    closing = threading.Thread(target=rec.close, kwargs={"timeout": 30})
+    closing.start()
+    closing.join(10)
+    assert not closing.is_alive()
+    assert isinstance(rec.writer_error, OSError)
+    kept = [(e.name, e.args[0].seq) for e in written(path)]
+    assert kept == delivered[:len(kept)]  # whole blocks, in their order
+    lost = collections.Counter(n for n, _ in delivered[len(kept):])
+    assert rec.dropped == lost and sum(lost.values()) > 0
+    assert rec.entries == len(kept)
     assert rec.pending == 0
 
 

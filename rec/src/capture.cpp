@@ -95,6 +95,10 @@ struct Capture {
     PyObject* lines;         // the recorder's LineEncoder, or nullptr: the line made here
     Py_ssize_t limit;        // how many captured callbacks the queue may hold
     Py_ssize_t wake_at;      // the queue's length at which the writer is woken
+    // Below this length of the queue the line's numbers are left for the writer to write out
+    // without the lock; from it on (the writer is behind: a burst) the capture writes them
+    // itself, so that the writer has only its compression left and catches up.
+    Py_ssize_t holes_below;
     int order_report;        // an order report: the recorder looks at the order it names
     // The record types (strong references, so that an address is not reused while it is
     // here) last found to give their instance dict as their __dict__ attribute, or not:
@@ -554,8 +558,11 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
     if (c->lines != nullptr) {
         // The common callback's line, made here from the records as they are: the writer then
         // only compresses and writes it. What the encoder leaves to Python is copied as below.
-        ov::object line = ov::steal(
-            tiderec::encode_callback(c->lines, now.get(), c->name, args, n, read_argument, c));
+        const Py_ssize_t pending = PyObject_Size(c->queue);
+        if (pending < 0)
+            return outcome::error;
+        ov::object line = ov::steal(tiderec::encode_callback(
+            c->lines, now.get(), c->name, args, n, read_argument, c, pending < c->holes_below));
         if (line)
             return hand_over(c, line.get());
         if (PyErr_Occurred())
@@ -610,21 +617,22 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 }
 
 // Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
-//         capture_list, capture, clock, order_report, doc, wake, wake_at, lines=None)
+//         capture_list, capture, clock, order_report, doc, wake, wake_at, lines=None,
+//         holes_below=sys.maxsize)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
                                    "captors", "keep", "copy_fields", "capture_list", "capture",
                                    "clock", "order_report", "doc", "wake", "wake_at", "lines",
-                                   nullptr};
+                                   "holes_below", nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
         *capture_list, *capture, *clock, *doc, *wake, *lines = Py_None;
-    Py_ssize_t limit, wake_at;
+    Py_ssize_t limit, wake_at, holes_below = PY_SSIZE_T_MAX;
     int order_report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|O:Capture",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|On:Capture",
                                      const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
                                      &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
                                      &capture_list, &capture, &clock, &order_report, &doc, &wake,
-                                     &wake_at, &lines))
+                                     &wake_at, &lines, &holes_below))
         return nullptr;
     if (lines != Py_None && !tiderec::is_line_encoder(lines)) {
         PyErr_SetString(PyExc_TypeError, "Capture: lines must be a LineEncoder or None");
@@ -671,6 +679,7 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->lines = lines == Py_None ? nullptr : Py_NewRef(lines);
     c->limit = limit;
     c->wake_at = wake_at;
+    c->holes_below = holes_below;
     c->order_report = order_report;
     return self.release();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -176,6 +177,20 @@ inline char* write_uint(char* w, unsigned long long v) {
         w[1] = digit_pairs[v * 2 + 1];
         return v < 10 ? (w[0] = w[1], w + 1) : w + 2;
     }
+    if (v < 10000) {  // three or four digits: two pairs
+        const auto high = static_cast<unsigned>(v / 100), low = static_cast<unsigned>(v % 100);
+        if (high < 10) {
+            w[0] = static_cast<char>('0' + high);
+            w[1] = digit_pairs[low * 2];
+            w[2] = digit_pairs[low * 2 + 1];
+            return w + 3;
+        }
+        w[0] = digit_pairs[high * 2];
+        w[1] = digit_pairs[high * 2 + 1];
+        w[2] = digit_pairs[low * 2];
+        w[3] = digit_pairs[low * 2 + 1];
+        return w + 4;
+    }
     char buf[48];
     char* end = buf + 24;
     const char* first = digits_before(end, v);
@@ -227,7 +242,7 @@ inline char* write_short_decimal(char* w, double x) {
     // (a * 10^4 < 1e15: the sum and both conversions are exact but for the rounding of a
     // half, and a half is never a match, whichever way it goes)
     const auto r = static_cast<unsigned long long>(static_cast<long long>(a * 10000.0 + 0.5));
-    if (static_cast<double>(r) / 10000.0 != a)
+    if (static_cast<double>(static_cast<long long>(r)) / 10000.0 != a)  // (r < 2^63: signed)
         return nullptr;
     if (__builtin_signbit(x))
         *w++ = '-';
@@ -265,14 +280,16 @@ inline void append_double(Buffer& out, double x) {
         append_double_digits(out, x);
 }
 
-inline void append_double_digits(Buffer& out, double x) {
+// The digits of append_double_digits at w (write_slack bytes of room; at most 24 are written):
+// returns the end.
+inline char* write_double_digits(char* w, double x) {
     char buf[40];
     // Scientific form of the shortest round-trip digits: [-]d[.ddd]e(+|-)XX
     const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
     const char* p = buf;
     const char* end = r.ptr;
     if (*p == '-') {
-        out.push_back('-');
+        *w++ = '-';
         ++p;
     }
     char digits[24] = {};
@@ -294,35 +311,158 @@ inline void append_double_digits(Buffer& out, double x) {
     while (nd > 1 && digits[nd - 1] == '0')
         --nd;
     if (nd == 0 || (nd == 1 && digits[0] == '0')) {
-        out.append("0.0", 3);
-        return;
+        std::memcpy(w, "0.0", 3);
+        return w + 3;
     }
     if (k >= -5 && k < 16) {
         if (k >= 0) {
             const size_t whole = static_cast<size_t>(k) + 1;
             if (nd <= whole) {
-                out.append(digits, nd);
-                out.append(whole - nd, '0');
-                out.append(".0", 2);
-            } else {
-                out.append(digits, whole);
-                out.push_back('.');
-                out.append(digits + whole, nd - whole);
+                std::memcpy(w, digits, nd);
+                std::memset(w + nd, '0', whole - nd);
+                w += whole;
+                std::memcpy(w, ".0", 2);
+                return w + 2;
             }
-        } else {
-            out.append("0.", 2);
-            out.append(static_cast<size_t>(-k - 1), '0');
-            out.append(digits, nd);
+            std::memcpy(w, digits, whole);
+            w[whole] = '.';
+            std::memcpy(w + whole + 1, digits + whole, nd - whole);
+            return w + nd + 1;
         }
+        std::memcpy(w, "0.", 2);
+        w += 2;
+        std::memset(w, '0', static_cast<size_t>(-k - 1));
+        w += -k - 1;
+        std::memcpy(w, digits, nd);
+        return w + nd;
+    }
+    *w++ = digits[0];
+    if (nd > 1) {
+        *w++ = '.';
+        std::memcpy(w, digits + 1, nd - 1);
+        w += nd - 1;
+    }
+    *w++ = 'e';
+    return write_int(w, k);
+}
+
+inline void append_double_digits(Buffer& out, double x) {
+    char* w = out.room(write_slack);
+    out.commit(static_cast<size_t>(write_double_digits(w, x) - w));
+}
+
+// A double as the line has it: finite ones in their shortest digits, the others as tags.
+inline void append_float(Buffer& out, double x) {
+    if (std::isfinite(x)) {
+        append_double(out, x);
         return;
     }
-    out.push_back(digits[0]);
-    if (nd > 1) {
-        out.push_back('.');
-        out.append(digits + 1, nd - 1);
+    out += std::isnan(x) ? R"({"$float":"nan"})" : x > 0 ? R"({"$float":"inf"})" : R"({"$float":"-inf"})";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numbers left as holes. While a line is made under the interpreter's lock, a number may be
+// written as a hole: the byte hole_mark, a kind byte, and the number's 8 bytes as the machine
+// holds them; `finish` replaces each hole by the number's text later, without the lock. A
+// line's JSON text never holds the byte 0x01 itself (texts escape every byte below 0x20), so a
+// hole cannot be mistaken for text; the 8 bytes of a number may hold any byte, a newline
+// included, so text with holes is read hole by hole, never split at its newlines, until it
+// is finished.
+constexpr char hole_mark = '\x01';
+constexpr char hole_double = 'd';
+constexpr char hole_int = 'i';
+constexpr size_t hole_size = 10;
+
+inline char* write_double_hole(char* w, double x) {
+    w[0] = hole_mark;
+    w[1] = hole_double;
+    std::memcpy(w + 2, &x, 8);
+    return w + hole_size;
+}
+
+inline char* write_int_hole(char* w, long long x) {
+    w[0] = hole_mark;
+    w[1] = hole_int;
+    std::memcpy(w + 2, &x, 8);
+    return w + hole_size;
+}
+
+// Whether s[0..n) holds a hole.
+inline bool has_holes(const char* s, size_t n) { return std::memchr(s, hole_mark, n) != nullptr; }
+
+// A double as the line has it, at w (write_slack bytes of room): returns the end.
+inline char* write_float(char* w, double x) {
+    if (std::isfinite(x)) {
+        char* end = write_short_decimal(w, x);
+        return end != nullptr ? end : write_double_digits(w, x);
     }
-    out.push_back('e');
-    append_int(out, k);
+    static constexpr char nan[] = R"({"$float":"nan"})", inf[] = R"({"$float":"inf"})",
+                          minus_inf[] = R"({"$float":"-inf"})";
+    if (std::isnan(x)) {
+        std::memcpy(w, nan, sizeof nan - 1);
+        return w + sizeof nan - 1;
+    }
+    if (x > 0) {
+        std::memcpy(w, inf, sizeof inf - 1);
+        return w + sizeof inf - 1;
+    }
+    std::memcpy(w, minus_inf, sizeof minus_inf - 1);
+    return w + sizeof minus_inf - 1;
+}
+
+// The bytes of s[0..end) up to the first mark (or the end) copied to w, 8 at a time (w has 8
+// bytes of room beyond what is copied): returns where the copy stopped in s, and w is moved
+// to where it stopped there.
+inline const char* copy_to_mark(char*& w, const char* s, const char* end) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    while (end - s >= 8) {
+        uint64_t x;
+        std::memcpy(&x, s, 8);
+        std::memcpy(w, s, 8);
+        const uint64_t t = x ^ ones * static_cast<unsigned char>(hole_mark);
+        const uint64_t found = (t - ones) & ~t & highs;  // its lowest bit: the first mark byte
+        if (found != 0) {
+            const auto k = static_cast<size_t>(__builtin_ctzll(found) >> 3);  // little-endian
+            w += k;
+            return s + k;
+        }
+        w += 8;
+        s += 8;
+    }
+    while (s < end && *s != hole_mark)
+        *w++ = *s++;
+    return s;
+}
+
+// s[0..n) appended to `out` with each hole replaced by its number's text. A mark byte that does
+// not begin a whole hole of a known kind (text that was never made with holes) is copied as it
+// is, so any input gives some output and nothing is read beyond s + n.
+inline void append_finished(Buffer& out, const char* s, size_t n) {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "copy_to_mark reads little-endian words");
+    // A hole's 10 bytes become at most 24 (a double's longest text), text stays as it is.
+    char* const start = out.room(n * 3 + write_slack);
+    char* w = start;
+    const char* const end = s + n;
+    while (s < end) {
+        s = copy_to_mark(w, s, end);
+        if (s == end)
+            break;
+        if (static_cast<size_t>(end - s) < hole_size || (s[1] != hole_double && s[1] != hole_int)) {
+            *w++ = *s++;  // not a hole: the byte as it is
+            continue;
+        }
+        if (s[1] == hole_double) {
+            double x;
+            std::memcpy(&x, s + 2, 8);
+            w = write_float(w, x);
+        } else {
+            long long x;
+            std::memcpy(&x, s + 2, 8);
+            w = write_int(w, x);
+        }
+        s += hole_size;
+    }
+    out.commit(static_cast<size_t>(w - start));
 }
 
 // n as exactly `width` decimal digits (n < 10^width) at w; returns the end.

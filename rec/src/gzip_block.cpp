@@ -1,5 +1,6 @@
-// tiderec._capture.write_gzip: one block of a session file compressed as a gzip member and
-// written to the file, both without the interpreter's lock and in one release of it.
+// tiderec._capture.write_gzip: one block of a session file finished (its numbers' holes
+// written out), compressed as a gzip member and written to the file, all without the
+// interpreter's lock and in one release of it.
 //
 // The recorder's writer thread would otherwise release the lock twice a block (zlib.compress,
 // then the file's write), and while the SDK's threads run flat out each release costs it up to
@@ -9,10 +10,12 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <new>
 #include <cstdlib>
 #include <unistd.h>
 #include <zlib.h>
 
+#include "entry_text.hpp"
 #include "line_encoder.hpp"
 
 namespace {
@@ -24,9 +27,25 @@ struct Outcome {
 };
 
 // Compresses data[0..n) into one gzip member (as zlib.compress(data, level, 31) makes it) and
-// writes the member to fd, retrying short and interrupted writes. Runs without the lock.
+// writes the member to fd, retrying short and interrupted writes. Runs without the lock. Lines
+// with holes (numbers the line encoder left to be written, entry_text.hpp) are finished first.
 Outcome compress_and_write(int fd, const unsigned char* data, size_t n, int level) {
     Outcome result;
+    tiderec::text::Buffer finished;
+    if (tiderec::text::has_holes(reinterpret_cast<const char*>(data), n)) {
+        try {
+            tiderec::text::append_finished(finished, reinterpret_cast<const char*>(data), n);
+        } catch (const std::bad_alloc&) {
+            result.zlib_error = Z_MEM_ERROR;
+            return result;
+        }
+        data = reinterpret_cast<const unsigned char*>(finished.data());
+        n = finished.size();
+        if (n > 0xFFFFFFFFull) {
+            result.zlib_error = Z_BUF_ERROR;
+            return result;
+        }
+    }
     z_stream z{};
     result.zlib_error = deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
     if (result.zlib_error != Z_OK)

@@ -13,6 +13,12 @@
 // writes it as it always has. The two write the same bytes for the same entry; a test compares
 // them over whole days and fuzzed records.
 //
+// A line made here keeps its numbers (floats, and integers of 64 bits with a sign) as holes
+// (entry_text.hpp): the number's 8 bytes stand in its place, and its text is written when the
+// writer finishes the block, without the interpreter's lock (finish_lines, write_gzip), so the
+// lock is not held for the digits. What leaves this file as a line to be read (encode, and
+// finish_lines) is finished text.
+//
 // Nothing here runs Python code while it walks an entry, with one exception: the first time a
 // value of a type not yet met is seen, the recorder is asked (member_text) how it is written.
 // That call may run any Python code, so after it the entry is begun again from its start
@@ -34,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "dict_entries.hpp"
 #include "entry_text.hpp"
 #include "line_encoder.hpp"
 #include "ov/core.hpp"
@@ -41,6 +48,7 @@
 namespace {
 
 namespace text = tiderec::text;
+using tiderec::dict_entries::next_field;
 
 // What encoding one part of an entry came to: written; left to the Python encoder (nothing
 // set); to be begun again (a new value type was learned); or failed with an exception set.
@@ -72,6 +80,10 @@ struct Tables {
     long long second = -1;  // the wall-clock second of `second_text`
     std::string second_text;  // its text as the line has it: the opening quote, escaped
     text::Buffer chunk;       // drain's lines, reused
+    // Whether numbers are written as holes (else as their text at once): the capture says so
+    // for each line it makes (see encode_callback); drain's lines always have them. Lines of
+    // either kind, or mixed, finish to the same text.
+    bool holes = true;
     // A buffer for one line, lent to whoever encodes one (see LentBuffer).
     text::Buffer spare;
 };
@@ -127,32 +139,56 @@ res append_text(PyObject* s, text::Buffer& out) {
     return res::ok;
 }
 
-res append_integer(PyObject* v, text::Buffer& out) {
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow == 0) {
+// The value of an int of up to two digits (all of them on 3.11 up to 2^60), read from its
+// digits; false for a longer one (or another layout), which the interpreter's conversion reads.
+inline bool small_int_value(PyObject* v, long long* x) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && PyLong_SHIFT == 30
+    // 3.11's int: Py_SIZE is the number of 30-bit digits, negative for a negative value.
+    const Py_ssize_t size = Py_SIZE(v);
+    const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
+    switch (size) {
+    case 0: *x = 0; return true;
+    case 1: *x = static_cast<long long>(d[0]); return true;
+    case -1: *x = -static_cast<long long>(d[0]); return true;
+    case 2: *x = static_cast<long long>(d[0] | static_cast<uint64_t>(d[1]) << PyLong_SHIFT); return true;
+    case -2: *x = -static_cast<long long>(d[0] | static_cast<uint64_t>(d[1]) << PyLong_SHIFT); return true;
+    default: return false;
+    }
+#else
+    (void)v;
+    (void)x;
+    return false;
+#endif
+}
+
+// An exact int as its line has it: a hole for one of 64 bits with a sign, the text of one of
+// 64 bits without; declined beyond (the Python encoder writes it).
+res append_integer(PyObject* v, bool holes, text::Buffer& out) {
+    long long x = 0;
+    if (!small_int_value(v, &x)) {
+        int overflow = 0;
+        x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0) {
+            if (overflow < 0)
+                return res::decline;
+            const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+            if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();  // beyond 64 bits: the Python encoder writes it
+                return res::decline;
+            }
+            text::append_uint(out, u);
+            return res::ok;
+        }
         if (x == -1 && PyErr_Occurred())
             return res::error;
+    }
+    if (!holes) {
         text::append_int(out, x);
         return res::ok;
     }
-    if (overflow < 0)
-        return res::decline;
-    const unsigned long long u = PyLong_AsUnsignedLongLong(v);
-    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();  // beyond 64 bits: the Python encoder writes it
-        return res::decline;
-    }
-    text::append_uint(out, u);
+    char* w = out.room(text::hole_size);
+    out.commit(static_cast<size_t>(text::write_int_hole(w, x) - w));
     return res::ok;
-}
-
-void append_float(double x, text::Buffer& out) {
-    if (std::isfinite(x)) {
-        text::append_double(out, x);
-        return;
-    }
-    out += std::isnan(x) ? R"({"$float":"nan"})" : x > 0 ? R"({"$float":"inf"})" : R"({"$float":"-inf"})";
 }
 
 // A value of a type that is not one of the plain ones: its tag text when it is an enumeration
@@ -183,20 +219,26 @@ res append_member(LineEncoder* e, PyObject* v, text::Buffer& out) {
     return res::retry;  // Python code ran: the entry is begun again
 }
 
-// A float that is a short decimal, or an integer of 64 bits with a sign, at w (write_slack
-// bytes of room): the end; nullptr for any other value (nothing written).
-inline char* write_number(char* w, PyObject* v) {
+// A float, or an integer of 64 bits with a sign, at w (write_slack bytes of room): as a hole,
+// or (without `holes`) as its text when it is an integer or a short decimal. Returns the end;
+// nullptr for any other value (nothing written).
+inline char* write_number(char* w, PyObject* v, bool holes) {
     PyTypeObject* type = Py_TYPE(v);
-    if (type == &PyFloat_Type)
-        return text::write_short_decimal(w, PyFloat_AS_DOUBLE(v));
+    if (type == &PyFloat_Type) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        return holes ? text::write_double_hole(w, x) : text::write_short_decimal(w, x);
+    }
     if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
-            PyErr_Clear();  // (an exact int sets nothing here; append_integer sees it again)
-            return nullptr;
+        long long x = 0;
+        if (!small_int_value(v, &x)) {
+            int overflow = 0;
+            x = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
+                PyErr_Clear();  // (an exact int sets nothing here; append_integer sees it again)
+                return nullptr;
+            }
         }
-        return text::write_int(w, x);
+        return holes ? text::write_int_hole(w, x) : text::write_int(w, x);
     }
     return nullptr;
 }
@@ -204,11 +246,16 @@ inline char* write_number(char* w, PyObject* v) {
 res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyFloat_Type) {
-        append_float(PyFloat_AS_DOUBLE(v), out);
+        if (!e->t->holes) {
+            text::append_float(out, PyFloat_AS_DOUBLE(v));
+            return res::ok;
+        }
+        char* w = out.room(text::hole_size);
+        out.commit(static_cast<size_t>(text::write_double_hole(w, PyFloat_AS_DOUBLE(v)) - w));
         return res::ok;
     }
     if (type == &PyLong_Type)
-        return append_integer(v, out);
+        return append_integer(v, e->t->holes, out);
     if (type == &PyUnicode_Type)
         return append_text(v, out);
     if (v == Py_None) {
@@ -233,7 +280,7 @@ res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
             for (; i < n; ++i) {
                 char* at = i > 0 ? w + 1 : w;
                 *w = ',';
-                char* end = write_number(at, PyList_GET_ITEM(v, i));
+                char* end = write_number(at, PyList_GET_ITEM(v, i), e->t->holes);
                 if (end == nullptr)
                     break;
                 w = end;
@@ -311,8 +358,8 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
         return res::ok;
     }
     Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    PyDict_Next(d, &pos, &k, &v);
+    PyObject *k = nullptr, *v = nullptr;
+    next_field(d, &pos, &k, &v);
     const size_t slot = ((reinterpret_cast<uintptr_t>(k) >> 4) ^ static_cast<uintptr_t>(n)) % shape_slots;
     Shape& s = e->t->shapes[slot];
     const size_t start = out.size();
@@ -323,7 +370,7 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
             if (r != res::ok)
                 return r;
             pos = 0;
-            PyDict_Next(d, &pos, &k, &v);
+            next_field(d, &pos, &k, &v);
         }
         out.push_back('{');
         bool same = true;
@@ -341,7 +388,7 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
             const char* from = s.text.data() + offset;
             for (uint32_t c = 0; c < length; c += 16)
                 std::memcpy(w + c, from + c, 16);
-            char* end = write_number(w + length, v);
+            char* end = write_number(w + length, v, e->t->holes);
             if (end != nullptr) {
                 out.commit(static_cast<size_t>(end - w));
                 continue;
@@ -350,7 +397,7 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
             const res r = append_value(e, v, 0, out);
             if (r != res::ok)
                 return r;
-        } while (i < s.keys.size() && PyDict_Next(d, &pos, &k, &v));
+        } while (i < s.keys.size() && next_field(d, &pos, &k, &v));
         if (same && i == s.keys.size()) {
             out.push_back('}');
             return res::ok;
@@ -573,14 +620,28 @@ res append_call_once(LineEncoder* e, PyObject* now, PyObject* name, PyObject* co
     return res::ok;
 }
 
+// Puts the tables' `holes` back to drain's when the line is made (Python code the encoder
+// calls may let another thread make a line meanwhile: either form is right).
+class HolesFor {
+public:
+    HolesFor(Tables& t, bool holes) : t_(t) { t.holes = holes; }
+    ~HolesFor() { t_.holes = true; }
+    HolesFor(const HolesFor&) = delete;
+    HolesFor& operator=(const HolesFor&) = delete;
+
+private:
+    Tables& t_;
+};
+
 PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, PyObject* name,
                                // (`read` is a function pointer, passed as one)
                                // cppcheck-suppress passedByValue
                                PyObject* const* args, Py_ssize_t n, tiderec::ReadArgument read,
-                               const void* context) {
+                               const void* context, bool holes) {
     auto* e = reinterpret_cast<LineEncoder*>(encoder);
     if (e->member_text == nullptr || e->t == nullptr || !PyUnicode_CheckExact(name))
         return nullptr;  // cleared by the collector: the capture copies, as without an encoder
+    HolesFor mode(*e->t, holes);
     LentBuffer lent(*e->t);
     text::Buffer& line = lent.buf;
     for (int tries = 0; tries <= max_retries; ++tries) {
@@ -605,19 +666,29 @@ bool usable(const LineEncoder* e) {
     return false;
 }
 
-// encode(item) -> bytes | None: the entry's line (without its newline), or None when the entry
-// is one the Python encoder writes.
+// s[0..n) with its holes filled in, as a new bytes object.
+PyObject* finished_bytes(const char* s, size_t n) {
+    text::Buffer out;
+    text::append_finished(out, s, n);
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+// encode(item) -> bytes | None: the entry's line (without its newline, its numbers written out),
+// or None when the entry is one the Python encoder writes.
 PyObject* encode_impl(PyObject* self, PyObject* item) {
     auto* e = reinterpret_cast<LineEncoder*>(self);
     if (!usable(e))
         return nullptr;
-    if (PyBytes_CheckExact(item))
-        return Py_NewRef(item);
+    if (PyBytes_CheckExact(item)) {
+        const char* s = PyBytes_AS_STRING(item);
+        const auto n = static_cast<size_t>(PyBytes_GET_SIZE(item));
+        return text::has_holes(s, n) ? finished_bytes(s, n) : Py_NewRef(item);
+    }
     LentBuffer lent(*e->t);
     text::Buffer& line = lent.buf;
     switch (append_entry(e, item, line)) {
     case res::ok:
-        return PyBytes_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+        return finished_bytes(line.data(), line.size());
     case res::error:
         return nullptr;
     default:
@@ -629,7 +700,8 @@ PyObject* encode_impl(PyObject* self, PyObject* item) {
 // deque `queue` and writes their lines, each followed by a newline, into `lines`, until `limit`
 // entries are written, `lines` holds `max_bytes` or more, the queue is empty, or an entry the
 // Python encoder must write is popped: that one is `other` (else None), for the caller to
-// write after `lines`.
+// write after `lines`. The lines keep their numbers as holes: finish_lines (or the block's
+// compression) fills them in, without the interpreter's lock.
 PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* e = reinterpret_cast<LineEncoder*>(self);
     if (!usable(e))
@@ -647,11 +719,19 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     ov::object popleft = ov::steal(PyObject_GetAttr(args[0], popleft_name));
     if (!popleft)
         return nullptr;
+    // A line the capture made is copied once, from its bytes into the result; the lines of
+    // copies are made into `chunk` first. `pieces` says where each line is, in order.
+    struct Piece {
+        ov::object line;  // the capture's line, or empty: chunk[offset, offset + size)
+        size_t offset, size;
+    };
+    std::vector<Piece> pieces;
     text::Buffer& chunk = e->t->chunk;
     chunk.clear();
+    size_t total = 0;  // the result's size: every line and its newline
     Py_ssize_t n = 0;
     ov::object other;
-    while (n < limit && chunk.size() < static_cast<size_t>(max_bytes)) {
+    while (n < limit && total < static_cast<size_t>(max_bytes)) {
         const Py_ssize_t pending = PyObject_Size(args[0]);
         if (pending < 0)
             return nullptr;
@@ -660,6 +740,14 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         ov::object item = ov::steal(PyObject_CallNoArgs(popleft.get()));
         if (!item)
             return nullptr;
+        if (PyBytes_CheckExact(item.get())) {
+            const auto size = static_cast<size_t>(PyBytes_GET_SIZE(item.get()));
+            pieces.push_back(Piece{std::move(item), 0, size});
+            total += size + 1;
+            ++n;
+            continue;
+        }
+        const size_t start = chunk.size();
         const res r = append_entry(e, item.get(), chunk);
         if (r == res::error)
             return nullptr;
@@ -667,13 +755,21 @@ PyObject* drain_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             other = std::move(item);
             break;
         }
-        chunk.push_back('\n');
+        pieces.push_back(Piece{ov::object(), start, chunk.size() - start});
+        total += chunk.size() - start + 1;
         ++n;
     }
-    ov::object lines = ov::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
-    chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
+    ov::object lines = ov::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     if (!lines)
         return nullptr;
+    char* w = PyBytes_AS_STRING(lines.get());  // (not shared yet: filled in here)
+    for (const Piece& piece : pieces) {
+        const char* from = piece.line ? PyBytes_AS_STRING(piece.line.get()) : chunk.data() + piece.offset;
+        std::memcpy(w, from, piece.size);
+        w += piece.size;
+        *w++ = '\n';
+    }
+    chunk.trim(size_t{1} << 22);  // keep no more than a few MB between calls
     return Py_BuildValue("(NnO)", lines.release(), n, other ? other.get() : Py_None);
 }
 
@@ -787,6 +883,61 @@ PyMethodDef encoder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Below this size a text is finished with the lock held: releasing and taking it back would
+// cost more than the work.
+constexpr Py_ssize_t finish_unlocked_from = Py_ssize_t{1} << 14;
+
+// finish_lines(data) -> bytes: text with holes (lines made at the capture, drain's lines) with
+// each hole replaced by its number's text; `data` itself when it holds none.
+PyObject* finish_lines_impl(PyObject* data) {
+    if (!PyBytes_CheckExact(data)) {
+        PyErr_Format(PyExc_TypeError, "finish_lines() argument must be bytes, not %.200s",
+                     Py_TYPE(data)->tp_name);
+        return nullptr;
+    }
+    const char* s = PyBytes_AS_STRING(data);
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (!text::has_holes(s, static_cast<size_t>(n)))
+        return Py_NewRef(data);
+    if (n < finish_unlocked_from)
+        return finished_bytes(s, static_cast<size_t>(n));
+    text::Buffer out;
+    bool out_of_memory = false;
+    // `data` is immutable and held by the caller's argument while the lock is released.
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        text::append_finished(out, s, static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory)
+        return PyErr_NoMemory();
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* finish_lines(PyObject*, PyObject* data) {
+    try {
+        return finish_lines_impl(data);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* reads_dict_entries(PyObject*, PyObject*) {
+    return PyBool_FromLong(tiderec::dict_entries::layout_agreed);
+}
+
+PyMethodDef module_functions[] = {
+    {"reads_dict_entries", reads_dict_entries, METH_NOARGS,
+     "reads_dict_entries() -> bool: whether records' fields are read from their dicts' entry "
+     "tables (the check when the module loaded agreed) rather than through PyDict_Next."},
+    {"finish_lines", finish_lines, METH_O,
+     "finish_lines(data) -> bytes: lines made by the LineEncoder at the capture or by drain, "
+     "with their numbers written out (the text of the session file)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
@@ -811,23 +962,119 @@ namespace tiderec {
 bool is_line_encoder(PyObject* o) { return encoder_type != nullptr && Py_IS_TYPE(o, encoder_type); }
 
 PyObject* encode_callback(PyObject* encoder, PyObject* now, PyObject* name, PyObject* const* args,
-                          Py_ssize_t n, ReadArgument read, const void* context) {
+                          Py_ssize_t n, ReadArgument read, const void* context, bool holes) {
     try {
-        return encode_callback_impl(encoder, now, name, args, n, read, context);
+        return encode_callback_impl(encoder, now, name, args, n, read, context, holes);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
 }
 
+namespace dict_entries {
+
+#if TIDEREC_DICT_ENTRIES
+namespace {
+
+// Whether walking d by its entry table gives what PyDict_Next gives, key for key.
+bool walks_agree(PyObject* d) {
+    Py_ssize_t n = 0;
+    const Entry* entries = entries_of(d, &n);
+    if (entries == nullptr)
+        return false;
+    Py_ssize_t a = 0, b = 0;
+    PyObject *ka, *va, *kb, *vb;
+    for (;;) {
+        const bool more = PyDict_Next(d, &a, &ka, &va) != 0;
+        if (more != next(entries, n, &b, &kb, &vb))
+            return false;
+        if (!more)
+            return true;
+        if (ka != kb || va != vb || a != b)
+            return false;
+    }
+}
+
+// Sets field `i` of d (key "f<i>") to i.
+int set_field(PyObject* d, long i) {
+    ov::object key = ov::steal(PyUnicode_FromFormat("f%ld", i));
+    ov::object value = ov::steal(PyLong_FromLong(i));
+    if (!key || !value)
+        return -1;
+    return PyDict_SetItem(d, key.get(), value.get());
+}
+
+int del_field(PyObject* d, long i) {
+    ov::object key = ov::steal(PyUnicode_FromFormat("f%ld", i));
+    return key ? PyDict_DelItem(d, key.get()) : -1;
+}
+
+}  // namespace
+#endif
+
+int check_layout() {
+    layout_agreed = false;
+#if TIDEREC_DICT_ENTRIES
+    bool agreed = true;
+    // one field; fields enough for several resizes of the table (all index widths up to two
+    // bytes); fields deleted and set again; every field deleted, then one set; a copy.
+    for (long form = 0; form < 5 && agreed; ++form) {
+        ov::object d = ov::steal(PyDict_New());
+        if (!d)
+            return -1;
+        const long count = form == 0 ? 1 : form == 1 ? 400 : 24;
+        for (long i = 0; i < count; ++i)
+            if (set_field(d.get(), i) < 0)
+                return -1;
+        if (form == 2 || form == 4) {
+            for (long i = 0; i < count; i += 3)
+                if (del_field(d.get(), i) < 0)
+                    return -1;
+            for (long i = 0; i < count; i += 6)
+                if (set_field(d.get(), i) < 0)
+                    return -1;
+        }
+        if (form == 3) {
+            for (long i = 0; i < count; ++i)
+                if (del_field(d.get(), i) < 0)
+                    return -1;
+            agreed = walks_agree(d.get());
+            if (set_field(d.get(), 7) < 0)
+                return -1;
+        }
+        if (form == 4) {
+            d = ov::steal(PyDict_Copy(d.get()));
+            if (!d)
+                return -1;
+        }
+        agreed = agreed && walks_agree(d.get());
+    }
+    // A key of another type makes a table this reading leaves to PyDict_Next.
+    ov::object other = ov::steal(PyDict_New());
+    ov::object one = ov::steal(PyLong_FromLong(1));
+    if (!other || !one || PyDict_SetItem(other.get(), one.get(), one.get()) < 0)
+        return -1;
+    Py_ssize_t n = 0;
+    agreed = agreed && entries_of(other.get(), &n) == nullptr;
+    layout_agreed = agreed;
+#endif
+    return 0;
+}
+
+}  // namespace dict_entries
+
 int add_line_encoder(PyObject* module) {
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr)
+        return -1;
+    if (dict_entries::check_layout() < 0)
         return -1;
     if (encoder_type == nullptr) {
         encoder_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&encoder_spec));
         if (encoder_type == nullptr)
             return -1;
     }
+    if (PyModule_AddFunctions(module, module_functions) < 0)
+        return -1;
     return PyModule_AddObjectRef(module, "LineEncoder", reinterpret_cast<PyObject*>(encoder_type));
 }
 

@@ -20,6 +20,10 @@ try:  # a block compressed and written in one release of the interpreter's lock
     from ._capture import write_gzip as _write_gzip
 except ImportError:  # a copy of the package without its native part, or built without zlib
     _write_gzip = None
+try:  # the numbers of lines made by the native line encoder written out (see _write_parts)
+    from ._capture import finish_lines as _finish_lines
+except ImportError:  # without the native part no line has numbers left to write
+    _finish_lines = None
 try:  # ISA-L's deflate (the "fast" extra): gzip members at a fraction of zlib's cost
     from isal import isal_zlib as _isal_zlib
 except ImportError:
@@ -125,7 +129,12 @@ class SessionWriter:
         self._size = 0
         self._encode = msgspec.json.Encoder().encode
         self.encoder = Encoder()
+        # Entries in the blocks written to the file; those of the block being assembled are
+        # `_taken` until it is written (a failed write leaves them out, its parts in `unwritten`).
         self.entries = 0
+        self._taken = 0
+        self.unwritten: list[bytes] = []
+        self.appended = 0  # parts put into the block being assembled, ever (see the recorder)
         self.errors = 0
         self._closed = False
         if header is not None:
@@ -153,13 +162,25 @@ class SessionWriter:
             return
         self._parts.append(line)
         self._parts.append(b"\n")
+        self.appended += 1
         self._size += len(line) + 1
         if self._size >= self._block_size:
             self.write_block()
 
+    def take(self, count: int) -> None:
+        """Counts `count` entries about to be written into the block being assembled: they
+        are counted in `entries` once their block is written."""
+        self._taken += count
+
+    @property
+    def taken(self) -> int:
+        """Entries written or in the block being assembled (what the file holds once closed)."""
+        return self.entries + self._taken
+
     def write_lines(self, lines: bytes) -> None:
         """Writes entry lines encoded as JSON, each ending in its newline (JSONL files only)."""
         self._parts.append(lines)
+        self.appended += 1
         self._size += len(lines)
         if self._size >= self._block_size:
             self.write_block()
@@ -167,6 +188,7 @@ class SessionWriter:
     def _add(self, item: bytes) -> None:
         """One binary line."""
         self._parts.append(item)
+        self.appended += 1
         self._size += len(item)
         if self._size >= self._block_size:
             self.write_block()
@@ -175,15 +197,17 @@ class SessionWriter:
                        kwargs: dict | None = None) -> None:
         if name not in SDK_CALLBACKS:
             raise ValueError(f"unknown callback name {name!r}")
-        self.write_line(self.encode_entry(time, "cb", name, args, kwargs))
-        self.entries += 1
+        line = self.encode_entry(time, "cb", name, args, kwargs)
+        self._taken += 1
+        self.write_line(line)
 
     def write_act(self, time: _dt.datetime | str, name: str, args: tuple | list = (),
                   kwargs: dict | None = None) -> None:
         if name not in FRAMEWORK_ACTS:
             raise ValueError(f"unknown framework act {name!r}")
-        self.write_line(self.encode_entry(time, "act", name, args, kwargs))
-        self.entries += 1
+        line = self.encode_entry(time, "act", name, args, kwargs)
+        self._taken += 1
+        self.write_line(line)
 
     def encode_entry(self, time: _dt.datetime | str, kind: str, name: str, args, kwargs,
                      top: Callable[[Any], Any] | None = None) -> bytes:
@@ -231,25 +255,38 @@ class SessionWriter:
         self.write_json({"trailer": info})
 
     def write_block(self) -> None:
-        """Writes what is buffered as one block (one gzip member when compressing)."""
+        """Writes what is buffered as one block (one gzip member when compressing). When the
+        write fails, the block's parts are kept in `unwritten` (their entries are not counted
+        in `entries`) and the error is raised."""
         if not self._parts:
             return
-        if self._frames is not None:
-            data = self._frames.frame(self._parts)
-            self._parts = []
-            self._size = 0
-            self._raw.write(data)
-            return
-        data = b"".join(self._parts)
+        parts, taken = self._parts, self._taken
         self._parts = []
         self._size = 0
+        self._taken = 0
+        try:
+            self._write_parts(parts)
+        except BaseException:
+            self.unwritten.extend(parts)
+            raise
+        self.entries += taken
+
+    def _write_parts(self, parts: list[bytes]) -> None:
+        if self._frames is not None:
+            self._raw.write(self._frames.frame(parts))
+            return
+        data = b"".join(parts)
+        # Lines made by the native line encoder keep their numbers as holes until here: they
+        # are written out without the interpreter's lock (by write_gzip in its own release).
+        if self._fd is not None and self._fast_level is None:
+            self._raw.flush()  # what went through the file object (the header) goes first
+            _write_gzip(self._fd, data, self._level)
+            return
+        if _finish_lines is not None:
+            data = _finish_lines(data)
         if self._fast_level is not None:
             # compressed without the interpreter lock, then written (released again)
             self._raw.write(_isal_zlib.compress(data, self._fast_level, 31))
-            return
-        if self._fd is not None:
-            self._raw.flush()  # what went through the file object (the header) goes first
-            _write_gzip(self._fd, data, self._level)
             return
         if self._compress:
             data = zlib.compress(data, self._level, 31)  # releases the interpreter lock

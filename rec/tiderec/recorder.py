@@ -63,6 +63,10 @@ except ImportError:  # a copy of the package without its native part: the Python
     _native = None
 
 _decode_line = msgspec.json.decode
+# A line the native capture made, with its numbers written out (they are left as holes until
+# the writer finishes its block); any other line as it is.
+_finish_line = _native.finish_lines if _native is not None else (lambda line: line)
+_decode_packed = msgspec.msgpack.decode
 
 # Whether recording_strategy installs the native capture (see `_native_method`).
 NATIVE_CAPTURE = _native is not None
@@ -81,6 +85,10 @@ WAKE_AT = 64
 # to BATCH_MAX snapshots (some 50 million instructions), because every release of the lock
 # costs the writer up to the interpreter's 5 ms switch interval to get it back.
 BATCH_MAX = 4096
+# The hand-off's length below which the native capture leaves a line's numbers for the writer
+# to write out without the lock; from it on (the writer is behind, in a burst) the capture
+# writes them itself, as the writer then keeps the lock and needs all its time to catch up.
+HOLES_BELOW = BATCH_MAX
 # The writer's pause between two batches, with the lock released: long enough for a thread
 # waiting for the lock to wake and take it.
 _PAUSE = 2e-5
@@ -189,8 +197,25 @@ def _capture_list(v: list) -> list:
 def _entry_name(item: tuple | bytes) -> str:
     """The callback's name of an entry in the hand-off ("place_order" for an act)."""
     if type(item) is bytes:  # the line the native capture made: {"t":...,"cb":NAME,...}
-        return _decode_line(item)["cb"]
+        return _decode_line(_finish_line(item))["cb"]
     return item[1] or "place_order"
+
+
+def _lines_names(part: bytes, binary: bool = False) -> list[str]:
+    """The callback's names of the entries in a part of a block ("place_order" for an act);
+    the header and the trailer are no entries."""
+    if binary:
+        rows = [_decode_packed(part)]
+    else:
+        rows = [_decode_line(line) for line in _finish_line(part).split(b"\n") if line.strip()]
+    names = []
+    for row in rows:
+        if type(row) is dict:
+            if "cb" in row:
+                names.append(row["cb"])
+            elif "act" in row:
+                names.append(row["act"])
+    return names
 
 
 def _handed_over(args: tuple) -> list:
@@ -263,6 +288,10 @@ class SessionRecorder:
         if _native is not None and not self._writer.binary:
             self._lines = _native.LineEncoder(_Fields, self._member_text, _second_text)
         self._finished = False  # the writer has taken its last entry (under _lock)
+        # What the writer thread is writing: an entry (while it is encoded), or (lines, count,
+        # the writer's `appended` before them) while they go into the block; see _failed.
+        self._in_flight: Any = None
+        self._serving: _Control | None = None  # the request the writer thread is serving
         self._second: int | None = None  # the second of _second_text
         self._second_text = ""
         self._orders_dict: dict | None = None
@@ -405,7 +434,7 @@ class SessionRecorder:
             limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
             capture_list=_capture_list, capture=_capture, clock=None if self._wall else self._now,
             order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__, wake=self._wake.set,
-            wake_at=WAKE_AT, lines=self._lines)
+            wake_at=WAKE_AT, lines=self._lines, holes_below=HOLES_BELOW)
 
     def _late(self, name: str | None = None) -> None:  # (name: the native capture's call)
         """A callback (or act) was appended after the recorder closed: its capture outlasted
@@ -505,6 +534,7 @@ class SessionRecorder:
             self._wake.clear()
             control = self._write_pending()
             if control is not None:
+                self._serving = control  # (answered by _failed if the writer fails meanwhile)
                 if control.what == "close":
                     self._write_last()
                     self._finish()
@@ -513,6 +543,7 @@ class SessionRecorder:
                 w.flush()
                 last_block = _time.monotonic()
                 control.done.set()
+                self._serving = None
                 self._wake.set()  # the rest of the queue, at once
             elif _time.monotonic() - last_block >= self._interval:
                 w.flush()
@@ -535,18 +566,25 @@ class SessionRecorder:
                 text, count, item = lines.drain(q, min(BATCH_MAX, max(WAKE_AT, pending >> 2)),
                                                 max(1, room))
                 if count:
+                    self._in_flight = (text, count, w.appended)
+                    w.take(count)
                     w.write_lines(text)
-                    w.entries += count
                 if item is None:
+                    self._in_flight = None
                     self._let_in()
                     continue
             else:
                 item = q.popleft()
             if type(item) is _Control:
+                self._in_flight = None
                 self._let_in()
                 return item
-            w.write_line(self._encode_item(item))
-            w.entries += 1
+            self._in_flight = item
+            line = self._encode_item(item)
+            self._in_flight = (line, 1, w.appended)
+            w.take(1)
+            w.write_line(line)
+            self._in_flight = None
             n += 1
             if n & 15 == 0:
                 self._let_in()
@@ -583,15 +621,36 @@ class SessionRecorder:
                   "nothing more is recorded")
         self.closed = True
         self._started = False  # the hooks stop capturing
+        w = self._writer
+        # What the writer had taken from the hand-off when it failed: an entry it was encoding,
+        # or lines it was putting into the block, which may not have reached the block.
+        in_flight, self._in_flight = self._in_flight, None
+        lost: list = []
+        if type(in_flight) is tuple and len(in_flight) == 3 and type(in_flight[0]) is bytes:
+            text, count, appended = in_flight
+            if w.appended == appended:  # taken, but it never reached the block
+                w.take(-count)
+                lost.extend(_lines_names(text))
+        elif in_flight is not None:
+            lost.append(_entry_name(in_flight))
         try:
-            self._writer.close()
+            w.close()  # what the block holds yet is written, or kept in `unwritten`
         except BaseException:
             pass  # the file itself is closed in any case
+        for part in w.unwritten:
+            lost.extend(_lines_names(part, w.binary))
+        w.unwritten.clear()
         with self._lock:
             self._finished = True
             left = list(self._queue)
             self._queue.clear()
+        if lost:
+            with self._drop_lock:
+                self.dropped.update(lost)
         self._count_lost(left)
+        serving, self._serving = self._serving, None
+        if serving is not None:  # the flush or close that was being served when it failed
+            serving.done.set()
         with self._room:
             self._room.notify_all()
 
@@ -606,7 +665,7 @@ class SessionRecorder:
 
     def _encode_item(self, item: tuple | bytes) -> bytes:
         if type(item) is bytes:  # the line made by the native capture
-            return item
+            return _finish_line(item)
         now, name, args, kwargs = item
         t = self._wall_text(now) if type(now) is float else now
         handed_over = type(args) is tuple  # by the native capture: each dict a copied record
@@ -684,7 +743,7 @@ class SessionRecorder:
 
     def _finish(self) -> None:
         w = self._writer
-        info: dict[str, Any] = {"entries": w.entries}
+        info: dict[str, Any] = {"entries": w.taken}
         if self.dropped:
             info["dropped"] = dict(sorted(self.dropped.items()))
         if self.errors:
