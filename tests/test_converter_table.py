@@ -14,30 +14,17 @@ from tidesim.framework.utils import datetime_func
 from tidesim.framework.utils.datetime_func import convert_int_to_datetime
 from tidesim.replay.standin_timing import Meter, timed_globals
 
+from frames_support import python_calls
+
 SECOND = dt.datetime(2026, 12, 8, 9, 30, 3)
-
-
-def _python_calls(fn, *args):
-    """The result of fn(*args) and the number of Python functions that ran meanwhile."""
-    calls = []
-
-    def profile(frame, event, arg):
-        if event == "call":
-            calls.append(frame.f_code.co_name)
-    sys.setprofile(profile)
-    try:
-        result = fn(*args)
-    finally:
-        sys.setprofile(None)
-    return result, [c for c in calls if c != "_python_calls"]
 
 
 def test_a_remembered_time_is_answered_without_a_python_frame():
     datetime_func._RECENT.clear()
     value = 20261208093003.125
-    first, ran = _python_calls(convert_int_to_datetime, value)
+    first, ran = python_calls(convert_int_to_datetime, value)
     assert ran  # converted, then remembered
-    again, ran = _python_calls(convert_int_to_datetime, value)
+    again, ran = python_calls(convert_int_to_datetime, value)
     assert again is first and again == SECOND + dt.timedelta(milliseconds=125) and not ran
 
 
@@ -82,7 +69,6 @@ def test_the_converters_table_is_timed_with_the_standins():
 
 
 
-
 # -- the trade type and the level-2 codes ----------------------------------------------------
 
 from tidesim.framework.utils import trade_func  # noqa: E402
@@ -103,7 +89,7 @@ def test_trade_types_convert_from_the_table(char, expected):
         with pytest.raises(expected):
             trade_func.get_trade_type_from_vorn(char)
         return
-    got, ran = _python_calls(trade_func.get_trade_type_from_vorn, char)
+    got, ran = python_calls(trade_func.get_trade_type_from_vorn, char)
     assert got == expected and not ran
 
 

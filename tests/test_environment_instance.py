@@ -3,12 +3,13 @@ get_instance(), the same object afterwards (answered from its table, with no Pyt
 dropped by setting `_instance` to None or by reset()."""
 from __future__ import annotations
 
-import sys
 
 import pytest
 
 from tidesim.framework import environment
 from tidesim.framework.environment import Environment
+
+from frames_support import python_calls
 
 
 @pytest.fixture(autouse=True)
@@ -18,29 +19,15 @@ def fresh():
     environment.reset()
 
 
-def _python_calls(fn):
-    calls = []
-
-    def profile(frame, event, arg):
-        if event == "call":
-            calls.append(frame.f_code.co_name)
-    sys.setprofile(profile)
-    try:
-        result = fn()
-    finally:
-        sys.setprofile(None)
-    return result, [c for c in calls if c != "_python_calls"]
-
-
 class Sub(Environment):
     pass
 
 
 def test_the_instance_is_made_once_then_answered_without_a_python_frame():
     assert Environment._instance is None
-    first, ran = _python_calls(Environment.get_instance)
+    first, ran = python_calls(Environment.get_instance)
     assert "__init__" in ran and type(first) is Environment
-    again, ran = _python_calls(Environment.get_instance)
+    again, ran = python_calls(Environment.get_instance)
     assert again is first and Environment._instance is first and not ran
 
 

@@ -864,12 +864,7 @@ class SessionReader:
                     got = self._decode(line, raw, decode, on_error)
                     if got is not None:
                         yield got
-        try:
-            self._end_of_file()
-        except SessionFormatError as err:
-            if on_error is None:
-                raise
-            on_error(err)
+        self._report_end(on_error)
 
     def entry_runs(self, on_error: Callable[[SessionFormatError], None] | None = None
                    ) -> Iterator[Sequence[Entry]]:
@@ -908,6 +903,11 @@ class SessionReader:
                     got = self._decode(line, raw, decode, on_error)
                     if got is not None:
                         yield (got,)
+        self._report_end(on_error)
+
+    def _report_end(self, on_error: Callable[[SessionFormatError], None] | None) -> None:
+        """The checks at the end of the file (the trailer, a cut last block), reported to
+        on_error (raised without one)."""
         try:
             self._end_of_file()
         except SessionFormatError as err:
