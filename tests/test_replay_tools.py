@@ -183,7 +183,9 @@ def test_generate_failing_midway_leaves_no_file(tmp_path, monkeypatch):
 
 def test_interrupt_prints_the_partial_summary_and_exits_130(tmp_path, day):
     (tmp_path / "stopper.py").write_text(
-        "import os, signal\nseen = []\n"
+        # Python's own handler, even where the test runs with SIGINT ignored (a background job)
+        "import os, signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+        "seen = []\n"
         "def on_tick(event):\n    seen.append(event)\n"
         "    if len(seen) == 5:\n        os.kill(os.getpid(), signal.SIGINT)\n")
     out = subprocess.run([sys.executable, "-m", "tidesim.replay", day.path, "--json",
