@@ -43,6 +43,7 @@
 #include <ctime>
 
 #include "line_encoder.hpp"
+#include "lock_gate.hpp"
 #include "ov/core.hpp"
 
 namespace {
@@ -99,6 +100,10 @@ struct Capture {
     // without the lock; from it on (the writer is behind: a burst) the capture writes them
     // itself, so that the writer has only its compression left and catches up.
     Py_ssize_t holes_below;
+    // The writer's turn at the lock (lock_gate.hpp), or nullptr: from holes_below on, a capture
+    // that finds the writer waiting for the lock lets it have the lock.
+    PyObject* gate;
+    tiderec::GateState* gate_state;
     int order_report;        // an order report: the recorder looks at the order it names
     // The record types (strong references, so that an address is not reused while it is
     // here) last found to give their instance dict as their __dict__ attribute, or not:
@@ -529,6 +534,13 @@ outcome hand_over(const Capture* c, PyObject* item) {
         if (!woken)
             return outcome::error;
     }
+    tiderec::GateState* gate = c->gate_state;
+    if (gate != nullptr && pending >= c->holes_below &&
+        gate->wanted.load(std::memory_order_acquire)) {
+        Py_BEGIN_ALLOW_THREADS
+        gate->wait();
+        Py_END_ALLOW_THREADS
+    }
     return outcome::ok;
 }
 
@@ -618,22 +630,27 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 
 // Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
 //         capture_list, capture, clock, order_report, doc, wake, wake_at, lines=None,
-//         holes_below=sys.maxsize)
+//         holes_below=sys.maxsize, gate=None)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
                                    "captors", "keep", "copy_fields", "capture_list", "capture",
                                    "clock", "order_report", "doc", "wake", "wake_at", "lines",
-                                   "holes_below", nullptr};
+                                   "holes_below", "gate", nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
-        *capture_list, *capture, *clock, *doc, *wake, *lines = Py_None;
+        *capture_list, *capture, *clock, *doc, *wake, *lines = Py_None, *gate = Py_None;
     Py_ssize_t limit, wake_at, holes_below = PY_SSIZE_T_MAX;
     int order_report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|On:Capture",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|OnO:Capture",
                                      const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
                                      &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
                                      &capture_list, &capture, &clock, &order_report, &doc, &wake,
-                                     &wake_at, &lines, &holes_below))
+                                     &wake_at, &lines, &holes_below, &gate))
         return nullptr;
+    tiderec::GateState* gate_state = nullptr;
+    if (gate != Py_None && (gate_state = tiderec::gate_state(gate)) == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "Capture: gate must be a LockGate or None");
+        return nullptr;
+    }
     if (lines != Py_None && !tiderec::is_line_encoder(lines)) {
         PyErr_SetString(PyExc_TypeError, "Capture: lines must be a LineEncoder or None");
         return nullptr;
@@ -680,6 +697,8 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->limit = limit;
     c->wake_at = wake_at;
     c->holes_below = holes_below;
+    c->gate = gate == Py_None ? nullptr : Py_NewRef(gate);
+    c->gate_state = gate_state;
     c->order_report = order_report;
     return self.release();
 }
@@ -736,6 +755,8 @@ int capture_clear(PyObject* self) {
     Py_CLEAR(c->clock);
     Py_CLEAR(c->wake);
     Py_CLEAR(c->lines);
+    c->gate_state = nullptr;
+    Py_CLEAR(c->gate);
     return 0;
 }
 
@@ -814,7 +835,7 @@ PyMODINIT_FUNC PyInit__capture() {
     }
     if (PyModule_AddObjectRef(module.get(), "Capture", reinterpret_cast<PyObject*>(capture_type)) < 0)
         return nullptr;
-    if (tiderec::add_line_encoder(module.get()) < 0)
+    if (tiderec::add_line_encoder(module.get()) < 0 || tiderec::add_lock_gate(module.get()) < 0)
         return nullptr;
 #ifdef TIDEREC_HAVE_ZLIB
     if (tiderec::add_gzip_block(module.get()) < 0)

@@ -17,6 +17,7 @@
 
 #include "entry_text.hpp"
 #include "line_encoder.hpp"
+#include "lock_gate.hpp"
 
 namespace {
 
@@ -25,6 +26,20 @@ struct Outcome {
     int zlib_error = Z_OK;  // a zlib failure (Z_MEM_ERROR: out of memory)
     int write_errno = 0;    // a failed write(2)
 };
+
+// Writes data[0..n) to fd, retrying short and interrupted writes: 0, or the failing errno.
+int write_all(int fd, const unsigned char* data, size_t n) {
+    for (size_t written = 0; written < n;) {
+        const ssize_t w = ::write(fd, data + written, n - written);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        written += static_cast<size_t>(w);
+    }
+    return 0;
+}
 
 // Compresses data[0..n) into one gzip member (as zlib.compress(data, level, 31) makes it) and
 // writes the member to fd, retrying short and interrupted writes. Runs without the lock. Lines
@@ -69,24 +84,30 @@ Outcome compress_and_write(int fd, const unsigned char* data, size_t n, int leve
         result.zlib_error = done == Z_OK ? Z_BUF_ERROR : done;
         return result;
     }
-    for (size_t written = 0; written < size;) {
-        const ssize_t w = ::write(fd, out + written, size - written);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            result.write_errno = errno;
-            break;
-        }
-        written += static_cast<size_t>(w);
-    }
+    result.write_errno = write_all(fd, out, size);
     std::free(out);
     return result;
 }
 
-// write_gzip(fd, data, level) -> None
+// The optional gate argument of write_gzip and write_fd: its state, nullptr for None (or a
+// TypeError set and *bad).
+tiderec::GateState* gate_argument(const char* function, PyObject* gate, bool* bad) {
+    *bad = false;
+    if (gate == nullptr || gate == Py_None)
+        return nullptr;
+    tiderec::GateState* state = tiderec::gate_state(gate);
+    if (state == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() gate must be a LockGate or None, not %.200s",
+                     function, Py_TYPE(gate)->tp_name);
+        *bad = true;
+    }
+    return state;
+}
+
+// write_gzip(fd, data, level, gate=None) -> None
 PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "write_gzip() takes 3 arguments (%zd given)", nargs);
+    if (nargs != 3 && nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "write_gzip() takes 3 or 4 arguments (%zd given)", nargs);
         return nullptr;
     }
     const int fd = PyObject_AsFileDescriptor(args[0]);
@@ -104,6 +125,10 @@ PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "write_gzip() level must be -1 to 9");
         return nullptr;
     }
+    bool bad;
+    tiderec::GateState* gate = gate_argument("write_gzip", nargs == 4 ? args[3] : nullptr, &bad);
+    if (bad)
+        return nullptr;
     const Py_ssize_t n = PyBytes_GET_SIZE(args[1]);
     if (static_cast<unsigned long long>(n) > 0xFFFFFFFFull) {
         PyErr_SetString(PyExc_OverflowError, "write_gzip() data is larger than a block can be");
@@ -112,9 +137,10 @@ PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // The bytes object is immutable and held by the caller's argument while the lock is free.
     const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[1]));
     Outcome result;
-    Py_BEGIN_ALLOW_THREADS
-    result = compress_and_write(fd, data, static_cast<size_t>(n), static_cast<int>(level));
-    Py_END_ALLOW_THREADS
+    {
+        tiderec::ReleasedWithGate released(gate);
+        result = compress_and_write(fd, data, static_cast<size_t>(n), static_cast<int>(level));
+    }
     if (result.zlib_error == Z_MEM_ERROR)
         return PyErr_NoMemory();
     if (result.zlib_error != Z_OK) {
@@ -128,11 +154,47 @@ PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// write_fd(fd, data, gate=None) -> None
+PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 && nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "write_fd() takes 2 or 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const int fd = PyObject_AsFileDescriptor(args[0]);
+    if (fd < 0)
+        return nullptr;
+    if (!PyBytes_CheckExact(args[1])) {
+        PyErr_Format(PyExc_TypeError, "write_fd() data must be bytes, not %.200s",
+                     Py_TYPE(args[1])->tp_name);
+        return nullptr;
+    }
+    bool bad;
+    tiderec::GateState* gate = gate_argument("write_fd", nargs == 3 ? args[2] : nullptr, &bad);
+    if (bad)
+        return nullptr;
+    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[1]));
+    const auto n = static_cast<size_t>(PyBytes_GET_SIZE(args[1]));
+    int error;
+    {
+        tiderec::ReleasedWithGate released(gate);
+        error = write_all(fd, data, n);
+    }
+    if (error != 0) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef gzip_methods[] = {
     {"write_gzip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_gzip)),
      METH_FASTCALL,
-     "write_gzip(fd, data, level): data compressed as one gzip member and written to the file "
-     "descriptor, without the interpreter's lock."},
+     "write_gzip(fd, data, level, gate=None): data compressed as one gzip member and written to "
+     "the file descriptor, without the interpreter's lock (taken back through the LockGate)."},
+    {"write_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_fd)),
+     METH_FASTCALL,
+     "write_fd(fd, data, gate=None): data written to the file descriptor, without the "
+     "interpreter's lock (taken back through the LockGate)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -43,6 +43,7 @@
 #include "dict_entries.hpp"
 #include "entry_text.hpp"
 #include "line_encoder.hpp"
+#include "lock_gate.hpp"
 #include "ov/core.hpp"
 
 namespace {
@@ -887,12 +888,19 @@ PyMethodDef encoder_methods[] = {
 // cost more than the work.
 constexpr Py_ssize_t finish_unlocked_from = Py_ssize_t{1} << 14;
 
-// finish_lines(data) -> bytes: text with holes (lines made at the capture, drain's lines) with
-// each hole replaced by its number's text; `data` itself when it holds none.
-PyObject* finish_lines_impl(PyObject* data) {
+// finish_lines(data, gate=None) -> bytes: text with holes (lines made at the capture, drain's
+// lines) with each hole replaced by its number's text; `data` itself when it holds none. A
+// large text is finished without the lock, taken back through the gate (lock_gate.hpp).
+PyObject* finish_lines_impl(PyObject* data, PyObject* gate_arg) {
     if (!PyBytes_CheckExact(data)) {
         PyErr_Format(PyExc_TypeError, "finish_lines() argument must be bytes, not %.200s",
                      Py_TYPE(data)->tp_name);
+        return nullptr;
+    }
+    tiderec::GateState* gate = nullptr;
+    if (gate_arg != Py_None && (gate = tiderec::gate_state(gate_arg)) == nullptr) {
+        PyErr_Format(PyExc_TypeError, "finish_lines() gate must be a LockGate or None, not %.200s",
+                     Py_TYPE(gate_arg)->tp_name);
         return nullptr;
     }
     const char* s = PyBytes_AS_STRING(data);
@@ -904,21 +912,26 @@ PyObject* finish_lines_impl(PyObject* data) {
     text::Buffer out;
     bool out_of_memory = false;
     // `data` is immutable and held by the caller's argument while the lock is released.
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        text::append_finished(out, s, static_cast<size_t>(n));
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
+    {
+        tiderec::ReleasedWithGate released(gate);
+        try {
+            text::append_finished(out, s, static_cast<size_t>(n));
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
     }
-    Py_END_ALLOW_THREADS
     if (out_of_memory)
         return PyErr_NoMemory();
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
-PyObject* finish_lines(PyObject*, PyObject* data) {
+PyObject* finish_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1 && nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "finish_lines() takes 1 or 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
     try {
-        return finish_lines_impl(data);
+        return finish_lines_impl(args[0], nargs == 2 ? args[1] : Py_None);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -932,9 +945,11 @@ PyMethodDef module_functions[] = {
     {"reads_dict_entries", reads_dict_entries, METH_NOARGS,
      "reads_dict_entries() -> bool: whether records' fields are read from their dicts' entry "
      "tables (the check when the module loaded agreed) rather than through PyDict_Next."},
-    {"finish_lines", finish_lines, METH_O,
-     "finish_lines(data) -> bytes: lines made by the LineEncoder at the capture or by drain, "
-     "with their numbers written out (the text of the session file)."},
+    {"finish_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finish_lines)),
+     METH_FASTCALL,
+     "finish_lines(data, gate=None) -> bytes: lines made by the LineEncoder at the capture or by "
+     "drain, with their numbers written out (the text of the session file); a large text "
+     "without the interpreter's lock (taken back through the LockGate)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

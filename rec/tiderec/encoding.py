@@ -17,9 +17,9 @@ import msgspec
 from .binary import MAGIC, FrameWriter, Packer, is_binary_name
 
 try:  # a block compressed and written in one release of the interpreter's lock
-    from ._capture import write_gzip as _write_gzip
+    from ._capture import write_fd as _write_fd, write_gzip as _write_gzip
 except ImportError:  # a copy of the package without its native part, or built without zlib
-    _write_gzip = None
+    _write_fd = _write_gzip = None
 try:  # the numbers of lines made by the native line encoder written out (see _write_parts)
     from ._capture import finish_lines as _finish_lines
 except ImportError:  # without the native part no line has numbers left to write
@@ -97,8 +97,10 @@ class SessionWriter:
     def __init__(self, target: str | os.PathLike | IO[bytes], header: SessionHeader | dict | None,
                  compress: bool | None = None, level: int = 6, *, overwrite: bool = True,
                  block_size: int = 1 << 18, binary: bool | None = None,
-                 fast_level: int | None = None) -> None:
+                 fast_level: int | None = None, lock_gate: Any = None) -> None:
         self._owned: IO[bytes] | None = None
+        # The recorder's LockGate: the lock released for a block is taken back through it.
+        self._gate = lock_gate
         if isinstance(target, (str, os.PathLike)):
             self.path = os.fspath(target)
             if binary is None:
@@ -280,13 +282,27 @@ class SessionWriter:
         # are written out without the interpreter's lock (by write_gzip in its own release).
         if self._fd is not None and self._fast_level is None:
             self._raw.flush()  # what went through the file object (the header) goes first
-            _write_gzip(self._fd, data, self._level)
+            _write_gzip(self._fd, data, self._level, self._gate)
             return
+        gate = self._gate
         if _finish_lines is not None:
-            data = _finish_lines(data)
+            data = _finish_lines(data, gate)
         if self._fast_level is not None:
-            # compressed without the interpreter lock, then written (released again)
-            self._raw.write(_isal_zlib.compress(data, self._fast_level, 31))
+            # Compressed without the interpreter's lock, then written (released again). The
+            # compression takes the lock back on its own: the gate is wanted throughout, so that
+            # a capture in a burst lets the writer have it (the compression is short).
+            if gate is not None:
+                gate.want()
+            try:
+                data = _isal_zlib.compress(data, self._fast_level, 31)
+            finally:
+                if gate is not None:
+                    gate.taken()
+            if self._fd is not None:
+                self._raw.flush()
+                _write_fd(self._fd, data, gate)
+            else:
+                self._raw.write(data)
             return
         if self._compress:
             data = zlib.compress(data, self._level, 31)  # releases the interpreter lock

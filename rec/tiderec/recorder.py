@@ -92,14 +92,6 @@ HOLES_BELOW = BATCH_MAX
 # The writer's pause between two batches, with the lock released: long enough for a thread
 # waiting for the lock to wake and take it.
 _PAUSE = 2e-5
-# A block's size in a burst, in block sizes, and the most entries the writer takes in one hold
-# of the lock then. While two SDK threads run flat out, the writer gets the lock back only every
-# few switch intervals after each release (tens of milliseconds on a loaded machine), so each
-# hold must take many entries: with 2 MiB blocks and 4,096 entries a hold, a quarter of a burst
-# of 300,000 callbacks on a busy machine was dropped; with 8 MiB and 16,384, a tenth or less.
-# A hold then takes under 2 ms.
-_BURST_BLOCKS = 32
-_BURST_MAX = 4 * BATCH_MAX
 # zlib's fast levels and ISA-L's levels of about the same trade (see SessionRecorder).
 _FAST_LEVELS = {1: 1, 2: 2, 3: 2}
 
@@ -265,9 +257,12 @@ class SessionRecorder:
             raise ValueError("max_pending must be at least 1")
         if not 0 < flush_interval <= 1:
             raise ValueError("flush_interval must be more than 0 and at most 1 second")
+        # The writer thread's turn at the interpreter's lock in a burst (see LockGate).
+        self._gate = _native.LockGate() if _native is not None else None
         self._writer = SessionWriter(target, None, compress=compress, level=compress_level,
                                      overwrite=overwrite, block_size=block_size,
-                                     fast_level=_FAST_LEVELS.get(compress_level))
+                                     fast_level=_FAST_LEVELS.get(compress_level),
+                                     lock_gate=self._gate)
         self.path = self._writer.path
         self._wall = now is None
         self._now = now or _dt.datetime.now
@@ -440,7 +435,7 @@ class SessionRecorder:
             limit=self._max, captors=_captors, keep=_keep, copy_fields=_copy_fields,
             capture_list=_capture_list, capture=_capture, clock=None if self._wall else self._now,
             order_report=name in _ORDER_CALLBACKS, doc=careful.__doc__, wake=self._wake.set,
-            wake_at=WAKE_AT, lines=self._lines, holes_below=HOLES_BELOW)
+            wake_at=WAKE_AT, lines=self._lines, holes_below=HOLES_BELOW, gate=self._gate)
 
     def _late(self, name: str | None = None) -> None:  # (name: the native capture's call)
         """A callback (or act) was appended after the recorder closed: its capture outlasted
@@ -564,15 +559,8 @@ class SessionRecorder:
         n = 0
         while q:
             if lines is not None:
-                # In a burst (a long queue) blocks grow to a few block sizes: every release of
-                # the lock (to compress, to write) costs the writer up to the interpreter's
-                # switch interval to get it back while the SDK's threads run flat out.
-                pending = len(q)
-                burst = pending >= BATCH_MAX
-                room = w._block_size * (_BURST_BLOCKS if burst else 1) - w._size
-                most = _BURST_MAX if burst else BATCH_MAX
-                text, count, item = lines.drain(q, min(most, max(WAKE_AT, pending >> 2)),
-                                                max(1, room))
+                text, count, item = lines.drain(q, min(BATCH_MAX, max(WAKE_AT, len(q) >> 2)),
+                                                max(1, w._block_size - w._size))
                 if count:
                     self._in_flight = (text, count, w.appended)
                     w.take(count)
