@@ -100,9 +100,10 @@ struct Capture {
     // without the lock; from it on (the writer is behind: a burst) the capture writes them
     // itself, so that the writer has only its compression left and catches up.
     Py_ssize_t holes_below;
-    // The writer's turn at the lock (lock_gate.hpp), or nullptr: from holes_below on, a capture
-    // that finds the writer waiting for the lock lets it have the lock.
+    // The writer's turn at the lock (lock_gate.hpp), or nullptr: from gate_from callbacks
+    // pending on, a capture that finds the writer waiting for the lock lets it have the lock.
     PyObject* gate;
+    Py_ssize_t gate_from;
     tiderec::GateState* gate_state;
     int order_report;        // an order report: the recorder looks at the order it names
     // The record types (strong references, so that an address is not reused while it is
@@ -535,7 +536,7 @@ outcome hand_over(const Capture* c, PyObject* item) {
             return outcome::error;
     }
     tiderec::GateState* gate = c->gate_state;
-    if (gate != nullptr && pending >= c->holes_below &&
+    if (gate != nullptr && pending >= c->gate_from &&
         gate->wanted.load(std::memory_order_acquire)) {
         Py_BEGIN_ALLOW_THREADS
         gate->wait();
@@ -630,21 +631,21 @@ PyObject* capture_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
 
 // Capture(name, base, careful, recorder, queue, limit, captors, keep, copy_fields,
 //         capture_list, capture, clock, order_report, doc, wake, wake_at, lines=None,
-//         holes_below=sys.maxsize, gate=None)
+//         holes_below=sys.maxsize, gate=None, gate_from=0)
 PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", "base", "careful", "recorder", "queue", "limit",
                                    "captors", "keep", "copy_fields", "capture_list", "capture",
                                    "clock", "order_report", "doc", "wake", "wake_at", "lines",
-                                   "holes_below", "gate", nullptr};
+                                   "holes_below", "gate", "gate_from", nullptr};
     PyObject *name, *base, *careful, *recorder, *queue, *captors, *keep, *copy_fields,
         *capture_list, *capture, *clock, *doc, *wake, *lines = Py_None, *gate = Py_None;
-    Py_ssize_t limit, wake_at, holes_below = PY_SSIZE_T_MAX;
+    Py_ssize_t limit, wake_at, holes_below = PY_SSIZE_T_MAX, gate_from = 0;
     int order_report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|OnO:Capture",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOOOOnO!OOOOOpOOn|OnOn:Capture",
                                      const_cast<char**>(kwlist), &name, &base, &careful, &recorder,
                                      &queue, &limit, &PyDict_Type, &captors, &keep, &copy_fields,
                                      &capture_list, &capture, &clock, &order_report, &doc, &wake,
-                                     &wake_at, &lines, &holes_below, &gate))
+                                     &wake_at, &lines, &holes_below, &gate, &gate_from))
         return nullptr;
     tiderec::GateState* gate_state = nullptr;
     if (gate != Py_None && (gate_state = tiderec::gate_state(gate)) == nullptr) {
@@ -699,6 +700,7 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->holes_below = holes_below;
     c->gate = gate == Py_None ? nullptr : Py_NewRef(gate);
     c->gate_state = gate_state;
+    c->gate_from = gate_from;
     c->order_report = order_report;
     return self.release();
 }
