@@ -19,11 +19,13 @@ stand alone, at least every `flush_interval` seconds. It is woken when the hand-
 `WAKE_AT` callbacks (or when flush_interval runs out). The common entry is encoded in C
 (tiderec._capture.LineEncoder): at the capture, or from its copy by the writer, a batch at a
 time, with a pause between batches that lets the SDK's threads take the interpreter's lock;
-an entry of any other kind is encoded here, into the same bytes.
+an entry of any other kind is encoded here, into the same bytes. While callbacks pile up (a
+burst), a capture that finds the writer waiting to take the lock back lets it have the lock
+(tiderec._capture.LockGate): otherwise the SDK's threads keep it and the writer falls behind.
 
 The hand-off between the two is bounded (`max_pending` captured callbacks). When the writer
 falls that far behind, a callback is dropped and counted by name (`on_full="drop"`, the
-default: the SDK's thread is never held), or the SDK's thread waits for room
+default: the SDK's thread is never held for room), or the SDK's thread waits for room
 (`on_full="block"`). The first drop is logged once through the framework's system_log; the
 counts are written in the file's closing trailer, which a replay reports as a problem.
 
