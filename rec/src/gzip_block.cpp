@@ -104,20 +104,30 @@ tiderec::GateState* gate_argument(const char* function, PyObject* gate, bool* ba
     return state;
 }
 
-// write_gzip(fd, data, level, gate=None) -> None
-PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3 && nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "write_gzip() takes 3 or 4 arguments (%zd given)", nargs);
-        return nullptr;
+// The arguments write_gzip and write_fd begin with, (fd, data, ...), `least` of them or one more
+// (the gate last): the file descriptor, or -1 with an exception set.
+int fd_and_data(const char* function, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t least) {
+    if (nargs != least && nargs != least + 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments (%zd given)", function,
+                     least, least + 1, nargs);
+        return -1;
     }
     const int fd = PyObject_AsFileDescriptor(args[0]);
     if (fd < 0)
-        return nullptr;
+        return -1;
     if (!PyBytes_CheckExact(args[1])) {
-        PyErr_Format(PyExc_TypeError, "write_gzip() data must be bytes, not %.200s",
+        PyErr_Format(PyExc_TypeError, "%s() data must be bytes, not %.200s", function,
                      Py_TYPE(args[1])->tp_name);
-        return nullptr;
+        return -1;
     }
+    return fd;
+}
+
+// write_gzip(fd, data, level, gate=None) -> None
+PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    const int fd = fd_and_data("write_gzip", args, nargs, 3);
+    if (fd < 0)
+        return nullptr;
     const long level = PyLong_AsLong(args[2]);
     if (level == -1 && PyErr_Occurred())
         return nullptr;
@@ -156,18 +166,9 @@ PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // write_fd(fd, data, gate=None) -> None
 PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 && nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "write_fd() takes 2 or 3 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    const int fd = PyObject_AsFileDescriptor(args[0]);
+    const int fd = fd_and_data("write_fd", args, nargs, 2);
     if (fd < 0)
         return nullptr;
-    if (!PyBytes_CheckExact(args[1])) {
-        PyErr_Format(PyExc_TypeError, "write_fd() data must be bytes, not %.200s",
-                     Py_TYPE(args[1])->tp_name);
-        return nullptr;
-    }
     bool bad;
     tiderec::GateState* gate = gate_argument("write_fd", nargs == 3 ? args[2] : nullptr, &bad);
     if (bad)
