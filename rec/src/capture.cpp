@@ -647,11 +647,10 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &capture_list, &capture, &clock, &order_report, &doc, &wake,
                                      &wake_at, &lines, &holes_below, &gate, &gate_from))
         return nullptr;
-    tiderec::GateState* gate_state = nullptr;
-    if (gate != Py_None && (gate_state = tiderec::gate_state(gate)) == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "Capture: gate must be a LockGate or None");
+    bool bad;
+    tiderec::GateState* gate_state = tiderec::gate_argument("Capture", gate, &bad);
+    if (bad)
         return nullptr;
-    }
     if (lines != Py_None && !tiderec::is_line_encoder(lines)) {
         PyErr_SetString(PyExc_TypeError, "Capture: lines must be a LineEncoder or None");
         return nullptr;

@@ -89,21 +89,6 @@ Outcome compress_and_write(int fd, const unsigned char* data, size_t n, int leve
     return result;
 }
 
-// The optional gate argument of write_gzip and write_fd: its state, nullptr for None (or a
-// TypeError set and *bad).
-tiderec::GateState* gate_argument(const char* function, PyObject* gate, bool* bad) {
-    *bad = false;
-    if (gate == nullptr || gate == Py_None)
-        return nullptr;
-    tiderec::GateState* state = tiderec::gate_state(gate);
-    if (state == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() gate must be a LockGate or None, not %.200s",
-                     function, Py_TYPE(gate)->tp_name);
-        *bad = true;
-    }
-    return state;
-}
-
 // The arguments write_gzip and write_fd begin with, (fd, data, ...), `least` of them or one more
 // (the gate last): the file descriptor, or -1 with an exception set.
 int fd_and_data(const char* function, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t least) {
@@ -136,7 +121,8 @@ PyObject* write_gzip(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     bool bad;
-    tiderec::GateState* gate = gate_argument("write_gzip", nargs == 4 ? args[3] : nullptr, &bad);
+    tiderec::GateState* gate =
+        tiderec::gate_argument("write_gzip", nargs == 4 ? args[3] : nullptr, &bad);
     if (bad)
         return nullptr;
     const Py_ssize_t n = PyBytes_GET_SIZE(args[1]);
@@ -170,7 +156,8 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (fd < 0)
         return nullptr;
     bool bad;
-    tiderec::GateState* gate = gate_argument("write_fd", nargs == 3 ? args[2] : nullptr, &bad);
+    tiderec::GateState* gate =
+        tiderec::gate_argument("write_fd", nargs == 3 ? args[2] : nullptr, &bad);
     if (bad)
         return nullptr;
     const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[1]));

@@ -897,12 +897,10 @@ PyObject* finish_lines_impl(PyObject* data, PyObject* gate_arg) {
                      Py_TYPE(data)->tp_name);
         return nullptr;
     }
-    tiderec::GateState* gate = nullptr;
-    if (gate_arg != Py_None && (gate = tiderec::gate_state(gate_arg)) == nullptr) {
-        PyErr_Format(PyExc_TypeError, "finish_lines() gate must be a LockGate or None, not %.200s",
-                     Py_TYPE(gate_arg)->tp_name);
+    bool bad;
+    tiderec::GateState* gate = tiderec::gate_argument("finish_lines", gate_arg, &bad);
+    if (bad)
         return nullptr;
-    }
     const char* s = PyBytes_AS_STRING(data);
     const Py_ssize_t n = PyBytes_GET_SIZE(data);
     if (!text::has_holes(s, static_cast<size_t>(n)))

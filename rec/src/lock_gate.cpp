@@ -88,6 +88,19 @@ GateState* gate_state(PyObject* o) {
     return reinterpret_cast<LockGate*>(o)->state;
 }
 
+GateState* gate_argument(const char* function, PyObject* gate, bool* bad) {
+    *bad = false;
+    if (gate == nullptr || gate == Py_None)
+        return nullptr;
+    GateState* state = gate_state(gate);
+    if (state == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() gate must be a LockGate or None, not %.200s",
+                     function, Py_TYPE(gate)->tp_name);
+        *bad = true;
+    }
+    return state;
+}
+
 int add_lock_gate(PyObject* module) {
     if (gate_type == nullptr) {
         gate_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&gate_spec));

@@ -52,6 +52,10 @@ struct GateState {
 // The state of a LockGate object, or nullptr when o is not one (nothing set).
 GateState* gate_state(PyObject* o);
 
+// A function's optional gate argument (nullptr when not given): its state, nullptr for None,
+// or nullptr with a TypeError set and *bad for anything but a LockGate.
+GateState* gate_argument(const char* function, PyObject* gate, bool* bad);
+
 // Adds the LockGate type to `module`; 0, or -1 with an exception set.
 int add_lock_gate(PyObject* module);
 
