@@ -20,7 +20,7 @@ stand alone, at least every `flush_interval` seconds. It is woken when the hand-
 (tiderec._capture.LineEncoder): at the capture, or from its copy by the writer, a batch at a
 time, with a pause between batches that lets the SDK's threads take the interpreter's lock;
 an entry of any other kind is encoded here, into the same bytes. While callbacks pile up (a
-burst), a capture that finds the writer waiting to take the lock back lets it have the lock
+burst: a quarter of `max_pending` pending), a capture that finds the writer waiting to take the lock back lets it have the lock
 (tiderec._capture.LockGate): otherwise the SDK's threads keep it and the writer falls behind.
 
 The hand-off between the two is bounded (`max_pending` captured callbacks). When the writer
@@ -93,9 +93,9 @@ BATCH_MAX = 4096
 HOLES_BELOW = BATCH_MAX
 # The share of the hand-off's bound from which a capture lets the writer have the
 # interpreter's lock when it waits for it (see LockGate): a quarter full, the writer is behind.
-# Earlier, a steady flow would stall a callback on every block whose turn at the lock came late
-# (threads that keep the lock between callbacks give it up only at the forced switch), for a
-# p99 four times a plain callback's.
+# Not lower: threads that keep the lock between callbacks give it up only at the forced switch,
+# so in a steady flow the writer's turns come late and the hand-off grows a few thousand long
+# now and then; a capture that stepped aside there would wait out the writer's whole turn.
 GATE_FROM_SHARE = 4
 # The writer's pause between two batches, with the lock released: long enough for a thread
 # waiting for the lock to wake and take it.
