@@ -590,6 +590,33 @@ def test_a_record_type_that_changes_after_its_first_capture_is_decided_again(mon
     assert b'"shown"' in rec._encode_item(rec._queue[-1])
 
 
+@pytest.mark.parametrize("change", ["captor replaced", "recorder closed"])
+def test_what_the_capture_remembers_of_the_recorder_follows_its_changes(monkeypatch, change):
+    """The native capture answers its look-ups of the recorder's flags and of the captors from
+    what it found last while neither dict changed: a captor replaced, or the recorder's
+    hooks stopped, after a call captured natively is what the very next call meets."""
+    import io
+
+    tidesim.install()
+    recorder_module._captors.clear()
+    rec = new_recorder(io.BytesIO())
+    strategy = recording_strategy(Base, rec)()
+    rec._started = True  # without its writer: what is captured stays in the queue
+    cls = type("Remembered", (Fields,), {})
+    for _ in range(2):  # the first teaches the type's captor, the second is captured natively
+        strategy.on_snapshot(cls(real=1))
+    assert handed_natively(rec._queue[-1]) and len(rec._queue) == 2
+    if change == "captor replaced":
+        recorder_module._captors[cls] = lambda o: ["replaced"]
+        strategy.on_snapshot(cls(real=1))
+        assert b'"replaced"' in rec._encode_item(rec._queue[-1]) and len(rec._queue) == 3
+    else:
+        rec._started = False
+        rec.closed = True
+        strategy.on_snapshot(cls(real=1))
+        assert len(rec._queue) == 2
+
+
 class Counted:
     """A record read through properties, each read counted; with `grow`, reading it appends
     a nested list to the list being captured; with `fail`, the read raises."""

@@ -237,6 +237,18 @@ def test_edge_values_are_the_same_bytes(rec, value):
     assert rec._lines.encode(item) == rec._encode_item(item)
 
 
+@pytest.mark.parametrize("special", ['"', "\\", "\n", "\x00", "\x1f", "\x7f", "\u00e9", "\u2028"],
+                         ids=repr)
+def test_a_character_to_escape_is_escaped_at_every_place_of_a_text(rec, special):
+    """Texts are copied eight bytes at a time until a piece holds a character to escape: at any
+    place of a text up to three pieces long, either encoder writes the same bytes."""
+    for n in range(1, 26):
+        for at in range(n):
+            text = "".join(special if i == at else "abcdefghij"[i % 10] for i in range(n))
+            item = (1767576600.5, "on_snapshot", ({"v": text},), None)
+            assert rec._lines.encode(item) == rec._encode_item(item), (n, at)
+
+
 def test_random_doubles_are_written_in_the_same_digits(rec):
     rnd = random.Random(3)
     values = [struct.unpack("d", struct.pack("Q", rnd.getrandbits(64)))[0] for _ in range(20000)]

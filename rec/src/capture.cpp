@@ -75,6 +75,18 @@ ov::name bridge_module("orvane.tamsel.utils.tidewell");  // the bridge's name in
 // ordinary attributes, and reading them from the dict is what reading the attributes is.
 constexpr int dict_cache_size = 4;
 
+// A dict's value for one key, remembered with the dict's version (its ma_version_tag, which
+// the interpreter moves on every change of the dict, in 3.11 to 3.13): while the version is
+// the same, the dict holds the very same value for that key, so that a look-up costs a
+// comparison instead of a hash and a probe. Only values found are remembered, with the key
+// they were found under (a key the dict holds, so alive). The value is borrowed: the dict,
+// unchanged, holds it.
+struct DictMemo {
+    uint64_t version;
+    PyObject* key;
+    PyObject* value;
+};
+
 struct Capture {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -116,6 +128,9 @@ struct Capture {
     // then the type is decided again.
     mutable unsigned int dict_tags[dict_cache_size];
     mutable int dict_next;
+    // The look-ups each callback makes in the recorder's instance dict and in the captors.
+    mutable DictMemo started_memo, orders_dict_memo, known_count_memo, known_orders_memo;
+    mutable DictMemo captor_memo;
 };
 
 PyTypeObject* capture_type = nullptr;
@@ -139,9 +154,36 @@ void untrack(PyObject* o) {
 // Python capture, which calls the strategy), or error (an exception set for the caller).
 using ov::outcome;
 
+// d[key] (borrowed), or nullptr when absent or on an error, as PyDict_GetItemWithError;
+// answered from `memo` while d is unchanged since the value was found. The look-up may run
+// Python code (a key's __eq__), which may change d: the value found is remembered only when
+// d's version did not move meanwhile.
+PyObject* memo_get(PyObject* d, PyObject* key, DictMemo& memo) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+    const uint64_t version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    if (memo.value != nullptr && memo.version == version && memo.key == key)
+        return memo.value;
+    PyObject* value = PyDict_GetItemWithError(d, key);
+    if (value != nullptr && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version)
+        memo = DictMemo{version, key, value};
+    return value;
+#else
+    (void)memo;
+    return PyDict_GetItemWithError(d, key);
+#endif
+}
+
 // The recorder's attribute `key` from its instance dict, borrowed (nullptr when absent; the
 // look-up of a str key in an exact dict runs no Python code and cannot fail but for memory).
-PyObject* attr(const Capture* c, PyObject* key) { return PyDict_GetItemWithError(c->state, key); }
+PyObject* attr(const Capture* c, PyObject* key, DictMemo& memo) {
+    return memo_get(c->state, key, memo);
+}
+
+// How the recorder captures a value of type t, borrowed (nullptr when it has not learned t,
+// or with an error set when t's hash raised).
+PyObject* captor_of(const Capture* c, PyTypeObject* t) {
+    return memo_get(c->captors, reinterpret_cast<PyObject*>(t), c->captor_memo);
+}
 
 outcome careful_unless_error() { return PyErr_Occurred() ? outcome::error : outcome::other; }
 
@@ -188,7 +230,7 @@ outcome reported_order_known(PyObject* od, PyObject* known, PyObject* report) {
 // its lock (a "no" or any doubt sends the callback to the Python capture, which looks again
 // under the lock).
 outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
-    ov::object od = ov::borrow(attr(c, names::orders_dict));
+    ov::object od = ov::borrow(attr(c, names::orders_dict, c->orders_dict_memo));
     if (!od || od.get() == Py_None) {
         if (PyErr_Occurred())
             return outcome::error;
@@ -203,7 +245,7 @@ outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
         return outcome::other;
     const Py_ssize_t size = PyDict_GET_SIZE(od.get());
     if (!c->order_report) {
-        PyObject* count = attr(c, names::known_count);
+        PyObject* count = attr(c, names::known_count, c->known_count_memo);
         if (count == nullptr || !PyLong_CheckExact(count))
             return careful_unless_error();
         const Py_ssize_t known = PyLong_AsSsize_t(count);
@@ -211,7 +253,7 @@ outcome orders_known(const Capture* c, PyObject* const* args, Py_ssize_t n) {
             return careful_unless_interrupt();
         return known == size ? outcome::ok : outcome::other;
     }
-    ov::object known = ov::borrow(attr(c, names::known_orders));
+    ov::object known = ov::borrow(attr(c, names::known_orders, c->known_orders_memo));
     if (!known || !PyDict_CheckExact(known.get()) || PyDict_GET_SIZE(known.get()) != size || n < 1)
         return careful_unless_error();
     return reported_order_known(od.get(), known.get(), args[0]);
@@ -302,7 +344,7 @@ int cached_as_vars(const Capture* c, PyTypeObject* t) {
 // How the recorder captures a value of type t (borrowed into *captor); `careful` for a type
 // not seen yet (the Python capture learns it), `error` when its hash raised.
 outcome find_captor(const Capture* c, PyTypeObject* t, ov::object* captor) {
-    *captor = ov::borrow(PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t)));
+    *captor = ov::borrow(captor_of(c, t));
     if (*captor)
         return outcome::ok;
     return PyErr_Occurred() ? outcome::error : outcome::other;
@@ -479,7 +521,7 @@ tiderec::argument read_argument(const void* context, PyObject* v, bool in_list,
     PyTypeObject* t = Py_TYPE(v);
     if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(t), &PyType_Type))
         return argument::other;
-    PyObject* how = PyDict_GetItemWithError(c->captors, reinterpret_cast<PyObject*>(t));
+    PyObject* how = captor_of(c, t);
     if (how == nullptr)
         return PyErr_Occurred() ? argument::error : argument::other;
     if (how == c->keep)
@@ -524,7 +566,7 @@ outcome hand_over(const Capture* c, PyObject* item) {
     ov::object done = ov::steal(PyObject_CallOneArg(c->append, item));
     if (!done)
         return outcome::error;
-    if (attr(c, names::started) != Py_True) {
+    if (attr(c, names::started, c->started_memo) != Py_True) {
         if (PyErr_Occurred())
             return outcome::error;
         ov::object late = ov::steal(PyObject_CallMethodOneArg(c->recorder, names::late, c->name));
@@ -548,7 +590,7 @@ outcome hand_over(const Capture* c, PyObject* item) {
 // Captures one callback (its arguments after self: args[0..n)) and hands it over, or says
 // why the Python capture must do it.
 outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
-    PyObject* started = attr(c, names::started);
+    PyObject* started = attr(c, names::started, c->started_memo);
     if (started != Py_True)
         return careful_unless_error();  // not started (the Python capture starts it) or closed
     // The plan first: a callback left to the Python capture is left before anything is read.

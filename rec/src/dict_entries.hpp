@@ -86,21 +86,34 @@ inline bool next(const Entry* entries, Py_ssize_t n, Py_ssize_t* pos, PyObject**
 
 #endif
 
-// The next field of record d after *pos, as PyDict_Next gives it: from the entry table where
-// the layout check agreed and d is of the kind read so (the table is looked up again at each
-// step, so a dict changed meanwhile is read as it is now), else by PyDict_Next. Positions
-// are the same either way.
-inline bool next_field(PyObject* d, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+// A walk over record d's fields, as PyDict_Next gives them: from the entry table where the
+// layout check agreed and d is of the kind read so, else by PyDict_Next. The table is found
+// when the walk begins and again at refresh(), which its user calls after anything that may
+// have run Python code (a change of the dict may move the table). Positions are the same
+// either way.
+class FieldWalk {
+public:
+    explicit FieldWalk(PyObject* d) : d_(d) { refresh(); }
+    void refresh() {
 #if TIDEREC_DICT_ENTRIES
-    if (layout_agreed) {
-        Py_ssize_t n = 0;
-        const Entry* entries = entries_of(d, &n);
-        if (entries != nullptr)
-            return next(entries, n, pos, key, value);
-    }
+        entries_ = layout_agreed ? entries_of(d_, &n_) : nullptr;
 #endif
-    return PyDict_Next(d, pos, key, value);
-}
+    }
+    bool next(Py_ssize_t* pos, PyObject** key, PyObject** value) const {
+#if TIDEREC_DICT_ENTRIES
+        if (entries_ != nullptr)
+            return dict_entries::next(entries_, n_, pos, key, value);
+#endif
+        return PyDict_Next(d_, pos, key, value);
+    }
+
+private:
+    PyObject* d_;
+#if TIDEREC_DICT_ENTRIES
+    const Entry* entries_ = nullptr;
+    Py_ssize_t n_ = 0;
+#endif
+};
 
 // Compares the two walks over dicts of the forms records take, and sets layout_agreed when
 // they agree. Returns -1 with an exception set only when making the dicts failed.

@@ -89,6 +89,15 @@ private:
     size_t cap_ = 0;
 };
 
+// Whether any of the eight bytes in x is below 0x20, a quote or a backslash (each test is
+// exact for the word as a whole: a byte of 0x80 or more never counts as below 0x20).
+inline bool needs_escape(uint64_t x) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    const auto has_zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    return (((x - ones * 0x20) & ~x & highs) | has_zero(x ^ (ones * '"')) |
+            has_zero(x ^ (ones * '\\'))) != 0;
+}
+
 // A text as a JSON string: the quote and the backslash escaped, the control characters below
 // 0x20 as \b \t \n \f \r or \u00XX (lowercase hex); everything else, multi-byte UTF-8
 // included, as it is.
@@ -100,7 +109,18 @@ inline void append_string(Buffer& out, const char* s, size_t n) {
         const size_t piece = n - done < 1024 ? n - done : 1024;
         char* const start = out.room(piece * 6);
         char* w = start;
-        for (size_t i = done; i < done + piece; ++i) {
+        size_t i = done;
+        // Eight bytes at a time while none of them needs escaping (no byte below 0x20, no
+        // quote, no backslash): the common text is copied as it is.
+        for (; i + 8 <= done + piece; i += 8) {
+            uint64_t x;
+            std::memcpy(&x, s + i, 8);
+            if (needs_escape(x))
+                break;
+            std::memcpy(w, &x, 8);
+            w += 8;
+        }
+        for (; i < done + piece; ++i) {
             const auto c = static_cast<unsigned char>(s[i]);
             if (c >= 0x20 && c != '"' && c != '\\') {
                 *w++ = static_cast<char>(c);

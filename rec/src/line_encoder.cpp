@@ -49,7 +49,7 @@
 namespace {
 
 namespace text = tiderec::text;
-using tiderec::dict_entries::next_field;
+using tiderec::dict_entries::FieldWalk;
 
 // What encoding one part of an entry came to: written; left to the Python encoder (nothing
 // set); to be begun again (a new value type was learned); or failed with an exception set.
@@ -358,9 +358,10 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
         out += "{}";
         return res::ok;
     }
+    FieldWalk walk(d);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
-    next_field(d, &pos, &k, &v);
+    walk.next(&pos, &k, &v);
     const size_t slot = ((reinterpret_cast<uintptr_t>(k) >> 4) ^ static_cast<uintptr_t>(n)) % shape_slots;
     Shape& s = e->t->shapes[slot];
     const size_t start = out.size();
@@ -370,8 +371,9 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
             const res r = learn_shape(d, s);
             if (r != res::ok)
                 return r;
+            walk.refresh();
             pos = 0;
-            next_field(d, &pos, &k, &v);
+            walk.next(&pos, &k, &v);
         }
         out.push_back('{');
         bool same = true;
@@ -398,7 +400,8 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
             const res r = append_value(e, v, 0, out);
             if (r != res::ok)
                 return r;
-        } while (i < s.keys.size() && next_field(d, &pos, &k, &v));
+            walk.refresh();  // (a value written by the interpreter's conversion: to be sure)
+        } while (i < s.keys.size() && walk.next(&pos, &k, &v));
         if (same && i == s.keys.size()) {
             out.push_back('}');
             return res::ok;
