@@ -306,13 +306,17 @@ def test_order_reports_write_each_new_order_once(tmp_path, monkeypatch):
 
 
 def test_wall_clock_times_of_the_native_capture(tmp_path):
+    """Each callback's wall-clock time, on a line made at the capture and on a copy the writer
+    encodes (every other record holds a Decimal, which the line at the capture leaves to it)."""
+    import decimal
+
     tidesim.install()
     rec = SessionRecorder(tmp_path / "wall.jsonl", universe=[], instruments={})
     strategy = recording_strategy(Base, rec)()
     before = dt.datetime.now()
     strategy.initialize()
     for i in range(50):
-        strategy.on_snapshot(snap(seq=i))
+        strategy.on_snapshot(snap(seq=i) if i % 2 else snap(seq=i, fee=decimal.Decimal("0.5")))
     rec.close()
     after = dt.datetime.now()
     times = [e.time for e in SessionReader(tmp_path / "wall.jsonl")]

@@ -98,6 +98,10 @@ struct Capture {
     PyObject* state;         // vars(recorder)
     PyObject* queue;         // the hand-off to the writer thread (a deque)
     PyObject* append;        // queue.append
+    // queue.append's C function and its self (the queue) when it is a builtin taking one
+    // argument, as a deque's is: called directly (nullptr: append is called as any callable).
+    PyCFunction append_fn;
+    PyObject* append_self;
     PyObject* captors;       // {type: how to capture an argument of that type}
     PyObject* keep;          // the captor that keeps a value as it is
     PyObject* copy_fields;   // the captor that copies a record's instance dict
@@ -195,16 +199,17 @@ outcome careful_unless_interrupt() {
     return ov::clear_if_exception() ? outcome::other : outcome::error;
 }
 
-// The wall clock as time.time() gives it: seconds since the epoch as a float, from the
-// nanoseconds the system clock reports.
-PyObject* wall_time() {
+// The wall clock as time.time() gives it: seconds since the epoch, from the nanoseconds the
+// system clock reports; false with an exception set when the clock cannot be read.
+bool wall_seconds(double* x) {
     timespec ts{};
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
-        return PyErr_SetFromErrno(PyExc_OSError);
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
     const int64_t ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    if (ns % 1000000000 == 0)
-        return PyFloat_FromDouble(static_cast<double>(ns / 1000000000));
-    return PyFloat_FromDouble(static_cast<double>(ns) / 1e9);
+    *x = ns % 1000000000 == 0 ? static_cast<double>(ns / 1000000000) : static_cast<double>(ns) / 1e9;
+    return true;
 }
 
 // The order report's order under the key it names is the one the recorder knows: a new order
@@ -563,7 +568,8 @@ outcome hand_over(const Capture* c, PyObject* item) {
         if (!yes)
             return outcome::ok;  // dropped and counted
     }
-    ov::object done = ov::steal(PyObject_CallOneArg(c->append, item));
+    ov::object done = ov::steal(c->append_fn != nullptr ? c->append_fn(c->append_self, item)
+                                                         : PyObject_CallOneArg(c->append, item));
     if (!done)
         return outcome::error;
     if (attr(c, names::started, c->started_memo) != Py_True) {
@@ -607,9 +613,17 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
     o = orders_known(c, args, n);
     if (o != outcome::ok)
         return o;
-    ov::object now = ov::steal(c->clock == nullptr ? wall_time() : PyObject_CallNoArgs(c->clock));
-    if (!now)
+    // The time: the recorder's clock's, or the wall clock's (as a float only when the capture
+    // below needs one: a line made here reads the seconds themselves).
+    ov::object now;
+    double wall = 0;
+    if (c->clock != nullptr) {
+        now = ov::steal(PyObject_CallNoArgs(c->clock));
+        if (!now)
+            return outcome::error;
+    } else if (!wall_seconds(&wall)) {
         return outcome::error;
+    }
     if (c->lines != nullptr) {
         // The common callback's line, made here from the records as they are: the writer then
         // only compresses and writes it. What the encoder leaves to Python is copied as below.
@@ -617,11 +631,17 @@ outcome capture_call(const Capture* c, PyObject* const* args, Py_ssize_t n) {
         if (pending < 0)
             return outcome::error;
         ov::object line = ov::steal(tiderec::encode_callback(
-            c->lines, now.get(), c->name, args, n, read_argument, c, pending < c->holes_below));
+            c->lines, now.get(), wall, c->name, args, n, read_argument, c,
+            pending < c->holes_below));
         if (line)
             return hand_over(c, line.get());
         if (PyErr_Occurred())
             return outcome::error;  // out of memory, or an interrupt: it reaches the caller
+    }
+    if (!now) {
+        now = ov::steal(PyFloat_FromDouble(wall));
+        if (!now)
+            return outcome::error;
     }
     ov::object captured = ov::steal(PyTuple_New(n));
     if (!captured)
@@ -728,6 +748,13 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     c->state = state.release();
     c->queue = Py_NewRef(queue);
     c->append = append.release();
+    if (PyCFunction_Check(c->append) &&
+        (PyCFunction_GET_FLAGS(c->append) &
+         (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD)) ==
+            METH_O) {
+        c->append_fn = PyCFunction_GET_FUNCTION(c->append);
+        c->append_self = PyCFunction_GET_SELF(c->append);  // held by the bound method
+    }
     c->captors = Py_NewRef(captors);
     c->keep = Py_NewRef(keep);
     c->copy_fields = Py_NewRef(copy_fields);
@@ -787,6 +814,8 @@ int capture_clear(PyObject* self) {
     Py_CLEAR(c->recorder);
     Py_CLEAR(c->state);
     Py_CLEAR(c->queue);
+    c->append_fn = nullptr;  // (its self is held by append)
+    c->append_self = nullptr;
     Py_CLEAR(c->append);
     Py_CLEAR(c->captors);
     Py_CLEAR(c->keep);

@@ -112,7 +112,8 @@ inline void append_string(Buffer& out, const char* s, size_t n) {
         size_t i = done;
         // Eight bytes at a time while none of them needs escaping (no byte below 0x20, no
         // quote, no backslash): the common text is copied as it is.
-        for (; i + 8 <= done + piece; i += 8) {
+        const size_t end = done + piece;
+        for (; i + 8 <= end; i += 8) {
             uint64_t x;
             std::memcpy(&x, s + i, 8);
             if (needs_escape(x))
@@ -120,7 +121,19 @@ inline void append_string(Buffer& out, const char* s, size_t n) {
             std::memcpy(w, &x, 8);
             w += 8;
         }
-        for (; i < done + piece; ++i) {
+        if (i < end && end - i < 8 && i >= done + 8) {
+            // The last few bytes (the eight bytes at a time reached them), as the eight that
+            // end the piece: the first of those were copied as they are, so they are written
+            // again where they were.
+            uint64_t x;
+            std::memcpy(&x, s + end - 8, 8);
+            if (!needs_escape(x)) {
+                std::memcpy(w - (8 - (end - i)), &x, 8);
+                w += end - i;
+                i = end;
+            }
+        }
+        for (; i < end; ++i) {
             const auto c = static_cast<unsigned char>(s[i]);
             if (c >= 0x20 && c != '"' && c != '\\') {
                 *w++ = static_cast<char>(c);

@@ -58,6 +58,7 @@ enum class res { ok, decline, retry, error };
 constexpr int max_depth = 32;      // lists in lists deeper than this: the Python encoder
 constexpr int max_retries = 64;    // new value types learned in one entry before it is declined
 constexpr size_t shape_slots = 64;
+constexpr size_t name_slots = 16;
 
 // The key texts of one record shape. Invariant: `keys` holds a strong reference to each key,
 // in the dict's order, so that a key compared by pointer is that very key; the i-th key text is
@@ -78,6 +79,9 @@ struct Tables {
     std::unordered_map<PyObject*, std::string> members;  // enumeration member -> its tag text
     std::unordered_set<PyObject*> declined;              // types whose values Python writes
     Shape shapes[shape_slots];                           // direct-mapped by first key and size
+    // Callback names (strong references, so that an address is not reused while it is here)
+    // with their text as the line has it, direct-mapped by address.
+    std::pair<PyObject*, std::string> names[name_slots];
     long long second = -1;  // the wall-clock second of `second_text`
     std::string second_text;  // its text as the line has it: the opening quote, escaped
     text::Buffer chunk;       // drain's lines, reused
@@ -278,13 +282,22 @@ res append_value(LineEncoder* e, PyObject* v, int depth, text::Buffer& out) {
             // bytes and a comma each.
             char* const start = out.room(static_cast<size_t>(n - i) * 24 + text::write_slack);
             char* w = start;
-            for (; i < n; ++i) {
-                char* at = i > 0 ? w + 1 : w;
-                *w = ',';
-                char* end = write_number(at, PyList_GET_ITEM(v, i), e->t->holes);
-                if (end == nullptr)
-                    break;
-                w = end;
+            const bool holes = e->t->holes;
+            if (i == 0) {
+                char* end = write_number(w, PyList_GET_ITEM(v, 0), holes);
+                if (end != nullptr) {
+                    w = end;
+                    ++i;
+                }
+            }
+            if (i > 0) {  // each further number after its comma
+                for (; i < n; ++i) {
+                    *w = ',';
+                    char* end = write_number(w + 1, PyList_GET_ITEM(v, i), holes);
+                    if (end == nullptr)
+                        break;
+                    w = end;
+                }
             }
             out.commit(static_cast<size_t>(w - start));
             if (i == n)
@@ -410,48 +423,51 @@ res append_record(LineEncoder* e, PyObject* d, text::Buffer& out) {
     return res::decline;  // (a learned shape always matches: not reached)
 }
 
+// A wall-clock time (seconds since the epoch) as local ISO text to the microsecond.
+res append_wall(LineEncoder* e, double x, text::Buffer& out) {
+    if (!(x >= 0 && x < 1e11))
+        return res::decline;
+    Tables& t = *e->t;
+    const auto sec = static_cast<long long>(x);
+    if (sec != t.second) {
+        ov::object number = ov::steal(PyLong_FromLongLong(sec));
+        if (!number)
+            return res::error;
+        ov::object got = ov::steal(PyObject_CallOneArg(e->second_text, number.get()));
+        if (!got)
+            return decline_if_exception();
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_Check(got.get()) ? PyUnicode_AsUTF8AndSize(got.get(), &n) : nullptr;
+        if (s == nullptr)
+            return PyErr_Occurred() ? decline_if_exception() : res::decline;
+        // The whole time is one JSON string; escaping goes byte by byte, so the second's
+        // part is escaped once here and the microseconds (digits) follow it as they are.
+        text::Buffer quoted;
+        text::append_string(quoted, s, static_cast<size_t>(n));
+        t.second_text.assign(quoted.data(), quoted.size() - 1);  // without its closing quote
+        t.second = sec;
+    }
+    // round() of Python: to nearest, halves to even (the default rounding mode)
+    double micro = std::nearbyint((x - static_cast<double>(sec)) * 1e6);
+    if (micro > 999999)
+        micro = 999999;
+    const size_t n = t.second_text.size();
+    char* const start = out.room(n + 8);
+    std::memcpy(start, t.second_text.data(), n);
+    char* w = start + n;
+    *w++ = '.';
+    w = text::write_digits(w, static_cast<unsigned>(micro), 6);
+    *w++ = '"';
+    out.commit(static_cast<size_t>(w - start));
+    return res::ok;
+}
+
 // The entry's time: a wall-clock float as local ISO text to the microsecond, a naive datetime
 // to the millisecond (or the microsecond when it has a part below the millisecond), a text as
 // it is.
 res append_time(LineEncoder* e, PyObject* now, text::Buffer& out) {
-    if (PyFloat_CheckExact(now)) {
-        const double x = PyFloat_AS_DOUBLE(now);
-        if (!(x >= 0 && x < 1e11))
-            return res::decline;
-        Tables& t = *e->t;
-        const auto sec = static_cast<long long>(x);
-        if (sec != t.second) {
-            ov::object number = ov::steal(PyLong_FromLongLong(sec));
-            if (!number)
-                return res::error;
-            ov::object got = ov::steal(PyObject_CallOneArg(e->second_text, number.get()));
-            if (!got)
-                return decline_if_exception();
-            Py_ssize_t n = 0;
-            const char* s = PyUnicode_Check(got.get()) ? PyUnicode_AsUTF8AndSize(got.get(), &n) : nullptr;
-            if (s == nullptr)
-                return PyErr_Occurred() ? decline_if_exception() : res::decline;
-            // The whole time is one JSON string; escaping goes byte by byte, so the second's
-            // part is escaped once here and the microseconds (digits) follow it as they are.
-            text::Buffer quoted;
-            text::append_string(quoted, s, static_cast<size_t>(n));
-            t.second_text.assign(quoted.data(), quoted.size() - 1);  // without its closing quote
-            t.second = sec;
-        }
-        // round() of Python: to nearest, halves to even (the default rounding mode)
-        double micro = std::nearbyint((x - static_cast<double>(sec)) * 1e6);
-        if (micro > 999999)
-            micro = 999999;
-        const size_t n = t.second_text.size();
-        char* const start = out.room(n + 8);
-        std::memcpy(start, t.second_text.data(), n);
-        char* w = start + n;
-        *w++ = '.';
-        w = text::write_digits(w, static_cast<unsigned>(micro), 6);
-        *w++ = '"';
-        out.commit(static_cast<size_t>(w - start));
-        return res::ok;
-    }
+    if (PyFloat_CheckExact(now))
+        return append_wall(e, PyFloat_AS_DOUBLE(now), out);
     if (PyDateTime_CheckExact(now)) {
         if (PyDateTime_DATE_GET_TZINFO(now) != Py_None)
             return res::decline;
@@ -526,9 +542,18 @@ res append_entry_once(LineEncoder* e, PyObject* item, text::Buffer& out) {
     if (r != res::ok)
         return r;
     out += R"(,"cb":)";
-    r = append_text(name, out);
-    if (r != res::ok)
-        return r;
+    auto& [known, written] = e->t->names[(reinterpret_cast<uintptr_t>(name) >> 4) % name_slots];
+    if (known != name) {
+        text::Buffer b;
+        r = append_text(name, b);
+        if (r != res::ok)
+            return r;
+        written.assign(b.data(), b.size());
+        PyObject* old = known;
+        known = Py_NewRef(name);
+        Py_XDECREF(old);  // a str: freeing it runs no Python code
+    }
+    out.append(written.data(), written.size());
     const Py_ssize_t n = handed_over ? PyTuple_GET_SIZE(args) : PyList_GET_SIZE(args);
     if (n > 0) {
         out += R"(,"args":[)";
@@ -598,17 +623,26 @@ res append_read(LineEncoder* e, PyObject* v, bool in_list, tiderec::ReadArgument
     return res::error;
 }
 
-res append_call_once(LineEncoder* e, PyObject* now, PyObject* name, PyObject* const* args,
-                     Py_ssize_t n, tiderec::ReadArgument read, const void* context,
-                     text::Buffer& out) {
+res append_call_once(LineEncoder* e, PyObject* now, double wall, PyObject* name,
+                     PyObject* const* args, Py_ssize_t n, tiderec::ReadArgument read,
+                     const void* context, text::Buffer& out) {
     out += R"({"t":)";
-    res r = append_time(e, now, out);
+    res r = now != nullptr ? append_time(e, now, out) : append_wall(e, wall, out);
     if (r != res::ok)
         return r;
     out += R"(,"cb":)";
-    r = append_text(name, out);
-    if (r != res::ok)
-        return r;
+    auto& [known, written] = e->t->names[(reinterpret_cast<uintptr_t>(name) >> 4) % name_slots];
+    if (known != name) {
+        text::Buffer b;
+        r = append_text(name, b);
+        if (r != res::ok)
+            return r;
+        written.assign(b.data(), b.size());
+        PyObject* old = known;
+        known = Py_NewRef(name);
+        Py_XDECREF(old);  // a str: freeing it runs no Python code
+    }
+    out.append(written.data(), written.size());
     if (n > 0) {
         out += R"(,"args":[)";
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -637,7 +671,7 @@ private:
     Tables& t_;
 };
 
-PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, PyObject* name,
+PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, double wall, PyObject* name,
                                // (`read` is a function pointer, passed as one)
                                // cppcheck-suppress passedByValue
                                PyObject* const* args, Py_ssize_t n, tiderec::ReadArgument read,
@@ -650,7 +684,7 @@ PyObject* encode_callback_impl(PyObject* encoder, PyObject* now, PyObject* name,
     text::Buffer& line = lent.buf;
     for (int tries = 0; tries <= max_retries; ++tries) {
         line.clear();
-        const res r = append_call_once(e, now, name, args, n, read, context, line);
+        const res r = append_call_once(e, now, wall, name, args, n, read, context, line);
         if (r == res::ok)
             return PyBytes_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
         if (r != res::retry)
@@ -851,6 +885,12 @@ void drop_tables(Tables& t) {
         s.spans.clear();
         s.text.clear();
     }
+    for (auto& [name, written] : t.names) {
+        if (name != nullptr)
+            held.push_back(name);
+        name = nullptr;
+        written.clear();
+    }
     t.second = -1;
     for (PyObject* o : held)
         Py_DECREF(o);
@@ -977,10 +1017,11 @@ namespace tiderec {
 
 bool is_line_encoder(PyObject* o) { return encoder_type != nullptr && Py_IS_TYPE(o, encoder_type); }
 
-PyObject* encode_callback(PyObject* encoder, PyObject* now, PyObject* name, PyObject* const* args,
-                          Py_ssize_t n, ReadArgument read, const void* context, bool holes) {
+PyObject* encode_callback(PyObject* encoder, PyObject* now, double wall, PyObject* name,
+                          PyObject* const* args, Py_ssize_t n, ReadArgument read,
+                          const void* context, bool holes) {
     try {
-        return encode_callback_impl(encoder, now, name, args, n, read, context, holes);
+        return encode_callback_impl(encoder, now, wall, name, args, n, read, context, holes);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
