@@ -15,8 +15,9 @@ leaves to Python (keyword arguments, orders not seen yet, a type met for the fir
 captured here, the same way. A record that cannot be read is written as not recorded and counted in `errors`; the
 strategy receives the callback all the same. A writer thread of the recorder
 encodes, compresses (without holding the interpreter's lock) and writes, in blocks that each
-stand alone, at least every `flush_interval` seconds. It is woken when the hand-off fills to
-`WAKE_AT` callbacks (or when flush_interval runs out). The common entry is encoded in C
+stand alone, at least every `flush_interval` seconds. While callbacks flow it looks at the
+hand-off every `POLL` seconds; otherwise it is woken when the hand-off fills to `WAKE_AT`
+callbacks (or when flush_interval runs out). The common entry is encoded in C
 (tiderec._capture.LineEncoder): at the capture, or from its copy by the writer, a batch at a
 time, with a pause between batches that lets the SDK's threads take the interpreter's lock;
 an entry of any other kind is encoded here, into the same bytes. While callbacks pile up (a
@@ -79,13 +80,20 @@ LOGGER_MODULE = "orvane.tamsel.utils.logger"
 _OPTIONAL_SETTINGS = ("md_type", "order_way", "algo_account")
 _ORDER_CALLBACKS = frozenset({"on_order", "on_order_action_error"})
 _IMMUTABLE = (int, float, str, bool, bytes, type(None), complex, frozenset)
-# The hand-off's length at which the writer thread is woken.
-WAKE_AT = 64
+# The hand-off's length at which a capture wakes the writer thread. Waking a sleeping thread
+# costs the callback that does it some 10 us (the wake's system call, and the woken thread
+# taking the core for a moment), so a capture does it only when the writer must start at
+# once; while callbacks flow, the writer looks again every POLL seconds of its own accord.
+WAKE_AT = 1024
+# The writer's wait after a turn that found entries (a flow: it looks again soon, unwoken);
+# after a turn that found none it waits to be woken, or for half the flush interval.
+POLL = 0.002
 # How many entries the writer encodes in one hold of the interpreter's lock: a quarter of
-# what is pending, at least WAKE_AT, at most BATCH_MAX. In a steady flow the queue stays short
-# and so does a hold (WAKE_AT snapshots are well under a millisecond); in a burst a hold grows
+# what is pending, at least BATCH_MIN, at most BATCH_MAX. In a steady flow the queue stays short
+# and so does a hold (BATCH_MIN snapshots are well under a millisecond); in a burst a hold grows
 # to BATCH_MAX snapshots (some 50 million instructions), because every release of the lock
 # costs the writer up to the interpreter's 5 ms switch interval to get it back.
+BATCH_MIN = 64
 BATCH_MAX = 4096
 # The hand-off's length below which the native capture leaves a line's numbers for the writer
 # to write out without the lock; from it on (the writer is behind, in a burst) the capture
@@ -539,9 +547,11 @@ class SessionRecorder:
     def _write_until_closed(self) -> None:
         w = self._writer
         last_block = _time.monotonic()
+        wait = self._interval / 2
         while True:
-            self._wake.wait(self._interval / 2)
+            self._wake.wait(wait)
             self._wake.clear()
+            wait = POLL if self._queue else self._interval / 2
             control = self._write_pending()
             if control is not None:
                 self._serving = control  # (answered by _failed if the writer fails meanwhile)
@@ -568,7 +578,7 @@ class SessionRecorder:
         n = 0
         while q:
             if lines is not None:
-                text, count, item = lines.drain(q, min(BATCH_MAX, max(WAKE_AT, len(q) >> 2)),
+                text, count, item = lines.drain(q, min(BATCH_MAX, max(BATCH_MIN, len(q) >> 2)),
                                                 max(1, w._block_size - w._size))
                 if count:
                     self._in_flight = (text, count, w.appended)
