@@ -375,6 +375,28 @@ def test_the_writer_is_woken_when_the_hand_off_fills(tmp_path, capture):
     assert len(written(tmp_path / "wake.jsonl.gz")) == recorder_module.WAKE_AT + 1
 
 
+def test_while_callbacks_flow_the_writer_keeps_up_unwoken(tmp_path, capture):
+    """A steady flow under the wake mark: once its first turn found entries, the writer looks
+    again every POLL seconds, so nothing piles up until the flush interval and no callback pays
+    for waking it."""
+    tidesim.install()
+    rec = new_recorder(tmp_path / "flow.jsonl.gz", flush_interval=1)
+    rec._wake = CountingEvent()
+    strategy = recording_strategy(Base, rec)()
+    strategy.initialize()
+    start = time.monotonic()
+    n = 0
+    while time.monotonic() - start < 0.9:  # the writer's first look comes at 0.5 s
+        strategy.on_snapshot(snap(seq=n))
+        n += 1
+        time.sleep(0.002)
+    pending = len(rec._queue)
+    assert rec._wake.sets == 0
+    assert pending < 50, pending  # some 200 would wait for the writer's next look at 1.0 s
+    rec.close()
+    assert len(written(tmp_path / "flow.jsonl.gz")) == n
+
+
 # -- a block compressed and written in one call ---------------------------------------------------
 
 @pytest.mark.skipif(getattr(recorder_module._native, "write_gzip", None) is None,

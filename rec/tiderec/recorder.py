@@ -85,9 +85,11 @@ _IMMUTABLE = (int, float, str, bool, bytes, type(None), complex, frozenset)
 # taking the core for a moment), so a capture does it only when the writer must start at
 # once; while callbacks flow, the writer looks again every POLL seconds of its own accord.
 WAKE_AT = 1024
-# The writer's wait after a turn that found entries (a flow: it looks again soon, unwoken);
-# after a turn that found none it waits to be woken, or for half the flush interval.
+# The writer's wait between two looks at the hand-off while callbacks flow: it looks again
+# soon, unwoken, until POLL_IDLE looks in a row found nothing; then it waits to be woken, or
+# for half the flush interval.
 POLL = 0.002
+POLL_IDLE = 25
 # How many entries the writer encodes in one hold of the interpreter's lock: a quarter of
 # what is pending, at least BATCH_MIN, at most BATCH_MAX. In a steady flow the queue stays short
 # and so does a hold (BATCH_MIN snapshots are well under a millisecond); in a burst a hold grows
@@ -547,11 +549,11 @@ class SessionRecorder:
     def _write_until_closed(self) -> None:
         w = self._writer
         last_block = _time.monotonic()
-        wait = self._interval / 2
+        idle = POLL_IDLE  # looks in a row that found nothing
         while True:
-            self._wake.wait(wait)
+            self._wake.wait(POLL if idle < POLL_IDLE else self._interval / 2)
             self._wake.clear()
-            wait = POLL if self._queue else self._interval / 2
+            idle = 0 if self._queue else idle + 1
             control = self._write_pending()
             if control is not None:
                 self._serving = control  # (answered by _failed if the writer fails meanwhile)
