@@ -60,9 +60,10 @@ def _recorder(tmp: str, name: str) -> SessionRecorder:
                           instruments={"000001.XSHE": {}}, max_pending=1_000_000)
     if common.counting():
         rec._interval = 1e9  # the writer sleeps until flush() or close() wakes it
-        # ... and is not woken as the hand-off fills (that wake, once every WAKE_AT calls,
-        # is left out of the count)
+        # ... and is not woken as the hand-off fills (the capture's wake at WAKE_AT pending is
+        # left out of the count), nor looks again of its own accord while callbacks flow
         recorder_module.WAKE_AT = 1 << 60
+        recorder_module.POLL_IDLE = 0
     rec.start(types.SimpleNamespace(config=CONFIG))
     return rec
 
