@@ -572,22 +572,31 @@ def test_a_record_is_captured_as_its_vars_give_it(monkeypatch, make, native):
     assert (b'"shown"' in got) is (not native or make is DictSlot)
 
 
-def test_a_record_type_that_changes_after_its_first_capture_is_decided_again(monkeypatch):
-    """The native capture remembers per type whether vars() is the instance dict; a type given
-    its own __getattribute__ after that is decided again, and captured as vars() then gives it."""
+def captured_twice(type_name: str):
+    """A recorder without its writer (what is captured stays in its queue), a recording
+    strategy, and a new record type that strategy has had one snapshot of twice: the first
+    teaches the type's captor, the second is captured natively."""
     import io
-
-    def shown(self, name):
-        return {"shown": 1} if name == "__dict__" else object.__getattribute__(self, name)
 
     tidesim.install()
     recorder_module._captors.clear()
     rec = new_recorder(io.BytesIO())
     strategy = recording_strategy(Base, rec)()
-    rec._started = True  # without its writer: what is captured stays in the queue
-    cls = type("Changing", (Fields,), {})
-    for _ in range(2):  # the first teaches the type's captor, the second is captured natively
+    rec._started = True
+    cls = type(type_name, (Fields,), {})
+    for _ in range(2):
         strategy.on_snapshot(cls(real=1))
+    return rec, strategy, cls
+
+
+def test_a_record_type_that_changes_after_its_first_capture_is_decided_again(monkeypatch):
+    """The native capture remembers per type whether vars() is the instance dict; a type given
+    its own __getattribute__ after that is decided again, and captured as vars() then gives it."""
+
+    def shown(self, name):
+        return {"shown": 1} if name == "__dict__" else object.__getattribute__(self, name)
+
+    rec, strategy, cls = captured_twice("Changing")
     assert handed_natively(rec._queue[-1]) and b'"shown"' not in rec._encode_item(rec._queue[-1])
     cls.__getattribute__ = shown
     strategy.on_snapshot(cls(real=1))
@@ -599,16 +608,7 @@ def test_what_the_capture_remembers_of_the_recorder_follows_its_changes(monkeypa
     """The native capture answers its look-ups of the recorder's flags and of the captors from
     what it found last while neither dict changed: a captor replaced, or the recorder's
     hooks stopped, after a call captured natively is what the very next call meets."""
-    import io
-
-    tidesim.install()
-    recorder_module._captors.clear()
-    rec = new_recorder(io.BytesIO())
-    strategy = recording_strategy(Base, rec)()
-    rec._started = True  # without its writer: what is captured stays in the queue
-    cls = type("Remembered", (Fields,), {})
-    for _ in range(2):  # the first teaches the type's captor, the second is captured natively
-        strategy.on_snapshot(cls(real=1))
+    rec, strategy, cls = captured_twice("Remembered")
     assert handed_natively(rec._queue[-1]) and len(rec._queue) == 2
     if change == "captor replaced":
         recorder_module._captors[cls] = lambda o: ["replaced"]

@@ -497,6 +497,23 @@ res append_time(LineEncoder* e, PyObject* now, text::Buffer& out) {
     return res::decline;
 }
 
+// A callback's name (an exact str) as its line has it, from the names' texts kept.
+res append_name(LineEncoder* e, PyObject* name, text::Buffer& out) {
+    auto& [known, written] = e->t->names[(reinterpret_cast<uintptr_t>(name) >> 4) % name_slots];
+    if (known != name) {
+        text::Buffer b;
+        const res r = append_text(name, b);
+        if (r != res::ok)
+            return r;
+        written.assign(b.data(), b.size());
+        PyObject* old = known;
+        known = Py_NewRef(name);
+        Py_XDECREF(old);  // a str: freeing it runs no Python code
+    }
+    out.append(written.data(), written.size());
+    return res::ok;
+}
+
 // A record among the arguments: a dict handed over by the native capture (in a tuple), or the
 // Python capture's copied fields (in a list).
 bool is_record(const LineEncoder* e, PyObject* a, bool handed_over) {
@@ -542,18 +559,9 @@ res append_entry_once(LineEncoder* e, PyObject* item, text::Buffer& out) {
     if (r != res::ok)
         return r;
     out += R"(,"cb":)";
-    auto& [known, written] = e->t->names[(reinterpret_cast<uintptr_t>(name) >> 4) % name_slots];
-    if (known != name) {
-        text::Buffer b;
-        r = append_text(name, b);
-        if (r != res::ok)
-            return r;
-        written.assign(b.data(), b.size());
-        PyObject* old = known;
-        known = Py_NewRef(name);
-        Py_XDECREF(old);  // a str: freeing it runs no Python code
-    }
-    out.append(written.data(), written.size());
+    r = append_name(e, name, out);
+    if (r != res::ok)
+        return r;
     const Py_ssize_t n = handed_over ? PyTuple_GET_SIZE(args) : PyList_GET_SIZE(args);
     if (n > 0) {
         out += R"(,"args":[)";
@@ -631,18 +639,9 @@ res append_call_once(LineEncoder* e, PyObject* now, double wall, PyObject* name,
     if (r != res::ok)
         return r;
     out += R"(,"cb":)";
-    auto& [known, written] = e->t->names[(reinterpret_cast<uintptr_t>(name) >> 4) % name_slots];
-    if (known != name) {
-        text::Buffer b;
-        r = append_text(name, b);
-        if (r != res::ok)
-            return r;
-        written.assign(b.data(), b.size());
-        PyObject* old = known;
-        known = Py_NewRef(name);
-        Py_XDECREF(old);  // a str: freeing it runs no Python code
-    }
-    out.append(written.data(), written.size());
+    r = append_name(e, name, out);
+    if (r != res::ok)
+        return r;
     if (n > 0) {
         out += R"(,"args":[)";
         for (Py_ssize_t i = 0; i < n; ++i) {
