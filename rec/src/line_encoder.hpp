@@ -25,13 +25,12 @@ using ReadArgument = argument (*)(const void* context, PyObject* v, bool in_list
                                   PyObject** fields);
 
 // The line of callback `name` (without its newline) at time `now` (or, when it is nullptr, at
-// the wall-clock time `wall`, seconds since the epoch, as the float time.time() gives) with
-// arguments args[0..n),
-// the same bytes the writer makes of its capture, as a new bytes object; nullptr with nothing
-// set when the writer is to make it from the capture (a kind the encoder leaves to Python, or a
-// cleared encoder), or with an exception set (out of memory, an interrupt). `encoder` is a
-// LineEncoder. May call the recorder's Python functions the encoder learns from (then the line
-// is begun again from its start). With `holes`, the line's numbers are left as holes for the
+// the wall-clock time `wall`, seconds since the epoch as time.time() gives them) with arguments
+// args[0..n), the same bytes the writer makes of its capture, as a new bytes object; nullptr
+// with nothing set when the writer is to make it from the capture (a kind the encoder leaves to
+// Python, or a cleared encoder), or with an exception set (out of memory, an interrupt).
+// `encoder` is a LineEncoder. May call the recorder's Python functions the encoder learns from
+// (then the line is begun again from its start). With `holes`, the line's numbers are left as holes for the
 // writer to write out without the lock (entry_text.hpp); without, they are written at once.
 PyObject* encode_callback(PyObject* encoder, PyObject* now, double wall, PyObject* name,
                           PyObject* const* args, Py_ssize_t n, ReadArgument read,
