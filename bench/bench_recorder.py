@@ -8,7 +8,9 @@ speed-up column is then plain/recorded, 1.00x meaning free).
 - With the development stand-ins, the records of a generated session, as a replay delivers
   them: the ratio recorded/plain is in the label.
 - Two threads calling back at a sustained rate: p50/p99 of one callback, plain and recorded,
-  with the threads spinning between calls (the lock held) and waiting as an SDK's do (released).
+  with the threads spinning between calls (the lock held) and waiting as an SDK's do (released);
+  on the near-free stand-ins and again on the development stand-ins (a snapshot of the
+  generated session, the bridge's whole handling behind it).
 - The writer thread's work per entry (encoding and compression), msgspec against the standard
   library's json for the same values; what is left to it of a line the capture made (taking it
   into its block).
@@ -179,8 +181,10 @@ def _sleep_until():
     return prepare, until
 
 
-def _two_threads(plain, recorded, rec, reset, rate=10_000, seconds=0.75, rounds=4) -> list[Row]:
-    """Two threads, each calling on_snapshot `rate` times a second; per-call latency. Plain and
+def _two_threads(plain, recorded, rec, reset, snapshot=pb.snapshot, where="", rate=10_000,
+                 seconds=0.75, rounds=4) -> list[Row]:
+    """Two threads, each calling on_snapshot `rate` times a second with `snapshot(k)` (k the
+    thread's number, 1 or 2); per-call latency. Plain and
     recorded take turns, `rounds` rounds of `seconds` each, so that a change of load on the
     machine touches both alike; each side's percentiles are of all its rounds' calls.
 
@@ -194,7 +198,7 @@ def _two_threads(plain, recorded, rec, reset, rate=10_000, seconds=0.75, rounds=
         start = threading.Barrier(2)
 
         def worker(code):
-            snap = pb.snapshot(code)
+            snap = snapshot(code)
             on_snapshot = strategy.on_snapshot
             perf = time.perf_counter_ns
             period = 1e9 / rate
@@ -237,7 +241,7 @@ def _two_threads(plain, recorded, rec, reset, rate=10_000, seconds=0.75, rounds=
         p50, p99 = percentiles(plain_lat)
         rp50, rp99 = percentiles(recorded_lat)
         how = "waiting with the lock released" if released else "spinning with the lock held"
-        label = (f"on_snapshot p99 under 2 threads x {rate:,}/s {how}: recorded {rp99:,} ns vs "
+        label = (f"on_snapshot{where} p99 under 2 threads x {rate:,}/s {how}: recorded {rp99:,} ns vs "
                  f"plain {p99:,} ns (p50 {rp50:,} vs {p50:,}; dropped {sum(rec.dropped.values())})")
         rows.append(Row(GROUP, label, rp99, PLAIN + " p99", p99))
     return rows
@@ -278,6 +282,10 @@ def _development(tmp: str) -> list[Row]:
         ratio = "" if common.counting() else f" {ours / base:.2f}"
         rows.append(Row(GROUP, f"{name}, development stand-ins: recorded/plain{ratio}", ours,
                         PLAIN, base))
+    if not common.counting():
+        snapshot = samples["on_snapshot"].args[0]
+        rows.extend(_two_threads(plain, recorded, rec, reset, lambda k: snapshot,
+                                 ", development stand-ins,"))
     rec.close()
     bridge.orders_dict.clear()
     reset()
