@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _dt
+import functools
 import importlib
 import os
 from operator import length_hint
@@ -296,7 +297,10 @@ class Replay:
                 cls = bridge.VornStrategy
                 if self.record_to is not None:
                     from .recorder import SessionRecorder, recording_strategy
-                    recorder = SessionRecorder(self.record_to, now=lambda: clock.now, end=header.end,
+                    # the virtual time read in C (getattr bound to the clock), without the
+                    # two Python frames of a lambda and the `now` property at every callback
+                    recorder = SessionRecorder(self.record_to, now=functools.partial(
+                                                   getattr, clock, "_now"), end=header.end,
                                                overwrite=self.record_overwrite)
                     cls = recording_strategy(cls, recorder)
                 stack.enter_context(patch_time(bridge, clock))
