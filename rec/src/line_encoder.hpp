@@ -30,8 +30,9 @@ using ReadArgument = argument (*)(const void* context, PyObject* v, bool in_list
 // with nothing set when the writer is to make it from the capture (a kind the encoder leaves to
 // Python, or a cleared encoder), or with an exception set (out of memory, an interrupt).
 // `encoder` is a LineEncoder. May call the recorder's Python functions the encoder learns from
-// (then the line is begun again from its start). With `holes`, the line's numbers are left as holes for the
-// writer to write out without the lock (entry_text.hpp); without, they are written at once.
+// (then the line is begun again from its start). With `holes`, the line's numbers are left as
+// holes for the writer to write out without the lock (entry_text.hpp); without, they are
+// written at once.
 PyObject* encode_callback(PyObject* encoder, PyObject* now, double wall, PyObject* name,
                           PyObject* const* args, Py_ssize_t n, ReadArgument read,
                           const void* context, bool holes);
